@@ -1,0 +1,63 @@
+#include "component/guarder.hpp"
+
+#include "module.hpp"
+#include "registry.hpp"
+
+namespace rg {
+
+namespace {
+
+PyObject* g_class = nullptr;
+
+constexpr const char* kClassDoc = "Record local open/close sessions and flush them to the usage endpoint.";
+
+// __init__(self, app_context)
+PyObject* guarder_init(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"self", "app_context", nullptr};
+  PyObject *self, *app_context;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:__init__", const_cast<char**>(kwlist), &self,
+                                   &app_context))
+    return nullptr;
+  // super().__init__("runtime_guard", app_context)
+  Ref sup = TRY(call(reinterpret_cast<PyObject*>(&PySuper_Type), g_class, self));
+  Ref name = TRY(str("runtime_guard"));
+  TRY(call_method(sup, S("__init__"), name, app_context));
+
+  Ref deps = TRY(steal(Py_BuildValue("[s]", "config_manager")));
+  if (PyObject_SetAttr(self, S("dependencies"), deps.get()) < 0) return nullptr;
+  if (PyObject_SetAttr(self, S("_enabled"), Py_True) < 0) return nullptr;
+  Ref threading = TRY(G("threading"));
+  Ref lock = TRY(call_method(threading, S("Lock")));
+  if (PyObject_SetAttr(self, S("_lock"), lock.get()) < 0) return nullptr;
+  Ref sessions = TRY(steal(PyList_New(0)));
+  if (PyObject_SetAttr(self, S("_sessions"), sessions.get()) < 0) return nullptr;
+  Ref empty = TRY(str(""));
+  if (PyObject_SetAttr(self, S("_current_id"), empty.get()) < 0) return nullptr;
+  Ref flush_lock = TRY(call_method(threading, S("Lock")));
+  if (PyObject_SetAttr(self, S("_flush_lock"), flush_lock.get()) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+RG_EXPORT(Method, "__init__", guarder_init, METH_VARARGS | METH_KEYWORDS, nullptr);
+
+}  // namespace
+
+PyObject* guarder_class() { return g_class; }
+
+Ref build_guarder_class(PyObject* ns) {
+  Ref base = TRY(G("ApplicationComponent"));
+  Ref modname = TRY(str(kModuleName));
+  Ref qualname = TRY(str("RuntimeGuarder"));
+  Ref doc = TRY(str(kClassDoc));
+  if (PyDict_SetItemString(ns, "__module__", modname.get()) < 0 ||
+      PyDict_SetItemString(ns, "__qualname__", qualname.get()) < 0 ||
+      PyDict_SetItemString(ns, "__doc__", doc.get()) < 0)
+    return {};
+  Ref bases = TRY(steal(PyTuple_Pack(1, base.get())));
+  Ref meta = borrow(reinterpret_cast<PyObject*>(Py_TYPE(base.get())));
+  Ref cls = TRY(call(meta, qualname, bases, ns));
+  Py_XDECREF(g_class);
+  g_class = Py_NewRef(cls.get());
+  return cls;
+}
+
+}  // namespace rg

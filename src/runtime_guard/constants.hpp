@@ -1,0 +1,23 @@
+// Values bound into the module at import. Code reads them back from the module dict when it
+// uses them (a host may replace them); these are only the initial values.
+#pragma once
+
+namespace rg::constants {
+
+inline constexpr long kMaxStored = 200;
+inline constexpr double kStartupFlushTimeout = 3.0;
+inline constexpr double kShutdownFlushTimeout = 2.0;
+inline constexpr double kLightTimeout = 2.0;
+inline constexpr long kMaxLogChars = 48000;
+inline constexpr long kMaxLogLines = 400;
+inline constexpr long kMaxFeatureName = 120;
+
+// Redaction patterns, exactly as the regular-expression engine receives them.
+inline constexpr const char* kPathPattern =
+    R"RG((?:[A-Za-z]:\\|\\\\|/)(?:[^\s'\"<>|]+[/\\])+[^\s'\"<>|]+)RG";
+inline constexpr const char* kEmailPattern =
+    R"RG(\b[A-Za-z0-9._%+\-]+@[A-Za-z0-9.\-]+\.[A-Za-z]{2,}\b)RG";
+inline constexpr const char* kTokenishPattern =
+    R"RG(\b[A-Za-z0-9]{4}(?:-[A-Za-z0-9]{4}){2,}\b)RG";
+
+}  // namespace rg::constants
