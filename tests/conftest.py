@@ -1,0 +1,46 @@
+"""Shared fixtures: every test runs against a throw-away home directory and store."""
+
+import logging
+import os
+import tempfile
+
+# Before anything imports the module: its store path is bound from the home directory at import.
+_HOME = tempfile.mkdtemp(prefix="rg-home-")
+os.environ["HOME"] = _HOME
+os.environ.pop("ORLUNE_TELEMETRY", None)
+
+import pytest  # noqa: E402
+
+import orlune.core.runtime_guard as runtime_guard  # noqa: E402
+
+RG_LOGGER = "orlune.core.runtime_guard"
+
+
+@pytest.fixture
+def rg():
+    return runtime_guard
+
+
+@pytest.fixture(autouse=True)
+def store_dir(tmp_path, monkeypatch):
+    """Point the module's store at a fresh directory (not yet created) for each test."""
+    usage = tmp_path / "home" / ".orlune" / "usage"
+    monkeypatch.setattr(runtime_guard, "_USAGE_DIR", usage)
+    monkeypatch.setattr(runtime_guard, "_SESSIONS_FILE", usage / "sessions.jsonl")
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    return usage
+
+
+@pytest.fixture
+def rg_logs(caplog):
+    """Records of the module logger, at every level."""
+    caplog.set_level(logging.DEBUG, logger=RG_LOGGER)
+    return caplog
+
+
+def rg_messages(caplog, level=None):
+    return [
+        r.getMessage()
+        for r in caplog.records
+        if r.name == RG_LOGGER and (level is None or r.levelno == level)
+    ]
