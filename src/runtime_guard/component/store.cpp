@@ -7,10 +7,23 @@
 #include <cerrno>
 #include <string>
 
+#include "component/store_state.hpp"
 #include "module.hpp"
 #include "registry.hpp"
 
 namespace rg {
+
+int mark_store_loaded(PyObject* self) { return PyObject_SetAttr(self, S("_store_loaded"), Py_True); }
+
+int store_loaded(PyObject* self) {
+  Ref flag = steal(PyObject_GetAttr(self, S("_store_loaded")));
+  if (!flag) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  return PyObject_IsTrue(flag.get());
+}
 
 namespace {
 
@@ -62,13 +75,13 @@ PyObject* load_store(PyObject*, PyObject* self) {
   Ref exists = TRY(call_method(path, S("exists")));
   int present = PyObject_IsTrue(exists.get());
   if (present < 0) return nullptr;
-  if (!present) Py_RETURN_NONE;
+  if (!present) return mark_store_loaded(self) < 0 ? nullptr : Py_NewRef(Py_None);
 
   Ref data = call_method(path, S("read_bytes"));
   if (!data) {
     if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
     PyErr_Clear();
-    Py_RETURN_NONE;
+    return mark_store_loaded(self) < 0 ? nullptr : Py_NewRef(Py_None);
   }
   Ref text = TRY(steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.get()),
                                             PyBytes_GET_SIZE(data.get()), "surrogateescape")));
@@ -93,7 +106,7 @@ PyObject* load_store(PyObject*, PyObject* self) {
     Ref kept = TRY(last_stored(rows.get()));
     if (PyObject_SetAttr(self, S("_sessions"), kept.get()) < 0) return nullptr;
   }
-  Py_RETURN_NONE;
+  return mark_store_loaded(self) < 0 ? nullptr : Py_NewRef(Py_None);
 }
 RG_EXPORT(Method, "_load_store", load_store, METH_O, "_load_store(self)\n--\n\n");
 

@@ -1,0 +1,177 @@
+// Start-up and shutdown of RuntimeGuarder: one session row per process, stale rows of crashed
+// runs closed at the next start, the start-up flush on a thread, the shutdown flush in line.
+// Both entry points swallow every ordinary exception: telemetry never stops the application.
+#include "component/store_state.hpp"
+#include "module.hpp"
+#include "registry.hpp"
+
+namespace rg {
+
+namespace {
+
+int set_item(PyObject* row, const char* key, PyObject* value) {
+  Ref k = TRY_INT(str(key));
+  return PyObject_SetItem(row, k.get(), value);
+}
+
+// The start-up steps; any failure is reported by initialize.
+int start_up(PyObject* self) {
+  TRY_INT(call_method(self, S("_reload_flags")));
+  Ref usage_dir = TRY_INT(G("_USAGE_DIR"));
+  Ref mkdir = TRY_INT(attr(usage_dir, S("mkdir")));
+  Ref mode = TRY_INT(integer(0700));  // rows carry log text: other local users must not read them
+  TRY_INT(call_kw(mkdir, {}, {{S("mode"), mode.get()}, {S("parents"), Py_True}, {S("exist_ok"), Py_True}}));
+  TRY_INT(call_method(self, S("_load_store")));
+  if (mark_store_loaded(self) < 0) return -1;
+  TRY_INT(call_method(self, S("_close_stale_sessions")));
+  TRY_INT(call_method(self, S("_start_session")));
+  TRY_INT(call_method(self, S("_persist")));
+  Ref enabled = TRY_INT(attr(self, S("_enabled")));
+  int on = PyObject_IsTrue(enabled.get());
+  if (on < 0) return -1;
+  if (on) {
+    Ref timeout = TRY_INT(G("_STARTUP_FLUSH_TIMEOUT"));
+    TRY_INT(call_method(self, S("_spawn_flush"), timeout));
+  }
+  return 0;
+}
+
+PyObject* initialize(PyObject*, PyObject* self) {
+  if (start_up(self) < 0) {
+    Ref exc = catch_ordinary();
+    if (!exc) return nullptr;
+    TRY(log_exc_at(S("exception"), "RuntimeGuarder initialize failed; continuing without telemetry",
+                   exc.get()));
+  }
+  Ref states = TRY(G("ComponentState"));
+  Ref initialized = TRY(attr(states, S("INITIALIZED")));
+  TRY(call_method(self, S("set_state"), initialized));
+  Py_RETURN_TRUE;
+}
+RG_EXPORT(Method, "initialize", initialize, METH_O, "initialize(self)\n--\n\n");
+
+// Closes the current row under `_lock`; the store is written only when this process read it.
+int close_current(PyObject* self, PyObject* now) {
+  Ref lock = TRY_INT(attr(self, S("_lock")));
+  LockGuard held(lock.get());
+  if (!held.ok()) return -1;
+  Ref current = TRY_INT(call_method(self, S("_current_session")));
+  if (current.get() != Py_None) {
+    PyObject* row = current.get();
+    if (set_item(row, "ended_at", now) < 0 || set_item(row, "ended_cleanly", Py_True) < 0) return -1;
+    Ref empty = TRY_INT(str(""));
+    Ref started = TRY_INT(call_method(row, S("get"), S("started_at"), empty));
+    Ref duration_fn = TRY_INT(G("_duration_s"));
+    Ref duration = TRY_INT(call(duration_fn, started, now));
+    if (set_item(row, "duration_s", duration.get()) < 0 || set_item(row, "flushed", Py_False) < 0)
+      return -1;
+    Ref log_text = TRY_INT(call_method(self, S("_capture_logs")));
+    if (set_item(row, "log_text", log_text.get()) < 0) return -1;
+  }
+  int loaded = store_loaded(self);
+  if (loaded < 0) return -1;
+  // A store never read here must not be replaced by the rows in memory: that would lose it.
+  if (loaded) TRY_INT(call_method(self, S("_persist_unlocked")));
+  return held.unlock() ? 0 : -1;
+}
+
+int shut_down(PyObject* self) {
+  TRY_INT(call_method(self, S("_reload_flags")));
+  // Wait for a running flush (the start-up one) before the row changes under it.
+  Ref flush_lock = TRY_INT(attr(self, S("_flush_lock")));
+  TRY_INT(call_method(flush_lock, S("acquire")));
+  TRY_INT(call_method(flush_lock, S("release")));
+  Ref clock = TRY_INT(G("_utcnow_iso"));
+  Ref now = TRY_INT(call(clock));
+  if (close_current(self, now.get()) < 0) return -1;
+  Ref enabled = TRY_INT(attr(self, S("_enabled")));
+  int on = PyObject_IsTrue(enabled.get());
+  if (on < 0) return -1;
+  if (on) {
+    Ref flush = TRY_INT(attr(self, S("_flush")));
+    Ref timeout = TRY_INT(G("_SHUTDOWN_FLUSH_TIMEOUT"));
+    TRY_INT(call_kw(flush, {}, {{S("timeout"), timeout.get()}, {S("wait"), Py_True}}));
+  }
+  return 0;
+}
+
+PyObject* cleanup(PyObject*, PyObject* self) {
+  if (shut_down(self) < 0) {
+    Ref exc = catch_ordinary();
+    if (!exc) return nullptr;
+    TRY(log_exc_at(S("debug"), "RuntimeGuarder cleanup flush failed", exc.get()));
+  }
+  Py_RETURN_NONE;
+}
+RG_EXPORT(Method, "cleanup", cleanup, METH_O, "cleanup(self)\n--\n\n");
+
+PyObject* current_session(PyObject*, PyObject* self) {
+  Ref current_id = TRY(attr(self, S("_current_id")));
+  int has_id = PyObject_IsTrue(current_id.get());
+  if (has_id < 0) return nullptr;
+  if (!has_id) Py_RETURN_NONE;
+  Ref sessions = TRY(attr(self, S("_sessions")));
+  Ref rows = TRY(steal(PySequence_List(sessions.get())));
+  for (Py_ssize_t i = PyList_GET_SIZE(rows.get()) - 1; i >= 0; --i) {
+    PyObject* row = PyList_GET_ITEM(rows.get(), i);
+    Ref id = TRY(call_method(row, S("get"), S("session_id")));
+    int same = PyObject_RichCompareBool(id.get(), current_id.get(), Py_EQ);
+    if (same < 0) return nullptr;
+    if (same) return Py_NewRef(row);
+  }
+  Py_RETURN_NONE;
+}
+RG_EXPORT(Method, "_current_session", current_session, METH_O, "_current_session(self)\n--\n\n");
+
+PyObject* close_stale_sessions(PyObject*, PyObject* self) {
+  Ref sessions = TRY(attr(self, S("_sessions")));
+  Ref iter = TRY(steal(PyObject_GetIter(sessions.get())));
+  while (Ref row = steal(PyIter_Next(iter.get()))) {
+    Ref ended = TRY(call_method(row, S("get"), S("ended_at")));
+    int closed = PyObject_IsTrue(ended.get());
+    if (closed < 0) return nullptr;
+    if (closed) continue;
+    Ref stale = TRY(call_method(row, S("get"), S("stale")));
+    int already = PyObject_IsTrue(stale.get());
+    if (already < 0) return nullptr;
+    if (already) continue;
+    Ref zero = TRY(integer(0));
+    if (set_item(row.get(), "ended_cleanly", Py_False) < 0 ||
+        set_item(row.get(), "duration_s", zero.get()) < 0 ||
+        set_item(row.get(), "stale", Py_True) < 0 || set_item(row.get(), "flushed", Py_False) < 0)
+      return nullptr;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  Py_RETURN_NONE;
+}
+RG_EXPORT(Method, "_close_stale_sessions", close_stale_sessions, METH_O,
+          "_close_stale_sessions(self)\n--\n\n"
+          "Mark sessions left open after a crash. Runtime is unknown without a close.");
+
+PyObject* start_session(PyObject*, PyObject* self) {
+  Ref clock = TRY(G("_utcnow_iso"));
+  Ref now = TRY(call(clock));
+  Ref uuid = TRY(G("uuid"));
+  Ref fresh = TRY(call_method(uuid, S("uuid4")));
+  Ref id = TRY(steal(PyObject_Str(fresh.get())));
+  if (PyObject_SetAttr(self, S("_current_id"), id.get()) < 0) return nullptr;
+  Ref current_id = TRY(attr(self, S("_current_id")));
+  Ref empty = TRY(str(""));
+  Ref zero = TRY(integer(0));
+  Ref row = TRY(steal(PyDict_New()));
+  if (PyDict_SetItemString(row.get(), "session_id", current_id.get()) < 0 ||
+      PyDict_SetItemString(row.get(), "started_at", now.get()) < 0 ||
+      PyDict_SetItemString(row.get(), "ended_at", empty.get()) < 0 ||
+      PyDict_SetItemString(row.get(), "duration_s", zero.get()) < 0 ||
+      PyDict_SetItemString(row.get(), "ended_cleanly", Py_False) < 0 ||
+      PyDict_SetItemString(row.get(), "flushed", Py_False) < 0)
+    return nullptr;
+  Ref sessions = TRY(attr(self, S("_sessions")));
+  TRY(call_method(sessions, S("append"), row));
+  Py_RETURN_NONE;
+}
+RG_EXPORT(Method, "_start_session", start_session, METH_O, "_start_session(self)\n--\n\n");
+
+}  // namespace
+
+}  // namespace rg

@@ -1,0 +1,160 @@
+"""The session store file: what loads, what is written, and that a failed write loses nothing."""
+
+import json
+import os
+import stat
+
+import pytest
+
+from conftest import rg_messages
+
+AWKWARD_ROWS = [
+    {"session_id": "a", "log_text": "é ß 中 😀 \ud800 \x00\x1f\x7f \u2028", "n": 1e16, "f": 0.1,
+     "big": 2**100, "neg": -0.0, "nested": {"k": [1, None, True, {"z": "\n"}]}},
+    {"session_id": "b", "inf": float("inf"), "nan": float("nan"), "x": 1.5e-300},
+    {"zeta": 1, "session_id": "c", "alpha": 2},  # key order is kept, not sorted
+]
+
+
+def make(rg):
+    return rg.RuntimeGuarder(None)
+
+
+def write_lines(rg, *lines, raw=None):
+    rg._USAGE_DIR.mkdir(parents=True, exist_ok=True)
+    if raw is not None:
+        rg._SESSIONS_FILE.write_bytes(raw)
+    else:
+        rg._SESSIONS_FILE.write_text("".join(line + "\n" for line in lines))
+
+
+def test_written_bytes_equal_json_dumps(rg):
+    g = make(rg)
+    g._sessions = [dict(r) for r in AWKWARD_ROWS]
+    g._persist()
+    expected = "".join(json.dumps(r, separators=(",", ":")) + "\n" for r in AWKWARD_ROWS)
+    data = rg._SESSIONS_FILE.read_bytes()
+    assert data == expected.encode("ascii")
+    g._load_store()
+    assert json.dumps(g._sessions) == json.dumps(AWKWARD_ROWS)
+
+
+def test_empty_store_is_empty_file_and_one_row_has_one_newline(rg):
+    g = make(rg)
+    g._persist()
+    assert rg._SESSIONS_FILE.read_bytes() == b""
+    g._sessions = [{"session_id": "x"}]
+    g._persist()
+    assert rg._SESSIONS_FILE.read_bytes() == b'{"session_id":"x"}\n'
+    assert not rg._SESSIONS_FILE.with_suffix(".tmp").exists()
+
+
+def test_load_skips_what_is_not_a_row(rg):
+    write_lines(
+        rg,
+        '{"session_id":"1","extra":{"kept":true}}',
+        "",
+        "   ",
+        "{not json",
+        "[1,2]",
+        "42",
+        '"text"',
+        '{"no_id":1}',
+        '{"session_id":""}',
+        '{"session_id":null}',
+        '  {"session_id":"2"}  ',
+        "[" * 100000,  # deeper than the parser can go
+    )
+    g = make(rg)
+    g._load_store()
+    assert g._sessions == [{"session_id": "1", "extra": {"kept": True}}, {"session_id": "2"}]
+
+
+def test_load_accepts_any_line_ending(rg):
+    write_lines(rg, raw=b'{"session_id":"1"}\r\n{"session_id":"2"}\r{"session_id":"3"}')
+    g = make(rg)
+    g._load_store()
+    assert [r["session_id"] for r in g._sessions] == ["1", "2", "3"]
+
+
+def test_invalid_utf8_line_is_skipped_not_fatal(rg):
+    write_lines(rg, raw=b'{"session_id":"1"}\n{"session_id":"\xff\xfe"}\n{"session_id":"\xc3\xa9"}\n')
+    g = make(rg)
+    g._load_store()
+    assert g._sessions == [{"session_id": "1"}, {"session_id": "é"}]
+
+
+def test_missing_or_unreadable_store_loads_empty(rg):
+    g = make(rg)
+    g._sessions = [{"session_id": "stale"}]
+    g._load_store()
+    assert g._sessions == []
+    rg._SESSIONS_FILE.mkdir(parents=True)  # exists, but reading it raises OSError
+    g._load_store()
+    assert g._sessions == []
+
+
+def test_two_hundred_row_rule(rg):
+    write_lines(rg, *(json.dumps({"session_id": str(i)}) for i in range(250)))
+    g = make(rg)
+    g._load_store()
+    assert [r["session_id"] for r in g._sessions] == [str(i) for i in range(50, 250)]
+    g._sessions.append({"session_id": "new"})
+    g._persist()
+    assert len(g._sessions) == 201  # memory is not shortened
+    lines = rg._SESSIONS_FILE.read_text().splitlines()
+    assert len(lines) == 200 and json.loads(lines[0])["session_id"] == "51"
+    assert json.loads(lines[-1])["session_id"] == "new"
+
+
+def test_store_permissions(rg):
+    g = make(rg)
+    g._sessions = [{"session_id": "x"}]
+    tmp = rg._SESSIONS_FILE.with_suffix(".tmp")
+    rg._USAGE_DIR.mkdir(parents=True)
+    os.chmod(rg._USAGE_DIR, 0o755)
+    tmp.write_text("left over")
+    os.chmod(tmp, 0o644)
+    g._persist()
+    assert stat.S_IMODE(rg._SESSIONS_FILE.stat().st_mode) == 0o600
+    assert not tmp.exists()
+    assert stat.S_IMODE(rg._USAGE_DIR.stat().st_mode) == 0o755  # an existing directory is left alone
+    rg._SESSIONS_FILE.unlink()
+    rg._USAGE_DIR.rmdir()
+    g._persist()
+    assert stat.S_IMODE(rg._USAGE_DIR.stat().st_mode) == 0o700
+
+
+def test_failed_write_keeps_old_store(rg, rg_logs):
+    g = make(rg)
+    g._sessions = [{"session_id": "old"}]
+    g._persist()
+    # Make the rename fail: the store's name is taken by a non-empty directory.
+    rg._SESSIONS_FILE.unlink()
+    rg._SESSIONS_FILE.mkdir()
+    (rg._SESSIONS_FILE / "keep").write_text("x")
+    g._sessions = [{"session_id": "new"}]
+    g._persist()
+    assert (rg._SESSIONS_FILE / "keep").read_text() == "x"
+    [msg] = rg_messages(rg_logs)
+    assert msg.startswith("Could not persist usage store: [Errno 21] Is a directory:")
+    assert g._sessions == [{"session_id": "new"}]
+
+
+def test_failed_mkdir_is_logged_not_raised(rg, rg_logs, tmp_path, monkeypatch):
+    blocker = tmp_path / "file"
+    blocker.write_text("")
+    monkeypatch.setattr(rg, "_USAGE_DIR", blocker / "usage")
+    monkeypatch.setattr(rg, "_SESSIONS_FILE", blocker / "usage" / "sessions.jsonl")
+    g = make(rg)
+    g._persist()
+    [msg] = rg_messages(rg_logs)
+    assert msg.startswith("Could not persist usage store: [Errno 20] Not a directory")
+
+
+def test_non_json_row_raises_like_json(rg):
+    g = make(rg)
+    g._sessions = [{"session_id": "x", "when": object()}]
+    with pytest.raises(TypeError):
+        g._persist()
+    assert not g._lock.locked()
