@@ -3,7 +3,7 @@ import threading
 
 import pytest
 
-from orlune.app import AppContext, ConfigManager, LoggingPanel, build_app_context
+from orlune.app import ConfigManager, LoggingPanel, build_app_context
 from orlune.core.base_component import ApplicationComponent, ComponentState
 
 

@@ -6,7 +6,6 @@ import signal
 import socket
 import subprocess
 import sys
-import threading
 import time
 from pathlib import Path
 
@@ -52,7 +51,6 @@ def test_valid_upload_is_stored(collector):
     assert rows[0]["log_text"] == "boot\nready ✓" and rows[1]["log_text"] is None
     assert rows[0]["ended_cleanly"] is True and rows[1]["ended_cleanly"] is False
     assert rows[1]["duration_s"] == 1801 and rows[1]["tz"] == "Europe/Berlin"
-    assert rows[0]["received_at"]
     rec = collector.received[-1]
     assert rec.status == 200 and rec.payload == body and rec.envelope["v"] == 1
 
@@ -137,17 +135,6 @@ def test_stalled_reply_does_not_break_server_or_stop(caplog):
     time.sleep(0.2)
     assert not [r for r in caplog.records if r.levelno >= logging.ERROR]
     assert any("POST /api/usage -> 200 (1 sessions)" in r.getMessage() for r in caplog.records)
-
-
-def test_concurrent_uploads(collector):
-    def upload(n):
-        assert post(collector, encrypt_payload(payload(session(n), session(n + 100)), KEY)).ok
-    threads = [threading.Thread(target=upload, args=(n,)) for n in range(10)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert len(collector.sessions()) == 20 and collector.wait_for(10, timeout=0)
 
 
 def cli(*args, **kw):

@@ -1,0 +1,68 @@
+"""INI-file settings, re-read on every lookup so edits apply without a restart."""
+
+import configparser
+import logging
+import os
+import tempfile
+import threading
+from pathlib import Path
+
+from orlune.core.base_component import ApplicationComponent
+
+logger = logging.getLogger("orlune.app.config")
+
+_TRUE = {"true", "yes", "on", "1"}
+_FALSE = {"false", "no", "off", "0"}
+
+
+class ConfigManager(ApplicationComponent):
+    """Component ``config_manager``. Keys are case-insensitive, sections are not."""
+
+    def __init__(self, path, app_context=None):
+        super().__init__("config_manager", app_context)
+        self.path = Path(path)
+        self._write_lock = threading.Lock()
+
+    def _read(self):
+        parser = configparser.ConfigParser(interpolation=None)
+        try:
+            parser.read(self.path, encoding="utf-8")
+        except (configparser.Error, UnicodeDecodeError) as exc:
+            # A broken file must not take the application down; defaults apply.
+            logger.warning("ignoring unreadable config %s: %s", self.path, exc)
+            return configparser.ConfigParser(interpolation=None)
+        return parser
+
+    def get_value(self, section, key, default=None):
+        """Value as bool for true/yes/on/1 and false/no/off/0, else the raw string."""
+        parser = self._read()
+        if not parser.has_option(section, key):
+            return default
+        raw = parser.get(section, key)
+        word = raw.strip().lower()
+        if word in _TRUE:
+            return True
+        if word in _FALSE:
+            return False
+        return raw
+
+    def set_value(self, section, key, value) -> None:
+        if isinstance(value, bool):
+            value = "true" if value else "false"
+        with self._write_lock:
+            parser = self._read()
+            if not parser.has_section(section):
+                parser.add_section(section)
+            parser.set(section, key, str(value))
+            self.path.parent.mkdir(parents=True, exist_ok=True)
+            fd, tmp = tempfile.mkstemp(dir=self.path.parent, prefix=".config-")
+            try:
+                with os.fdopen(fd, "w", encoding="utf-8") as f:
+                    parser.write(f)
+                os.replace(tmp, self.path)
+            except BaseException:
+                try:
+                    os.unlink(tmp)
+                except OSError:
+                    pass
+                raise

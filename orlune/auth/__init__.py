@@ -1,0 +1,1 @@
+"""Account tokens, plan labels and machine identity."""

@@ -1,0 +1,68 @@
+"""A short stand-in application run: the host's component framework driving RuntimeGuarder.
+
+    python -m orlune.demo.app [--crash]
+
+With --crash the process kills itself (SIGKILL) after start-up, before any shutdown runs.
+"""
+
+import argparse
+import logging
+import os
+import signal
+import sys
+import time
+from pathlib import Path
+
+from orlune.app import build_app_context
+
+log = logging.getLogger("orlune.demo.app")
+
+
+def wait_until_sent(guard, seconds=5.0):
+    """The start-up flush runs on a daemon thread; wait until it has delivered our open row."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        with guard._lock:
+            row = guard._current_session()
+            if row is not None and row.get("flushed"):
+                return True
+        time.sleep(0.05)
+    return False
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--crash", action="store_true", help="die by SIGKILL before shutdown")
+    args = parser.parse_args(argv)
+
+    logging.basicConfig(level=logging.WARNING)
+    logging.getLogger("orlune").setLevel(logging.INFO)
+    ctx = build_app_context(Path.home() / ".orlune" / "settings.ini")
+
+    from orlune.core.runtime_guard import RuntimeGuarder
+
+    guard = RuntimeGuarder(ctx)
+    ctx.register("runtime_guard", guard)
+    guard.initialize()
+    print(f"  [app {os.getpid()}] initialize: session {guard._current_id[:8]} opened", flush=True)
+    sent = wait_until_sent(guard)
+    print(f"  [app {os.getpid()}] start-up flush {'delivered' if sent else 'did NOT deliver'} the open row",
+          flush=True)
+
+    log.info("Opened study from /home/dr.lee/studies/patient-0042/ct_chest.dcm")
+    log.warning("Report shared with dr.lee@clinic.example.org")
+    log.info("Activation key ABCD-1234-EF56-7890 accepted")
+    log.info("Segmentation finished in 1.2 s (2024-01-15)")
+
+    if args.crash:
+        print(f"  [app {os.getpid()}] crashing now (SIGKILL), no cleanup", flush=True)
+        os.kill(os.getpid(), signal.SIGKILL)
+
+    time.sleep(1.1)  # a session that lasts at least a second
+    guard.cleanup()
+    print(f"  [app {os.getpid()}] cleanup: session closed and flushed", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

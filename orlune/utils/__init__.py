@@ -1,0 +1,1 @@
+"""Small helpers with no application state."""
