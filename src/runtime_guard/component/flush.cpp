@@ -1,0 +1,257 @@
+// The component's flush: upload the pending session rows in one encrypted POST and, when the
+// server accepts them, mark them flushed in the store.
+//
+// One flush runs at a time (`_flush_lock`, taken before `_lock`). The store lock is held only
+// to copy the pending rows and to mark and persist them, never across the encryption or the
+// network call, so recording sessions is never held up by a slow server.
+#include "constants.hpp"
+#include "module.hpp"
+#include "registry.hpp"
+#include "upload/usage.hpp"
+
+namespace rg {
+
+namespace {
+
+// row.get(key, fallback) on a dict copy.
+Ref get_or(PyObject* row, PyObject* key, PyObject* fallback) {
+  PyObject* v = PyDict_GetItemWithError(row, key);
+  if (v) return borrow(v);
+  if (PyErr_Occurred()) return {};
+  return borrow(fallback);
+}
+
+// Copies (dict(row)) of the rows whose "flushed" is false or missing, in store order.
+Ref snapshot_pending(PyObject* self) {
+  Ref lock = TRY(attr(self, S("_lock")));
+  LockGuard held(lock.get());
+  if (!held.ok()) return {};
+  Ref pending = TRY(steal(PyList_New(0)));
+  Ref sessions = TRY(attr(self, S("_sessions")));
+  Ref iter = TRY(steal(PyObject_GetIter(sessions.get())));
+  while (Ref row = steal(PyIter_Next(iter.get()))) {
+    Ref flushed = TRY(call_method(row, S("get"), S("flushed")));
+    int done = PyObject_IsTrue(flushed.get());
+    if (done < 0) return {};
+    if (done) continue;
+    Ref copy = TRY(call(reinterpret_cast<PyObject*>(&PyDict_Type), row));
+    if (PyList_Append(pending.get(), copy.get()) < 0) return {};
+  }
+  if (PyErr_Occurred()) return {};
+  if (!held.unlock()) return {};
+  return pending;
+}
+
+// The session item sent for one pending copy; defaults apply to missing keys only.
+Ref session_item(PyObject* row) {
+  Ref item = TRY(steal(PyDict_New()));
+  for (PyObject* key : {S("session_id"), S("started_at"), S("ended_at")}) {
+    Ref value = TRY(get_or(row, key, S("")));
+    if (PyDict_SetItem(item.get(), key, value.get()) < 0) return {};
+  }
+  // int(row.get("duration_s") or 0): a float is truncated, a text must spell a whole number.
+  Ref raw_duration = TRY(get_or(row, S("duration_s"), Py_None));
+  int has_duration = PyObject_IsTrue(raw_duration.get());
+  if (has_duration < 0) return {};
+  Ref duration = has_duration ? TRY(steal(PyNumber_Long(raw_duration.get()))) : TRY(integer(0));
+  if (PyDict_SetItem(item.get(), S("duration_s"), duration.get()) < 0) return {};
+
+  Ref cleanly = TRY(get_or(row, S("ended_cleanly"), Py_None));
+  int clean = PyObject_IsTrue(cleanly.get());
+  if (clean < 0) return {};
+  if (PyDict_SetItem(item.get(), S("ended_cleanly"), clean ? Py_True : Py_False) < 0) return {};
+
+  Ref raw_log = TRY(get_or(row, S("log_text"), Py_None));
+  int has_log = PyObject_IsTrue(raw_log.get());
+  if (has_log < 0) return {};
+  if (!has_log) return item;
+  Ref log_text = TRY(steal(PyObject_Str(raw_log.get())));
+  if (PyUnicode_GET_LENGTH(log_text.get()) == 0) return item;
+  Ref max_chars = TRY(G("_MAX_LOG_CHARS"));
+  Ref slice = TRY(steal(PySlice_New(nullptr, max_chars.get(), nullptr)));
+  Ref capped = TRY(steal(PyObject_GetItem(log_text.get(), slice.get())));
+  if (PyDict_SetItem(item.get(), S("log_text"), capped.get()) < 0) return {};
+  return item;
+}
+
+// The content of a row that a delivery vouches for: every key but "flushed".
+Ref sent_content(PyObject* row) {
+  Ref content = TRY(call(reinterpret_cast<PyObject*>(&PyDict_Type), row));
+  if (PyDict_DelItem(content.get(), S("flushed")) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
+    PyErr_Clear();
+  }
+  return content;
+}
+
+// session_id (None when missing) -> contents of the copies sent under that id.
+Ref sent_by_id(PyObject* pending) {
+  Ref by_id = TRY(steal(PyDict_New()));
+  const Py_ssize_t n = PyList_GET_SIZE(pending);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* copy = PyList_GET_ITEM(pending, i);
+    Ref id = TRY(get_or(copy, S("session_id"), Py_None));
+    Ref content = TRY(sent_content(copy));
+    PyObject* contents = PyDict_GetItemWithError(by_id.get(), id.get());
+    if (!contents) {
+      if (PyErr_Occurred()) return {};
+      Ref fresh = TRY(steal(PyList_New(0)));
+      if (PyDict_SetItem(by_id.get(), id.get(), fresh.get()) < 0) return {};
+      contents = fresh.get();
+    }
+    if (PyList_Append(contents, content.get()) < 0) return {};
+  }
+  return by_id;
+}
+
+// After a 200: mark the live rows that were sent as they are now, then persist. A row whose
+// content changed while the POST was in flight (closed by cleanup, say) was not delivered in
+// its current state; it stays pending so the next flush sends it.
+int mark_delivered(PyObject* self, PyObject* pending) {
+  Ref by_id = TRY_INT(sent_by_id(pending));
+  Ref lock = TRY_INT(attr(self, S("_lock")));
+  LockGuard held(lock.get());
+  if (!held.ok()) return -1;
+  Ref sessions = TRY_INT(attr(self, S("_sessions")));
+  Ref iter = TRY_INT(steal(PyObject_GetIter(sessions.get())));
+  while (Ref row = steal(PyIter_Next(iter.get()))) {
+    Ref id = TRY_INT(call_method(row, S("get"), S("session_id")));
+    PyObject* contents = PyDict_GetItemWithError(by_id.get(), id.get());
+    if (!contents) {
+      if (PyErr_Occurred()) return -1;
+      continue;
+    }
+    Ref keep = borrow(contents);
+    Ref now = TRY_INT(sent_content(row.get()));
+    int same = 0;
+    for (Py_ssize_t i = 0; !same && i < PyList_GET_SIZE(keep.get()); ++i) {
+      same = PyObject_RichCompareBool(now.get(), PyList_GET_ITEM(keep.get(), i), Py_EQ);
+      if (same < 0) return -1;
+    }
+    if (same && PyObject_SetItem(row.get(), S("flushed"), Py_True) < 0) return -1;
+  }
+  if (PyErr_Occurred()) return -1;
+  TRY_INT(call_method(self, S("_persist_unlocked")));
+  return held.unlock() ? 0 : -1;
+}
+
+// Steps after the flush lock is held; -1 with the error set on failure.
+int flush_locked(PyObject* self, PyObject* timeout, PyObject* allow_empty) {
+  Ref pending = TRY_INT(snapshot_pending(self));
+  if (PyList_GET_SIZE(pending.get()) == 0) {
+    int allowed = PyObject_IsTrue(allow_empty);
+    if (allowed < 0) return -1;
+    if (!allowed) return 0;
+  }
+  Ref enabled = TRY_INT(attr(self, S("_enabled")));
+  int on = PyObject_IsTrue(enabled.get());
+  if (on < 0) return -1;
+  if (!on) return 0;
+
+  Ref url, api_key;
+  {
+    Ref pair = TRY_INT(call_method(self, S("_endpoint")));
+    if (unpack_pair(pair.get(), url, api_key) < 0) return -1;
+  }
+  int has_url = PyObject_IsTrue(url.get());
+  if (has_url < 0) return -1;
+  int has_key = has_url ? PyObject_IsTrue(api_key.get()) : 0;
+  if (has_key < 0) return -1;
+  if (!has_url || !has_key) return 0;  // not configured: silent, unlike the light upload
+
+  Ref token_id, plan;
+  {
+    Ref pair = TRY_INT(call_method(self, S("_token_fields")));
+    if (unpack_pair(pair.get(), token_id, plan) < 0) return -1;
+  }
+  const Py_ssize_t n = PyList_GET_SIZE(pending.get());
+  Ref sessions_out = TRY_INT(steal(PyList_New(n)));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref item = TRY_INT(session_item(PyList_GET_ITEM(pending.get(), i)));
+    PyList_SET_ITEM(sessions_out.get(), i, item.release());
+  }
+  Ref machine_id = TRY_INT(call_method(self, S("_machine_id")));
+  Ref app_version = TRY_INT(call_method(self, S("_app_version")));
+  Ref body = TRY_INT(build_usage_body(machine_id.get(), token_id.get(), plan.get(),
+                                      app_version.get(), sessions_out.get()));
+
+  Ref resp = TRY_INT(send_usage(url.get(), api_key.get(), body.get(), timeout));
+  Ref status = TRY_INT(attr(resp, S("status_code")));
+  Ref ok = TRY_INT(integer(200));
+  int accepted = PyObject_RichCompareBool(status.get(), ok.get(), Py_EQ);
+  if (accepted < 0) return -1;
+  if (accepted) return mark_delivered(self, pending.get());
+  TRY_INT(log_at(S("debug"), "Usage flush HTTP %s", status));
+  return 0;
+}
+
+// _flush(self, timeout=3.0, wait=False, allow_empty=False)
+PyObject* flush(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"self", "timeout", "wait", "allow_empty", nullptr};
+  PyObject* self;
+  PyObject* timeout = nullptr;
+  PyObject* wait = Py_False;
+  PyObject* allow_empty = Py_False;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO:_flush", const_cast<char**>(kwlist), &self,
+                                   &timeout, &wait, &allow_empty))
+    return nullptr;
+  // The default is the constant's value when the class was defined, not a late read.
+  Ref default_timeout;
+  if (!timeout) {
+    default_timeout = TRY(floating(constants::kStartupFlushTimeout));
+    timeout = default_timeout.get();
+  }
+
+  Ref flush_lock = TRY(attr(self, S("_flush_lock")));
+  Ref acquire = TRY(attr(flush_lock, S("acquire")));
+  Ref acquired = TRY(call_kw(acquire, {}, {{S("blocking"), wait}}));
+  int held = PyObject_IsTrue(acquired.get());
+  if (held < 0) return nullptr;
+  if (!held) Py_RETURN_NONE;  // another flush is running: nothing to add
+
+  bool failed = false;
+  if (flush_locked(self, timeout, allow_empty) < 0) {
+    Ref exc = catch_ordinary();
+    if (exc) failed = !log_exc_at(S("debug"), "Usage flush failed", exc.get());
+    else failed = true;  // not an ordinary exception: it passes, after the release below
+  }
+  // Released on every path; the lock acquired is the one released.
+  if (failed) {
+    ErrorStash keep;
+    if (!call_method(flush_lock, S("release"))) PyErr_WriteUnraisable(flush_lock.get());
+    return nullptr;
+  }
+  if (!call_method(flush_lock, S("release"))) return nullptr;
+  Py_RETURN_NONE;
+}
+RG_EXPORT(Method, "_flush", flush, METH_VARARGS | METH_KEYWORDS,
+          "_flush(self, timeout=3.0, wait=False, allow_empty=False)\n--\n\n");
+
+// _spawn_flush(self, timeout): the start-up flush on a daemon thread, neither kept nor joined.
+PyObject* spawn_flush(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"self", "timeout", nullptr};
+  PyObject *self, *timeout;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:_spawn_flush", const_cast<char**>(kwlist),
+                                   &self, &timeout))
+    return nullptr;
+  Ref threading = TRY(G("threading"));
+  Ref thread_cls = TRY(attr(threading, S("Thread")));
+  Ref target = TRY(attr(self, S("_flush")));
+  Ref flush_kwargs = TRY(steal(PyDict_New()));
+  if (PyDict_SetItem(flush_kwargs.get(), S("timeout"), timeout) < 0 ||
+      PyDict_SetItem(flush_kwargs.get(), S("wait"), Py_False) < 0)
+    return nullptr;
+  Ref thread = TRY(call_kw(thread_cls, {},
+                           {{S("target"), target.get()},
+                            {S("kwargs"), flush_kwargs.get()},
+                            {S("name"), S("orlune-usage-flush")},
+                            {S("daemon"), Py_True}}));
+  TRY(call_method(thread, S("start")));
+  Py_RETURN_NONE;
+}
+RG_EXPORT(Method, "_spawn_flush", spawn_flush, METH_VARARGS | METH_KEYWORDS,
+          "_spawn_flush(self, timeout)\n--\n\n");
+
+}  // namespace
+
+}  // namespace rg

@@ -1,0 +1,229 @@
+// Host bindings: the telemetry switch, the usage URL, and the resolvers of the endpoint, the
+// machine id, the account fields and the application version.
+//
+// Every resolver asks the host afresh on each call (a new sign-in or a changed environment is
+// seen by the next upload), imports the host module through the import system at that moment
+// (a substitute in sys.modules wins), and turns any ordinary exception into its neutral result.
+#include "module.hpp"
+#include "registry.hpp"
+
+namespace rg {
+
+namespace {
+
+// value[:stop], as Python slices it (any sliceable value; None raises TypeError).
+Ref head(PyObject* value, long stop) {
+  Ref end = TRY(integer(stop));
+  Ref slice = TRY(steal(PySlice_New(nullptr, end.get(), nullptr)));
+  return steal(PyObject_GetItem(value, slice.get()));
+}
+
+// A resolver's neutral result when an ordinary exception ended it; null (error kept) otherwise.
+Ref neutral(Ref (*fallback)()) {
+  if (!catch_ordinary()) return {};
+  return fallback();
+}
+
+Ref empty_pair() { return steal(Py_BuildValue("(ss)", "", "")); }
+Ref empty_text() { return str(""); }
+Ref free_plan_pair() { return steal(Py_BuildValue("(ss)", "", "free")); }
+
+// ---- _telemetry_on -------------------------------------------------------------------------
+
+PyObject* telemetry_on(PyObject*, PyObject*) {
+  Ref os = TRY(G("os"));
+  Ref environ = TRY(attr(os, S("environ")));
+  Ref raw_value = TRY(call_method(environ, S("get"), S("ORLUNE_TELEMETRY")));
+  int truth = PyObject_IsTrue(raw_value.get());
+  if (truth < 0) return nullptr;
+  Ref value = truth ? std::move(raw_value) : TRY(str(""));
+  Ref stripped = TRY(call_method(value, S("strip")));
+  Ref word = TRY(call_method(stripped, S("lower")));
+  for (PyObject* off : {S("0"), S("false"), S("no"), S("off")}) {
+    int eq = PyObject_RichCompareBool(word.get(), off, Py_EQ);
+    if (eq < 0) return nullptr;
+    if (eq) Py_RETURN_FALSE;
+  }
+  Py_RETURN_TRUE;
+}
+RG_EXPORT(ModuleFunction, "_telemetry_on", telemetry_on, METH_NOARGS,
+          "_telemetry_on()\n--\n\nReturn False when telemetry is explicitly disabled via env.");
+
+// ---- _usage_url ----------------------------------------------------------------------------
+
+// "scheme://host[:port]" and nothing after the authority. Cutting the last segment of such a
+// text would cut the host and send the upload, server key included, to another host.
+bool is_bare_origin(PyObject* url) {
+  if (!PyUnicode_Check(url)) return false;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(url);
+  const int kind = PyUnicode_KIND(url);
+  const void* data = PyUnicode_DATA(url);
+  auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, data, i); };
+  auto ascii_alpha = [](Py_UCS4 c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  auto ascii_digit = [](Py_UCS4 c) { return c >= '0' && c <= '9'; };
+  // scheme = ALPHA *( ALPHA / DIGIT / "+" / "-" / "." )
+  if (n == 0 || !ascii_alpha(at(0))) return false;
+  Py_ssize_t i = 1;
+  while (i < n && (ascii_alpha(at(i)) || ascii_digit(at(i)) || at(i) == '+' || at(i) == '-' ||
+                   at(i) == '.'))
+    ++i;
+  if (i + 3 > n || at(i) != ':' || at(i + 1) != '/' || at(i + 2) != '/') return false;
+  i += 3;
+  if (i == n) return false;  // no host
+  for (; i < n; ++i) {
+    const Py_UCS4 c = at(i);
+    if (c == '/' || c == '?' || c == '#') return false;
+  }
+  return true;
+}
+
+Ref usage_url(PyObject* validate_url) {
+  int truth = PyObject_IsTrue(validate_url);
+  if (truth < 0) return {};
+  Ref raw_url = truth ? borrow(validate_url) : TRY(str(""));
+  Ref url = TRY(call_method(raw_url, S("strip")));
+  int has_validate = PySequence_Contains(url.get(), S("/api/validate"));
+  if (has_validate < 0) return {};
+  if (has_validate) return call_method(url, S("replace"), S("/api/validate"), S("/api/usage"));
+  Ref ends = TRY(call_method(url, S("endswith"), S("/")));
+  int trailing = PyObject_IsTrue(ends.get());
+  if (trailing < 0) return {};
+  if (trailing) return steal(PyNumber_Add(url.get(), S("api/usage")));
+  int nonempty = PyObject_IsTrue(url.get());
+  if (nonempty < 0) return {};
+  if (!nonempty) return str("");
+  if (is_bare_origin(url.get())) return steal(PyNumber_Add(url.get(), S("/api/usage")));
+  Ref one = TRY(integer(1));
+  Ref parts = TRY(call_method(url, S("rsplit"), S("/"), one));
+  Ref before = TRY(steal(PySequence_GetItem(parts.get(), 0)));
+  return steal(PyNumber_Add(before.get(), S("/api/usage")));
+}
+
+PyObject* py_usage_url(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"validate_url", nullptr};
+  PyObject* validate_url;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_usage_url", const_cast<char**>(kwlist),
+                                   &validate_url))
+    return nullptr;
+  return usage_url(validate_url).release();
+}
+RG_EXPORT(ModuleFunction, "_usage_url", py_usage_url, METH_VARARGS | METH_KEYWORDS,
+          "_usage_url(validate_url)\n--\n\n");
+
+// ---- _ensure_auth_ready --------------------------------------------------------------------
+
+PyObject* ensure_auth_ready(PyObject*, PyObject*) {
+  // The common path: already loaded, no lock.
+  int ready = global_truth(S("_auth_ready"));
+  if (ready < 0) return nullptr;
+  if (ready) Py_RETURN_NONE;
+
+  Ref lock = TRY(G("_auth_ready_lock"));
+  LockGuard held(lock.get());
+  if (!held.ok()) return nullptr;
+  ready = global_truth(S("_auth_ready"));
+  if (ready < 0) return nullptr;
+  if (ready) {
+    if (!held.unlock()) return nullptr;
+    Py_RETURN_NONE;
+  }
+  // Concurrent first imports of the auth package can fail on its internal import cycle;
+  // the lock makes the first load happen on one thread at a time.
+  Ref validator = import("orlune.auth.validator");
+  if (!validator) {
+    Ref exc = catch_ordinary();
+    if (!exc) return nullptr;
+    if (!log_exc_at(S("debug"), "runtime_guard: auth preload failed", exc.get())) return nullptr;
+    if (!held.unlock()) return nullptr;
+    Py_RETURN_NONE;  // _auth_ready stays False: the next call tries again
+  }
+  if (set_global(S("_auth_ready"), Py_True) < 0) return nullptr;
+  if (!held.unlock()) return nullptr;
+  Py_RETURN_NONE;
+}
+RG_EXPORT(ModuleFunction, "_ensure_auth_ready", ensure_auth_ready, METH_NOARGS,
+          "_ensure_auth_ready()\n--\n\n");
+
+// ---- resolvers -----------------------------------------------------------------------------
+
+Ref resolve_endpoint() {
+  Ref ensure = TRY(G("_ensure_auth_ready"));
+  TRY(call(ensure));
+  Ref url = TRY(import_from("orlune.auth.validator", S("_DEFAULT_VALIDATION_URL")));
+  Ref key = TRY(import_from("orlune.auth.validator", S("_SERVER_API_KEY")));
+  Ref rewrite = TRY(G("_usage_url"));
+  Ref usage = TRY(call(rewrite, url));
+  int truth = PyObject_IsTrue(key.get());
+  if (truth < 0) return {};
+  Ref api_key = truth ? std::move(key) : TRY(str(""));
+  return steal(PyTuple_Pack(2, usage.get(), api_key.get()));
+}
+
+PyObject* py_resolve_endpoint(PyObject*, PyObject*) {
+  Ref r = resolve_endpoint();
+  return (r ? std::move(r) : neutral(empty_pair)).release();
+}
+RG_EXPORT(ModuleFunction, "_resolve_endpoint", py_resolve_endpoint, METH_NOARGS,
+          "_resolve_endpoint()\n--\n\n");
+
+Ref resolve_machine_id() {
+  Ref get_machine_id = TRY(import_from("orlune.auth.validator", S("_get_machine_id")));
+  Ref id = TRY(call(get_machine_id));
+  return head(id.get(), 128);
+}
+
+PyObject* py_resolve_machine_id(PyObject*, PyObject*) {
+  Ref r = resolve_machine_id();
+  return (r ? std::move(r) : neutral(empty_text)).release();
+}
+RG_EXPORT(ModuleFunction, "_resolve_machine_id", py_resolve_machine_id, METH_NOARGS,
+          "_resolve_machine_id()\n--\n\n");
+
+Ref resolve_token_fields() {
+  Ref plan_label = TRY(import_from("orlune.auth.plans", S("plan_label")));
+  Ref load_token = TRY(import_from("orlune.auth.storage", S("load_token")));
+  Ref token = TRY(call(load_token));
+  Ref raw_id = TRY(attr(token, S("token_id")));
+  int truth = PyObject_IsTrue(raw_id.get());
+  if (truth < 0) return {};
+  Ref id_value = truth ? std::move(raw_id) : TRY(str(""));
+  Ref token_id = TRY(call_method(id_value, S("strip")));
+  truth = PyObject_IsTrue(token_id.get());
+  if (truth < 0) return {};
+  Ref plan;
+  if (truth) {
+    Ref token_type = TRY(attr(token, S("token_type")));
+    plan = TRY(call(plan_label, token_type));
+    int named = PyObject_IsTrue(plan.get());
+    if (named < 0) return {};
+    if (!named) plan = TRY(str("free"));
+  } else {
+    plan = TRY(str("free"));
+  }
+  return steal(PyTuple_Pack(2, token_id.get(), plan.get()));
+}
+
+PyObject* py_resolve_token_fields(PyObject*, PyObject*) {
+  Ref r = resolve_token_fields();
+  return (r ? std::move(r) : neutral(free_plan_pair)).release();
+}
+RG_EXPORT(ModuleFunction, "_resolve_token_fields", py_resolve_token_fields, METH_NOARGS,
+          "_resolve_token_fields()\n--\n\n");
+
+Ref resolve_app_version() {
+  Ref get_version = TRY(import_from("orlune.utils.package_info", S("get_version")));
+  Ref version = TRY(call(get_version));
+  Ref text = TRY(steal(PyObject_Str(version.get())));
+  return head(text.get(), 64);
+}
+
+PyObject* py_resolve_app_version(PyObject*, PyObject*) {
+  Ref r = resolve_app_version();
+  return (r ? std::move(r) : neutral(empty_text)).release();
+}
+RG_EXPORT(ModuleFunction, "_resolve_app_version", py_resolve_app_version, METH_NOARGS,
+          "_resolve_app_version()\n--\n\n");
+
+}  // namespace
+
+}  // namespace rg

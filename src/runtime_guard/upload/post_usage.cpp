@@ -1,0 +1,160 @@
+// `_post_usage`: the one-shot encrypted upload used by open reports.
+//
+// The checks run cheapest first and a failed one returns before any later resolver runs, so a
+// disabled install or an empty list costs no host lookup. Resolvers are called through the
+// module namespace, so a host may replace any of them.
+#include "module.hpp"
+#include "registry.hpp"
+#include "upload/usage.hpp"
+
+namespace rg {
+
+namespace {
+
+PyObject* skipped() { return Py_BuildValue("(OO)", Py_None, Py_None); }
+
+// The one-time skip warning: the flag lives in the module dict so a host can reset it.
+int warn_once(PyObject* flag, const char* message) {
+  int warned = global_truth(flag);
+  if (warned < 0) return -1;
+  if (warned) return 0;
+  if (set_global(flag, Py_True) < 0) return -1;
+  return log_at(S("warning"), message) ? 0 : -1;
+}
+
+Ref call_global(PyObject* name) {
+  Ref fn = TRY(global(name));
+  return call(fn);
+}
+
+// Step 7: encrypt, POST, read the reply. Ordinary exceptions are the caller's to handle.
+PyObject* upload(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout) {
+  Ref resp = TRY(send_usage(url, api_key, body, timeout));
+  Ref data = none();
+  Ref decoded = call_method(resp, S("json"));
+  if (decoded) {
+    if (PyDict_Check(decoded.get())) data = std::move(decoded);
+  } else if (!catch_ordinary()) {
+    return nullptr;
+  }
+  Ref status = TRY(attr(resp, S("status_code")));
+  Ref ok = TRY(integer(200));
+  int other = PyObject_RichCompareBool(status.get(), ok.get(), Py_NE);
+  if (other < 0) return nullptr;
+  if (other) TRY(log_at(S("debug"), "runtime_guard: usage POST HTTP %s body=%s", status, data));
+  return PyTuple_Pack(2, status.get(), data.get());
+}
+
+// Python's own argument errors for `_post_usage(sessions, *, timeout, allow_empty=False)`.
+int parse_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** sessions,
+               PyObject** timeout, PyObject** allow_empty) {
+  if (nargs > 1) {
+    PyErr_Format(PyExc_TypeError, "_post_usage() takes 1 positional argument but %zd were given",
+                 nargs);
+    return -1;
+  }
+  *sessions = nargs == 1 ? args[0] : nullptr;
+  *timeout = nullptr;
+  *allow_empty = Py_False;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    PyObject* value = args[nargs + i];
+    if (PyUnicode_Compare(name, S("sessions")) == 0) {
+      if (*sessions) {
+        PyErr_SetString(PyExc_TypeError, "_post_usage() got multiple values for argument 'sessions'");
+        return -1;
+      }
+      *sessions = value;
+    } else if (PyUnicode_Compare(name, S("timeout")) == 0) {
+      *timeout = value;
+    } else if (PyUnicode_Compare(name, S("allow_empty")) == 0) {
+      *allow_empty = value;
+    } else {
+      PyErr_Format(PyExc_TypeError, "_post_usage() got an unexpected keyword argument '%U'", name);
+      return -1;
+    }
+  }
+  if (!*sessions) {
+    PyErr_SetString(PyExc_TypeError,
+                    "_post_usage() missing 1 required positional argument: 'sessions'");
+    return -1;
+  }
+  if (!*timeout) {
+    PyErr_SetString(PyExc_TypeError,
+                    "_post_usage() missing 1 required keyword-only argument: 'timeout'");
+    return -1;
+  }
+  return 0;
+}
+
+PyObject* post_usage(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject *sessions, *timeout, *allow_empty;
+  if (parse_args(args, PyVectorcall_NARGS(nargs), kwnames, &sessions, &timeout, &allow_empty) < 0)
+    return nullptr;
+
+  Ref on = TRY(call_global(S("_telemetry_on")));
+  int enabled = PyObject_IsTrue(on.get());
+  if (enabled < 0) return nullptr;
+  if (!enabled) return skipped();
+
+  int has_sessions = PyObject_IsTrue(sessions);
+  if (has_sessions < 0) return nullptr;
+  if (!has_sessions) {
+    int allowed = PyObject_IsTrue(allow_empty);
+    if (allowed < 0) return nullptr;
+    if (!allowed) return skipped();
+  }
+
+  Ref url, api_key;
+  {
+    Ref pair = TRY(call_global(S("_resolve_endpoint")));
+    if (unpack_pair(pair.get(), url, api_key) < 0) return nullptr;
+  }
+  int has_url = PyObject_IsTrue(url.get());
+  if (has_url < 0) return nullptr;
+  int has_key = has_url ? PyObject_IsTrue(api_key.get()) : 0;
+  if (has_key < 0) return nullptr;
+  if (!has_url || !has_key) {
+    if (warn_once(S("_skip_endpoint_warned"),
+                  "runtime_guard: usage POST skipped \u2014 validation URL or "
+                  "ORLUNE_SERVER_API_KEY / pinned server key is not configured.") < 0)
+      return nullptr;
+    return skipped();
+  }
+
+  Ref machine_id = TRY(call_global(S("_resolve_machine_id")));
+  int has_machine = PyObject_IsTrue(machine_id.get());
+  if (has_machine < 0) return nullptr;
+  if (!has_machine) {
+    if (warn_once(S("_skip_machine_warned"),
+                  "runtime_guard: usage POST skipped \u2014 machine_id unavailable.") < 0)
+      return nullptr;
+    return skipped();
+  }
+
+  Ref token_id, plan;
+  {
+    Ref pair = TRY(call_global(S("_resolve_token_fields")));
+    if (unpack_pair(pair.get(), token_id, plan) < 0) return nullptr;
+  }
+  Ref app_version = TRY(call_global(S("_resolve_app_version")));
+  Ref body = TRY(build_usage_body(machine_id.get(), token_id.get(), plan.get(), app_version.get(),
+                                  sessions));
+
+  PyObject* result = upload(url.get(), api_key.get(), body.get(), timeout);
+  if (result) return result;
+  Ref exc = catch_ordinary();
+  if (!exc) return nullptr;  // KeyboardInterrupt, SystemExit: never swallowed
+  if (!log_exc_at(S("debug"), "Lightweight usage POST failed", exc.get())) return nullptr;
+  return skipped();
+}
+RG_EXPORT(ModuleFunction, "_post_usage", post_usage, METH_FASTCALL | METH_KEYWORDS,
+          "_post_usage(sessions, *, timeout, allow_empty=False)\n--\n\n"
+          "POST an encrypted usage payload.\n"
+          "\n"
+          "Returns ``(status_code, json_body)`` or ``(None, None)`` when skipped / failed.");
+
+}  // namespace
+
+}  // namespace rg

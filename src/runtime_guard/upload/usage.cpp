@@ -1,0 +1,98 @@
+#include "upload/usage.hpp"
+
+#include "module.hpp"
+
+namespace rg {
+
+namespace {
+
+// value[:stop]
+Ref head(PyObject* value, PyObject* stop) {
+  Ref slice = TRY(steal(PySlice_New(nullptr, stop, nullptr)));
+  return steal(PyObject_GetItem(value, slice.get()));
+}
+
+// f"{platform.system()} {platform.release()}".strip()[:64]
+Ref os_label() {
+  Ref platform = TRY(G("platform"));
+  Ref system = TRY(call_method(platform, S("system")));
+  Ref system_text = TRY(steal(PyObject_Format(system.get(), S(""))));
+  Ref release = TRY(call_method(platform, S("release")));
+  Ref release_text = TRY(steal(PyObject_Format(release.get(), S(""))));
+  Ref joined = TRY(steal(PyUnicode_FromFormat("%U %U", system_text.get(), release_text.get())));
+  Ref stripped = TRY(call_method(joined, S("strip")));
+  Ref stop = TRY(integer(64));
+  return head(stripped.get(), stop.get());
+}
+
+}  // namespace
+
+int unpack_pair(PyObject* value, Ref& first, Ref& second) {
+  if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) && PySequence_Fast_GET_SIZE(value) == 2) {
+    first = borrow(PySequence_Fast_GET_ITEM(value, 0));
+    second = borrow(PySequence_Fast_GET_ITEM(value, 1));
+    return 0;
+  }
+  Ref it = steal(PyObject_GetIter(value));
+  if (!it) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter &&
+        !PySequence_Check(value)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                   Py_TYPE(value)->tp_name);
+    }
+    return -1;
+  }
+  Ref items[2];
+  for (int i = 0; i < 2; ++i) {
+    items[i] = steal(PyIter_Next(it.get()));
+    if (!items[i]) {
+      if (!PyErr_Occurred())
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+      return -1;
+    }
+  }
+  Ref extra = steal(PyIter_Next(it.get()));
+  if (extra) {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return -1;
+  }
+  if (PyErr_Occurred()) return -1;
+  first = std::move(items[0]);
+  second = std::move(items[1]);
+  return 0;
+}
+
+Ref build_usage_body(PyObject* machine_id, PyObject* token_id, PyObject* plan,
+                     PyObject* app_version, PyObject* sessions) {
+  Ref os = TRY(os_label());
+  Ref tz_fn = TRY(G("_local_tz_offset"));
+  Ref tz = TRY(call(tz_fn));
+  Ref body = TRY(steal(PyDict_New()));
+  struct Item {
+    PyObject* key;
+    PyObject* value;
+  };
+  for (Item item : {Item{S("machine_id"), machine_id}, Item{S("token_id"), token_id},
+                    Item{S("plan"), plan}, Item{S("app_version"), app_version},
+                    Item{S("os"), os.get()}, Item{S("tz"), tz.get()},
+                    Item{S("sessions"), sessions}}) {
+    if (PyDict_SetItem(body.get(), item.key, item.value) < 0) return {};
+  }
+  return body;
+}
+
+Ref send_usage(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout) {
+  Ref requests = TRY(import("requests"));
+  Ref encrypt_payload = TRY(import_from("orlune.core.payload_crypto", S("encrypt_payload")));
+  Ref headers = TRY(steal(PyDict_New()));
+  if (PyDict_SetItem(headers.get(), S("Content-Type"), S("application/json")) < 0 ||
+      PyDict_SetItem(headers.get(), S("X-Server-Api-Key"), api_key) < 0)
+    return {};
+  Ref envelope = TRY(call(encrypt_payload, body, api_key));
+  Ref post = TRY(attr(requests, S("post")));
+  return call_kw(post, {url},
+                 {{S("json"), envelope.get()}, {S("headers"), headers.get()}, {S("timeout"), timeout}});
+}
+
+}  // namespace rg
