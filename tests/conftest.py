@@ -31,6 +31,14 @@ def store_dir(tmp_path, monkeypatch):
     return usage
 
 
+@pytest.fixture(autouse=True)
+def keep_module_flags(monkeypatch):
+    """Resolving the endpoint loads the auth package for good (and a skip sets its warning
+    flag); put the one-way flags back so later tests still see the state at import."""
+    for flag in ("_auth_ready", "_skip_endpoint_warned", "_skip_machine_warned"):
+        monkeypatch.setattr(runtime_guard, flag, getattr(runtime_guard, flag))
+
+
 @pytest.fixture
 def rg_logs(caplog):
     """Records of the module logger, at every level."""

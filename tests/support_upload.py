@@ -20,16 +20,6 @@ class Abort(BaseException):
     """Not an ordinary exception: nothing in the module may swallow it."""
 
 
-@pytest.fixture(autouse=True)
-def keep_module_flags(monkeypatch):
-    """Resolving the endpoint loads the auth package for good (and a skip sets its warning
-    flag); put the one-way flags back so later tests still see the state at import."""
-    import orlune.core.runtime_guard as rg
-
-    for flag in ("_auth_ready", "_skip_endpoint_warned", "_skip_machine_warned"):
-        monkeypatch.setattr(rg, flag, getattr(rg, flag))
-
-
 @pytest.fixture
 def endpoint(monkeypatch):
     """A running collector; the host's settings point at it; a signed-in "pro" account."""

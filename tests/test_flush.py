@@ -8,7 +8,7 @@ import pytest
 import orlune.auth.validator as validator
 from conftest import rg_messages
 from support_upload import (PAYLOAD_KEYS, Abort, Hold, closed_port_url, endpoint,  # noqa: F401
-                            keep_module_flags, module_records, reply)
+                            module_records, reply)
 
 
 def row(n, **kw):

@@ -16,7 +16,7 @@ import orlune.auth.validator as validator
 import orlune.utils.package_info as package_info
 from conftest import rg_messages
 from orlune.app import AppContext, ConfigManager
-from support_upload import Abort, keep_module_flags, module_records  # noqa: F401
+from support_upload import Abort, module_records  # noqa: F401
 
 PRELOAD_FAILED = "runtime_guard: auth preload failed"
 DISABLED = "Usage tracking disabled ([Telemetry] enabled=false)"

@@ -12,7 +12,7 @@ import orlune.auth.validator as validator
 from conftest import rg_messages
 from orlune.utils.package_info import get_version
 from support_upload import (API_KEY, PAYLOAD_KEYS, Abort, Hold, closed_port_url, endpoint,  # noqa: F401
-                            keep_module_flags, module_records, recording_host, reply)
+                            module_records, recording_host, reply)
 
 ITEM = {"session_id": "5f0c6c1e-0000-4000-8000-000000000001", "started_at": "2024-05-01T09:00:00+00:00",
         "ended_at": "2024-05-01T09:00:00+00:00", "duration_s": 0, "ended_cleanly": True,
