@@ -16,6 +16,7 @@ int set_item(PyObject* row, const char* key, PyObject* value) {
 
 // The start-up steps; any failure is reported by initialize.
 int start_up(PyObject* self) {
+  if (mark_store_unread(self) < 0) return -1;
   TRY_INT(call_method(self, S("_reload_flags")));
   Ref usage_dir = TRY_INT(G("_USAGE_DIR"));
   Ref mkdir = TRY_INT(attr(usage_dir, S("mkdir")));
@@ -50,7 +51,7 @@ PyObject* initialize(PyObject*, PyObject* self) {
 }
 RG_EXPORT(Method, "initialize", initialize, METH_O, "initialize(self)\n--\n\n");
 
-// Closes the current row under `_lock`; the store is written only when this process read it.
+// Closes the current row under `_lock` and writes the store (unless it was never read).
 int close_current(PyObject* self, PyObject* now) {
   Ref lock = TRY_INT(attr(self, S("_lock")));
   LockGuard held(lock.get());
@@ -68,14 +69,12 @@ int close_current(PyObject* self, PyObject* now) {
     Ref log_text = TRY_INT(call_method(self, S("_capture_logs")));
     if (set_item(row, "log_text", log_text.get()) < 0) return -1;
   }
-  int loaded = store_loaded(self);
-  if (loaded < 0) return -1;
-  // A store never read here must not be replaced by the rows in memory: that would lose it.
-  if (loaded) TRY_INT(call_method(self, S("_persist_unlocked")));
+  TRY_INT(call_method(self, S("_persist_unlocked")));
   return held.unlock() ? 0 : -1;
 }
 
 int shut_down(PyObject* self) {
+  if (mark_unread_if_never_started(self) < 0) return -1;
   TRY_INT(call_method(self, S("_reload_flags")));
   // Wait for a running flush (the start-up one) before the row changes under it.
   Ref flush_lock = TRY_INT(attr(self, S("_flush_lock")));

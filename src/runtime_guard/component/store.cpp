@@ -15,13 +15,28 @@ namespace rg {
 
 int mark_store_loaded(PyObject* self) { return PyObject_SetAttr(self, S("_store_loaded"), Py_True); }
 
-int store_loaded(PyObject* self) {
+int mark_store_unread(PyObject* self) { return PyObject_SetAttr(self, S("_store_loaded"), Py_False); }
+
+namespace {
+
+// The flag, or null with no error set when the component was never started.
+Ref loaded_flag(PyObject* self) {
   Ref flag = steal(PyObject_GetAttr(self, S("_store_loaded")));
-  if (!flag) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    return 0;
-  }
+  if (!flag && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+  return flag;
+}
+
+}  // namespace
+
+int mark_unread_if_never_started(PyObject* self) {
+  Ref flag = loaded_flag(self);
+  if (flag) return 0;
+  return PyErr_Occurred() ? -1 : mark_store_unread(self);
+}
+
+int store_writable(PyObject* self) {
+  Ref flag = loaded_flag(self);
+  if (!flag) return PyErr_Occurred() ? -1 : 1;
   return PyObject_IsTrue(flag.get());
 }
 
@@ -69,6 +84,7 @@ Ref parse_row(PyObject* json, PyObject* decode_error, PyObject* line) {
 }
 
 PyObject* load_store(PyObject*, PyObject* self) {
+  if (mark_store_unread(self) < 0) return nullptr;
   Ref rows = TRY(steal(PyList_New(0)));
   if (PyObject_SetAttr(self, S("_sessions"), rows.get()) < 0) return nullptr;
   Ref path = TRY(G("_SESSIONS_FILE"));
@@ -215,7 +231,9 @@ int persist_rows(PyObject* self) {
 }
 
 PyObject* persist_unlocked(PyObject*, PyObject* self) {
-  if (persist_rows(self) == 0) Py_RETURN_NONE;
+  int writable = store_writable(self);
+  if (writable < 0) return nullptr;
+  if (!writable || persist_rows(self) == 0) Py_RETURN_NONE;
   if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
   Ref exc = catch_ordinary();
   TRY(log_at(S("debug"), "Could not persist usage store: %s", exc));
