@@ -21,10 +21,9 @@ def free_port(preferred):
     with socket.socket() as s:
         try:
             s.bind(("127.0.0.1", preferred))
-            return preferred
         except OSError:
             s.bind(("127.0.0.1", 0))
-            return s.getsockname()[1]
+        return s.getsockname()[1]
 
 
 def start_collector(env, port, db):
@@ -57,6 +56,15 @@ def show_collector(env, db):
     print(out.rstrip())
 
 
+def show_received_log(db):
+    from orlune.collector.store import SessionStore
+
+    rows = [r for r in SessionStore(str(db), read_only=True).all() if r["log_text"]]
+    print("log text of the closed session as the server received it (redacted):")
+    for line in rows[-1]["log_text"].splitlines():
+        print("  | " + line)
+
+
 def show_store(home):
     store = home / ".orlune" / "usage" / "sessions.jsonl"
     print(f"local store {store}:")
@@ -85,6 +93,7 @@ def main(argv=None):
         print("\n== 1. a clean run: open row at start-up, closed row with redacted log at shutdown")
         run_app(env)
         show_collector(env, db)
+        show_received_log(db)
         show_store(home)
 
         print("\n== 2. a crashed run: the process is killed after start-up")
