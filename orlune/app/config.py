@@ -2,12 +2,11 @@
 
 import configparser
 import logging
-import os
-import tempfile
 import threading
 from pathlib import Path
 
 from orlune.core.base_component import ApplicationComponent
+from orlune.utils.files import atomic_write
 
 logger = logging.getLogger("orlune.app.config")
 
@@ -55,14 +54,4 @@ class ConfigManager(ApplicationComponent):
                 parser.add_section(section)
             parser.set(section, key, str(value))
             self.path.parent.mkdir(parents=True, exist_ok=True)
-            fd, tmp = tempfile.mkstemp(dir=self.path.parent, prefix=".config-")
-            try:
-                with os.fdopen(fd, "w", encoding="utf-8") as f:
-                    parser.write(f)
-                os.replace(tmp, self.path)
-            except BaseException:
-                try:
-                    os.unlink(tmp)
-                except OSError:
-                    pass
-                raise
+            atomic_write(self.path, parser.write, prefix=".config-")

@@ -5,10 +5,10 @@ is resolved on every call so a changed ``HOME`` takes effect immediately.
 """
 
 import json
-import os
-import tempfile
 from dataclasses import dataclass
 from pathlib import Path
+
+from orlune.utils.files import atomic_write
 
 
 @dataclass(frozen=True)
@@ -40,16 +40,6 @@ def save_token(token_id, token_type) -> Path:
     path = token_path()
     path.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
     text = json.dumps({"token_id": token_id, "token_type": token_type})
-    # mkstemp creates the file 0600, so the token is never briefly world-readable.
-    fd, tmp = tempfile.mkstemp(dir=path.parent, prefix=".token-")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            f.write(text)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
+    # The temporary file is created 0600, so the token is never briefly world-readable.
+    atomic_write(path, lambda f: f.write(text), prefix=".token-")
     return path
