@@ -2,7 +2,11 @@
 
 import logging
 import os
+import pathlib
+import subprocess
+import sys
 import tempfile
+import textwrap
 
 # Before anything imports the module: its store path is bound from the home directory at import.
 _HOME = tempfile.mkdtemp(prefix="rg-home-")
@@ -52,3 +56,22 @@ def rg_messages(caplog, level=None):
         for r in caplog.records
         if r.name == RG_LOGGER and (level is None or r.levelno == level)
     ]
+
+
+def child_env(**extra):
+    """Environment for a child interpreter that imports the same orlune package as this one."""
+    import orlune
+
+    root = str(pathlib.Path(orlune.__file__).resolve().parents[1])
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (root, env.get("PYTHONPATH")) if p)
+    env.update(extra)
+    return env
+
+
+def run_python(code, env=None, timeout=60):
+    """Run `code` in a fresh interpreter (-P: the working directory is not on sys.path)."""
+    return subprocess.run(
+        [sys.executable, "-P", "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, env=child_env(**(env or {})), timeout=timeout,
+    )

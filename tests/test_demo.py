@@ -3,10 +3,12 @@
 import subprocess
 import sys
 
+from conftest import child_env
+
 
 def test_demo_shows_clean_and_crashed_runs(tmp_path):
-    proc = subprocess.run([sys.executable, "-m", "orlune.demo", "--home", str(tmp_path), "--port", "0"],
-                          capture_output=True, text=True, timeout=120)
+    proc = subprocess.run([sys.executable, "-P", "-m", "orlune.demo", "--home", str(tmp_path), "--port", "0"],
+                          env=child_env(), capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     out = proc.stdout
     assert out.count("start-up flush delivered the open row") == 3

@@ -1,16 +1,12 @@
 """RuntimeGuarder driven as the host drives it, against the real local collector."""
 
 import json
-import os
 import signal
-import subprocess
-import sys
-import textwrap
 import threading
 
 import pytest
 
-from conftest import rg_messages
+from conftest import rg_messages, run_python
 from support_host import API_KEY, Panel, collector, endpoint, make_context  # noqa: F401
 
 OPEN_ROW_KEYS = ["session_id", "started_at", "ended_at", "duration_s", "ended_cleanly", "flushed"]
@@ -159,9 +155,7 @@ def test_cleanup_waits_for_slow_start_up_flush(rg, collector, tmp_path):
 
 
 def run_app(code, home, **env):
-    full = dict(os.environ, HOME=str(home), **env)
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full,
-                          capture_output=True, text=True, timeout=60)
+    return run_python(code, env=dict(env, HOME=str(home)))
 
 
 def test_killed_run_is_marked_stale_and_delivered(collector, tmp_path):

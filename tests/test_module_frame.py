@@ -2,26 +2,16 @@
 
 import collections.abc
 import json
-import logging
 import os
+import logging
 import pathlib
 import re
-import subprocess
-import sys
-import textwrap
 import threading
 import typing
 
 import pytest
 
-
-def run_python(code, env=None, timeout=60):
-    full_env = dict(os.environ)
-    full_env.update(env or {})
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, env=full_env, timeout=timeout,
-    )
+from conftest import run_python
 
 
 def test_import_touches_nothing(tmp_path):

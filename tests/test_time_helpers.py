@@ -4,7 +4,7 @@ import re
 
 import pytest
 
-from test_module_frame import run_python
+from conftest import run_python
 
 
 def test_utcnow_iso_shape(rg):

@@ -16,6 +16,12 @@ import tempfile
 from pathlib import Path
 
 
+# Children import the very package this process runs (-P: not whatever the working
+# directory holds).
+PYTHON = [sys.executable, "-P"]
+PACKAGE_ROOT = str(Path(__file__).resolve().parents[2])
+
+
 def free_port(preferred):
     with socket.socket() as s:
         try:
@@ -27,7 +33,7 @@ def free_port(preferred):
 
 def start_collector(env, port, db):
     proc = subprocess.Popen(
-        [sys.executable, "-m", "orlune.collector", "serve", "--port", str(port), "--db", str(db)],
+        [*PYTHON, "-m", "orlune.collector", "serve", "--port", str(port), "--db", str(db)],
         env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
     )
     line = proc.stdout.readline()
@@ -39,7 +45,7 @@ def start_collector(env, port, db):
 
 
 def run_app(env, *extra):
-    proc = subprocess.run([sys.executable, "-m", "orlune.demo.app", *extra], env=env,
+    proc = subprocess.run([*PYTHON, "-m", "orlune.demo.app", *extra], env=env,
                           capture_output=True, text=True, timeout=60)
     sys.stdout.write(proc.stdout)
     if proc.returncode not in (0, -9):
@@ -49,7 +55,7 @@ def run_app(env, *extra):
 
 
 def show_collector(env, db):
-    out = subprocess.run([sys.executable, "-m", "orlune.collector", "show", "--db", str(db)],
+    out = subprocess.run([*PYTHON, "-m", "orlune.collector", "show", "--db", str(db)],
                          env=env, capture_output=True, text=True, check=True).stdout
     print("what the collector stored (one row per upload of a session):")
     print(out.rstrip())
@@ -82,7 +88,8 @@ def main(argv=None):
 
     home = Path(args.home or tempfile.mkdtemp(prefix="orlune-demo-")).resolve()
     port = free_port(args.port)
-    env = dict(os.environ, HOME=str(home), ORLUNE_SERVER_API_KEY=secrets.token_hex(16),
+    pythonpath = os.pathsep.join(p for p in (PACKAGE_ROOT, os.environ.get("PYTHONPATH")) if p)
+    env = dict(os.environ, HOME=str(home), ORLUNE_SERVER_API_KEY=secrets.token_hex(16), PYTHONPATH=pythonpath,
                ORLUNE_SERVER_URL=f"http://127.0.0.1:{port}/api/validate")
     env.pop("ORLUNE_TELEMETRY", None)
     db = home / "collector.db"
