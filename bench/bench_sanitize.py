@@ -99,6 +99,19 @@ def realistic_log(size, rng):
     return "\n".join(lines)[:size]
 
 
+def cpu_name():
+    """platform.processor() is empty on many Linux systems; /proc/cpuinfo names the model."""
+    name = platform.processor()
+    try:
+        with open("/proc/cpuinfo", encoding="utf-8") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return f"{name or platform.machine()} ({line.split(':', 1)[1].strip()})"
+    except OSError:
+        pass
+    return name or platform.machine()
+
+
 def main():
     rng = random.Random(7)
     rows = []
@@ -127,7 +140,7 @@ def main():
     panel_native = timed(rg.format_panel_logs, records)
     panel_python = timed(python_panel, records)
 
-    print(f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} CPUs, "
+    print(f"machine: {cpu_name()}, {os.cpu_count()} CPUs, "
           f"Python {platform.python_version()}")
     print(f"{'input':28} {'chars':>9} {'native':>11} {'re.sub chain':>14} {'ratio':>8}")
     for label, size, native, base in rows:
