@@ -259,9 +259,3 @@ def test_replaced_patterns_are_followed(monkeypatch):
     # Same text but other flags is another pattern: it is used as given.
     monkeypatch.setattr(rg, "_PATH_RE", re.compile(rg._PATH_RE.pattern, re.ASCII))
     assert rg.sanitize_log_text("/a\u3000b/c") == "<path>"
-
-
-def test_patterns_stay_compiled_patterns():
-    for name in PATTERNS:
-        assert isinstance(getattr(rg, name), re.Pattern)
-        assert getattr(rg, name).flags == re.UNICODE
