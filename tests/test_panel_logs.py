@@ -85,10 +85,6 @@ def panel():
     logger.removeHandler(handler)
 
 
-def guarder(rg, context):
-    return rg.RuntimeGuarder(context)
-
-
 # ---- format_panel_logs ----------------------------------------------------------------------------
 
 
@@ -176,7 +172,7 @@ def test_capture_renders_the_panel(rg, utc, panel):
     handler, logger = panel
     logger.warning("Saved %s", "/home/user/study/a.dcm")
     logger.info("mailed jane@example.org")
-    text = guarder(rg, AppContext(logger=handler))._capture_logs()
+    text = rg.RuntimeGuarder(AppContext(logger=handler))._capture_logs()
     lines = text.split("\n")
     assert [line.split(" ", 2)[2] for line in lines] == ["WARNING Saved <path>", "INFO mailed <email>"]
     assert handler.asked == [1000]
@@ -186,81 +182,64 @@ def test_capture_caps_to_the_last_records(rg, utc, panel):
     handler, logger = panel
     for i in range(1200):
         logger.info("line %d", i)
-    lines = guarder(rg, AppContext(logger=handler))._capture_logs().split("\n")
+    lines = rg.RuntimeGuarder(AppContext(logger=handler))._capture_logs().split("\n")
     assert len(lines) == 400 and lines[-1].endswith("INFO line 1199")
 
 
-class NoPanel:
-    pass
+class FixedPanel:
+    """A panel component that returns `result` or raises `error`."""
 
+    def __init__(self, result=None, error=None):
+        self.result, self.error = result, error
 
-class RaisingPanel:
     def get_recent_logs(self, count):
-        raise RuntimeError("panel closed")
-
-
-class EmptyPanel:
-    def get_recent_logs(self, count):
-        return None
+        if self.error is not None:
+            raise self.error
+        return self.result
 
 
 @pytest.mark.parametrize(
     "context",
-    [None, AppContext(), AppContext(logger=NoPanel()), AppContext(logger=EmptyPanel())],
+    [None, AppContext(), AppContext(logger=object()), AppContext(logger=FixedPanel(None))],
     ids=["no-context", "no-logger", "no-reader", "returns-none"],
 )
 def test_capture_without_records_is_empty(rg, rg_logs, context):
-    assert guarder(rg, context)._capture_logs() == ""
+    assert rg.RuntimeGuarder(context)._capture_logs() == ""
     assert rg_messages(rg_logs) == []
 
 
-def test_capture_from_a_failing_panel(rg, rg_logs):
-    assert guarder(rg, AppContext(logger=RaisingPanel()))._capture_logs() == ""
-    [record] = [r for r in rg_logs.records if r.name == "orlune.core.runtime_guard"]
-    assert record.levelno == logging.DEBUG and record.getMessage() == PANEL_ERROR
-    assert isinstance(record.exc_info[1], RuntimeError)
-
-
-class ListPanel:
-    def __init__(self, records):
-        self.records = records
-
-    def get_recent_logs(self, count):
-        return self.records
-
-
 @pytest.mark.parametrize(
-    "records, error",
-    [(["plain text"], AttributeError), ([{"timestamp": 1e20, "message": "far"}], OverflowError)],
-    ids=["not-a-mapping", "stamp-out-of-range"],
+    "panel, error",
+    [
+        (FixedPanel(error=RuntimeError("panel closed")), RuntimeError),
+        # Records the panel cannot render are handled like a panel that cannot be read.
+        (FixedPanel([{"timestamp": 0}, "plain text"]), AttributeError),
+        (FixedPanel([{"timestamp": 0}, {"timestamp": 1e20}]), OverflowError),
+    ],
+    ids=["panel-raises", "not-a-mapping", "stamp-out-of-range"],
 )
-def test_capture_survives_records_it_cannot_render(rg, rg_logs, records, error):
-    ok = {"timestamp": 0, "message": "fine"}
-    assert guarder(rg, AppContext(logger=ListPanel([ok] + records)))._capture_logs() == ""
+def test_capture_of_unreadable_records_is_empty_and_logged(rg, rg_logs, panel, error):
+    assert rg.RuntimeGuarder(AppContext(logger=panel))._capture_logs() == ""
     [record] = [r for r in rg_logs.records if r.name == "orlune.core.runtime_guard"]
     assert record.levelno == logging.DEBUG and record.getMessage() == PANEL_ERROR
     assert isinstance(record.exc_info[1], error)
 
 
 def test_capture_lets_interrupts_through(rg):
-    class Interrupted:
-        def get_recent_logs(self, count):
-            raise KeyboardInterrupt
-
     class Stop:
         def __str__(self):
             raise SystemExit(3)
 
     with pytest.raises(KeyboardInterrupt):
-        guarder(rg, AppContext(logger=Interrupted()))._capture_logs()
+        rg.RuntimeGuarder(AppContext(logger=FixedPanel(error=KeyboardInterrupt())))._capture_logs()
     with pytest.raises(SystemExit):
-        guarder(rg, AppContext(logger=ListPanel([{"message": Stop()}])))._capture_logs()
+        rg.RuntimeGuarder(AppContext(logger=FixedPanel([{"message": Stop()}])))._capture_logs()
 
 
 def test_capture_calls_through_the_module(rg, monkeypatch):
     seen = []
     monkeypatch.setattr(rg, "format_panel_logs", lambda records: seen.append(records) or "done")
-    assert guarder(rg, AppContext(logger=ListPanel(({"message": "a"},))))._capture_logs() == "done"
+    assert rg.RuntimeGuarder(AppContext(logger=FixedPanel(({"message": "a"},))))._capture_logs() == "done"
     assert seen == [[{"message": "a"}]] and type(seen[0]) is list
 
 

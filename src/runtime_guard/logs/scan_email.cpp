@@ -1,7 +1,7 @@
 // E-mail scanner. The local part `[L]+` is greedy and '@' is not in L, so a start i can only
 // match with the '@' right after the maximal L-run from i: every start in one run shares that
 // '@', and whether the rest matches depends on the '@' alone. Within the run, the leftmost
-// start with a `\b` wins.
+// start with a `\b` wins. So the scan jumps from '@' to '@' and looks back for the run.
 //
 // After the '@', `[D]+\.[A-Za-z]{2,}\b` backtracks over the dots of the maximal D-run,
 // rightmost first. For a dot at x the letters from x + 1 run to t; `\b` can only hold at t
@@ -36,27 +36,19 @@ Py_ssize_t domain_end(const Ch* s, Py_ssize_t n, Py_ssize_t j) {
 
 template <class Ch>
 int scan(const Ch* s, Py_ssize_t n, SpanList& out) {
-  Py_ssize_t i = 0;
-  while (i < n) {
-    if (!is_local(s[i])) {
-      ++i;
-      continue;
-    }
-    Py_ssize_t j = i;
-    while (j < n && is_local(s[j])) ++j;
-    if (j < n && s[j] == '@') {
-      const Py_ssize_t t = domain_end(s, n, j);
-      if (t >= 0) {
-        Py_ssize_t k = i;
-        while (k < j && !at_boundary(s, n, k)) ++k;
-        if (k < j) {
-          if (!out.add(k, t)) return -1;
-          i = t;
-          continue;
-        }
-      }
-    }
-    i = j;
+  Py_ssize_t done = 0;  // end of the last match
+  for (Py_ssize_t j = find_char<Ch>(s, 0, n, '@'); j < n; j = find_char<Ch>(s, j + 1, n, '@')) {
+    Py_ssize_t a = j;
+    while (a > done && is_local(s[a - 1])) --a;
+    if (a == j) continue;
+    const Py_ssize_t t = domain_end(s, n, j);
+    if (t < 0) continue;
+    Py_ssize_t k = a;
+    while (k < j && !at_boundary(s, n, k)) ++k;
+    if (k == j) continue;
+    if (!out.add(k, t)) return -1;
+    done = t;
+    j = t - 1;
   }
   return 0;
 }

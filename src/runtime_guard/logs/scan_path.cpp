@@ -4,6 +4,9 @@
 // least one component character before it (after the root) and at least one after it, so a
 // root ending at p matches iff some separator sits in [p + 1, q - 2]. Only the last such
 // separator of the run matters, and the leftmost root that satisfies it wins.
+//
+// Every root holds a separator, so only runs with one are looked at: the scan jumps from
+// separator to separator and widens each to its run.
 #include "logs/scanners.hpp"
 
 namespace rg::logs {
@@ -23,14 +26,15 @@ int root_length(const Ch* s, Py_ssize_t i) {
 
 template <class Ch>
 int scan(const Ch* s, Py_ssize_t n, SpanList& out) {
-  Py_ssize_t i = 0;
-  while (i < n) {
-    if (!is_component(s[i])) {
-      ++i;
-      continue;
-    }
-    const Py_ssize_t a = i;
-    Py_ssize_t q = a, last = -1, before_last = -1;
+  Py_ssize_t done = 0;  // everything before is settled
+  Py_ssize_t slash = find_char<Ch>(s, 0, n, '/');
+  Py_ssize_t back = find_char<Ch>(s, 0, n, '\\');
+  while (true) {
+    const Py_ssize_t h = slash < back ? slash : back;  // first separator at or after `done`
+    if (h >= n) break;
+    Py_ssize_t a = h;
+    while (a > done && is_component(s[a - 1])) --a;
+    Py_ssize_t q = h, last = -1, before_last = -1;
     for (; q < n && is_component(s[q]); ++q) {
       if (is_sep(s[q])) {
         before_last = last;
@@ -47,7 +51,9 @@ int scan(const Ch* s, Py_ssize_t n, SpanList& out) {
         break;
       }
     }
-    i = q;
+    done = q;
+    if (slash < q) slash = find_char<Ch>(s, q, n, '/');
+    if (back < q) back = find_char<Ch>(s, q, n, '\\');
   }
   return 0;
 }

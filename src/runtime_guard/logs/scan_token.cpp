@@ -3,7 +3,8 @@
 // character is not a word character; when it fails after g groups, dropping one group leaves
 // a '-' next, where `\b` always holds. So a start matches with g groups (boundary after them),
 // else with g - 1 groups when g >= 3, else not at all. A failing start reads at most 15
-// characters, so the scan is linear.
+// characters, so the scan is linear. A start has its first '-' four characters on, so the
+// scan jumps from '-' to '-'.
 #include "logs/scanners.hpp"
 
 namespace rg::logs {
@@ -33,18 +34,19 @@ Py_ssize_t token_end(const Ch* s, Py_ssize_t n, Py_ssize_t i) {
 
 template <class Ch>
 int scan(const Ch* s, Py_ssize_t n, SpanList& out) {
-  Py_ssize_t i = 0;
-  while (i < n) {
+  Py_ssize_t h = find_char<Ch>(s, 4, n, '-');
+  while (h < n) {
     // A start is an ASCII letter or digit with no word character before it.
+    const Py_ssize_t i = h - 4;
     if (is_alnum(s[i]) && (i == 0 || !is_word(s[i - 1]))) {
       const Py_ssize_t e = token_end(s, n, i);
       if (e >= 0) {
         if (!out.add(i, e)) return -1;
-        i = e;
+        h = find_char<Ch>(s, e + 4, n, '-');
         continue;
       }
     }
-    ++i;
+    h = find_char<Ch>(s, h + 1, n, '-');
   }
   return 0;
 }

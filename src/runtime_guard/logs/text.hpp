@@ -8,6 +8,7 @@
 #include "py.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace rg::logs {
 
@@ -65,6 +66,20 @@ bool at_boundary(const Ch* s, Py_ssize_t n, Py_ssize_t i) {
   const bool before = i > 0 && is_word(s[i - 1]);
   const bool after = i < n && is_word(s[i]);
   return before != after;
+}
+
+// First index of c in s[from..n), or n. Every match contains a character the scanners can
+// anchor on ('/', '\\', '@', '-'); for 1-byte text the search is memchr.
+template <class Ch>
+Py_ssize_t find_char(const Ch* s, Py_ssize_t from, Py_ssize_t n, Ch c) {
+  if (from >= n) return n;
+  if constexpr (sizeof(Ch) == 1) {
+    const void* hit = std::memchr(s + from, c, static_cast<size_t>(n - from));
+    return hit ? static_cast<const Ch*>(hit) - s : n;
+  } else {
+    while (from < n && s[from] != c) ++from;
+    return from;
+  }
 }
 
 // ---- match spans -----------------------------------------------------------------------------
