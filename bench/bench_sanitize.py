@@ -1,7 +1,7 @@
 """Log redaction and panel rendering: native module against the same work in Python.
 
-Run by hand from the repository root, against an optimized build (the developer build has
-no optimization flags; this one drops an -O3 module into the tree the same way):
+Run by hand from the repository root, against an optimized build (this one drops an -O3
+module into the tree the same way the developer build does):
 
     cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release && cmake --build build/release
     PYTHONPATH=. python3 bench/bench_sanitize.py
@@ -15,11 +15,16 @@ import os
 import platform
 import random
 import statistics
+import sys
 import time
 import uuid
 from datetime import datetime
+from pathlib import Path
 
 import orlune.core.runtime_guard as rg
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from reference_logs import python_rendering  # noqa: E402
 
 SLOW_BASELINE = 0.05  # seconds at 48,000 chars above which the 1,000,000-char baseline is skipped
 
@@ -34,16 +39,7 @@ def re_chain(text):
 
 
 def python_panel(records):
-    lines = []
-    for entry in records[-rg._MAX_LOG_LINES :]:
-        try:
-            ts = datetime.fromtimestamp(float(entry.get("timestamp") or 0)).strftime("%Y-%m-%d %H:%M:%S")
-        except (TypeError, ValueError, OSError):
-            ts = ""
-        level = str(entry.get("level") or "INFO")
-        msg = str(entry.get("message") or "")
-        lines.append(f"{ts} {level} {msg}".strip())
-    return re_chain("\n".join(lines))
+    return python_rendering(records, re_chain, rg._MAX_LOG_LINES)
 
 
 def timed(fn, arg, budget=0.5, max_runs=200):

@@ -170,7 +170,7 @@ class GatedValidator(importlib.abc.MetaPathFinder, importlib.abc.Loader):
     def find_spec(self, name, path=None, target=None):
         return importlib.util.spec_from_loader(name, self) if name == self.NAME else None
 
-    def create_module(self, spec):
+    def create_module(self, module_spec):
         return None
 
     def exec_module(self, module):

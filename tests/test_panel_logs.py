@@ -11,6 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from conftest import rg_messages
+from reference_logs import python_rendering as reference_rendering
 
 PANEL_ERROR = "Could not read logging panel records"
 
@@ -247,16 +248,7 @@ def test_capture_calls_through_the_module(rg, monkeypatch):
 
 
 def python_rendering(rg, records):
-    lines = []
-    for entry in records[-rg._MAX_LOG_LINES :]:
-        try:
-            ts = datetime.fromtimestamp(float(entry.get("timestamp") or 0)).strftime("%Y-%m-%d %H:%M:%S")
-        except (TypeError, ValueError, OSError):
-            ts = ""
-        level = str(entry.get("level") or "INFO")
-        msg = str(entry.get("message") or "")
-        lines.append(f"{ts} {level} {msg}".strip())
-    return rg.sanitize_log_text("\n".join(lines))
+    return reference_rendering(records, rg.sanitize_log_text, rg._MAX_LOG_LINES)
 
 
 values = st.one_of(

@@ -49,7 +49,7 @@ Ref stamp_or_empty(PyObject* record) {
   return steal(PyUnicode_New(0, 0));
 }
 
-// What an f-string replacement field with no spec makes of a value.
+// What an f-string replacement field with no format given makes of a value.
 Ref as_field(Ref value) {
   if (PyUnicode_CheckExact(value.get())) return value;
   return steal(PyObject_Format(value.get(), nullptr));
