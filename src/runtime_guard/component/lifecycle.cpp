@@ -18,10 +18,7 @@ int set_item(PyObject* row, const char* key, PyObject* value) {
 int start_up(PyObject* self) {
   if (mark_store_unread(self) < 0) return -1;
   TRY_INT(call_method(self, S("_reload_flags")));
-  Ref usage_dir = TRY_INT(G("_USAGE_DIR"));
-  Ref mkdir = TRY_INT(attr(usage_dir, S("mkdir")));
-  Ref mode = TRY_INT(integer(0700));  // rows carry log text: other local users must not read them
-  TRY_INT(call_kw(mkdir, {}, {{S("mode"), mode.get()}, {S("parents"), Py_True}, {S("exist_ok"), Py_True}}));
+  if (make_usage_dir() < 0) return -1;
   TRY_INT(call_method(self, S("_load_store")));
   if (mark_store_loaded(self) < 0) return -1;
   TRY_INT(call_method(self, S("_close_stale_sessions")));

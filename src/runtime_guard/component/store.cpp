@@ -34,6 +34,14 @@ int mark_unread_if_never_started(PyObject* self) {
   return PyErr_Occurred() ? -1 : mark_store_unread(self);
 }
 
+int make_usage_dir() {
+  Ref usage_dir = TRY_INT(G("_USAGE_DIR"));
+  Ref mkdir = TRY_INT(attr(usage_dir, S("mkdir")));
+  Ref mode = TRY_INT(integer(0700));
+  TRY_INT(call_kw(mkdir, {}, {{S("mode"), mode.get()}, {S("parents"), Py_True}, {S("exist_ok"), Py_True}}));
+  return 0;
+}
+
 int store_writable(PyObject* self) {
   Ref flag = loaded_flag(self);
   if (!flag) return PyErr_Occurred() ? -1 : 1;
@@ -195,10 +203,7 @@ bool fs_path(PyObject* path, std::string& out) {
 
 // Everything of _persist_unlocked that may raise OSError; the caller logs that one.
 int persist_rows(PyObject* self) {
-  Ref usage_dir = TRY_INT(G("_USAGE_DIR"));
-  Ref mkdir = TRY_INT(attr(usage_dir, S("mkdir")));
-  Ref mode = TRY_INT(integer(0700));
-  TRY_INT(call_kw(mkdir, {}, {{S("mode"), mode.get()}, {S("parents"), Py_True}, {S("exist_ok"), Py_True}}));
+  if (make_usage_dir() < 0) return -1;
 
   Ref sessions = TRY_INT(attr(self, S("_sessions")));
   Ref rows = TRY_INT(last_stored(sessions.get()));

@@ -18,4 +18,8 @@ int mark_unread_if_never_started(PyObject* self);
 // 1 when the store may be written, 0 when it must not, -1 on error.
 int store_writable(PyObject* self);
 
+// _USAGE_DIR.mkdir(parents=True, exist_ok=True), owner-only when created here: the rows carry
+// log text that other local users must not read. -1 on error.
+int make_usage_dir();
+
 }  // namespace rg
