@@ -214,10 +214,17 @@ PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "runtime_guard", kModuleDoc, -1, nul
 
 void register_export(const Export* e) { exports().push_back(e); }
 
-PyObject* module() { return g_module; }
+namespace {
+thread_local PyObject* t_current = nullptr;
+}  // namespace
+
+ModuleScope::ModuleScope(PyObject* module) : previous_(t_current) { t_current = module; }
+ModuleScope::~ModuleScope() { t_current = previous_; }
+
+PyObject* module() { return t_current ? t_current : g_module; }
 
 Ref global(PyObject* name) {
-  PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(g_module), name);
+  PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module()), name);
   if (!v) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
@@ -226,7 +233,7 @@ Ref global(PyObject* name) {
 }
 
 int set_global(PyObject* name, PyObject* value) {
-  return PyDict_SetItem(PyModule_GetDict(g_module), name, value);
+  return PyDict_SetItem(PyModule_GetDict(module()), name, value);
 }
 
 int global_truth(PyObject* name) {

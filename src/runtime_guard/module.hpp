@@ -11,8 +11,21 @@ namespace rg {
 
 inline constexpr const char* kModuleName = "orlune.core.runtime_guard";
 
-// The module, borrowed; valid from the start of module init for the life of the process.
+// The module whose code is running on this thread, borrowed. Entry points that Python calls
+// (module functions, methods, native callables the module hands out) open a ModuleScope for
+// the module they were created by, so late-bound lookups read that module's dict.
 PyObject* module();
+
+class ModuleScope {
+ public:
+  explicit ModuleScope(PyObject* module);
+  ~ModuleScope();
+  ModuleScope(const ModuleScope&) = delete;
+  ModuleScope& operator=(const ModuleScope&) = delete;
+
+ private:
+  PyObject* previous_;
+};
 
 // globals()[name], or NameError.
 Ref global(PyObject* name);
