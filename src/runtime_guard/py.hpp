@@ -53,6 +53,27 @@ class Ref {
 inline Ref steal(PyObject* p) { return Ref::steal(p); }
 inline Ref borrow(PyObject* p) { return Ref::borrow(p); }
 
+// Standard-C++ forms of the same (new code uses these; TRY/TRY_INT below are compiler
+// extensions on their way out):
+//   RG_LET(x, expr);       Ref x = expr; on a null result return {} (null / empty Ref)
+//   RG_LET_INT(x, expr);   same, returning -1
+//   RG_CHECK(expr);        evaluate a Ref/pointer result; on null return {}
+//   RG_CHECK_INT(expr);    same, returning -1
+#define RG_LET(name, expr) \
+  ::rg::Ref name = (expr); \
+  if (!name) return {}
+#define RG_LET_INT(name, expr) \
+  ::rg::Ref name = (expr);     \
+  if (!name) return -1
+#define RG_CHECK(expr)        \
+  do {                        \
+    if (!(expr)) return {};   \
+  } while (0)
+#define RG_CHECK_INT(expr)    \
+  do {                        \
+    if (!(expr)) return -1;   \
+  } while (0)
+
 // Propagate a failed Ref/pointer result: `Ref x = TRY(expr);`
 #define TRY(expr)                 \
   ({                              \
