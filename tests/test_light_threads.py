@@ -67,7 +67,7 @@ def test_exit_hook_registered_once_from_many_threads(rg, registry):
 
 
 def test_start_failure_is_raised_and_untracked(rg, registry):
-    old = threading.stack_size(1 << 44)  # no such stack can be mapped: start() really fails
+    old = threading.stack_size(1 << 48)  # no such stack can be mapped: start() really fails
     try:
         with pytest.raises(RuntimeError):
             rg._spawn_light_thread(lambda: None, name="orlune-test")

@@ -184,7 +184,7 @@ def test_depth_counts_the_module_functions(rg, endpoint):
 
 
 def test_unstartable_thread_is_logged_not_raised(rg, endpoint, rg_logs):
-    old = threading.stack_size(1 << 44)
+    old = threading.stack_size(1 << 48)
     try:
         assert rg.report_open("Viewer") is None
     finally:
