@@ -1,5 +1,6 @@
 """Light threads: the registry, the one-time exit hook, the bounded wait, and exit safety."""
 
+import datetime
 import threading
 import time
 import types
@@ -83,7 +84,7 @@ def test_signature(rg):
         rg._spawn_light_thread(lambda: None, "orlune-test")
 
 
-def test_wait_is_bounded_and_returns_when_threads_end(rg, registry):
+def test_wait_is_bounded_and_returns_when_threads_end(rg, registry, monkeypatch):
     assert rg.flush_runtime_guard() is None  # nothing registered: at once
     release = threading.Event()
     rg._spawn_light_thread(lambda: release.wait(30), name="orlune-test")
@@ -95,6 +96,19 @@ def test_wait_is_bounded_and_returns_when_threads_end(rg, registry):
         start = time.monotonic()
         rg.flush_runtime_guard(timeout=0.6)
         assert 0.55 <= time.monotonic() - start < 3.0
+
+        class SteppingBack(datetime.datetime):  # the wall clock set back an hour per reading
+            readings = 0
+
+            @classmethod
+            def now(cls, tz=None):
+                cls.readings += 1
+                return datetime.datetime(2030, 1, 1, tzinfo=tz) - datetime.timedelta(hours=cls.readings)
+
+        monkeypatch.setattr(rg, "datetime", SteppingBack)
+        start = time.monotonic()
+        rg.flush_runtime_guard(timeout=0.6)
+        assert time.monotonic() - start < 3.0  # the bound holds whatever the wall clock does
     finally:
         release.set()
     with pytest.raises(ValueError):

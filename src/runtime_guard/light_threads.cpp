@@ -5,6 +5,7 @@
 // `_light_threads_lock` is held only to add, remove or list threads, never across a start, a
 // join or a target, so a worker can always take itself out while someone waits for it.
 #include <algorithm>
+#include <chrono>
 
 #include "constants.hpp"
 #include "module.hpp"
@@ -110,14 +111,12 @@ RG_EXPORT(ModuleFunction, "_spawn_light_thread", spawn_light_thread,
           "_spawn_light_thread(target, *, name)\n--\n\n"
           "Start a daemon worker and track it for :func:`flush_runtime_guard`.");
 
-// datetime.now(UTC).timestamp(), as a double; -1 with the error set on failure.
-int wall_clock(double* now) {
-  RG_LET_INT(datetime, G("datetime"));
-  RG_LET_INT(utc, G("UTC"));
-  RG_LET_INT(moment, call_method(datetime, S("now"), utc));
-  RG_LET_INT(stamp, call_method(moment, S("timestamp")));
-  *now = PyFloat_AsDouble(stamp.get());
-  return *now == -1.0 && PyErr_Occurred() ? -1 : 0;
+// Seconds on the monotonic clock. The wait is bounded on it rather than on the wall clock: a
+// clock stepped back (an NTP correction, a frozen clock in a host's tests) must not stretch
+// the exit-time wait.
+double monotonic_now() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
 // The registered threads that are alive, in the set's order, leaving out the calling thread:
@@ -153,14 +152,11 @@ int wait_until(double end, PyObject* current) {
   for (;;) {
     RG_LET_INT(live, live_threads(current));
     if (PyList_GET_SIZE(live.get()) == 0) return 0;
-    double now;
-    if (wall_clock(&now) < 0) return -1;
-    double remaining = end - now;
+    double remaining = end - monotonic_now();
     if (remaining <= 0) return 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(live.get()); ++i) {
       if (join(PyList_GET_ITEM(live.get(), i), std::min(kJoinSlice, remaining)) < 0) return -1;
-      if (wall_clock(&now) < 0) return -1;
-      remaining = end - now;
+      remaining = end - monotonic_now();
       if (remaining <= 0) return 0;
     }
   }
@@ -180,9 +176,7 @@ PyObject* flush_runtime_guard(PyObject*, PyObject* const* args, Py_ssize_t nargs
     seconds = PyFloat_AsDouble(converted.get());
     if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
   }
-  double now;
-  if (wall_clock(&now) < 0) return nullptr;
-  const double end = now + std::max(0.0, seconds);  // a negative budget counts as zero
+  const double end = monotonic_now() + std::max(0.0, seconds);  // a negative budget counts as zero
   RG_LET(threading, G("threading"));
   RG_LET(current, call_method(threading, S("current_thread")));
   if (wait_until(end, current.get()) < 0) return nullptr;

@@ -7,12 +7,12 @@
 // `__dict__` that `functools.update_wrapper` fills, weak references, and pickling by
 // qualified name. `report_open` is looked up in the module dict on every call.
 #include "module.hpp"
-
-#include <structmember.h>  // after Python.h
 #include "native_closure.hpp"
 #include "open_report/native_frames.hpp"
 #include "params.hpp"
 #include "registry.hpp"
+
+#include <structmember.h>  // after Python.h
 
 namespace rg {
 
