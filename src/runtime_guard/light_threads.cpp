@@ -1,0 +1,195 @@
+// Light threads: short-lived daemon workers for fire-and-forget uploads, kept in the module's
+// `_light_threads` set while they run so `flush_runtime_guard` (also run at exit through
+// `atexit`) can give them a bounded time to finish.
+//
+// `_light_threads_lock` is held only to add, remove or list threads, never across a start, a
+// join or a target, so a worker can always take itself out while someone waits for it.
+#include <algorithm>
+#include <chrono>
+
+#include "constants.hpp"
+#include "module.hpp"
+#include "native_closure.hpp"
+#include "params.hpp"
+#include "registry.hpp"
+
+namespace rg {
+
+namespace {
+
+constexpr double kJoinSlice = 0.25;  // seconds: the budget is checked at least this often
+
+// Like a `finally` block: runs `cleanup` with the pending error set aside and puts the error
+// back afterwards; an error of the cleanup itself takes its place.
+template <class Cleanup>
+void finally_keep(Cleanup cleanup) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  if (cleanup() < 0) {
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    return;
+  }
+  PyErr_Restore(type, value, tb);
+}
+
+// with _light_threads_lock: _light_threads.<method>(thread)
+int registry_call(PyObject* method, PyObject* thread) {
+  RG_LET_INT(lock, G("_light_threads_lock"));
+  LockGuard held(lock.get());
+  if (!held.ok()) return -1;
+  RG_LET_INT(threads, G("_light_threads"));
+  RG_CHECK_INT(call_method(threads, method, thread));
+  return held.unlock() ? 0 : -1;
+}
+
+// Adds the thread and, the first time, registers the exit-time wait.
+int track(PyObject* thread) {
+  RG_LET_INT(lock, G("_light_threads_lock"));
+  LockGuard held(lock.get());
+  if (!held.ok()) return -1;
+  RG_LET_INT(threads, G("_light_threads"));
+  RG_CHECK_INT(call_method(threads, S("add"), thread));
+  int registered = global_truth(S("_atexit_registered"));
+  if (registered < 0) return -1;
+  if (!registered) {
+    RG_LET_INT(atexit, G("atexit"));
+    RG_LET_INT(flush, G("flush_runtime_guard"));
+    RG_CHECK_INT(call_method(atexit, S("register"), flush));
+    if (set_global(S("_atexit_registered"), Py_True) < 0) return -1;
+  }
+  return held.unlock() ? 0 : -1;
+}
+
+int forget_current_thread() {
+  RG_LET_INT(threading, G("threading"));
+  RG_LET_INT(current, call_method(threading, S("current_thread")));
+  return registry_call(S("discard"), current.get());
+}
+
+// _runner(): the target, then the thread takes itself out of the registry on every way out.
+PyObject* run_light_thread(PyObject* target, PyObject* const*) {
+  Ref result = call(target);
+  if (!result) {
+    finally_keep(forget_current_thread);
+    return nullptr;
+  }
+  if (forget_current_thread() < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// _spawn_light_thread(target, *, name)
+PyObject* spawn_light_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  static const char* const names[] = {"target", "name"};
+  static const Signature sig{"_spawn_light_thread", names, 1, 2};
+  PyObject* a[2];
+  if (bind_arguments(sig, args, nargs, kwnames, a) < 0) return nullptr;
+  for (Py_ssize_t i = 0; i < 2; ++i)
+    if (!a[i]) return missing_argument(sig, i), nullptr;
+
+  RG_LET(ensure, G("_ensure_auth_ready"));
+  RG_CHECK(call(ensure));
+  RG_LET(runner, make_closure("_spawn_light_thread.<locals>._runner", 0, run_light_thread, a[0]));
+  RG_LET(threading, G("threading"));
+  RG_LET(thread_cls, attr(threading, S("Thread")));
+  RG_LET(thread, call_kw(thread_cls, {},
+                         {{S("target"), runner.get()}, {S("name"), a[1]}, {S("daemon"), Py_True}}));
+  // Registered before it starts, so a concurrent flush never misses a running thread.
+  if (track(thread.get()) < 0) return nullptr;
+  Ref started = call_method(thread, S("start"));
+  if (!started) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    finally_keep([&] { return registry_call(S("discard"), thread.get()); });
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+RG_EXPORT(ModuleFunction, "_spawn_light_thread", spawn_light_thread,
+          METH_FASTCALL | METH_KEYWORDS,
+          "_spawn_light_thread(target, *, name)\n--\n\n"
+          "Start a daemon worker and track it for :func:`flush_runtime_guard`.");
+
+// Seconds on the monotonic clock. The wait is bounded on it rather than on the wall clock: a
+// clock stepped back (an NTP correction, a frozen clock in a host's tests) must not stretch
+// the exit-time wait.
+double monotonic_now() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The registered threads that are alive, in the set's order, leaving out the calling thread:
+// a light thread that waits for the others never joins itself.
+Ref live_threads(PyObject* current) {
+  RG_LET(lock, G("_light_threads_lock"));
+  LockGuard held(lock.get());
+  if (!held.ok()) return {};
+  RG_LET(live, steal(PyList_New(0)));
+  RG_LET(threads, G("_light_threads"));
+  RG_LET(iter, steal(PyObject_GetIter(threads.get())));
+  while (Ref thread = steal(PyIter_Next(iter.get()))) {
+    if (thread.get() == current) continue;
+    RG_LET(alive, call_method(thread, S("is_alive")));
+    int yes = PyObject_IsTrue(alive.get());
+    if (yes < 0) return {};
+    if (yes && PyList_Append(live.get(), thread.get()) < 0) return {};
+  }
+  if (PyErr_Occurred()) return {};
+  if (!held.unlock()) return {};
+  return live;
+}
+
+int join(PyObject* thread, double seconds) {
+  RG_LET_INT(join_method, attr(thread, S("join")));
+  RG_LET_INT(timeout, floating(seconds));
+  RG_CHECK_INT(call_kw(join_method, {}, {{S("timeout"), timeout.get()}}));
+  return 0;
+}
+
+// Joins live threads in slices until none is left or the deadline passes; 0 either way.
+int wait_until(double end, PyObject* current) {
+  for (;;) {
+    RG_LET_INT(live, live_threads(current));
+    if (PyList_GET_SIZE(live.get()) == 0) return 0;
+    double remaining = end - monotonic_now();
+    if (remaining <= 0) return 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(live.get()); ++i) {
+      if (join(PyList_GET_ITEM(live.get(), i), std::min(kJoinSlice, remaining)) < 0) return -1;
+      remaining = end - monotonic_now();
+      if (remaining <= 0) return 0;
+    }
+  }
+}
+
+// flush_runtime_guard(timeout=2.0)
+PyObject* flush_runtime_guard(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  static const char* const names[] = {"timeout"};
+  static const Signature sig{"flush_runtime_guard", names, 1, 1};
+  PyObject* timeout;
+  if (bind_arguments(sig, args, nargs, kwnames, &timeout) < 0) return nullptr;
+  // The default is the constant's value when the function was defined, not a late read.
+  double seconds = constants::kLightTimeout;
+  if (timeout) {
+    RG_LET(converted, steal(PyNumber_Float(timeout)));  // float(timeout): its errors are the caller's
+    seconds = PyFloat_AsDouble(converted.get());
+    if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
+  }
+  const double end = monotonic_now() + std::max(0.0, seconds);  // a negative budget counts as zero
+  RG_LET(threading, G("threading"));
+  RG_LET(current, call_method(threading, S("current_thread")));
+  if (wait_until(end, current.get()) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+RG_EXPORT(ModuleFunction, "flush_runtime_guard", flush_runtime_guard,
+          METH_FASTCALL | METH_KEYWORDS,
+          "flush_runtime_guard(timeout=2.0)\n--\n\n"
+          "Wait briefly for in-flight open-report workers.\n"
+          "\n"
+          "Call at the end of short scripts that need the uploads to finish before exit. It is\n"
+          "also registered automatically via ``atexit`` when the first worker starts.");
+
+}  // namespace
+
+}  // namespace rg

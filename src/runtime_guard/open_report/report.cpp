@@ -1,0 +1,164 @@
+// Open reports: a one-row, already closed session naming a feature, posted on a light thread.
+//
+// The caller's thread only fixes the feature name (its stack exists only here) and starts the
+// worker; the row is built and posted on the worker, and nothing of that reaches the caller.
+#include "logs/args.hpp"
+#include "module.hpp"
+#include "native_closure.hpp"
+#include "open_report/native_frames.hpp"
+#include "params.hpp"
+#include "registry.hpp"
+#include "upload/usage.hpp"
+
+namespace rg {
+
+namespace {
+
+// ---- the row -------------------------------------------------------------------------------
+
+Ref opened_log_line(PyObject* feature) {
+  RG_LET(datetime, G("datetime"));
+  RG_LET(now, call_method(datetime, S("now")));
+  RG_LET(stamp, call_method(now, S("strftime"), S("%Y-%m-%d %H:%M:%S")));
+  RG_LET(clip, G("_clip_feature"));
+  RG_LET(name, call(clip, feature));
+  return steal(PyUnicode_FromFormat("%S INFO Opened %S", stamp.get(), name.get()));
+}
+
+PyObject* py_opened_log_line(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  PyObject* feature = logs::single_argument("_opened_log_line", "feature", args,
+                                            PyVectorcall_NARGS(nargs), kwnames);
+  return feature ? opened_log_line(feature).release() : nullptr;
+}
+RG_EXPORT(ModuleFunction, "_opened_log_line", py_opened_log_line, METH_FASTCALL | METH_KEYWORDS,
+          "_opened_log_line(feature)\n--\n\n");
+
+Ref build_open_session(PyObject* feature) {
+  RG_LET(utcnow, G("_utcnow_iso"));
+  RG_LET(stamp, call(utcnow));  // one clock reading for both ends
+  RG_LET(uuid, G("uuid"));
+  RG_LET(fresh, call_method(uuid, S("uuid4")));
+  RG_LET(session_id, steal(PyObject_Str(fresh.get())));
+  RG_LET(log_line, G("_opened_log_line"));
+  RG_LET(log_text, call(log_line, feature));
+  RG_LET(zero, integer(0));
+  RG_LET(row, steal(PyDict_New()));
+  const Kw fields[] = {{S("session_id"), session_id.get()}, {S("started_at"), stamp.get()},
+                       {S("ended_at"), stamp.get()},        {S("duration_s"), zero.get()},
+                       {S("ended_cleanly"), Py_True},       {S("log_text"), log_text.get()}};
+  for (const Kw& f : fields)
+    if (PyDict_SetItem(row.get(), f.name, f.value) < 0) return {};
+  return row;
+}
+
+PyObject* py_build_open_session(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  PyObject* feature = logs::single_argument("_build_open_session", "feature", args,
+                                            PyVectorcall_NARGS(nargs), kwnames);
+  return feature ? build_open_session(feature).release() : nullptr;
+}
+RG_EXPORT(ModuleFunction, "_build_open_session", py_build_open_session,
+          METH_FASTCALL | METH_KEYWORDS, "_build_open_session(feature)\n--\n\n");
+
+// ---- the worker ----------------------------------------------------------------------------
+
+Ref post_open_event(PyObject* feature) {
+  RG_LET(build, G("_build_open_session"));
+  RG_LET(row, call(build, feature));
+  RG_LET(rows, steal(PyList_New(1)));
+  PyList_SET_ITEM(rows.get(), 0, row.release());
+  RG_LET(post, G("_post_usage"));
+  RG_LET(timeout, G("_LIGHT_TIMEOUT"));
+  RG_LET(reply, call_kw(post, {rows.get()}, {{S("timeout"), timeout.get()}}));
+  Ref status, data;  // status, data = _post_usage(...): the reply is not used further
+  if (unpack_pair(reply.get(), status, data) < 0) return {};
+  return none();
+}
+
+// _worker(): one POST attempt; an ordinary failure is logged and the event is lost.
+PyObject* run_worker(PyObject* feature, PyObject* const*) {
+  if (post_open_event(feature)) Py_RETURN_NONE;
+  Ref exc = catch_ordinary();
+  if (!exc) return nullptr;
+  if (!log_exc_at(S("debug"), "report_open worker failed", exc.get())) return nullptr;
+  Py_RETURN_NONE;
+}
+
+// ---- report_open ---------------------------------------------------------------------------
+
+Ref report(PyObject* name, PyObject* depth) {
+  int named = PyObject_IsTrue(name);
+  if (named < 0) return {};
+  Ref feature;
+  if (named) {
+    RG_LET(clip, G("_clip_feature"));
+    feature = call(clip, name);
+  } else {
+    RG_LET(infer, G("infer_open_name"));
+    feature = call_kw(infer, {}, {{S("depth"), depth}});
+  }
+  if (!feature) return {};
+  RG_LET(worker, make_closure("report_open.<locals>._worker", 0, run_worker, feature.get()));
+  Ref spawn = G("_spawn_light_thread");
+  Ref started = spawn ? call_kw(spawn, {worker.get()}, {{S("name"), S("orlune-report-open")}})
+                      : Ref();
+  if (!started) {
+    Ref exc = catch_ordinary();
+    if (!exc) return {};
+    RG_CHECK(log_exc_at(S("debug"), "Could not start report_open thread", exc.get()));
+  }
+  return none();
+}
+
+// report_open(name=None, *, depth=2)
+PyObject* report_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"name", "depth"};
+  static const Signature sig{"report_open", names, 1, 2};
+  PyObject* a[2];
+  if (bind_arguments(sig, args, nargs, kwnames, a) < 0) return nullptr;
+  Ref default_depth;
+  if (!a[1]) {
+    default_depth = integer(2);
+    a[1] = default_depth.get();
+  }
+  NativeFrameScope level(S("report_open"), nullptr);
+  return report(a[0] ? a[0] : Py_None, a[1]).release();
+}
+RG_EXPORT(ModuleFunction, "report_open", report_open, METH_FASTCALL | METH_KEYWORDS,
+          "report_open(name=None, *, depth=2)\n--\n\n"
+          "Fire-and-forget open event including the function/class name.\n"
+          "\n"
+          "Safe to call from library code: the network I/O runs on a daemon thread and never\n"
+          "raises into the caller. Analytics picks up ``Opened <name>`` from the session log\n"
+          "blob. Short scripts should call :func:`flush_runtime_guard` (or rely on the automatic\n"
+          "``atexit`` flush) so the POST can finish.");
+
+// RuntimeGuarder.report_open(self, name=None, *, depth=2): one call level more than the
+// module function, so the default still names the method's caller.
+PyObject* guarder_report_open(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  static const char* const names[] = {"self", "name", "depth"};
+  static const Signature sig{"report_open", names, 2, 3};
+  PyObject* a[3];
+  if (bind_arguments(sig, args, nargs, kwnames, a) < 0) return nullptr;
+  if (!a[0]) return missing_argument(sig, 0), nullptr;
+  Ref default_depth;
+  if (!a[2]) {
+    default_depth = integer(2);
+    a[2] = default_depth.get();
+  }
+  RG_LET(one, integer(1));
+  RG_LET(outer_depth, steal(PyNumber_Add(a[2], one.get())));
+  NativeFrameScope level(S("report_open"), a[0]);
+  RG_LET(fn, G("report_open"));
+  RG_CHECK(call_kw(fn, {a[1] ? a[1] : Py_None}, {{S("depth"), outer_depth.get()}}));
+  Py_RETURN_NONE;
+}
+RG_EXPORT(Method, "report_open", guarder_report_open, METH_FASTCALL | METH_KEYWORDS,
+          "report_open(self, name=None, *, depth=2)\n--\n\n"
+          "Instance alias for the module-level :func:`report_open` helper.");
+
+}  // namespace
+
+}  // namespace rg

@@ -1,0 +1,186 @@
+"""The open-report decorator on functions, methods and classes, and its wrapper's metadata."""
+
+import asyncio
+import gc
+import inspect
+import pickle
+import pydoc
+import weakref
+
+import pytest
+
+import orlune.core.runtime_guard as runtime_guard
+from support_upload import endpoint  # noqa: F401
+
+
+@pytest.fixture
+def reports(rg, monkeypatch):
+    """Labels passed to report_open, which the wrappers look up in the module on every call."""
+    seen = []
+    monkeypatch.setattr(rg, "report_open", lambda *a, **kw: seen.append((a, kw)))
+    return seen
+
+
+def labels(reports):
+    return [a[0] for a, kw in reports]
+
+
+@runtime_guard.runtimeguard()
+def export_study(path, *, fmt: str = "dcm") -> str:
+    """Export a study."""
+    return f"{path}.{fmt}"
+
+
+export_study.marker = "kept"
+
+
+def test_function_reports_then_runs(rg, reports):
+    order = []
+
+    @rg.runtimeguard()
+    def body(x, y=1):
+        order.append(list(reports))
+        return x + y
+
+    assert body(2, y=3) == 5 and body(1) == 2
+    qualname = "test_function_reports_then_runs.<locals>.body"
+    assert reports == [((qualname,), {})] * 2  # the label only, passed by position
+    assert order[0] == [((qualname,), {})]  # reported before the body ran
+
+    @rg.runtimeguard(name="Named")
+    @rg.runtimeguard("  ")
+    def twice():
+        raise KeyError("body error")
+
+    with pytest.raises(KeyError, match="body error"):
+        twice()
+    assert labels(reports)[2:] == ["Named", "unknown"]
+
+    deep = type("Q" * 130, (), {})
+    deep.__qualname__ = "Q" * 130
+    assert rg.runtimeguard("")(deep)  # empty name: the qualified name, clipped
+    deep()
+    assert labels(reports)[-1] == "Q" * 120
+
+
+def test_methods_bind_like_functions(rg, reports):
+    class Tool:
+        @rg.runtimeguard()
+        def run(self, n):
+            return (self, n)
+
+        @classmethod
+        @rg.runtimeguard()
+        def load(cls):
+            return cls
+
+        @staticmethod
+        @rg.runtimeguard("Build")
+        def build(a):
+            return a
+
+    t = Tool()
+    assert t.run(3) == (t, 3) and Tool.run(t, 4) == (t, 4)
+    assert Tool.load() is Tool and t.build(7) == 7
+    base = "test_methods_bind_like_functions.<locals>.Tool"
+    assert labels(reports) == [f"{base}.run"] * 2 + [f"{base}.load", "Build"]
+    assert Tool.__dict__["run"].__get__(None, Tool) is Tool.__dict__["run"]
+    assert inspect.signature(t.run) == inspect.signature(lambda n: None)
+
+
+def test_class_reports_on_each_instantiation(rg, reports):
+    @rg.runtimeguard("Segmentation")
+    class Segmentation:
+        def __init__(self, a, b=0):
+            labels_at_init.append(list(labels(reports)))
+            self.total = a + b
+
+    labels_at_init = []
+    original = Segmentation
+    seg = Segmentation(1, b=2)
+    assert Segmentation is original and type(seg) is Segmentation and seg.total == 3
+    assert labels_at_init == [["Segmentation"]]
+    assert Segmentation.__init__.__wrapped__.__name__ == "__init__"
+
+    @rg.runtimeguard()
+    class Plain:  # no initialiser of its own: object's, with the same arguments
+        pass
+
+    class Child(Plain):
+        pass
+
+    class Calling(Plain):
+        def __init__(self, x):
+            self.x = x
+            super().__init__()
+
+    Plain()
+    Child()
+    assert Calling(5).x == 5
+    with pytest.raises(TypeError):
+        Plain(1)  # object.__init__ refuses it, after the report
+    with pytest.raises(TypeError, match="self"):
+        Plain.__init__()
+    name = "test_class_reports_on_each_instantiation.<locals>.Plain"
+    assert labels(reports)[1:] == [name] * 4
+
+    rg.runtimeguard("Again")(Segmentation)
+    Segmentation(1)
+    assert labels(reports)[-2:] == ["Again", "Segmentation"]
+
+
+def test_async_and_generator_functions_report_at_creation(rg, reports):
+    @rg.runtimeguard()
+    async def fetch():
+        return "done"
+
+    @rg.runtimeguard()
+    def count(n):
+        yield from range(n)
+
+    coroutine = fetch()
+    gen = count(3)
+    assert len(reports) == 2  # before anything ran
+    assert asyncio.run(coroutine) == "done" and list(gen) == [0, 1, 2] and len(reports) == 2
+    assert not inspect.isfunction(fetch) and inspect.isroutine(fetch)
+
+
+def test_wrapper_metadata(rg, reports):
+    w = export_study
+    assert (w.__name__, w.__qualname__, w.__doc__, w.__module__) == (
+        "export_study", "export_study", "Export a study.", __name__)
+    assert w.__annotations__ == {"fmt": str, "return": str} and w.marker == "kept"
+    assert inspect.unwrap(w).__code__.co_name == "export_study"
+    assert str(inspect.signature(w)) == "(path, *, fmt: str = 'dcm') -> str"
+    assert pickle.loads(pickle.dumps(w)) is w
+    doc = pydoc.render_doc(w, renderer=pydoc.plaintext)
+    assert "export_study(path, *, fmt: str = 'dcm') -> str\n    Export a study." in doc
+    assert repr(w).startswith("<function export_study at 0x")
+
+    class NoName:  # a callable without metadata keeps the wrapper's own
+        def __call__(self):
+            return "called"
+
+    wrapped = rg.runtimeguard()(NoName())
+    assert wrapped() == "called" and labels(reports) == ["unknown"]
+    assert (wrapped.__name__, wrapped.__doc__) == ("_wrapper", None)
+
+
+def test_wrapper_is_collected_with_its_cycles(rg):
+    def fn():
+        pass
+
+    wrapper = rg.runtimeguard()(fn)
+    fn.back = wrapper  # wrapper -> fn -> wrapper, and through __dict__
+    wrapper.self_ref = wrapper
+    ref = weakref.ref(wrapper)
+    del wrapper, fn
+    gc.collect()
+    assert ref() is None
+
+
+def test_decorated_call_reaches_the_collector(rg, endpoint):
+    assert export_study("scan") == "scan.dcm"
+    rg.flush_runtime_guard(10)
+    (row,) = [s for r in endpoint.received for s in r.payload["sessions"]]
+    assert row["log_text"].endswith(" INFO Opened export_study")
