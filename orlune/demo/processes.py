@@ -12,6 +12,7 @@ from pathlib import Path
 PYTHON = [sys.executable, "-P"]
 PACKAGE_ROOT = str(Path(__file__).resolve().parents[2])
 _START_TIMEOUT = 30.0
+_RUN_TIMEOUT = 60.0
 
 
 class DemoError(Exception):
@@ -76,8 +77,11 @@ class CollectorProcess:
 
 def run_app(env, *extra):
     """Run the stand-in application once; its output, and whether the demo killed it."""
-    proc = subprocess.run([*PYTHON, "-m", "orlune.demo.app", *extra], env=env,
-                          capture_output=True, text=True, timeout=60)
+    try:
+        proc = subprocess.run([*PYTHON, "-m", "orlune.demo.app", *extra], env=env,
+                              capture_output=True, text=True, timeout=_RUN_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        raise DemoError(f"the application did not finish within {_RUN_TIMEOUT:.0f} s") from None
     if proc.returncode not in (0, -9):
         raise DemoError(f"the application exited with {proc.returncode}:\n{proc.stdout}{proc.stderr}")
     match = re.search(r"session ([0-9a-f]{8}) opened", proc.stdout)
