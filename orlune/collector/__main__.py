@@ -1,7 +1,7 @@
 """Command line for the local usage collector.
 
-    python -m orlune.collector serve [--host H] [--port 8765] [--db PATH] [--api-key KEY]
-    python -m orlune.collector show --db PATH [--last N] [--uploads | --full ID] [--json]
+    python3 -P -m orlune.collector serve [--host H] [--port 8765] [--db PATH] [--api-key KEY]
+    python3 -P -m orlune.collector show --db PATH [--last N] [--uploads | --full ID] [--json]
 """
 
 import argparse
@@ -100,7 +100,7 @@ def _show(args):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m orlune.collector",
+    parser = argparse.ArgumentParser(prog="python3 -P -m orlune.collector",
                                      description="Local usage collector.")
     sub = parser.add_subparsers(dest="command", required=True)
     serve = sub.add_parser("serve", help="receive usage uploads until interrupted")

@@ -1,6 +1,6 @@
 """A short stand-in application run: the host's component framework driving RuntimeGuarder.
 
-    python -m orlune.demo.app [--crash]
+    python3 -P -m orlune.demo.app [--crash]
 
 With --crash the process kills itself (SIGKILL) after start-up, before any shutdown runs.
 """

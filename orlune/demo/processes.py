@@ -32,7 +32,7 @@ def port_to_request(preferred):
 
 
 class CollectorProcess:
-    """``python -m orlune.collector serve`` as a child; its log goes to ``log_path``."""
+    """``python3 -P -m orlune.collector serve`` as a child; its log goes to ``log_path``."""
 
     def __init__(self, env, port, db, log_path):
         self.log_path = log_path
@@ -91,7 +91,7 @@ def run_app(env, *extra):
 
 
 def collector_show(env, db):
-    """What ``python -m orlune.collector show`` prints for the demo's database."""
+    """What ``python3 -P -m orlune.collector show`` prints for the demo's database."""
     proc = subprocess.run([*PYTHON, "-m", "orlune.collector", "show", "--db", str(db)],
                           env=env, capture_output=True, text=True, timeout=60)
     if proc.returncode != 0:
