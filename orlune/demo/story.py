@@ -25,7 +25,6 @@ class Story:
         self.store = home / ".orlune" / "usage" / "sessions.jsonl"
         self.sessions = []  # (short id, how the run ended) in run order
         self.killed = None  # short id of the run the demo killed
-        self.run_of = {}  # upload row index -> run number it arrived during
         self.first_row = len(self._received())
         self.seen = self.first_row
 

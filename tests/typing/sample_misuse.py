@@ -8,8 +8,8 @@ def export_study(path: str) -> int:
     return len(path)
 
 
-def misuse(guard: RuntimeGuarder) -> None:
+def misuse(guard: RuntimeGuarder) -> str:
     export_study(42)  # rejected
     report_open("Viewer", 3)  # rejected
-    started: str = guard.initialize()  # rejected
     guard.cleanup(timeout=1)  # rejected
+    return guard.initialize()  # rejected
