@@ -30,6 +30,14 @@ CREATE TABLE IF NOT EXISTS sessions (
 """
 
 
+def describe_open_error(db_path, exc) -> str:
+    """One line for a database that cannot be opened, naming the file rather than SQLite's
+    generic wording alone."""
+    if isinstance(exc, sqlite3.DatabaseError) and "not a database" in str(exc):
+        return f"{db_path} is not an SQLite database"
+    return f"cannot open the database {db_path}: {exc}"
+
+
 class SessionStore:
     """One connection shared by the collector's handler threads, behind a lock.
 
@@ -44,10 +52,18 @@ class SessionStore:
                 raise ValueError("read_only needs a database file")
             uri = Path(db_path).resolve().as_uri() + "?mode=ro"
             self._conn = sqlite3.connect(uri, uri=True, check_same_thread=False)
+            # SQLite opens lazily: read the header now, so a file that is not a database
+            # fails here rather than at the first query.
+            first = "PRAGMA schema_version"
         else:
             self._conn = sqlite3.connect(db_path or ":memory:", check_same_thread=False)
+            first = _SCHEMA
+        try:
             with self._conn:
-                self._conn.execute(_SCHEMA)
+                self._conn.execute(first)
+        except sqlite3.Error:
+            self._conn.close()
+            raise
 
     def add(self, meta, sessions, received_at) -> int:
         """Store all sessions of one upload atomically; return how many."""

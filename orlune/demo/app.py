@@ -1,6 +1,6 @@
 """A short stand-in application run: the host's component framework driving RuntimeGuarder.
 
-    python -m orlune.demo.app [--crash]
+    python3 -P -m orlune.demo.app [--crash]
 
 With --crash the process kills itself (SIGKILL) after start-up, before any shutdown runs.
 """
@@ -39,15 +39,19 @@ def main(argv=None):
     logging.getLogger("orlune").setLevel(logging.INFO)
     ctx = build_app_context(Path.home() / ".orlune" / "settings.ini")
 
-    from orlune.core.runtime_guard import RuntimeGuarder
+    from orlune.core.runtime_guard import RuntimeGuarder, _telemetry_on
 
     guard = RuntimeGuarder(ctx)
     ctx.register("runtime_guard", guard)
     guard.initialize()
     print(f"  [app {os.getpid()}] initialize: session {guard._current_id[:8]} opened", flush=True)
-    sent = wait_until_sent(guard)
-    print(f"  [app {os.getpid()}] start-up flush {'delivered' if sent else 'did NOT deliver'} the open row",
-          flush=True)
+    if _telemetry_on():
+        sent = wait_until_sent(guard)
+        print(f"  [app {os.getpid()}] start-up flush {'delivered' if sent else 'did NOT deliver'} "
+              "the open row", flush=True)
+    else:
+        print(f"  [app {os.getpid()}] telemetry is off: the open row stays in the local store",
+              flush=True)
 
     log.info("Opened study from /home/dr.lee/studies/patient-0042/ct_chest.dcm")
     log.warning("Report shared with dr.lee@clinic.example.org")
@@ -60,7 +64,8 @@ def main(argv=None):
 
     time.sleep(1.1)  # a session that lasts at least a second
     guard.cleanup()
-    print(f"  [app {os.getpid()}] cleanup: session closed and flushed", flush=True)
+    print(f"  [app {os.getpid()}] cleanup: session closed"
+          + (" and flushed" if _telemetry_on() else ", stored locally only"), flush=True)
     return 0
 
 

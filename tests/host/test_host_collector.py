@@ -163,7 +163,7 @@ def test_cli_serve_then_show(tmp_path):
     assert proc.returncode == 0, err
     assert "POST /api/usage -> 200 (2 sessions)" in err and "Traceback" not in err
 
-    lines = cli("show", "--db", str(db)).stdout.splitlines()
+    lines = cli("show", "--uploads", "--db", str(db)).stdout.splitlines()
     assert lines[0].split() == ["id", "start", "end", "duration", "clean", "log"]
     assert lines[1].split()[:5] == ["sess0000", "2024-05-01T09:00:00Z", "2024-05-01T09:30:00Z",
                                     "0:30:00", "yes"]
@@ -176,3 +176,59 @@ def test_cli_serve_then_show(tmp_path):
     assert cli("show", "--db", str(tmp_path / "empty.db")).stdout.strip() == "(no sessions)"
     missing = cli("show", "--db", str(tmp_path / "missing.db"))
     assert missing.returncode == 1 and not (tmp_path / "missing.db").exists()
+
+
+def upload(collector, *sessions):
+    assert post(collector, encrypt_payload(payload(*sessions), KEY)).json()["ok"]
+
+
+def test_cli_show_folds_uploads_into_sessions(tmp_path):
+    db = tmp_path / "usage.db"
+    opened = dict(ended_at="", duration_s=0, ended_cleanly=False)
+    with Collector(api_key=KEY, db_path=str(db)) as c:
+        upload(c, session(0, **opened), session(1, **opened))   # two start-ups
+        upload(c, session(0, log_text="line one\nline two"))    # one clean close
+    listing = cli("show", "--db", str(db)).stdout.splitlines()
+    assert listing[0].split()[:3] == ["session", "state", "started"]
+    closed = listing[1].split()  # its latest upload: closed, with the duration it brought
+    assert closed[:7] == ["sess0000", "closed", "cleanly", "2024-05-01", "09:00:00", "0:30:00", "0.1.0"]
+    assert closed[-1] == "2"
+    assert listing[2].split()[:6] == ["sess0001", "open", "or", "not", "cleanly", "ended"]
+    assert listing[2].split()[-1] == "1"
+    assert listing[3] == "2 sessions: 1 closed cleanly, 1 open or not cleanly ended; 3 uploads"
+    last = cli("show", "--db", str(db), "--last", "1").stdout.splitlines()
+    assert len(last) == 3 and last[1].startswith("sess0001") and last[2] == "last 1 shown of " + listing[3]
+
+    as_json = json.loads(cli("show", "--db", str(db), "--json").stdout)
+    assert [(s["session_id"], s["state"], s["uploads"]) for s in as_json] == [
+        ("sess0000-aaaa-bbbb", "closed cleanly", 2), ("sess0001-aaaa-bbbb", "open or not cleanly ended", 1)]
+    assert as_json[0]["log_text"] == "line one\nline two" and "history" not in as_json[0]
+
+    full = cli("show", "--db", str(db), "--full", "sess0000").stdout
+    assert "state     closed cleanly" in full and "  | line one\n  | line two" in full
+    assert full.count("received ") == 2
+    history = json.loads(cli("show", "--db", str(db), "--full", "sess0000", "--json").stdout)["history"]
+    assert [h["ended_cleanly"] for h in history] == [False, True]
+    uploads = cli("show", "--db", str(db), "--uploads", "--last", "1").stdout.splitlines()
+    assert len(uploads) == 2 and uploads[1].startswith("sess0000")
+
+
+def test_cli_errors_are_one_clear_line(tmp_path):
+    not_sqlite = tmp_path / "notes.db"
+    not_sqlite.write_text("not a database\n" * 100)
+    with Collector(api_key=KEY, db_path=str(tmp_path / "usage.db")) as c:
+        upload(c, session(0), session(2))
+    cases = [
+        (("serve", "--port", "70000", "--api-key", "k"), "--port must be between 0 and 65535"),
+        (("serve", "--port", "0", "--api-key", "k", "--db", str(tmp_path)), str(tmp_path)),
+        (("serve", "--port", "0", "--api-key", "k", "--db", str(not_sqlite)),
+         f"{not_sqlite} is not an SQLite database"),
+        (("show", "--db", str(not_sqlite)), f"{not_sqlite} is not an SQLite database"),
+        (("show", "--db", str(tmp_path / "usage.db"), "--full", "sess"), "2 sessions match"),
+        (("show", "--db", str(tmp_path / "usage.db"), "--full", "nope"), "no session 'nope'"),
+    ]
+    for args, wanted in cases:
+        proc = cli(*args)
+        assert proc.returncode != 0 and proc.stdout == "", args
+        assert proc.stderr.count("\n") == 1 and wanted in proc.stderr, (args, proc.stderr)
+    assert not_sqlite.read_text().startswith("not a database")  # never turned into a database
