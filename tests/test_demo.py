@@ -31,13 +31,19 @@ def test_demo_shows_clean_and_crashed_runs(tmp_path):
     assert f"{killed}  crashed: left open, its process is gone" in run2
     assert f"{killed}  open or not cleanly ended  the run the demo killed" in run3
     assert f"{killed}  crashed: closed as stale" in run3
-    assert "3 sessions: 2 closed cleanly, 1 open or not cleanly ended; 6 uploads" in run3
+    assert "5 sessions: 4 closed cleanly, 1 open or not cleanly ended; 8 uploads" in run3
+
+    # Library code's open reports: report_open and a decorated call, each its own closed row.
+    run1 = out.split("== 2.")[0]
+    assert 'open report: the feature "Viewer" was opened' in run1
+    assert 'open report: the feature "Segmentation" was opened' in run1
 
     summary = out.split("== Summary")[1]
-    assert "6 uploads reached the collector" in summary and "0 rows pending" in summary
+    assert "8 uploads reached the collector, all accepted (3 sessions, 2 open reports)" in summary
+    assert "0 rows pending" in summary
     assert "2 paths, 2 e-mail addresses, 2 token-like strings replaced" in summary
     assert "--keep, then python3 -P -m orlune.collector show" in summary
-    assert out.splitlines()[-1] == "Demo finished: 3 runs, 6 uploads accepted by the collector, 0 rows pending."
+    assert out.splitlines()[-1] == "Demo finished: 3 runs, 8 uploads accepted by the collector, 0 rows pending."
     home = re.search(r"^home: (\S+) \(temporary\)$", out, re.M).group(1)
     assert f"removed the temporary home {home}" in out and list(tmp_path.iterdir()) == []
 

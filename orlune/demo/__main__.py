@@ -33,8 +33,9 @@ def _run(story, env, number, title, *app_args):
 
 
 def _telemetry_on_story(story, env):
-    _run(story, env, 1, "A clean run: the open row goes out at start-up, the closed row with "
-                        "its redacted log at shutdown")
+    _run(story, env, 1, "A clean run: the open row goes out at start-up, two features report "
+                        "that they were opened, the closed row leaves with its redacted log at "
+                        "shutdown", "--features")
     print("\n".join(story.received_log() + story.local_store()))
     _run(story, env, 2, "A crashed run: the process is killed (SIGKILL) after start-up, "
                         "before any shutdown", "--crash")

@@ -1,8 +1,10 @@
 """A short stand-in application run: the host's component framework driving RuntimeGuarder.
 
-    python3 -P -m orlune.demo.app [--crash]
+    python3 -P -m orlune.demo.app [--crash] [--features]
 
 With --crash the process kills itself (SIGKILL) after start-up, before any shutdown runs.
+With --features library code of the application also reports two opened features: one with
+report_open, one through a function decorated with @runtimeguard.
 """
 
 import argparse
@@ -30,9 +32,26 @@ def wait_until_sent(guard, seconds=5.0):
     return False
 
 
+def open_features():
+    """What library code does: fire-and-forget open reports that never block or raise."""
+    from orlune.core.runtime_guard import flush_runtime_guard, report_open, runtimeguard
+
+    @runtimeguard("Segmentation")
+    def segment(study):
+        return f"segmented {study}"
+
+    report_open("Viewer")
+    segment("ct_chest")
+    flush_runtime_guard()  # a short run: let both reports finish before shutdown
+    print(f"  [app {os.getpid()}] report_open(\"Viewer\") and a call of a function decorated "
+          "with @runtimeguard(\"Segmentation\"): each sent on its own light thread", flush=True)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--crash", action="store_true", help="die by SIGKILL before shutdown")
+    parser.add_argument("--features", action="store_true",
+                        help="report two opened features (report_open and @runtimeguard)")
     args = parser.parse_args(argv)
 
     logging.basicConfig(level=logging.WARNING)
@@ -57,6 +76,9 @@ def main(argv=None):
     log.warning("Report shared with dr.lee@clinic.example.org")
     log.info("Activation key ABCD-1234-EF56-7890 accepted")
     log.info("Segmentation finished in 1.2 s (2024-01-15)")
+
+    if args.features:
+        open_features()
 
     if args.crash:
         print(f"  [app {os.getpid()}] crashing now (SIGKILL), no cleanup", flush=True)

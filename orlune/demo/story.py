@@ -46,6 +46,9 @@ class Story:
             self.killed = short_id
 
     def _upload_label(self, row, run):
+        opened = (row["log_text"] or "").partition(" INFO Opened ")[2]
+        if opened and row["session_id"][:8] not in self.sessions:
+            return f"open report: the feature \"{opened}\" was opened (one-row, closed session)"
         if row["ended_cleanly"]:
             return "closed cleanly, with its redacted log text"
         if row["session_id"][:8] == self.killed and run > self.sessions.index(self.killed) + 1:
@@ -66,7 +69,8 @@ class Story:
         return lines
 
     def received_log(self):
-        closed = [r for r in self._received()[self.first_row:] if r["log_text"]]
+        closed = [r for r in self._received()[self.first_row:]
+                  if r["log_text"] and r["session_id"][:8] in self.sessions]
         if not closed:
             return []
         return (["  log text of the closed session as the collector received it (redacted):"]
@@ -112,8 +116,11 @@ class Story:
             logs = [r["log_text"] for r in received if r["log_text"]]
             redacted = ", ".join(_plural(sum(t.count(m) for t in logs), word)
                                  for m, word in MARKERS)
+            ids = {r["session_id"] for r in received}
+            reports = sum(1 for i in ids if i[:8] not in self.sessions)
             sent = [f"{_plural(len(received), 'upload')} reached the collector, all accepted "
-                    f"({_plural(len({r['session_id'] for r in received}), 'session')});",
+                    f"({_plural(len(ids) - reports, 'session')}, "
+                    f"{_plural(reports, 'open report')});",
                     f"the log text was redacted before it left: {redacted} replaced; the raw "
                     "path, e-mail address and key appear nowhere on the collector"]
         else:
