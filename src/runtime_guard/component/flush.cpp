@@ -264,7 +264,7 @@ PyObject* flush(PyObject*, PyObject* args, PyObject* kwargs) {
   }
 
   Ref flush_lock = TRY(attr(self, S("_flush_lock")));
-  Ref acquired = TRY(acquire_flush_lock(flush_lock.get(), wait, timeout));
+  RG_LET(acquired, acquire_flush_lock(flush_lock.get(), wait, timeout));
   int held = PyObject_IsTrue(acquired.get());
   if (held < 0) return nullptr;
   if (!held) Py_RETURN_NONE;  // another flush is running: nothing to add

@@ -63,27 +63,26 @@ Ref exchange_here(PyObject* post, PyObject* url, PyObject* kwargs, bool read_bod
 }
 
 // A worker's job: (module, post, url, kwargs, read_body, outcome, done). The worker stores
-// [result, None] or [None, exception] in `outcome`, then sets `done`.
+// [result, None] or [None, exception] in `outcome`, then sets `done`. The outcome's two slots
+// are in range, so PyList_SetItem cannot fail.
 enum JobSlot { kModule, kPost, kUrl, kKwargs, kReadBody, kOutcome, kDone, kJobSize };
 
 PyObject* run_job(PyObject* job, PyObject*) {
   ModuleScope scope(PyTuple_GET_ITEM(job, kModule));
   PyObject* outcome = PyTuple_GET_ITEM(job, kOutcome);
+  Ref done = borrow(PyTuple_GET_ITEM(job, kDone));
   Ref result = exchange_here(PyTuple_GET_ITEM(job, kPost), PyTuple_GET_ITEM(job, kUrl),
                              PyTuple_GET_ITEM(job, kKwargs),
                              PyTuple_GET_ITEM(job, kReadBody) == Py_True);
   if (result) {
-    if (PyList_SetItem(outcome, 0, result.release()) < 0) return nullptr;
-  } else {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (value && tb) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    if (value && PyList_SetItem(outcome, 1, value) < 0) return nullptr;
+    PyList_SetItem(outcome, 0, result.release());
+  } else if (Ref exc = catch_ordinary()) {
+    PyList_SetItem(outcome, 1, exc.release());
+  } else {  // not an ordinary exception: it ends this thread; the host learns of no result
+    ErrorStash keep;
+    if (!call_method(done, S("set"))) PyErr_Clear();
+    return nullptr;
   }
-  Ref done = borrow(PyTuple_GET_ITEM(job, kDone));
   RG_CHECK(call_method(done, S("set")));
   Py_RETURN_NONE;
 }
