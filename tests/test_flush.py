@@ -8,13 +8,7 @@ import pytest
 import orlune.auth.validator as validator
 from conftest import rg_messages
 from support_upload import (PAYLOAD_KEYS, Abort, Hold, closed_port_url, endpoint,  # noqa: F401
-                            module_records, reply)
-
-
-def row(n, **kw):
-    return {"session_id": f"s-{n}", "started_at": "2024-05-01T09:00:00+00:00",
-            "ended_at": "2024-05-01T09:10:00+00:00", "duration_s": 600, "ended_cleanly": True,
-            "flushed": False, **kw}
+                            module_records, reply, row)
 
 
 def guard(rg, *rows):
