@@ -52,17 +52,20 @@ def test_redirects_are_never_followed(rg, rg_logs, monkeypatch, status):
     assert rg_messages(rg_logs)[0] == f"Usage flush HTTP {status}"
 
 
-@pytest.mark.parametrize("server_cls", [Silent, TrickleStatus], ids=["silent", "trickle-status"])
-def test_shutdown_flush_ends_on_the_wall_clock(rg, rg_logs, monkeypatch, server_cls):
+@pytest.mark.parametrize("server_cls, delivered", [(Silent, False), (TrickleStatus, False),
+                                                   (TrickleBody, True)],
+                         ids=["silent", "trickle-status", "trickle-body"])
+def test_shutdown_flush_ends_on_the_wall_clock(rg, rg_logs, monkeypatch, server_cls, delivered):
     with server_cls() as server:
         point_host_at(monkeypatch, server.url)
         g = guard_with(rg, row(1))
         took = timed(g._flush, timeout=1.0, wait=True)  # a byte every 0.5 s beats 1.0 s per read
         assert server.requests
     assert took < 1.0 + 0.5 + 3.0  # generous slack on a shared machine; unbounded before
-    [record] = module_records(rg_logs)
-    assert record.getMessage() == "Usage flush failed" and record.exc_info[1] is not None
-    assert g._sessions[0]["flushed"] is False and not g._flush_lock.locked()
+    assert g._sessions[0]["flushed"] is delivered and not g._flush_lock.locked()
+    if not delivered:  # a 200 whose body trickles is accepted: the flush reads the status only
+        [record] = module_records(rg_logs)
+        assert record.getMessage() == "Usage flush failed" and record.exc_info[1] is not None
 
 
 def test_exit_with_an_abandoned_post_in_flight(tmp_path):
@@ -70,33 +73,17 @@ def test_exit_with_an_abandoned_post_in_flight(tmp_path):
     with TrickleStatus() as server:
         proc = run_python(
             """
-            import gc, time
             from orlune.core.runtime_guard import RuntimeGuarder
-
-            class Slow:  # cyclic garbage collected at exit keeps finalization busy
-                def __del__(self):
-                    time.sleep(1.2)
-            a, b = Slow(), Slow()
-            a.other, b.other = b, a
-            del a, b
             g = RuntimeGuarder(None)
             g._sessions = [{"session_id": "s-1", "flushed": False}]
             g._flush(timeout=1.0, wait=True)
             print(g._sessions[0]["flushed"], flush=True)
             """,
             env={"HOME": str(tmp_path), "ORLUNE_SERVER_URL": server.url + "/api/validate",
-                 "ORLUNE_SERVER_API_KEY": API_KEY},
+                 "ORLUNE_SERVER_API_KEY": API_KEY}, busy_exit=True,
         )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "False" and "Fatal" not in proc.stderr
-
-
-def test_trickled_body_after_a_200_still_delivers(rg, monkeypatch):
-    with TrickleBody() as server:
-        point_host_at(monkeypatch, server.url)
-        g = guard_with(rg, row(1))
-        g._flush(timeout=0.5, wait=True)  # the flush reads the status only
-    assert g._sessions[0]["flushed"] is True
 
 
 def test_cleanup_leaves_a_held_start_up_flush_behind(rg, rg_logs, monkeypatch, tmp_path):
@@ -123,20 +110,15 @@ def test_replies_are_read_up_to_one_mebibyte(rg, monkeypatch):
             status, data = rg._post_usage([ITEM], timeout=5)
         assert status == 200 and (data and len(json.dumps(data))) == expected
 
-
-def test_huge_reply_keeps_memory_flat(rg, monkeypatch):
-    def peak_bytes():
-        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-
+    peak = lambda: resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # noqa: E731
     with Huge(512 << 20) as server:
         point_host_at(monkeypatch, server.url)
-        before = peak_bytes()
+        before = peak()
         assert rg._post_usage([ITEM], timeout=5) == (200, None)
         g = guard_with(rg, row(1))
         g._flush(5)
-        grown = peak_bytes() - before
-    assert g._sessions[0]["flushed"] is True
-    assert grown < 64 << 20, grown
+        grown = peak() - before
+    assert g._sessions[0]["flushed"] is True and grown < 64 << 20, grown
 
 
 def test_opt_out_stops_every_upload(rg, collector, tmp_path, monkeypatch):  # noqa: F811
@@ -175,12 +157,6 @@ def test_a_bad_row_never_blocks_the_others(rg, rg_logs, collector, tmp_path):  #
     left_out = [r for r in module_records(rg_logs) if r.getMessage().startswith("Usage flush left out")]
     assert [r.args[0] for r in left_out] == ["s-2", "s-3"] * 2  # at start-up and at shutdown
     assert [r.exc_info[0] for r in left_out[:2]] == [ValueError, OverflowError]
-
-    collector.reply_override = lambda rec: (200, b"{}", 0)  # odd but buildable: sent as is
-    odd = guard_with(rg, row(5, started_at=None))
-    odd._flush(5)
-    assert collector.received[-1].payload["sessions"][0]["started_at"] is None
-    assert odd._sessions[0]["flushed"] is True
 
 
 def test_forked_child_holds_no_parent_lock(rg, collector, tmp_path):  # noqa: F811
