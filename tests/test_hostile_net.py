@@ -192,10 +192,8 @@ def test_forked_child_holds_no_parent_lock(rg, collector, tmp_path):  # noqa: F8
         if pid == 0:  # the child: report and leave without running any of pytest's teardown
             try:
                 os.close(read_end)
-                started = time.monotonic()
                 g.cleanup()
-                report = {"cleanup_s": time.monotonic() - started,
-                          "auth_lock": rg._auth_ready_lock.acquire(timeout=2),
+                report = {"auth_lock": rg._auth_ready_lock.acquire(timeout=2),
                           "light_lock": rg._light_threads_lock.acquire(timeout=2),
                           "light_threads": len(rg._light_threads)}
                 os.write(write_end, json.dumps(report).encode())
@@ -215,8 +213,8 @@ def test_forked_child_holds_no_parent_lock(rg, collector, tmp_path):  # noqa: F8
     assert report["auth_lock"] and report["light_lock"] and report["light_threads"] == 0
     assert collector.wait_for(2)  # the parent's held request is recorded once released
     sent = [s for rec in collector.received for s in rec.payload["sessions"]]
-    assert [s["ended_cleanly"] for s in sent] == [True, False]  # the child's shutdown flush first
-    assert report["cleanup_s"] < rg._SHUTDOWN_FLUSH_TIMEOUT  # it did not wait for the parent's flush
+    # The child's shutdown flush went first: its flush lock was free, not the parent's held one.
+    assert [s["ended_cleanly"] for s in sent] == [True, False]
 
 
 def test_components_are_tracked_weakly(rg):
