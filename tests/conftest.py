@@ -69,9 +69,24 @@ def child_env(**extra):
     return env
 
 
-def run_python(code, env=None, timeout=60):
-    """Run `code` in a fresh interpreter (-P: the working directory is not on sys.path)."""
+# Cyclic garbage whose __del__ sleeps, collected at exit: the interpreter stays busy
+# finalizing, so a daemon thread that wakes meanwhile meets the exit-time GIL rules.
+_BUSY_EXIT = """
+import time
+class _Slow:
+    def __del__(self):
+        time.sleep(1.5)
+_a, _b = _Slow(), _Slow()
+_a.other, _b.other = _b, _a
+del _a, _b
+"""
+
+
+def run_python(code, env=None, timeout=60, busy_exit=False):
+    """Run `code` in a fresh interpreter (-P: the working directory is not on sys.path);
+    `busy_exit` keeps its finalization busy for a few seconds."""
+    code = (_BUSY_EXIT if busy_exit else "") + textwrap.dedent(code)
     return subprocess.run(
-        [sys.executable, "-P", "-c", textwrap.dedent(code)],
+        [sys.executable, "-P", "-c", code],
         capture_output=True, text=True, env=child_env(**(env or {})), timeout=timeout,
     )

@@ -20,13 +20,18 @@ class Abort(BaseException):
     """Not an ordinary exception: nothing in the module may swallow it."""
 
 
+def point_host_at(monkeypatch, base_url):
+    """The host's settings name `base_url` as the server; a signed-in "pro" account."""
+    monkeypatch.setattr(validator, "_DEFAULT_VALIDATION_URL", base_url + "/api/validate")
+    monkeypatch.setattr(validator, "_SERVER_API_KEY", API_KEY)
+    save_token("tok-1", "pro")
+
+
 @pytest.fixture
 def endpoint(monkeypatch):
     """A running collector; the host's settings point at it; a signed-in "pro" account."""
     with Collector(api_key=API_KEY) as c:
-        monkeypatch.setattr(validator, "_DEFAULT_VALIDATION_URL", c.url + "/api/validate")
-        monkeypatch.setattr(validator, "_SERVER_API_KEY", API_KEY)
-        save_token("tok-1", "pro")
+        point_host_at(monkeypatch, c.url)
         yield c
 
 
@@ -36,6 +41,13 @@ def closed_port_url():
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
     return f"http://127.0.0.1:{port}/api/validate"
+
+
+def row(n, **kw):
+    """A closed, pending session row with id "s-<n>"."""
+    return {"session_id": f"s-{n}", "started_at": "2024-05-01T09:00:00+00:00",
+            "ended_at": "2024-05-01T09:10:00+00:00", "duration_s": 600, "ended_cleanly": True,
+            "flushed": False, **kw}
 
 
 def reply(status, body):

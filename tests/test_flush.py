@@ -8,13 +8,7 @@ import pytest
 import orlune.auth.validator as validator
 from conftest import rg_messages
 from support_upload import (PAYLOAD_KEYS, Abort, Hold, closed_port_url, endpoint,  # noqa: F401
-                            module_records, reply)
-
-
-def row(n, **kw):
-    return {"session_id": f"s-{n}", "started_at": "2024-05-01T09:00:00+00:00",
-            "ended_at": "2024-05-01T09:10:00+00:00", "duration_s": 600, "ended_cleanly": True,
-            "flushed": False, **kw}
+                            module_records, reply, row)
 
 
 def guard(rg, *rows):
@@ -74,17 +68,19 @@ def test_pending_rows_become_items_and_are_marked(rg, rg_logs, monkeypatch, endp
 def test_rejected_or_failed_flush_loses_nothing(rg, rg_logs, monkeypatch, endpoint):
     endpoint.reply_override = reply(500, b'{"error": "down"}')
     g = guard(rg, row(1), row(2, duration_s="abc"))
-    g._flush(5)  # a row that cannot be converted fails the whole flush, before any request
+    g._flush(5)  # a row that cannot be converted is left out; the other still goes
+    assert sent_ids(endpoint) == ["s-1"]
     g._sessions[1]["duration_s"] = 3
     g._flush(5)
     monkeypatch.setattr(validator, "_DEFAULT_VALIDATION_URL", closed_port_url())
     g._flush(5)
-    assert len(endpoint.received) == 1 and flushed(g) == [False, False]
+    assert len(endpoint.received) == 2 and flushed(g) == [False, False]
     assert not rg._SESSIONS_FILE.exists()
     records = module_records(rg_logs)
-    assert [r.getMessage() for r in records] == ["Usage flush failed", "Usage flush HTTP 500",
-                                                 "Usage flush failed"]
-    assert records[0].exc_info[0] is ValueError and records[2].exc_info[1] is not None
+    assert [r.getMessage() for r in records] == [
+        "Usage flush left out session s-2: its item cannot be built", "Usage flush HTTP 500",
+        "Usage flush HTTP 500", "Usage flush failed"]
+    assert records[0].exc_info[0] is ValueError and records[3].exc_info[1] is not None
 
     def abort():
         raise Abort

@@ -200,23 +200,16 @@ def test_exit_while_start_up_flush_is_posting(collector, tmp_path):
     env = {"ORLUNE_SERVER_URL": collector.url + "/api/validate", "ORLUNE_SERVER_API_KEY": API_KEY}
     timer = threading.Timer(0.8, release.set)
     timer.start()
-    proc = run_app(
+    proc = run_python(
         """
-        import gc, time
+        import time
         from orlune.app import AppContext
         from orlune.core.runtime_guard import RuntimeGuarder
-
-        class Slow:  # cyclic garbage collected at exit keeps finalization busy
-            def __del__(self):
-                time.sleep(1.5)
-        a, b = Slow(), Slow()
-        a.other, b.other = b, a
-        del a, b
         g = RuntimeGuarder(AppContext())
         g.initialize()
         time.sleep(0.3)
         """,
-        tmp_path / "exit-home", **env,
+        env=dict(env, HOME=str(tmp_path / "exit-home")), busy_exit=True,
     )
     timer.cancel()
     assert proc.returncode == 0, proc.stderr

@@ -24,6 +24,7 @@ def test_import_touches_nothing(tmp_path):
         import orlune.core.base_component
         registered = []
         atexit.register = lambda *a, **k: registered.append(a)
+        os.register_at_fork = lambda **k: registered.append(k)
         before = threading.active_count()
         import orlune.core.runtime_guard as rg
         assert threading.active_count() == before, "import started a thread"

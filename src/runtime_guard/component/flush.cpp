@@ -13,6 +13,9 @@ namespace rg {
 
 namespace {
 
+// Set on the thread `_spawn_flush` starts, so the flush on it knows nobody waits for it.
+constexpr const char* kBackgroundFlushMark = "_orlune_background_flush";
+
 // row.get(key, fallback) on a dict copy.
 Ref get_or(PyObject* row, PyObject* key, PyObject* fallback) {
   PyObject* v = PyDict_GetItemWithError(row, key);
@@ -135,22 +138,66 @@ int mark_delivered(PyObject* self, PyObject* pending) {
   return held.unlock() ? 0 : -1;
 }
 
+// The items for the pending copies, and the copies they were built from. A row whose item
+// cannot be built (a duration of "abc", say) is left out and stays pending as it is: one bad
+// row must not hold back every other row until they age out of the store unsent.
+int build_items(PyObject* pending, Ref& items, Ref& sent) {
+  items = steal(PyList_New(0));
+  sent = steal(PyList_New(0));
+  if (!items || !sent) return -1;
+  const Py_ssize_t n = PyList_GET_SIZE(pending);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* copy = PyList_GET_ITEM(pending, i);
+    Ref item = session_item(copy);
+    if (!item) {
+      Ref exc = catch_ordinary();
+      if (!exc) return -1;
+      RG_LET_INT(id, get_or(copy, S("session_id"), Py_None));
+      RG_LET_INT(log, G("log"));
+      RG_LET_INT(debug, attr(log, S("debug")));
+      RG_LET_INT(msg, str("Usage flush left out session %s: its item cannot be built"));
+      RG_CHECK_INT(call_kw(debug, {msg.get(), id.get()}, {{S("exc_info"), exc.get()}}));
+      continue;
+    }
+    if (PyList_Append(items.get(), item.get()) < 0 || PyList_Append(sent.get(), copy) < 0) return -1;
+  }
+  return 0;
+}
+
+// The flush waits on the wall clock unless it runs on its own start-up thread: nobody waits
+// for that one, and a large backlog on a slow link may take longer than one timeout.
+int on_background_flush_thread() {
+  RG_LET_INT(threading, G("threading"));
+  RG_LET_INT(current, call_method(threading, S("current_thread")));
+  Ref mark = steal(PyObject_GetAttr(current.get(), S(kBackgroundFlushMark)));
+  if (!mark) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  return PyObject_IsTrue(mark.get());
+}
+
 // Steps after the flush lock is held; -1 with the error set on failure.
 int flush_locked(PyObject* self, PyObject* timeout, PyObject* allow_empty) {
-  Ref pending = TRY_INT(snapshot_pending(self));
-  if (PyList_GET_SIZE(pending.get()) == 0) {
-    int allowed = PyObject_IsTrue(allow_empty);
-    if (allowed < 0) return -1;
-    if (!allowed) return 0;
-  }
-  Ref enabled = TRY_INT(attr(self, S("_enabled")));
+  RG_LET_INT(pending, snapshot_pending(self));
+  int allowed = PyObject_IsTrue(allow_empty);
+  if (allowed < 0) return -1;
+  if (PyList_GET_SIZE(pending.get()) == 0 && !allowed) return 0;
+  RG_LET_INT(enabled, attr(self, S("_enabled")));
   int on = PyObject_IsTrue(enabled.get());
+  if (on < 0) return -1;
+  if (!on) return 0;
+  // The user's opt-out holds here too: rows stay pending until it is lifted.
+  RG_LET_INT(telemetry_on, G("_telemetry_on"));
+  RG_LET_INT(env_on, call(telemetry_on));
+  on = PyObject_IsTrue(env_on.get());
   if (on < 0) return -1;
   if (!on) return 0;
 
   Ref url, api_key;
   {
-    Ref pair = TRY_INT(call_method(self, S("_endpoint")));
+    RG_LET_INT(pair, call_method(self, S("_endpoint")));
     if (unpack_pair(pair.get(), url, api_key) < 0) return -1;
   }
   int has_url = PyObject_IsTrue(url.get());
@@ -161,28 +208,42 @@ int flush_locked(PyObject* self, PyObject* timeout, PyObject* allow_empty) {
 
   Ref token_id, plan;
   {
-    Ref pair = TRY_INT(call_method(self, S("_token_fields")));
+    RG_LET_INT(pair, call_method(self, S("_token_fields")));
     if (unpack_pair(pair.get(), token_id, plan) < 0) return -1;
   }
-  const Py_ssize_t n = PyList_GET_SIZE(pending.get());
-  Ref sessions_out = TRY_INT(steal(PyList_New(n)));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref item = TRY_INT(session_item(PyList_GET_ITEM(pending.get(), i)));
-    PyList_SET_ITEM(sessions_out.get(), i, item.release());
-  }
-  Ref machine_id = TRY_INT(call_method(self, S("_machine_id")));
-  Ref app_version = TRY_INT(call_method(self, S("_app_version")));
-  Ref body = TRY_INT(build_usage_body(machine_id.get(), token_id.get(), plan.get(),
-                                      app_version.get(), sessions_out.get()));
+  Ref sessions_out, sent;
+  if (build_items(pending.get(), sessions_out, sent) < 0) return -1;
+  if (PyList_GET_SIZE(sent.get()) == 0 && !allowed) return 0;
+  RG_LET_INT(machine_id, call_method(self, S("_machine_id")));
+  RG_LET_INT(app_version, call_method(self, S("_app_version")));
+  RG_LET_INT(body, build_usage_body(machine_id.get(), token_id.get(), plan.get(),
+                                    app_version.get(), sessions_out.get()));
 
-  Ref resp = TRY_INT(send_usage(url.get(), api_key.get(), body.get(), timeout));
-  Ref status = TRY_INT(attr(resp, S("status_code")));
-  Ref ok = TRY_INT(integer(200));
-  int accepted = PyObject_RichCompareBool(status.get(), ok.get(), Py_EQ);
+  int background = on_background_flush_thread();
+  if (background < 0) return -1;
+  RG_LET_INT(reply, send_usage(url.get(), api_key.get(), body.get(), timeout, false,
+                               background ? Wait::PerOperation : Wait::Deadline));
+  PyObject* status = PyTuple_GET_ITEM(reply.get(), 0);
+  RG_LET_INT(ok, integer(200));
+  int accepted = PyObject_RichCompareBool(status, ok.get(), Py_EQ);
   if (accepted < 0) return -1;
-  if (accepted) return mark_delivered(self, pending.get());
-  TRY_INT(log_at(S("debug"), "Usage flush HTTP %s", status));
+  if (accepted) return mark_delivered(self, sent.get());
+  RG_CHECK_INT(log_at(S("debug"), "Usage flush HTTP %s", status));
   return 0;
+}
+
+// _flush_lock.acquire(blocking=wait). A host thread that waits for another flush waits at
+// most this flush's own timeout: that other flush may be the start-up one, which a server can
+// hold for as long as it likes.
+Ref acquire_flush_lock(PyObject* flush_lock, PyObject* wait, PyObject* timeout) {
+  RG_LET(acquire, attr(flush_lock, S("acquire")));
+  int blocking = PyObject_IsTrue(wait);
+  if (blocking < 0) return {};
+  int background = blocking ? on_background_flush_thread() : 1;
+  if (background < 0) return {};
+  if (background) return call_kw(acquire, {}, {{S("blocking"), wait}});
+  RG_LET(seconds, floating(timeout_seconds(timeout, constants::kShutdownFlushTimeout)));
+  return call_kw(acquire, {}, {{S("blocking"), wait}, {S("timeout"), seconds.get()}});
 }
 
 // _flush(self, timeout=3.0, wait=False, allow_empty=False)
@@ -203,8 +264,7 @@ PyObject* flush(PyObject*, PyObject* args, PyObject* kwargs) {
   }
 
   Ref flush_lock = TRY(attr(self, S("_flush_lock")));
-  Ref acquire = TRY(attr(flush_lock, S("acquire")));
-  Ref acquired = TRY(call_kw(acquire, {}, {{S("blocking"), wait}}));
+  RG_LET(acquired, acquire_flush_lock(flush_lock.get(), wait, timeout));
   int held = PyObject_IsTrue(acquired.get());
   if (held < 0) return nullptr;
   if (!held) Py_RETURN_NONE;  // another flush is running: nothing to add
@@ -246,6 +306,7 @@ PyObject* spawn_flush(PyObject*, PyObject* args, PyObject* kwargs) {
                             {S("kwargs"), flush_kwargs.get()},
                             {S("name"), S("orlune-usage-flush")},
                             {S("daemon"), Py_True}}));
+  if (PyObject_SetAttr(thread.get(), S(kBackgroundFlushMark), Py_True) < 0) return nullptr;
   TRY(call_method(thread, S("start")));
   Py_RETURN_NONE;
 }

@@ -1,5 +1,6 @@
 #include "component/guarder.hpp"
 
+#include "fork_safety.hpp"
 #include "module.hpp"
 #include "registry.hpp"
 
@@ -35,6 +36,7 @@ PyObject* guarder_init(PyObject*, PyObject* args, PyObject* kwargs) {
   if (PyObject_SetAttr(self, S("_current_id"), empty.get()) < 0) return nullptr;
   Ref flush_lock = TRY(call_method(threading, S("Lock")));
   if (PyObject_SetAttr(self, S("_flush_lock"), flush_lock.get()) < 0) return nullptr;
+  if (track_for_fork(self) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 RG_EXPORT(Method, "__init__", guarder_init, METH_VARARGS | METH_KEYWORDS, nullptr);

@@ -2,8 +2,10 @@
 // runs closed at the next start, the start-up flush on a thread, the shutdown flush in line.
 // Both entry points swallow every ordinary exception: telemetry never stops the application.
 #include "component/store_state.hpp"
+#include "constants.hpp"
 #include "module.hpp"
 #include "registry.hpp"
+#include "upload/exchange.hpp"
 
 namespace rg {
 
@@ -70,23 +72,43 @@ int close_current(PyObject* self, PyObject* now) {
   return held.unlock() ? 0 : -1;
 }
 
+// Waits for a running flush (the start-up one) at most `seconds`; 1 when none is running
+// any more, 0 when it still is, -1 on error.
+int wait_for_running_flush(PyObject* self, double seconds) {
+  RG_LET_INT(flush_lock, attr(self, S("_flush_lock")));
+  RG_LET_INT(acquire, attr(flush_lock, S("acquire")));
+  RG_LET_INT(limit, floating(seconds));
+  RG_LET_INT(acquired, call_kw(acquire, {}, {{S("timeout"), limit.get()}}));
+  int free = PyObject_IsTrue(acquired.get());
+  if (free <= 0) return free;
+  RG_CHECK_INT(call_method(flush_lock, S("release")));
+  return 1;
+}
+
 int shut_down(PyObject* self) {
   if (mark_unread_if_never_started(self) < 0) return -1;
-  TRY_INT(call_method(self, S("_reload_flags")));
-  // Wait for a running flush (the start-up one) before the row changes under it.
-  Ref flush_lock = TRY_INT(attr(self, S("_flush_lock")));
-  TRY_INT(call_method(flush_lock, S("acquire")));
-  TRY_INT(call_method(flush_lock, S("release")));
-  Ref clock = TRY_INT(G("_utcnow_iso"));
-  Ref now = TRY_INT(call(clock));
+  RG_CHECK_INT(call_method(self, S("_reload_flags")));
+  // Read once: the same value bounds the wait and the shutdown flush.
+  RG_LET_INT(timeout, G("_SHUTDOWN_FLUSH_TIMEOUT"));
+  // The row must not change under a flush that is still sending it, but a server that holds
+  // that flush must not hold the application's exit either.
+  int flush_done =
+      wait_for_running_flush(self, timeout_seconds(timeout.get(), constants::kShutdownFlushTimeout));
+  if (flush_done < 0) return -1;
+  RG_LET_INT(clock, G("_utcnow_iso"));
+  RG_LET_INT(now, call(clock));
   if (close_current(self, now.get()) < 0) return -1;
-  Ref enabled = TRY_INT(attr(self, S("_enabled")));
+  if (!flush_done) {
+    RG_CHECK_INT(log_at(S("debug"), "Usage flush still running at shutdown; the closed session "
+                                    "stays pending for the next start"));
+    return 0;
+  }
+  RG_LET_INT(enabled, attr(self, S("_enabled")));
   int on = PyObject_IsTrue(enabled.get());
   if (on < 0) return -1;
   if (on) {
-    Ref flush = TRY_INT(attr(self, S("_flush")));
-    Ref timeout = TRY_INT(G("_SHUTDOWN_FLUSH_TIMEOUT"));
-    TRY_INT(call_kw(flush, {}, {{S("timeout"), timeout.get()}, {S("wait"), Py_True}}));
+    RG_LET_INT(flush, attr(self, S("_flush")));
+    RG_CHECK_INT(call_kw(flush, {}, {{S("timeout"), timeout.get()}, {S("wait"), Py_True}}));
   }
   return 0;
 }

@@ -4,6 +4,7 @@
 // Every resolver asks the host afresh on each call (a new sign-in or a changed environment is
 // seen by the next upload), imports the host module through the import system at that moment
 // (a substitute in sys.modules wins), and turns any ordinary exception into its neutral result.
+#include "fork_safety.hpp"
 #include "module.hpp"
 #include "registry.hpp"
 
@@ -118,6 +119,7 @@ PyObject* ensure_auth_ready(PyObject*, PyObject*) {
   if (ready < 0) return nullptr;
   if (ready) Py_RETURN_NONE;
 
+  if (ensure_fork_hook() < 0) return nullptr;  // before the lock is first held
   Ref lock = TRY(G("_auth_ready_lock"));
   LockGuard held(lock.get());
   if (!held.ok()) return nullptr;

@@ -27,22 +27,27 @@ Ref call_global(PyObject* name) {
   return call(fn);
 }
 
+// A reply body counts only when it is a JSON object; anything else, or no body, is None.
+Ref decoded_object(PyObject* body) {
+  if (body == Py_None) return none();
+  RG_LET(json, G("json"));
+  Ref decoded = call_method(json, S("loads"), body);
+  if (!decoded) return catch_ordinary() ? none() : Ref();
+  return PyDict_Check(decoded.get()) ? std::move(decoded) : none();
+}
+
 // Step 7: encrypt, POST, read the reply. Ordinary exceptions are the caller's to handle.
+// Open reports run on their own daemon threads, so the request keeps the client's
+// per-operation timeout and needs no worker of its own.
 PyObject* upload(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout) {
-  Ref resp = TRY(send_usage(url, api_key, body, timeout));
-  Ref data = none();
-  Ref decoded = call_method(resp, S("json"));
-  if (decoded) {
-    if (PyDict_Check(decoded.get())) data = std::move(decoded);
-  } else if (!catch_ordinary()) {
-    return nullptr;
-  }
-  Ref status = TRY(attr(resp, S("status_code")));
-  Ref ok = TRY(integer(200));
-  int other = PyObject_RichCompareBool(status.get(), ok.get(), Py_NE);
+  RG_LET(reply, send_usage(url, api_key, body, timeout, true, Wait::PerOperation));
+  PyObject* status = PyTuple_GET_ITEM(reply.get(), 0);
+  RG_LET(data, decoded_object(PyTuple_GET_ITEM(reply.get(), 1)));
+  RG_LET(ok, integer(200));
+  int other = PyObject_RichCompareBool(status, ok.get(), Py_NE);
   if (other < 0) return nullptr;
-  if (other) TRY(log_at(S("debug"), "runtime_guard: usage POST HTTP %s body=%s", status, data));
-  return PyTuple_Pack(2, status.get(), data.get());
+  if (other) RG_CHECK(log_at(S("debug"), "runtime_guard: usage POST HTTP %s body=%s", status, data));
+  return PyTuple_Pack(2, status, data.get());
 }
 
 // Python's own argument errors for `_post_usage(sessions, *, timeout, allow_empty=False)`.

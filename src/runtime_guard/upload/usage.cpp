@@ -82,17 +82,17 @@ Ref build_usage_body(PyObject* machine_id, PyObject* token_id, PyObject* plan,
   return body;
 }
 
-Ref send_usage(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout) {
-  Ref requests = TRY(import("requests"));
-  Ref encrypt_payload = TRY(import_from("orlune.core.payload_crypto", S("encrypt_payload")));
-  Ref headers = TRY(steal(PyDict_New()));
+Ref send_usage(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout,
+               bool read_body, Wait wait) {
+  RG_LET(requests, import("requests"));
+  RG_LET(encrypt_payload, import_from("orlune.core.payload_crypto", S("encrypt_payload")));
+  RG_LET(headers, steal(PyDict_New()));
   if (PyDict_SetItem(headers.get(), S("Content-Type"), S("application/json")) < 0 ||
       PyDict_SetItem(headers.get(), S("X-Server-Api-Key"), api_key) < 0)
     return {};
-  Ref envelope = TRY(call(encrypt_payload, body, api_key));
-  Ref post = TRY(attr(requests, S("post")));
-  return call_kw(post, {url},
-                 {{S("json"), envelope.get()}, {S("headers"), headers.get()}, {S("timeout"), timeout}});
+  RG_LET(envelope, call(encrypt_payload, body, api_key));
+  RG_LET(post, attr(requests, S("post")));
+  return exchange(post.get(), url, envelope.get(), headers.get(), timeout, read_body, wait);
 }
 
 }  // namespace rg

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "py.hpp"
+#include "upload/exchange.hpp"
 
 namespace rg {
 
@@ -13,8 +14,10 @@ int unpack_pair(PyObject* value, Ref& first, Ref& second);
 Ref build_usage_body(PyObject* machine_id, PyObject* token_id, PyObject* plan,
                      PyObject* app_version, PyObject* sessions);
 
-// Encrypts `body` with the host's payload encryption and POSTs the envelope; returns the
-// reply. `requests` and the encryption are imported here, at the moment of use.
-Ref send_usage(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout);
+// Encrypts `body` with the host's payload encryption and POSTs the envelope (see exchange);
+// returns (status_code, body bytes or None). `requests` and the encryption are imported
+// here, at the moment of use.
+Ref send_usage(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout,
+               bool read_body, Wait wait);
 
 }  // namespace rg

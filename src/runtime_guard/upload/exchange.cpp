@@ -1,0 +1,159 @@
+#include "upload/exchange.hpp"
+
+#include <cmath>
+
+#include "constants.hpp"
+#include "module.hpp"
+
+namespace rg {
+
+namespace {
+
+constexpr double kDeadlineSlack = 0.5;
+constexpr double kLongestWait = 1e9;  // below threading.TIMEOUT_MAX
+constexpr long kReadChunk = 64 * 1024;
+
+// A number's seconds, or -1 when it is not a usable number. Clears any error.
+double number_seconds(PyObject* value) {
+  if (!PyNumber_Check(value) || PyComplex_Check(value)) return -1;
+  double s = PyFloat_AsDouble(value);
+  if (s == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return -1;
+  }
+  if (std::isnan(s)) return -1;
+  return s < 0 ? 0 : (s > kLongestWait ? kLongestWait : s);
+}
+
+// The reply's bytes up to the cap, None when it is longer.
+Ref read_capped(PyObject* resp) {
+  RG_LET(chunk, integer(kReadChunk));
+  RG_LET(chunks, call_method(resp, S("iter_content"), chunk));
+  RG_LET(iter, steal(PyObject_GetIter(chunks.get())));
+  RG_LET(parts, steal(PyList_New(0)));
+  Py_ssize_t total = 0;
+  while (Ref part = steal(PyIter_Next(iter.get()))) {
+    if (!PyBytes_Check(part.get())) {
+      PyErr_SetString(PyExc_TypeError, "reply chunk is not bytes");
+      return {};
+    }
+    total += PyBytes_GET_SIZE(part.get());
+    if (total > kMaxReplyBytes) return none();
+    if (PyList_Append(parts.get(), part.get()) < 0) return {};
+  }
+  if (PyErr_Occurred()) return {};
+  RG_LET(empty, steal(PyBytes_FromStringAndSize(nullptr, 0)));
+  return call_method(empty, S("join"), parts);
+}
+
+// The request and the reading of its reply, on the calling thread; the response is closed on
+// every path (a body left unread is dropped with its connection, not drained).
+Ref exchange_here(PyObject* post, PyObject* url, PyObject* kwargs, bool read_body) {
+  RG_LET(args, steal(PyTuple_Pack(1, url)));
+  RG_LET(resp, steal(PyObject_Call(post, args.get(), kwargs)));
+  Ref status = attr(resp, S("status_code"));
+  Ref body = status ? (read_body ? read_capped(resp.get()) : none()) : Ref();
+  if (!body) {
+    ErrorStash keep;
+    if (!call_method(resp, S("close"))) PyErr_Clear();  // the first error is the one to report
+    return {};
+  }
+  RG_CHECK(call_method(resp, S("close")));
+  return steal(PyTuple_Pack(2, status.get(), body.get()));
+}
+
+// A worker's job: (module, post, url, kwargs, read_body, outcome, done). The worker stores
+// [result, None] or [None, exception] in `outcome`, then sets `done`. The outcome's two slots
+// are in range, so PyList_SetItem cannot fail.
+enum JobSlot { kModule, kPost, kUrl, kKwargs, kReadBody, kOutcome, kDone, kJobSize };
+
+PyObject* run_job(PyObject* job, PyObject*) {
+  ModuleScope scope(PyTuple_GET_ITEM(job, kModule));
+  PyObject* outcome = PyTuple_GET_ITEM(job, kOutcome);
+  Ref done = borrow(PyTuple_GET_ITEM(job, kDone));
+  Ref result = exchange_here(PyTuple_GET_ITEM(job, kPost), PyTuple_GET_ITEM(job, kUrl),
+                             PyTuple_GET_ITEM(job, kKwargs),
+                             PyTuple_GET_ITEM(job, kReadBody) == Py_True);
+  if (result) {
+    PyList_SetItem(outcome, 0, result.release());
+  } else if (Ref exc = catch_ordinary()) {
+    PyList_SetItem(outcome, 1, exc.release());
+  } else {  // not an ordinary exception: it ends this thread; the host learns of no result
+    ErrorStash keep;
+    if (!call_method(done, S("set"))) PyErr_Clear();
+    return nullptr;
+  }
+  RG_CHECK(call_method(done, S("set")));
+  Py_RETURN_NONE;
+}
+PyMethodDef g_run_job_def = {"_usage_post_worker", run_job, METH_NOARGS, nullptr};
+
+// Runs the exchange on a daemon worker; the host waits at most timeout + slack.
+Ref exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, PyObject* timeout,
+                           bool read_body) {
+  RG_LET(threading, G("threading"));
+  RG_LET(done, call_method(threading, S("Event")));
+  RG_LET(outcome, steal(PyList_New(2)));
+  PyList_SET_ITEM(outcome.get(), 0, Py_NewRef(Py_None));
+  PyList_SET_ITEM(outcome.get(), 1, Py_NewRef(Py_None));
+  RG_LET(job, steal(PyTuple_Pack(kJobSize, module(), post, url, kwargs,
+                                 read_body ? Py_True : Py_False, outcome.get(), done.get())));
+  RG_LET(target, steal(PyCFunction_New(&g_run_job_def, job.get())));
+  RG_LET(thread_cls, attr(threading, S("Thread")));
+  RG_LET(thread, call_kw(thread_cls, {},
+                         {{S("target"), target.get()},
+                          {S("name"), S("orlune-usage-post")},
+                          {S("daemon"), Py_True}}));
+  RG_CHECK(call_method(thread, S("start")));
+
+  const double limit = timeout_seconds(timeout, constants::kShutdownFlushTimeout) + kDeadlineSlack;
+  RG_LET(limit_obj, floating(limit));
+  RG_LET(finished, call_method(done, S("wait"), limit_obj));
+  int in_time = PyObject_IsTrue(finished.get());
+  if (in_time < 0) return {};
+  if (!in_time) {
+    PyErr_Format(PyExc_TimeoutError, "usage POST still running after %.1f s; left to its worker",
+                 limit);
+    return {};
+  }
+  PyObject* error = PyList_GET_ITEM(outcome.get(), 1);
+  if (error != Py_None) {  // raised here as it was raised there, traceback and all
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error))), Py_NewRef(error),
+                  PyException_GetTraceback(error));
+    return {};
+  }
+  PyObject* result = PyList_GET_ITEM(outcome.get(), 0);
+  if (result == Py_None) {
+    PyErr_SetString(PyExc_SystemError, "usage POST worker ended without a result");
+    return {};
+  }
+  return borrow(result);
+}
+
+}  // namespace
+
+double timeout_seconds(PyObject* timeout, double fallback) {
+  double s = number_seconds(timeout);
+  if (s >= 0) return s;
+  if ((PyTuple_Check(timeout) || PyList_Check(timeout)) && PySequence_Fast_GET_SIZE(timeout) == 2) {
+    double a = number_seconds(PySequence_Fast_GET_ITEM(timeout, 0));
+    double b = number_seconds(PySequence_Fast_GET_ITEM(timeout, 1));
+    if (a >= 0 && b >= 0) return a + b;
+  }
+  return fallback;
+}
+
+Ref exchange(PyObject* post, PyObject* url, PyObject* envelope, PyObject* headers,
+             PyObject* timeout, bool read_body, Wait wait) {
+  RG_LET(kwargs, steal(PyDict_New()));
+  if (PyDict_SetItem(kwargs.get(), S("json"), envelope) < 0 ||
+      PyDict_SetItem(kwargs.get(), S("headers"), headers) < 0 ||
+      PyDict_SetItem(kwargs.get(), S("timeout"), timeout) < 0 ||
+      PyDict_SetItem(kwargs.get(), S("allow_redirects"), Py_False) < 0 ||
+      PyDict_SetItem(kwargs.get(), S("stream"), Py_True) < 0)
+    return {};
+  if (wait == Wait::PerOperation) return exchange_here(post, url, kwargs.get(), read_body);
+  return exchange_with_deadline(post, url, kwargs.get(), timeout, read_body);
+}
+
+}  // namespace rg
