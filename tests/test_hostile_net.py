@@ -193,6 +193,8 @@ def test_forked_child_holds_no_parent_lock(rg, collector, tmp_path):  # noqa: F8
             try:
                 os.close(read_end)
                 g.cleanup()
+                rg.report_open("ForkedChild")  # a light thread under the re-created registry lock
+                rg.flush_runtime_guard(10)
                 report = {"auth_lock": rg._auth_ready_lock.acquire(timeout=2),
                           "light_lock": rg._light_threads_lock.acquire(timeout=2),
                           "light_threads": len(rg._light_threads)}
@@ -211,10 +213,12 @@ def test_forked_child_holds_no_parent_lock(rg, collector, tmp_path):  # noqa: F8
         locker.join(5)
     report = json.loads(raw)
     assert report["auth_lock"] and report["light_lock"] and report["light_threads"] == 0
-    assert collector.wait_for(2)  # the parent's held request is recorded once released
+    assert collector.wait_for(3)  # the parent's held request is recorded once released
     sent = [s for rec in collector.received for s in rec.payload["sessions"]]
-    # The child's shutdown flush went first: its flush lock was free, not the parent's held one.
-    assert [s["ended_cleanly"] for s in sent] == [True, False]
+    # The child's shutdown flush and its open report went first: its flush lock was free, not
+    # the parent's held one, and its light-thread registry did not wait on the parent's lock.
+    assert [s["ended_cleanly"] for s in sent] == [True, True, False]
+    assert sent[1]["log_text"].endswith(" INFO Opened ForkedChild")
 
 
 def test_components_are_tracked_weakly(rg):
