@@ -159,11 +159,7 @@ int write_store(PyObject* target, PyObject* text) {
     error = platform::write_durable(tmp_path.c_str(), data, static_cast<size_t>(size));
   }
   if (PyErr_CheckSignals() < 0) return -1;
-  if (error) {
-    errno = error;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, tmp.get());
-    return -1;
-  }
+  if (error) return raise_os_error(error, tmp.get());
   RG_CHECK_INT(call_method(tmp, S("replace"), target));
   GilRelease nogil;
   platform::sync_directory(dir_path.c_str());

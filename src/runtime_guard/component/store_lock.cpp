@@ -21,12 +21,6 @@ constexpr const char* kSessionLockCapsule = "orlune.core.runtime_guard.session_l
 constexpr const char* kSessionLockPrefix = "session-";
 constexpr const char* kLockSuffix = ".lock";
 
-int raise_os_error(int error, PyObject* filename) {
-  errno = error;
-  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
-  return -1;
-}
-
 struct SessionLock {
   platform::FileLock lock;
   std::string path;
@@ -55,6 +49,14 @@ bool fs_path(PyObject* path, std::string& out) {
   out.assign(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
   Py_DECREF(encoded);
   return true;
+}
+
+int raise_os_error(int error, PyObject* path) {
+  Ref name = steal(PyOS_FSPath(path));
+  if (!name) return -1;
+  errno = error;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+  return -1;
 }
 
 // The lock file goes with the lock, so the usage directory holds only the store. Removing it

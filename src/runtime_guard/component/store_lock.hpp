@@ -17,6 +17,9 @@ namespace rg {
 // os.fsencode(path) as a std::string; false with an error set.
 bool fs_path(PyObject* path, std::string& out);
 
+// Raises the OSError for `error` on `path`, named as Python's os functions name it. Returns -1.
+int raise_os_error(int error, PyObject* path);
+
 // The store lock for one scope. A thread that already holds it passes through, so start-up can
 // hold it from the load to the first write while the write takes it too.
 class StoreLock {
