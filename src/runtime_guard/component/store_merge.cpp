@@ -1,5 +1,6 @@
 #include "component/store_merge.hpp"
 
+#include <cstring>
 #include <unordered_map>
 #include <vector>
 
@@ -41,14 +42,33 @@ int delivered(PyObject* row) {
 // The store text cut into its lines; any line ending ends a line, empty lines are left out.
 std::vector<std::string_view> split_lines(std::string_view text) {
   std::vector<std::string_view> out;
-  size_t start = 0;
-  for (size_t i = 0; i <= text.size(); ++i) {
-    if (i < text.size() && text[i] != '\n' && text[i] != '\r') continue;
-    if (i > start) out.push_back(text.substr(start, i - start));
-    start = i + 1;
+  while (!text.empty()) {
+    const void* nl = std::memchr(text.data(), '\n', text.size());
+    size_t end = nl ? static_cast<size_t>(static_cast<const char*>(nl) - text.data()) : text.size();
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(nl ? end + 1 : end);
+    while (!line.empty()) {  // a lone CR ends a line too (old Mac line endings)
+      const void* cr = std::memchr(line.data(), '\r', line.size());
+      size_t cut = cr ? static_cast<size_t>(static_cast<const char*>(cr) - line.data()) : line.size();
+      if (cut > 0) out.push_back(line.substr(0, cut));
+      line.remove_prefix(cr ? cut + 1 : cut);
+    }
   }
   return out;
 }
+
+// Lines are looked up by their length, head and tail only: rows differ within their first few
+// hundred bytes (id, times, flags come before the log text), and hashing every byte of a full
+// store three times would cost more than the write. Equal keys are told apart by a full compare.
+struct LineHash {
+  size_t operator()(std::string_view line) const {
+    constexpr size_t kHead = 256, kTail = 64;
+    if (line.size() <= kHead + kTail) return std::hash<std::string_view>()(line);
+    size_t head = std::hash<std::string_view>()(line.substr(0, kHead));
+    size_t tail = std::hash<std::string_view>()(line.substr(line.size() - kTail));
+    return head ^ (tail * 0x9E3779B97F4A7C15ull) ^ line.size();
+  }
+};
 
 // One row of the file: its key and line, and the parsed row unless it is a line this component
 // last synced (then `synced` says which, and nothing was parsed).
@@ -297,7 +317,7 @@ class Merger {
   PyObject *rows_, *keys_, *lines_, *current_;
   Merged& out_;
 
-  std::unordered_map<std::string_view, Py_ssize_t> synced_at_;  // line text -> synced index
+  std::unordered_map<std::string_view, Py_ssize_t, LineHash> synced_at_;  // line -> synced index
   Ref synced_by_key_;                                             // key -> synced index
   std::vector<Py_ssize_t> memory_of_synced_;                      // synced index -> unchanged row
   std::vector<Change> change_;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/file_ops.hpp"
@@ -132,16 +133,19 @@ int read_file(const char* path, std::string& out) {
   int fd = open_retrying(path, O_RDONLY);
   if (fd < 0) return errno;
   struct stat st;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) out.reserve(static_cast<std::size_t>(st.st_size));
-  char buffer[1 << 16];
+  std::size_t capacity = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+  std::size_t used = 0;
   int error = 0;
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (used == out.size()) out.resize(used + std::max<std::size_t>(capacity, 1 << 16) + 1);
+    ssize_t n = ::read(fd, out.data() + used, out.size() - used);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) error = errno;
     if (n <= 0) break;
-    out.append(buffer, static_cast<std::size_t>(n));
+    used += static_cast<std::size_t>(n);
+    capacity = 0;  // grown past the size seen: the file grew while read, go on in steps
   }
+  out.resize(used);
   close_once(fd);
   return error;
 }
