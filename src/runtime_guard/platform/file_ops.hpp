@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace rg::platform {
@@ -24,12 +25,12 @@ class FileLock {
   FileLock& operator=(const FileLock&) = delete;
   ~FileLock() { release(); }
 
-  bool held() const { return handle_ >= 0; }
+  bool held() const { return handle_ != -1; }
   void release();
 
  private:
   friend LockAttempt try_lock(const char*, FileLock&, int*);
-  int handle_ = -1;
+  std::intptr_t handle_ = -1;  // a file descriptor; wide enough for a Windows HANDLE
 };
 
 // Opens `path` (created owner-only when missing) and tries once to lock it. kBusy when another

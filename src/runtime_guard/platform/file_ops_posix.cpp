@@ -75,8 +75,8 @@ FileLock& FileLock::operator=(FileLock&& o) {
 }
 
 void FileLock::release() {
-  if (handle_ < 0) return;
-  close_once(handle_);
+  if (handle_ == -1) return;
+  close_once(static_cast<int>(handle_));
   handle_ = -1;
 }
 
