@@ -2,7 +2,10 @@
 
 import json
 import os
+import signal
 import stat
+import subprocess
+import sys
 
 import pytest
 
@@ -158,3 +161,82 @@ def test_non_json_row_raises_like_json(rg):
     with pytest.raises(TypeError):
         g._persist()
     assert not g._lock.locked()
+
+
+def test_failed_replace_keeps_old_store(rg, rg_logs, monkeypatch):
+    g = make(rg)
+    g._sessions = [{"session_id": "old"}]
+    g._persist()
+
+    def refuse(src, dst):
+        raise PermissionError(13, "Permission denied", str(src))
+
+    monkeypatch.setattr(os, "replace", refuse)
+    g._sessions = [{"session_id": "new"}]
+    g._persist()
+    assert rg._SESSIONS_FILE.read_bytes() == b'{"session_id":"old"}\n'
+    assert rg_messages(rg_logs) == [
+        f"Could not persist usage store: [Errno 13] Permission denied: '{rg._SESSIONS_FILE.with_suffix('.tmp')}'"]
+    assert g._sessions == [{"session_id": "new"}]
+
+
+@pytest.fixture
+def lock_held_elsewhere(rg):
+    """Another process holding the store lock until the test ends."""
+    rg._USAGE_DIR.mkdir(parents=True, exist_ok=True)
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import fcntl, sys\nf = open(sys.argv[1], 'a')\nfcntl.flock(f, fcntl.LOCK_EX)\n"
+         "print('held', flush=True)\nsys.stdin.read()", str(rg._SESSIONS_FILE.with_suffix(".lock"))],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "held\n"
+    yield
+    holder.communicate(input="", timeout=30)
+
+
+class Interrupted(BaseException):
+    pass
+
+
+def test_store_lock_is_honoured_and_its_wait_interruptible(rg, rg_logs, lock_held_elsewhere):
+    g = make(rg)
+    g._sessions = [{"session_id": "x"}]
+
+    def interrupt(signum, frame):
+        raise Interrupted
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        with pytest.raises(Interrupted):  # a signal while waiting is not swallowed
+            g._persist()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert not g._lock.locked() and rg_messages(rg_logs) == []
+
+    g._persist()  # the wait is bounded; the write is given up, not forced
+    [msg] = rg_messages(rg_logs)
+    assert msg.startswith("Could not persist usage store: [Errno 11]") and msg.endswith("sessions.lock'")
+    assert not rg._SESSIONS_FILE.exists()
+
+
+def test_store_read_as_python_would(rg, monkeypatch):
+    write_lines(rg, '{"session_id":"1"}')
+
+    class OddPath(type(rg._SESSIONS_FILE)):
+        result = None
+
+        def read_bytes(self):
+            return self.result
+
+    odd = OddPath(rg._SESSIONS_FILE)
+    monkeypatch.setattr(rg, "_SESSIONS_FILE", odd)
+    g = make(rg)
+    for wrong in ('{"session_id":"1"}\n', 42, None):
+        OddPath.result = wrong
+        with pytest.raises(TypeError, match="bytes-like"):
+            g._load_store()
+        assert g._sessions == []
+    OddPath.result = bytearray(b'{"session_id":"1"}\n')
+    g._load_store()
+    assert g._sessions == [{"session_id": "1"}]

@@ -12,6 +12,10 @@ inline constexpr long kMaxLogChars = 48000;
 inline constexpr long kMaxLogLines = 400;
 inline constexpr long kMaxFeatureName = 120;
 
+// How long a store read-modify-write waits for another process's store lock. Holders keep it
+// only for file work (milliseconds); the bound covers a holder that hangs.
+inline constexpr double kStoreLockWait = 2.0;
+
 // Redaction patterns, exactly as the regular-expression engine receives them.
 inline constexpr const char* kPathPattern =
     R"RG((?:[A-Za-z]:\\|\\\\|/)(?:[^\s'\"<>|]+[/\\])+[^\s'\"<>|]+)RG";

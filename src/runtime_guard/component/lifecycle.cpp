@@ -1,6 +1,7 @@
 // Start-up and shutdown of RuntimeGuarder: one session row per process, stale rows of crashed
 // runs closed at the next start, the start-up flush on a thread, the shutdown flush in line.
 // Both entry points swallow every ordinary exception: telemetry never stops the application.
+#include "component/store_lock.hpp"
 #include "component/store_state.hpp"
 #include "constants.hpp"
 #include "module.hpp"
@@ -21,11 +22,19 @@ int start_up(PyObject* self) {
   if (mark_store_unread(self) < 0) return -1;
   TRY_INT(call_method(self, S("_reload_flags")));
   if (make_usage_dir() < 0) return -1;
-  TRY_INT(call_method(self, S("_load_store")));
-  if (mark_store_loaded(self) < 0) return -1;
-  TRY_INT(call_method(self, S("_close_stale_sessions")));
-  TRY_INT(call_method(self, S("_start_session")));
-  TRY_INT(call_method(self, S("_persist")));
+  {
+    // One read-modify-write of the store: no other instance writes between the load and the
+    // first write, and none sees our row before our session lock protects it.
+    RG_LET_INT(store, G("_SESSIONS_FILE"));
+    StoreLock lock;
+    if (lock.acquire(store.get(), false) < 0) return -1;
+    RG_CHECK_INT(call_method(self, S("_load_store")));
+    if (mark_store_loaded(self) < 0) return -1;
+    RG_CHECK_INT(call_method(self, S("_close_stale_sessions")));
+    RG_CHECK_INT(call_method(self, S("_start_session")));
+    if (hold_session_lock(self) < 0) return -1;
+    RG_CHECK_INT(call_method(self, S("_persist")));
+  }
   Ref enabled = TRY_INT(attr(self, S("_enabled")));
   int on = PyObject_IsTrue(enabled.get());
   if (on < 0) return -1;
@@ -119,6 +128,7 @@ PyObject* cleanup(PyObject*, PyObject* self) {
     if (!exc) return nullptr;
     TRY(log_exc_at(S("debug"), "RuntimeGuarder cleanup flush failed", exc.get()));
   }
+  if (release_session_lock(self) < 0 && !swallow_ordinary()) return nullptr;
   Py_RETURN_NONE;
 }
 RG_EXPORT(Method, "cleanup", cleanup, METH_O, "cleanup(self)\n--\n\n");
@@ -141,8 +151,16 @@ PyObject* current_session(PyObject*, PyObject* self) {
 }
 RG_EXPORT(Method, "_current_session", current_session, METH_O, "_current_session(self)\n--\n\n");
 
+// Whether the row's session belongs to a running process (which holds its session lock).
+int owner_alive(PyObject* row, PyObject* live) {
+  if (PySet_GET_SIZE(live) == 0) return 0;
+  RG_LET_INT(id, call_method(row, S("get"), S("session_id")));
+  return PyUnicode_Check(id.get()) ? PySet_Contains(live, id.get()) : 0;
+}
+
 PyObject* close_stale_sessions(PyObject*, PyObject* self) {
   Ref sessions = TRY(attr(self, S("_sessions")));
+  RG_LET(live, live_session_ids());
   Ref iter = TRY(steal(PyObject_GetIter(sessions.get())));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
     Ref ended = TRY(call_method(row, S("get"), S("ended_at")));
@@ -153,6 +171,9 @@ PyObject* close_stale_sessions(PyObject*, PyObject* self) {
     int already = PyObject_IsTrue(stale.get());
     if (already < 0) return nullptr;
     if (already) continue;
+    int alive = owner_alive(row.get(), live.get());
+    if (alive < 0) return nullptr;
+    if (alive) continue;
     Ref zero = TRY(integer(0));
     if (set_item(row.get(), "ended_cleanly", Py_False) < 0 ||
         set_item(row.get(), "duration_s", zero.get()) < 0 ||

@@ -1,14 +1,15 @@
 // The session store: JSON Lines in `_SESSIONS_FILE`, the last `_MAX_STORED` rows, rewritten
-// whole through a temporary file and an atomic rename.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// whole through a temporary file and an atomic rename. Another running instance may share the
+// file, so every write happens under the store lock and merges with what is on disk.
 #include <cerrno>
 #include <string>
+#include <string_view>
 
+#include "component/store_lock.hpp"
+#include "component/store_merge.hpp"
 #include "component/store_state.hpp"
 #include "module.hpp"
+#include "platform/file_ops.hpp"
 #include "registry.hpp"
 
 namespace rg {
@@ -35,10 +36,10 @@ int mark_unread_if_never_started(PyObject* self) {
 }
 
 int make_usage_dir() {
-  Ref usage_dir = TRY_INT(G("_USAGE_DIR"));
-  Ref mkdir = TRY_INT(attr(usage_dir, S("mkdir")));
-  Ref mode = TRY_INT(integer(0700));
-  TRY_INT(call_kw(mkdir, {}, {{S("mode"), mode.get()}, {S("parents"), Py_True}, {S("exist_ok"), Py_True}}));
+  RG_LET_INT(usage_dir, G("_USAGE_DIR"));
+  RG_LET_INT(mkdir, attr(usage_dir, S("mkdir")));
+  RG_LET_INT(mode, integer(0700));
+  RG_CHECK_INT(call_kw(mkdir, {}, {{S("mode"), mode.get()}, {S("parents"), Py_True}, {S("exist_ok"), Py_True}}));
   return 0;
 }
 
@@ -50,204 +51,218 @@ int store_writable(PyObject* self) {
 
 namespace {
 
-// rows[-_MAX_STORED:], read late like Python code would.
-Ref last_stored(PyObject* rows) {
-  Ref max_stored = TRY(G("_MAX_STORED"));
-  Ref start = TRY(steal(PyNumber_Negative(max_stored.get())));
-  Ref slice = TRY(steal(PySlice_New(start.get(), nullptr, nullptr)));
-  return steal(PyObject_GetItem(rows, slice.get()));
+// What path.read_bytes() returned, as bytes; anything else raises the TypeError that decoding
+// it would.
+Ref as_bytes(Ref data) {
+  if (PyBytes_Check(data.get())) return data;
+  if (PyObject_CheckBuffer(data.get())) return steal(PyBytes_FromObject(data.get()));
+  PyErr_Format(PyExc_TypeError, "decoding to str: need a bytes-like object, %.80s found",
+               Py_TYPE(data.get())->tp_name);
+  return {};
 }
 
-// A line decoded with surrogateescape holds U+DC80..U+DCFF exactly where the file had bytes
-// that are not UTF-8. Such a line is skipped like a line of invalid JSON: one bad byte must
-// not end session tracking on the machine.
-bool has_undecodable_bytes(PyObject* line) {
-  const int kind = PyUnicode_KIND(line);
-  if (kind == PyUnicode_1BYTE_KIND) return false;
-  const void* data = PyUnicode_DATA(line);
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(line);
+Ref new_list() { return steal(PyList_New(0)); }
+
+// Records an empty store (missing or unreadable) as what this component last read.
+int loaded_nothing(PyObject* self) {
+  Synced none;
+  none.keys = new_list();
+  none.lines = new_list();
+  if (!none.keys || !none.lines || none.save(self) < 0) return -1;
+  return mark_store_loaded(self);
+}
+
+// The rows of the stored text, with their keys and lines as read; lines that are no rows skipped.
+bool read_rows(PyObject* bytes, PyObject* rows, Synced& synced) {
+  RG_CHECK(synced.keys = new_list());
+  RG_CHECK(synced.lines = new_list());
+  RG_LET(text, steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes),
+                                          "surrogateescape")));
+  RG_LET(lines, call_method(text, S("splitlines")));
+  JsonCodec codec;
+  if (!codec.open()) return false;
+  const Py_ssize_t n = PyList_GET_SIZE(lines.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Py_UCS4 c = PyUnicode_READ(kind, data, i);
-    if (c >= 0xDC80 && c <= 0xDCFF) return true;
+    Ref line;
+    Ref row = codec.parse(PyList_GET_ITEM(lines.get(), i), &line);
+    if (!row) {
+      if (PyErr_Occurred()) return false;
+      continue;
+    }
+    RG_LET(key, session_key(row.get()));
+    if (PyList_Append(rows, row.get()) < 0 || PyList_Append(synced.keys.get(), key.get()) < 0 ||
+        PyList_Append(synced.lines.get(), line.get()) < 0)
+      return false;
   }
-  return false;
-}
-
-// Parses one stored line; returns the row, or null with no error set when the line is skipped.
-Ref parse_row(PyObject* json, PyObject* decode_error, PyObject* line) {
-  Ref stripped = TRY(call_method(line, S("strip")));
-  if (PyUnicode_GET_LENGTH(stripped.get()) == 0 || has_undecodable_bytes(stripped.get())) return {};
-  Ref row = call_method(json, S("loads"), stripped);
-  if (!row) {
-    // A line nested deeper than the parser's recursion limit is as unreadable as a broken one.
-    if (PyErr_ExceptionMatches(decode_error) || PyErr_ExceptionMatches(PyExc_RecursionError))
-      PyErr_Clear();
-    return {};
-  }
-  if (!PyDict_Check(row.get())) return {};
-  Ref id = TRY(call_method(row, S("get"), S("session_id")));
-  int truth = PyObject_IsTrue(id.get());
-  if (truth < 0) return {};
-  return truth ? std::move(row) : Ref();
+  return true;
 }
 
 PyObject* load_store(PyObject*, PyObject* self) {
   if (mark_store_unread(self) < 0) return nullptr;
-  Ref rows = TRY(steal(PyList_New(0)));
+  RG_LET(rows, new_list());
   if (PyObject_SetAttr(self, S("_sessions"), rows.get()) < 0) return nullptr;
-  Ref path = TRY(G("_SESSIONS_FILE"));
-  Ref exists = TRY(call_method(path, S("exists")));
+  RG_LET(path, G("_SESSIONS_FILE"));
+  RG_LET(exists, call_method(path, S("exists")));
   int present = PyObject_IsTrue(exists.get());
   if (present < 0) return nullptr;
-  if (!present) return mark_store_loaded(self) < 0 ? nullptr : Py_NewRef(Py_None);
+  if (!present) return loaded_nothing(self) < 0 ? nullptr : Py_NewRef(Py_None);
 
+  StoreLock lock;  // waits out a write in progress; goes on unlocked if it cannot have it
+  if (lock.acquire(path.get(), false) < 0) return nullptr;
   Ref data = call_method(path, S("read_bytes"));
   if (!data) {
     if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
     PyErr_Clear();
-    return mark_store_loaded(self) < 0 ? nullptr : Py_NewRef(Py_None);
+    return loaded_nothing(self) < 0 ? nullptr : Py_NewRef(Py_None);
   }
-  Ref text = TRY(steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.get()),
-                                            PyBytes_GET_SIZE(data.get()), "surrogateescape")));
-  data = nullptr;
-  Ref lines = TRY(call_method(text, S("splitlines")));
-  Ref json = TRY(G("json"));
-  Ref decode_error = TRY(attr(json, S("JSONDecodeError")));
-  const Py_ssize_t n = PyList_GET_SIZE(lines.get());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref row = parse_row(json.get(), decode_error.get(), PyList_GET_ITEM(lines.get(), i));
-    if (!row) {
-      if (PyErr_Occurred()) return nullptr;
-      continue;
-    }
-    if (PyList_Append(rows.get(), row.get()) < 0) return nullptr;
-  }
-  Ref max_stored = TRY(G("_MAX_STORED"));
-  Ref count = TRY(integer(PyList_GET_SIZE(rows.get())));
+  Synced synced;
+  RG_CHECK(synced.raw = as_bytes(std::move(data)));
+  if (!read_rows(synced.raw.get(), rows.get(), synced)) return nullptr;
+  RG_LET(max_stored, G("_MAX_STORED"));
+  RG_LET(count, integer(PyList_GET_SIZE(rows.get())));
   int over = PyObject_RichCompareBool(count.get(), max_stored.get(), Py_GT);
   if (over < 0) return nullptr;
   if (over) {
-    Ref kept = TRY(last_stored(rows.get()));
+    RG_LET(kept, last_stored(rows.get()));
     if (PyObject_SetAttr(self, S("_sessions"), kept.get()) < 0) return nullptr;
+    RG_CHECK(synced.keys = last_stored(synced.keys.get()));
+    RG_CHECK(synced.lines = last_stored(synced.lines.get()));
   }
+  if (synced.save(self) < 0) return nullptr;
   return mark_store_loaded(self) < 0 ? nullptr : Py_NewRef(Py_None);
 }
 RG_EXPORT(Method, "_load_store", load_store, METH_O, "_load_store(self)\n--\n\n");
 
-// The store text: one compact JSON line per row, a newline after the last.
-Ref store_text(PyObject* rows) {
-  Ref json = TRY(G("json"));
-  Ref dumps = TRY(attr(json, S("dumps")));
-  Ref separators = TRY(steal(Py_BuildValue("(ss)", ",", ":")));
-  Ref lines = TRY(steal(PyList_New(0)));
-  Ref iter = TRY(steal(PyObject_GetIter(rows)));
-  while (Ref row = steal(PyIter_Next(iter.get()))) {
-    Ref line = TRY(call_kw(dumps, {row.get()}, {{S("separators"), separators.get()}}));
-    if (PyList_Append(lines.get(), line.get()) < 0) return {};
-  }
-  if (PyErr_Occurred()) return {};
-  Ref newline = TRY(str("\n"));
-  Ref text = TRY(steal(PyUnicode_Join(newline.get(), lines.get())));
+// The store text: the lines joined, a newline after the last.
+Ref store_text(PyObject* lines) {
+  RG_LET(newline, str("\n"));
+  RG_LET(text, steal(PyUnicode_Join(newline.get(), lines)));
   if (PyUnicode_GET_LENGTH(text.get()) == 0) return text;
   return steal(PyUnicode_Concat(text.get(), newline.get()));
 }
 
-struct WriteFailure {
-  int error = 0;
-  enum { kNone, kTemp, kRename } where = kNone;
-};
+// Writes `text` to the temporary file beside the store (natively, the GIL released), moves it
+// over the store with the path's own replace, then syncs the directory, so a crash at any
+// moment leaves the old store or the new one, whole.
+int write_store(PyObject* target, PyObject* text) {
+  RG_LET_INT(suffix, str(".tmp"));
+  RG_LET_INT(tmp, call_method(target, S("with_suffix"), suffix));
+  RG_LET_INT(parent, attr(target, S("parent")));
+  std::string tmp_path, dir_path;
+  if (!fs_path(tmp.get(), tmp_path) || !fs_path(parent.get(), dir_path)) return -1;
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (!data) return -1;
+  int error;
+  {
+    GilRelease nogil;
+    error = platform::write_durable(tmp_path.c_str(), data, static_cast<size_t>(size));
+  }
+  if (PyErr_CheckSignals() < 0) return -1;
+  if (error) return raise_os_error(error, tmp.get());
+  RG_CHECK_INT(call_method(tmp, S("replace"), target));
+  GilRelease nogil;
+  platform::sync_directory(dir_path.c_str());
+  return 0;
+}
 
-bool write_all(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
+// The keys and compact lines of `rows`.
+bool rows_to_lines(const JsonCodec& codec, PyObject* rows, Ref& keys, Ref& lines) {
+  const Py_ssize_t n = PyList_GET_SIZE(rows);
+  RG_CHECK(keys = steal(PyList_New(n)));
+  RG_CHECK(lines = steal(PyList_New(n)));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* row = PyList_GET_ITEM(rows, i);
+    RG_LET(line, codec.line(row));
+    RG_LET(key, session_key(row));
+    PyList_SET_ITEM(lines.get(), i, line.release());
+    PyList_SET_ITEM(keys.get(), i, key.release());
   }
   return true;
 }
 
-// Writes the temporary file (owner-only: rows carry log text), syncs it, renames it over the
-// store and syncs the directory, so a power cut leaves the old store or the new one, whole.
-WriteFailure write_store(const std::string& tmp, const std::string& target, const std::string& dir,
-                         const char* data, size_t size) {
-  WriteFailure f;
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return {errno, WriteFailure::kTemp};
-  bool ok = ::fchmod(fd, 0600) == 0 && write_all(fd, data, size) && ::fsync(fd) == 0;
-  int saved = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    saved = errno;
-  }
-  if (!ok) return {saved, WriteFailure::kTemp};
-  if (::rename(tmp.c_str(), target.c_str()) != 0) return {errno, WriteFailure::kRename};
-  int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);  // best effort: some file systems refuse to sync a directory
-    ::close(dfd);
-  }
-  return f;
+// The component's rows become the merged ones; the list object stays the same.
+int take_merged(PyObject* self, PyObject* sessions, PyObject* merged) {
+  if (PyList_Check(sessions)) return PyList_SetSlice(sessions, 0, PyList_GET_SIZE(sessions), merged);
+  return PyObject_SetAttr(self, S("_sessions"), merged);
 }
 
-bool fs_path(PyObject* path, std::string& out) {
-  PyObject* encoded = nullptr;
-  if (!PyUnicode_FSConverter(path, &encoded)) return false;
-  out.assign(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
-  Py_DECREF(encoded);
-  return true;
+// The key of this process's own session ("" before it started one).
+Ref current_key(PyObject* self) {
+  Ref id = attr(self, S("_current_id"));
+  if (!id && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    return none();
+  }
+  return id;
 }
 
 // Everything of _persist_unlocked that may raise OSError; the caller logs that one.
 int persist_rows(PyObject* self) {
   if (make_usage_dir() < 0) return -1;
+  RG_LET_INT(target, G("_SESSIONS_FILE"));
+  StoreLock lock;
+  if (lock.acquire(target.get(), true) < 0) return -1;
 
-  Ref sessions = TRY_INT(attr(self, S("_sessions")));
-  Ref rows = TRY_INT(last_stored(sessions.get()));
-  Ref text = TRY_INT(store_text(rows.get()));
+  JsonCodec codec;
+  if (!codec.open()) return -1;
+  RG_LET_INT(sessions, attr(self, S("_sessions")));
+  RG_LET_INT(tail, last_stored(sessions.get()));
+  RG_LET_INT(rows, steal(PySequence_List(tail.get())));
+  Ref keys, lines;
+  if (!rows_to_lines(codec, rows.get(), keys, lines)) return -1;
 
-  Ref target = TRY_INT(G("_SESSIONS_FILE"));
-  Ref suffix = TRY_INT(str(".tmp"));
-  Ref tmp = TRY_INT(call_method(target, S("with_suffix"), suffix));
-  Ref parent = TRY_INT(attr(target, S("parent")));
-  std::string tmp_path, target_path, dir_path;
-  if (!fs_path(tmp.get(), tmp_path) || !fs_path(target.get(), target_path) ||
-      !fs_path(parent.get(), dir_path))
-    return -1;
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
-  if (!data) return -1;
-
-  WriteFailure f;
+  Synced synced;
+  if (!synced.load(self)) return -1;
+  std::string target_path, disk;
+  if (!fs_path(target.get(), target_path)) return -1;
   {
     GilRelease nogil;
-    f = write_store(tmp_path, target_path, dir_path, data, static_cast<size_t>(size));
+    // An unreadable store holds nothing to keep, as at load.
+    if (platform::read_file(target_path.c_str(), disk) != 0) disk.clear();
   }
-  if (f.where == WriteFailure::kNone) return 0;
-  errno = f.error;
-  if (f.where == WriteFailure::kTemp)
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, tmp.get());
-  else
-    PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, tmp.get(), target.get());
-  return -1;
+  int unchanged = synced.matches(disk);
+  if (unchanged < 0) return -1;
+
+  Synced written;
+  Ref merged_rows;
+  if (unchanged) {
+    written.keys = std::move(keys);
+    written.lines = std::move(lines);
+  } else {
+    Merged merged;
+    RG_LET_INT(current, current_key(self));
+    if (!merge_into_store(codec, synced, rows.get(), keys.get(), lines.get(), current.get(), disk, merged))
+      return -1;
+    written.keys = std::move(merged.keys);
+    written.lines = std::move(merged.lines);
+    merged_rows = std::move(merged.rows);
+  }
+  disk.clear();
+  disk.shrink_to_fit();
+  RG_LET_INT(in_file, last_stored(written.lines.get()));
+  RG_LET_INT(text, store_text(in_file.get()));
+  if (write_store(target.get(), text.get()) < 0) return -1;
+  if (merged_rows && take_merged(self, sessions.get(), merged_rows.get()) < 0) return -1;
+  return written.save(self);
 }
 
 PyObject* persist_unlocked(PyObject*, PyObject* self) {
   int writable = store_writable(self);
   if (writable < 0) return nullptr;
-  if (!writable || persist_rows(self) == 0) Py_RETURN_NONE;
+  if (!writable || persist_rows(self) == 0) {
+    if (PyErr_CheckSignals() < 0) return nullptr;
+    Py_RETURN_NONE;
+  }
   if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
   Ref exc = catch_ordinary();
-  TRY(log_at(S("debug"), "Could not persist usage store: %s", exc));
+  RG_CHECK(log_at(S("debug"), "Could not persist usage store: %s", exc));
   Py_RETURN_NONE;
 }
 RG_EXPORT(Method, "_persist_unlocked", persist_unlocked, METH_O, "_persist_unlocked(self)\n--\n\n");
 
 PyObject* persist(PyObject*, PyObject* self) {
-  Ref lock = TRY(attr(self, S("_lock")));
+  RG_LET(lock, attr(self, S("_lock")));
   LockGuard held(lock.get());
   if (!held.ok()) return nullptr;
   Ref done = call_method(self, S("_persist_unlocked"));

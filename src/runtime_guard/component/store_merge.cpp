@@ -1,0 +1,377 @@
+#include "component/store_merge.hpp"
+
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+#include "module.hpp"
+
+namespace rg {
+
+namespace {
+
+// The UTF-8 text of a line (no copy for the ASCII lines the store is made of).
+bool utf8_view(PyObject* line, std::string_view& out) {
+  if (!PyUnicode_Check(line)) {
+    PyErr_Format(PyExc_TypeError, "store line must be str, not %.80s", Py_TYPE(line)->tp_name);
+    return false;
+  }
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(line, &n);
+  if (!p) return false;
+  out = std::string_view(p, static_cast<size_t>(n));
+  return true;
+}
+
+// (keys, lines, raw bytes or None), as Synced::save leaves it.
+bool is_record(PyObject* record) {
+  if (!PyTuple_Check(record) || PyTuple_GET_SIZE(record) != 3) return false;
+  PyObject* keys = PyTuple_GET_ITEM(record, 0);
+  PyObject* lines = PyTuple_GET_ITEM(record, 1);
+  PyObject* raw = PyTuple_GET_ITEM(record, 2);
+  return PyList_Check(keys) && PyList_Check(lines) && PyList_GET_SIZE(keys) == PyList_GET_SIZE(lines) &&
+         (raw == Py_None || PyBytes_Check(raw));
+}
+
+// -1 on error, else the truth of row.get("flushed").
+int delivered(PyObject* row) {
+  RG_LET_INT(flushed, call_method(row, S("get"), S("flushed")));
+  return PyObject_IsTrue(flushed.get());
+}
+
+// The store text cut into its lines; any line ending ends a line, empty lines are left out.
+std::vector<std::string_view> split_lines(std::string_view text) {
+  std::vector<std::string_view> out;
+  while (!text.empty()) {
+    const void* nl = std::memchr(text.data(), '\n', text.size());
+    size_t end = nl ? static_cast<size_t>(static_cast<const char*>(nl) - text.data()) : text.size();
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(nl ? end + 1 : end);
+    while (!line.empty()) {  // a lone CR ends a line too (old Mac line endings)
+      const void* cr = std::memchr(line.data(), '\r', line.size());
+      size_t cut = cr ? static_cast<size_t>(static_cast<const char*>(cr) - line.data()) : line.size();
+      if (cut > 0) out.push_back(line.substr(0, cut));
+      line.remove_prefix(cr ? cut + 1 : cut);
+    }
+  }
+  return out;
+}
+
+// Lines are looked up by their length, head and tail only: rows differ within their first few
+// hundred bytes (id, times, flags come before the log text), and hashing every byte of a full
+// store three times would cost more than the write. Equal keys are told apart by a full compare.
+struct LineHash {
+  size_t operator()(std::string_view line) const {
+    constexpr size_t kHead = 256, kTail = 64;
+    if (line.size() <= kHead + kTail) return std::hash<std::string_view>()(line);
+    size_t head = std::hash<std::string_view>()(line.substr(0, kHead));
+    size_t tail = std::hash<std::string_view>()(line.substr(line.size() - kTail));
+    return head ^ (tail * 0x9E3779B97F4A7C15ull) ^ line.size();
+  }
+};
+
+// One row of the file: its key and line, and the parsed row unless it is a line this component
+// last synced (then `synced` says which, and nothing was parsed).
+struct DiskRow {
+  Ref key, line, row;
+  Py_ssize_t synced = -1;
+};
+
+enum class Change { kNone, kChanged, kNew };
+
+class Merger {
+ public:
+  Merger(const JsonCodec& codec, const Synced& synced, PyObject* rows, PyObject* keys, PyObject* lines,
+         PyObject* current, Merged& out)
+      : codec_(codec), synced_(synced), rows_(rows), keys_(keys), lines_(lines), current_(current), out_(out) {}
+
+  bool run(std::string_view disk) {
+    return index_synced() && classify_memory() && read_disk(disk) && emit_all();
+  }
+
+ private:
+  PyObject* synced_line(Py_ssize_t j) const { return PyList_GET_ITEM(synced_.lines.get(), j); }
+  PyObject* key(Py_ssize_t i) const { return PyList_GET_ITEM(keys_, i); }
+
+  bool index_synced() {
+    const Py_ssize_t n = PyList_GET_SIZE(synced_.lines.get());
+    memory_of_synced_.assign(static_cast<size_t>(n), -1);
+    synced_by_key_ = steal(PyDict_New());
+    if (!synced_by_key_) return false;
+    for (Py_ssize_t j = 0; j < n; ++j) {
+      std::string_view text;
+      if (!utf8_view(synced_line(j), text)) return false;
+      synced_at_[text] = j;
+      RG_LET(index, integer(j));
+      if (PyDict_SetItem(synced_by_key_.get(), PyList_GET_ITEM(synced_.keys.get(), j), index.get()) < 0)
+        return false;
+    }
+    return true;
+  }
+
+  // Which rows this process created or changed since it last synced with the file.
+  bool classify_memory() {
+    const Py_ssize_t n = PyList_GET_SIZE(rows_);
+    change_.assign(static_cast<size_t>(n), Change::kNone);
+    placed_.assign(static_cast<size_t>(n), false);
+    changed_at_ = steal(PyDict_New());
+    new_at_ = steal(PyDict_New());
+    memory_at_ = steal(PyDict_New());
+    if (!changed_at_ || !new_at_ || !memory_at_) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      std::string_view text;
+      if (!utf8_view(PyList_GET_ITEM(lines_, i), text)) return false;
+      RG_LET(index, integer(i));
+      if (PyDict_SetItem(memory_at_.get(), key(i), index.get()) < 0) return false;
+      auto same = synced_at_.find(text);
+      if (same != synced_at_.end()) {
+        memory_of_synced_[static_cast<size_t>(same->second)] = i;
+        continue;
+      }
+      int known = PyDict_Contains(synced_by_key_.get(), key(i));
+      if (known < 0) return false;
+      if (known) {
+        change_[static_cast<size_t>(i)] = Change::kChanged;
+        if (PyDict_SetItem(changed_at_.get(), key(i), index.get()) < 0) return false;
+        continue;
+      }
+      change_[static_cast<size_t>(i)] = Change::kNew;
+      PyObject* list = PyDict_GetItemWithError(new_at_.get(), key(i));
+      if (!list) {
+        if (PyErr_Occurred()) return false;
+        RG_LET(fresh, steal(PyList_New(0)));
+        if (PyDict_SetItem(new_at_.get(), key(i), fresh.get()) < 0) return false;
+        list = fresh.get();
+      }
+      if (PyList_Append(list, index.get()) < 0) return false;
+    }
+    return true;
+  }
+
+  // Lines this component synced are recognised by their text; only the others are parsed,
+  // exactly as a load would read them.
+  bool read_disk(std::string_view disk) {
+    for (std::string_view line : split_lines(disk)) {
+      auto same = synced_at_.find(line);
+      if (same != synced_at_.end()) {
+        DiskRow r;
+        r.synced = same->second;
+        r.key = borrow(PyList_GET_ITEM(synced_.keys.get(), r.synced));
+        r.line = borrow(synced_line(r.synced));
+        disk_.push_back(std::move(r));
+        continue;
+      }
+      RG_LET(text, steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
+                                               "surrogateescape")));
+      RG_LET(pieces, call_method(text, S("splitlines")));
+      if (!PyList_Check(pieces.get())) {
+        PyErr_SetString(PyExc_TypeError, "splitlines() did not return a list");
+        return false;
+      }
+      for (Py_ssize_t k = 0; k < PyList_GET_SIZE(pieces.get()); ++k) {
+        DiskRow r;
+        r.row = codec_.parse(PyList_GET_ITEM(pieces.get(), k));
+        if (!r.row) {
+          if (PyErr_Occurred()) return false;
+          continue;
+        }
+        r.line = codec_.line(r.row.get());
+        r.key = session_key(r.row.get());
+        if (!r.line || !r.key) return false;
+        disk_.push_back(std::move(r));
+      }
+    }
+    return true;
+  }
+
+  bool emit(PyObject* row, PyObject* key, PyObject* line) {
+    return PyList_Append(out_.rows.get(), row) == 0 && PyList_Append(out_.keys.get(), key) == 0 &&
+           PyList_Append(out_.lines.get(), line) == 0;
+  }
+
+  bool emit_memory(Py_ssize_t i) {
+    placed_[static_cast<size_t>(i)] = true;
+    return emit(PyList_GET_ITEM(rows_, i), key(i), PyList_GET_ITEM(lines_, i));
+  }
+
+  // The component's row i takes the file's version; it stays the same object when it can.
+  bool emit_refreshed(Py_ssize_t i, PyObject* theirs, PyObject* line) {
+    placed_[static_cast<size_t>(i)] = true;
+    PyObject* row = PyList_GET_ITEM(rows_, i);
+    if (!PyDict_Check(row)) return emit(theirs, key(i), line);
+    PyDict_Clear(row);
+    return PyDict_Update(row, theirs) == 0 && emit(row, key(i), line);
+  }
+
+  // The parsed row and its compact line for a file row (a synced line is parsed only now).
+  bool parsed(DiskRow& r) {
+    if (r.row) return true;
+    r.row = codec_.parse(r.line.get());
+    if (!r.row) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "synced store line is not a row");
+      return false;
+    }
+    r.line = codec_.line(r.row.get());
+    return bool(r.line);
+  }
+
+  // A row kept as the file has it.
+  bool emit_disk(DiskRow& r) {
+    if (r.synced >= 0) {
+      Py_ssize_t i = memory_of_synced_[static_cast<size_t>(r.synced)];
+      if (i >= 0 && !placed_[static_cast<size_t>(i)]) return emit_memory(i);
+    }
+    if (!parsed(r)) return false;
+    PyObject* index = PyDict_GetItemWithError(memory_at_.get(), r.key.get());
+    if (!index) {
+      if (PyErr_Occurred()) return false;
+      return emit(r.row.get(), r.key.get(), r.line.get());
+    }
+    Py_ssize_t i = PyLong_AsSsize_t(index);
+    if (placed_[static_cast<size_t>(i)] || change_[static_cast<size_t>(i)] != Change::kNone)
+      return emit(r.row.get(), r.key.get(), r.line.get());
+    return emit_refreshed(i, r.row.get(), r.line.get());
+  }
+
+  // Both this process and another changed the row since this one last synced.
+  //  - same content on both sides: a delivery on either side stands;
+  //  - ours changed only "flushed": we delivered a state the row no longer has, theirs stands;
+  //  - ours changed the content (the owner closing its row): ours stands.
+  bool resolve(Py_ssize_t i, DiskRow& r) {
+    PyObject* index = PyDict_GetItemWithError(synced_by_key_.get(), key(i));
+    if (!index) return PyErr_Occurred() ? false : emit_memory(i);
+    PyObject* base_line = synced_line(PyLong_AsSsize_t(index));
+    if (r.line.get() == base_line) return emit_memory(i);
+    int unchanged = PyObject_RichCompareBool(r.line.get(), base_line, Py_EQ);
+    if (unchanged < 0) return false;
+    if (unchanged) return emit_memory(i);
+
+    if (!parsed(r)) return false;
+    RG_LET(ours, row_content(PyList_GET_ITEM(rows_, i)));
+    RG_LET(theirs, row_content(r.row.get()));
+    int same = PyObject_RichCompareBool(ours.get(), theirs.get(), Py_EQ);
+    if (same < 0) return false;
+    bool take_theirs;
+    if (same) {
+      int done = delivered(r.row.get());
+      if (done < 0) return false;
+      take_theirs = done;
+    } else {
+      Ref base_row = codec_.parse(base_line);
+      if (!base_row && PyErr_Occurred()) return false;
+      int only_flushed = 0;
+      if (base_row) {
+        RG_LET(base, row_content(base_row.get()));
+        only_flushed = PyObject_RichCompareBool(ours.get(), base.get(), Py_EQ);
+        if (only_flushed < 0) return false;
+      }
+      take_theirs = only_flushed;
+    }
+    return take_theirs ? emit_refreshed(i, r.row.get(), r.line.get()) : emit_memory(i);
+  }
+
+  bool emit_all() {
+    out_.rows = steal(PyList_New(0));
+    out_.keys = steal(PyList_New(0));
+    out_.lines = steal(PyList_New(0));
+    RG_LET(seen, steal(PySet_New(nullptr)));
+    if (!out_.rows || !out_.keys || !out_.lines) return false;
+    for (DiskRow& r : disk_) {
+      PyObject* k = r.key.get();
+      PyObject* changed = PyDict_GetItemWithError(changed_at_.get(), k);
+      if (!changed && PyErr_Occurred()) return false;
+      PyObject* fresh = PyDict_GetItemWithError(new_at_.get(), k);
+      if (!fresh && PyErr_Occurred()) return false;
+      int again = PySet_Contains(seen.get(), k);
+      if (again < 0 || PySet_Add(seen.get(), k) < 0) return false;
+      bool ok;
+      if (again) ok = (changed || fresh) ? true : emit_disk(r);  // ours replaced every copy
+      else if (changed) ok = resolve(PyLong_AsSsize_t(changed), r);
+      else if (fresh) {
+        ok = true;
+        for (Py_ssize_t m = 0; ok && m < PyList_GET_SIZE(fresh); ++m)
+          ok = emit_memory(PyLong_AsSsize_t(PyList_GET_ITEM(fresh, m)));
+      } else ok = emit_disk(r);
+      if (!ok) return false;
+    }
+    // Rows new to the file go at the end. A changed row the file no longer has fell out of it
+    // (another writer's trim) and stays out, unless it is this process's own session.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows_); ++i) {
+      if (placed_[static_cast<size_t>(i)]) continue;
+      Change c = change_[static_cast<size_t>(i)];
+      if (c == Change::kNone) continue;
+      int mine = 0;
+      if (c == Change::kChanged) {
+        int gone = PySet_Contains(seen.get(), key(i));
+        if (gone < 0) return false;
+        mine = !gone ? PyObject_RichCompareBool(key(i), current_, Py_EQ) : 0;
+        if (mine < 0) return false;
+      }
+      if ((c == Change::kNew || mine) && !emit_memory(i)) return false;
+    }
+    return true;
+  }
+
+  const JsonCodec& codec_;
+  const Synced& synced_;
+  PyObject *rows_, *keys_, *lines_, *current_;
+  Merged& out_;
+
+  std::unordered_map<std::string_view, Py_ssize_t, LineHash> synced_at_;  // line -> synced index
+  Ref synced_by_key_;                                             // key -> synced index
+  std::vector<Py_ssize_t> memory_of_synced_;                      // synced index -> unchanged row
+  std::vector<Change> change_;
+  std::vector<bool> placed_;
+  Ref changed_at_, new_at_, memory_at_;  // key -> row index (new: list of indices)
+  std::vector<DiskRow> disk_;
+};
+
+}  // namespace
+
+bool Synced::load(PyObject* self) {
+  Ref record = attr(self, S("_store_synced"));
+  if (!record) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+  }
+  if (record && is_record(record.get())) {
+    keys = borrow(PyTuple_GET_ITEM(record.get(), 0));
+    lines = borrow(PyTuple_GET_ITEM(record.get(), 1));
+    PyObject* bytes = PyTuple_GET_ITEM(record.get(), 2);
+    raw = bytes == Py_None ? Ref() : borrow(bytes);
+    return true;
+  }
+  keys = steal(PyList_New(0));
+  lines = steal(PyList_New(0));
+  return keys && lines;
+}
+
+int Synced::save(PyObject* self) const {
+  RG_LET_INT(record, steal(PyTuple_Pack(3, keys.get(), lines.get(), raw ? raw.get() : Py_None)));
+  return PyObject_SetAttr(self, S("_store_synced"), record.get());
+}
+
+int Synced::matches(std::string_view disk) const {
+  if (raw)
+    return disk == std::string_view(PyBytes_AS_STRING(raw.get()), static_cast<size_t>(PyBytes_GET_SIZE(raw.get())));
+  RG_LET_INT(in_file, last_stored(lines.get()));
+  if (!PyList_Check(in_file.get())) return 0;
+  size_t pos = 0;
+  for (Py_ssize_t j = 0; j < PyList_GET_SIZE(in_file.get()); ++j) {
+    std::string_view line;
+    if (!utf8_view(PyList_GET_ITEM(in_file.get(), j), line)) return -1;
+    if (disk.size() - pos < line.size() + 1 || disk.compare(pos, line.size(), line) != 0 ||
+        disk[pos + line.size()] != '\n')
+      return 0;
+    pos += line.size() + 1;
+  }
+  return pos == disk.size() ? 1 : 0;
+}
+
+bool merge_into_store(const JsonCodec& codec, const Synced& synced, PyObject* rows, PyObject* keys,
+                      PyObject* lines, PyObject* current, std::string_view disk, Merged& out) {
+  Merger merger(codec, synced, rows, keys, lines, current, out);
+  return merger.run(disk);
+}
+
+}  // namespace rg

@@ -1,0 +1,86 @@
+#include "component/store_rows.hpp"
+
+#include "module.hpp"
+
+namespace rg {
+
+namespace {
+
+// A line decoded with surrogateescape holds U+DC80..U+DCFF exactly where the file had bytes
+// that are not UTF-8. Such a line is skipped like a line of invalid JSON: one bad byte must
+// not end session tracking on the machine.
+bool has_undecodable_bytes(PyObject* line) {
+  const int kind = PyUnicode_KIND(line);
+  if (kind == PyUnicode_1BYTE_KIND) return false;
+  const void* data = PyUnicode_DATA(line);
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(line);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    if (c >= 0xDC80 && c <= 0xDCFF) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+Ref last_stored(PyObject* rows) {
+  RG_LET(max_stored, G("_MAX_STORED"));
+  RG_LET(start, steal(PyNumber_Negative(max_stored.get())));
+  RG_LET(slice, steal(PySlice_New(start.get(), nullptr, nullptr)));
+  return steal(PyObject_GetItem(rows, slice.get()));
+}
+
+bool JsonCodec::open() {
+  json = G("json");
+  if (!json) return false;
+  dumps = attr(json, S("dumps"));
+  if (!dumps) return false;
+  separators = steal(Py_BuildValue("(ss)", ",", ":"));
+  if (!separators) return false;
+  decode_error = attr(json, S("JSONDecodeError"));
+  return bool(decode_error);
+}
+
+Ref JsonCodec::line(PyObject* row) const {
+  return call_kw(dumps, {row}, {{S("separators"), separators.get()}});
+}
+
+Ref JsonCodec::parse(PyObject* line, Ref* text) const {
+  RG_LET(stripped, call_method(line, S("strip")));
+  if (!PyUnicode_Check(stripped.get()) || PyUnicode_GET_LENGTH(stripped.get()) == 0 ||
+      has_undecodable_bytes(stripped.get()))
+    return {};
+  Ref row = call_method(json, S("loads"), stripped);
+  if (!row) {
+    // A line nested deeper than the parser's recursion limit is as unreadable as a broken one.
+    if (PyErr_ExceptionMatches(decode_error.get()) || PyErr_ExceptionMatches(PyExc_RecursionError))
+      PyErr_Clear();
+    return {};
+  }
+  if (!PyDict_Check(row.get())) return {};
+  RG_LET(id, call_method(row, S("get"), S("session_id")));
+  int truth = PyObject_IsTrue(id.get());
+  if (truth <= 0) return {};
+  if (text) *text = std::move(stripped);
+  return row;
+}
+
+Ref session_key(PyObject* row) {
+  if (!PyDict_Check(row)) return none();
+  PyObject* id = PyDict_GetItemWithError(row, S("session_id"));
+  if (!id) return PyErr_Occurred() ? Ref() : none();
+  if (id == Py_None || PyUnicode_CheckExact(id)) return borrow(id);
+  RG_LET(text, steal(PyObject_Repr(id)));
+  return steal(PyTuple_Pack(1, text.get()));
+}
+
+Ref row_content(PyObject* row) {
+  RG_LET(content, call(reinterpret_cast<PyObject*>(&PyDict_Type), row));
+  if (PyDict_DelItem(content.get(), S("flushed")) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
+    PyErr_Clear();
+  }
+  return content;
+}
+
+}  // namespace rg

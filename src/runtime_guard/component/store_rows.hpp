@@ -1,0 +1,31 @@
+// Session rows as the store file holds them: one compact JSON text per line.
+#pragma once
+
+#include "py.hpp"
+
+namespace rg {
+
+// rows[-_MAX_STORED:], read late like Python code would.
+Ref last_stored(PyObject* rows);
+
+// json.dumps and json.JSONDecodeError, looked up once per store operation.
+struct JsonCodec {
+  Ref json, dumps, separators, decode_error;
+  // false with an error set
+  bool open();
+  // json.dumps(row, separators=(",", ":"))
+  Ref line(PyObject* row) const;
+  // One stored line (str): the row, or null with no error set when the line is skipped. The
+  // stripped text is put in `text` when given.
+  Ref parse(PyObject* line, Ref* text = nullptr) const;
+};
+
+// What rows are merged by: the row's "session_id" (None when missing). A str or None stands for
+// itself; any other JSON value (a hand-edited store) by a one-tuple of its repr, so it can be a
+// dict key. A row that is not a mapping has no id.
+Ref session_key(PyObject* row);
+
+// A row without its "flushed" key: what a delivery vouches for.
+Ref row_content(PyObject* row);
+
+}  // namespace rg

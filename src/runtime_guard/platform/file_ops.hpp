@@ -1,0 +1,58 @@
+// The operating-system side of the store: durable writes, directory sync and advisory file
+// locks. Plain C++ with no Python in it, so callers can run it with the GIL released.
+//
+// file_ops_posix.cpp implements it with open/fsync/flock. A Windows build adds
+// file_ops_windows.cpp beside it (CreateFileW, FlushFileBuffers, LockFileEx with
+// LOCKFILE_FAIL_IMMEDIATELY) and CMake picks one of the two; nothing else changes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace rg::platform {
+
+enum class LockAttempt { kHeld, kBusy, kFailed };
+
+// An exclusive advisory lock, held for as long as this object keeps its file open. The OS drops
+// it when the process dies, however it dies.
+class FileLock {
+ public:
+  FileLock() = default;
+  FileLock(FileLock&& o) : handle_(o.handle_) { o.handle_ = -1; }
+  FileLock& operator=(FileLock&& o);
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  ~FileLock() { release(); }
+
+  bool held() const { return handle_ != -1; }
+  void release();
+
+ private:
+  friend LockAttempt try_lock(const char*, FileLock&, int*);
+  std::intptr_t handle_ = -1;  // a file descriptor; wide enough for a Windows HANDLE
+};
+
+// Opens `path` (created owner-only when missing) and tries once to lock it. kBusy when another
+// holder has it; kFailed with the OS error in `*error` when the file cannot be opened or locked.
+// A lock file removed by someone else between open and lock is opened again.
+LockAttempt try_lock(const char* path, FileLock& out, int* error);
+
+// Whether a live process holds the lock on `path`. A lock file that nobody holds is removed, so
+// the files of dead owners do not pile up. False when the file is missing or unreadable.
+bool lock_is_held(const char* path);
+
+// Removes `path`; a missing file is not an error. Returns 0 or the OS error.
+int remove_file(const char* path);
+
+// Reads the whole file into `out`. Returns 0 or the OS error (ENOENT when it does not exist).
+int read_file(const char* path, std::string& out);
+
+// Writes `data` to `path` (created or truncated, owner-only) and syncs it to disk.
+// Returns 0 or the OS error.
+int write_durable(const char* path, const char* data, std::size_t size);
+
+// Syncs a directory after a rename in it; best effort (some file systems refuse).
+void sync_directory(const char* path);
+
+}  // namespace rg::platform

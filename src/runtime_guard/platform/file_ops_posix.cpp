@@ -1,0 +1,170 @@
+// POSIX side of the platform seam: every call that can be interrupted by a signal is retried
+// (the caller checks for pending signals once it holds the GIL again).
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/file_ops.hpp"
+
+namespace rg::platform {
+
+namespace {
+
+int open_retrying(const char* path, int flags, mode_t mode = 0) {
+  int fd;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+int fsync_retrying(int fd) {
+  int r;
+  do {
+    r = ::fsync(fd);
+  } while (r != 0 && errno == EINTR);
+  return r;
+}
+
+// flock(2) locks belong to the open file description, so they also exclude a second handle in
+// this same process, and the kernel drops them when the last handle closes.
+int flock_retrying(int fd, int op) {
+  int r;
+  do {
+    r = ::flock(fd, op);
+  } while (r != 0 && errno == EINTR);
+  return r;
+}
+
+// close(2) is not retried on EINTR: Linux has released the descriptor by then, and a retry
+// could close one that another thread has just opened.
+int close_once(int fd) { return ::close(fd); }
+
+bool write_all(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool same_file(int fd, const char* path) {
+  struct stat by_fd, by_path;
+  return ::fstat(fd, &by_fd) == 0 && ::stat(path, &by_path) == 0 && by_fd.st_dev == by_path.st_dev &&
+         by_fd.st_ino == by_path.st_ino;
+}
+
+}  // namespace
+
+FileLock& FileLock::operator=(FileLock&& o) {
+  if (this != &o) {
+    release();
+    handle_ = o.handle_;
+    o.handle_ = -1;
+  }
+  return *this;
+}
+
+void FileLock::release() {
+  if (handle_ == -1) return;
+  close_once(static_cast<int>(handle_));
+  handle_ = -1;
+}
+
+LockAttempt try_lock(const char* path, FileLock& out, int* error) {
+  out.release();
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    int fd = open_retrying(path, O_RDWR | O_CREAT, 0600);
+    if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = open_retrying(path, O_RDONLY);
+    if (fd < 0) {
+      *error = errno;
+      return LockAttempt::kFailed;
+    }
+    if (flock_retrying(fd, LOCK_EX | LOCK_NB) != 0) {
+      int saved = errno;
+      close_once(fd);
+      if (saved == EWOULDBLOCK) return LockAttempt::kBusy;
+      *error = saved;
+      return LockAttempt::kFailed;
+    }
+    // Someone removed the file (a dead owner's lock being swept) between our open and lock:
+    // a lock on that orphan would guard nothing. Open the name again.
+    if (!same_file(fd, path)) {
+      close_once(fd);
+      continue;
+    }
+    out.handle_ = fd;
+    return LockAttempt::kHeld;
+  }
+  *error = EAGAIN;
+  return LockAttempt::kFailed;
+}
+
+bool lock_is_held(const char* path) {
+  int fd = open_retrying(path, O_RDONLY);
+  if (fd < 0) return false;
+  if (flock_retrying(fd, LOCK_EX | LOCK_NB) != 0) {
+    bool busy = errno == EWOULDBLOCK;  // any other failure says nothing: leave the file alone
+    close_once(fd);
+    return busy;
+  }
+  // Free: its owner is gone. Remove it while we hold the lock, so no live owner loses its file.
+  ::unlink(path);
+  close_once(fd);
+  return false;
+}
+
+int remove_file(const char* path) {
+  if (::unlink(path) == 0 || errno == ENOENT) return 0;
+  return errno;
+}
+
+int read_file(const char* path, std::string& out) {
+  out.clear();
+  int fd = open_retrying(path, O_RDONLY);
+  if (fd < 0) return errno;
+  struct stat st;
+  std::size_t capacity = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+  std::size_t used = 0;
+  int error = 0;
+  for (;;) {
+    if (used == out.size()) out.resize(used + std::max<std::size_t>(capacity, 1 << 16) + 1);
+    ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = errno;
+    if (n <= 0) break;
+    used += static_cast<std::size_t>(n);
+    capacity = 0;  // grown past the size seen: the file grew while read, go on in steps
+  }
+  out.resize(used);
+  close_once(fd);
+  return error;
+}
+
+int write_durable(const char* path, const char* data, std::size_t size) {
+  int fd = open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0) return errno;
+  // An earlier temporary file may have been created with wider permissions: rows carry log text.
+  bool ok = ::fchmod(fd, 0600) == 0 && write_all(fd, data, size) && fsync_retrying(fd) == 0;
+  int saved = ok ? 0 : errno;
+  if (close_once(fd) != 0 && ok && errno != EINTR) saved = errno;
+  return saved;
+}
+
+void sync_directory(const char* path) {
+  int fd = open_retrying(path, O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return;
+  fsync_retrying(fd);
+  close_once(fd);
+}
+
+}  // namespace rg::platform
