@@ -104,3 +104,28 @@ def test_kill_during_writes_loses_nothing(rg, tmp_path):
     assert {k for s in sessions for k in s["stale_seen"]} <= set(killed)  # only dead owners' rows
     assert all(rows[s["id"]]["ended_cleanly"] and "stale" not in rows[s["id"]] for s in sessions)
     assert os.listdir(rg._USAGE_DIR) == ["sessions.jsonl"]
+
+
+def test_forked_child_leaves_the_parents_session_lock(rg, tmp_path):
+    """A child that inherited the component (and its lock) and shuts it down must not make the
+    live parent's session look abandoned to other instances."""
+    import fcntl
+
+    g = rg.RuntimeGuarder(make_context(tmp_path))
+    g._enabled = False
+    g.initialize()
+    lock_file = rg._USAGE_DIR / f"session-{g._current_id}.lock"
+    assert lock_file.exists()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            g.cleanup()
+        finally:
+            os._exit(0)
+    os.waitpid(pid, 0)
+    assert lock_file.exists()
+    with open(lock_file, "rb") as other:  # another open file: it must find the lock taken
+        with pytest.raises(BlockingIOError):
+            fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    g.cleanup()
+    assert not lock_file.exists()

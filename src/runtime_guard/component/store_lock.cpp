@@ -21,9 +21,12 @@ constexpr const char* kSessionLockCapsule = "orlune.core.runtime_guard.session_l
 constexpr const char* kSessionLockPrefix = "session-";
 constexpr const char* kLockSuffix = ".lock";
 
+// A forked child inherits the lock with the descriptor; only the process that took it removes
+// the lock file, or a live parent's session would look abandoned to the other instances.
 struct SessionLock {
   platform::FileLock lock;
   std::string path;
+  long owner = platform::process_id();
 };
 
 void drop_session_lock(PyObject* capsule) {
@@ -134,7 +137,9 @@ int release_session_lock(PyObject* self) {
   auto* held = static_cast<SessionLock*>(PyCapsule_GetPointer(capsule.get(), kSessionLockCapsule));
   {
     GilRelease nogil;
-    platform::remove_file(held->path.c_str());  // while still locked: nobody sweeps it meanwhile
+    // While still locked: nobody sweeps it meanwhile. Closing a forked child's copy of the
+    // descriptor leaves the parent's lock in place.
+    if (held->owner == platform::process_id()) platform::remove_file(held->path.c_str());
     held->lock.release();
   }
   return PyObject_SetAttr(self, S("_session_lock"), Py_None);

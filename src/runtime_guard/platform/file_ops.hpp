@@ -42,6 +42,9 @@ LockAttempt try_lock(const char* path, FileLock& out, int* error);
 // the files of dead owners do not pile up. False when the file is missing or unreadable.
 bool lock_is_held(const char* path);
 
+// The calling process's id: tells a forked child from the process that took a lock.
+long process_id();
+
 // Removes `path`; a missing file is not an error. Returns 0 or the OS error.
 int remove_file(const char* path);
 

@@ -123,6 +123,8 @@ bool lock_is_held(const char* path) {
   return false;
 }
 
+long process_id() { return static_cast<long>(::getpid()); }
+
 int remove_file(const char* path) {
   if (::unlink(path) == 0 || errno == ENOENT) return 0;
   return errno;
