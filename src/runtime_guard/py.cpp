@@ -2,9 +2,19 @@
 
 namespace rg {
 
+Ref missing_argument() {
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "runtime_guard: null argument");
+  return {};
+}
+
 Ref call_kw(PyObject* fn, std::initializer_list<PyObject*> positional,
             std::initializer_list<Kw> keywords) {
   const size_t np = positional.size(), nk = keywords.size();
+  if (!fn) return missing_argument();
+  for (PyObject* a : positional)
+    if (!a) return missing_argument();
+  for (const Kw& kw : keywords)
+    if (!kw.name || !kw.value) return missing_argument();
   PyObject* argv[16];
   if (np + nk + 1 > 16) {
     PyErr_SetString(PyExc_SystemError, "call_kw: too many arguments");

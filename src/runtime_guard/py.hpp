@@ -135,12 +135,25 @@ inline Ref none() { return borrow(Py_None); }
 
 // ---- attribute access and calls ------------------------------------------------------------
 
-inline Ref attr(PyObject* o, PyObject* name) { return steal(PyObject_GetAttr(o, name)); }
+// A null argument (a failed step whose result was passed on unchecked) fails the call instead
+// of reaching the interpreter; the failed step's error stays set.
+Ref missing_argument();
+inline bool any_null(PyObject* const* argv, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (!argv[i]) return true;
+  return false;
+}
+
+
+inline Ref attr(PyObject* o, PyObject* name) {
+  return o && name ? steal(PyObject_GetAttr(o, name)) : missing_argument();
+}
 inline Ref attr(const Ref& o, PyObject* name) { return attr(o.get(), name); }
 
 template <class... A>
 Ref call(PyObject* fn, const A&... args) {
   PyObject* argv[sizeof...(A) + 1] = {nullptr, raw(args)...};
+  if (!fn || any_null(argv + 1, sizeof...(A))) return missing_argument();
   return steal(PyObject_Vectorcall(fn, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                    nullptr));
 }
@@ -153,6 +166,7 @@ Ref call(const Ref& fn, const A&... args) {
 template <class... A>
 Ref call_method(PyObject* obj, PyObject* name, const A&... args) {
   PyObject* argv[sizeof...(A) + 1] = {obj, raw(args)...};
+  if (!name || any_null(argv, sizeof...(A) + 1)) return missing_argument();
   return steal(PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                          nullptr));
 }
