@@ -265,3 +265,86 @@ def test_signatures_and_names(rg):
         assert "Returns" in inspect.getdoc(getattr(cls, name)), name
     assert inspect.getdoc(cls._close_stale_sessions).startswith("Mark sessions left open")
     assert inspect.signature(cls._flush).parameters["timeout"].kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
+
+
+SUBSTITUTIONS = """
+import datetime as real_datetime, json, os, sys, types
+import orlune.core.runtime_guard as rg
+
+def outcome(fn):
+    try:
+        return repr(fn())
+    except Exception as e:
+        return type(e).__name__
+
+class Stamp:
+    def __init__(self, text): self.text = text
+    def astimezone(self): return self
+    def strftime(self, fmt): return self.text
+    def isoformat(self, timespec=None): return self.text
+
+def clock(text):
+    return types.SimpleNamespace(now=lambda *a: Stamp(text), fromtimestamp=lambda *a: Stamp(text),
+                                 fromisoformat=real_datetime.datetime.fromisoformat)
+
+results = {}
+for label, text in [("int", 12345), ("bytes", b"+0130"), ("list", list("+0200")), ("long", "+013015")]:
+    rg.datetime = clock(text)
+    results["tz-" + label] = outcome(rg._local_tz_offset)
+rg.datetime = clock(7)
+results["panel"] = outcome(lambda: rg.format_panel_logs([{"timestamp": 1, "message": "m"}]))
+results["utcnow"] = outcome(rg._utcnow_iso)
+results["duration"] = outcome(lambda: rg._duration_s(5, "x"))
+rg.datetime = real_datetime.datetime
+
+g = rg.RuntimeGuarder(None)
+g._sessions = (1, "two")
+g._current_id = "two"
+results["flush-rows"] = outcome(lambda: g._flush(wait=True))
+results["cleanup-rows"] = outcome(g.cleanup)
+g._sessions = [{"session_id": "s"}]
+for label, value in [("int", 5), ("short", ("u",)), ("text", "ab")]:
+    g._endpoint = lambda v=value: v
+    results["endpoint-" + label] = outcome(lambda: g._flush(wait=True))
+
+rg._PATH_RE = types.SimpleNamespace(sub=lambda marker, text: 42)
+results["pattern"] = outcome(lambda: rg.sanitize_log_text("a@b.cd"))
+print(json.dumps(results))
+"""
+
+
+def test_host_substitutions_never_crash(tmp_path):
+    proc = run_python(SUBSTITUTIONS, env={"HOME": str(tmp_path), "ORLUNE_TELEMETRY": "0"})
+    assert proc.returncode == 0, proc.stderr
+    got = json.loads(proc.stdout)
+    assert got == {
+        "tz-int": "TypeError", "tz-bytes": repr("b'+01':b'30'"),
+        "tz-list": repr("['+', '0', '2']:['0', '0']"), "tz-long": repr("UTC"),
+        "panel": repr("7 INFO m"), "utcnow": "7", "duration": "AttributeError",
+        # The component's handlers turn every odd value into a logged failure.
+        "flush-rows": "None", "cleanup-rows": "None",
+        "endpoint-int": "None", "endpoint-short": "None", "endpoint-text": "None",
+        "pattern": "TypeError",
+    }
+
+
+STORE_SUBSTITUTION = """
+import orlune.core.runtime_guard as rg
+
+class OddPath:
+    def exists(self): return "yes"
+    def read_bytes(self): return "not bytes"
+
+rg._SESSIONS_FILE = OddPath()
+g = rg.RuntimeGuarder(None)
+try:
+    g._load_store()
+except TypeError:
+    print("TypeError")
+"""
+
+
+@pytest.mark.xfail(reason="the store's read_bytes result is not type-checked yet", strict=False)
+def test_store_path_returning_text_is_a_type_error(tmp_path):
+    proc = run_python(STORE_SUBSTITUTION, env={"HOME": str(tmp_path)})
+    assert proc.returncode == 0 and proc.stdout.strip() == "TypeError", proc.stderr
