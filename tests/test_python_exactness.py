@@ -49,6 +49,16 @@ def test_locks_are_taken_with_with(rg, monkeypatch):
         g._persist()
     assert g._lock.seen[-2:] == ["enter", ZeroDivisionError] and not g._lock.lock.locked()
 
+    class Raising(WithOnly):
+        def __exit__(self, *exc):
+            super().__exit__(*exc)
+            raise ValueError("from __exit__")
+
+    g._lock = Raising()
+    with pytest.raises(ValueError) as raised:  # raised while handling the first, as in Python
+        g._persist()
+    assert isinstance(raised.value.__context__, ZeroDivisionError) and not g._lock.lock.locked()
+
     g._lock = object()
     with pytest.raises(TypeError, match="context manager protocol"):
         g._persist()
