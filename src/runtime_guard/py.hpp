@@ -102,11 +102,15 @@ void register_literal(InternedSlot* slot);
 // Interns every registered literal not yet interned; -1 (MemoryError) when one cannot be made.
 int intern_literals();
 
-template <std::size_t N>
+// The text of S()'s argument as a template argument: a string literal or a constexpr
+// `const char*` naming one. Longer texts do not compile (the copy would overrun).
 struct Literal {
-  char text[N];
-  constexpr Literal(const char (&s)[N]) {
-    for (std::size_t i = 0; i < N; ++i) text[i] = s[i];
+  static constexpr std::size_t kCapacity = 96;
+  char text[kCapacity] = {};
+  constexpr Literal(const char* s) {
+    std::size_t i = 0;
+    for (; s[i]; ++i) text[i] = s[i];
+    text[i] = '\0';
   }
 };
 
