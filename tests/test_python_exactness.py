@@ -68,7 +68,7 @@ def test_flush_lock_keeps_acquire_and_release(rg):
     calls = []
 
     class AcquireOnly:
-        def acquire(self, blocking=True):
+        def acquire(self, blocking=True, timeout=-1):  # threading.Lock's parameters
             calls.append(("acquire", blocking))
             return True
 
