@@ -210,14 +210,14 @@ def test_auth_preload_two_threads_import_once(rg, monkeypatch, fresh_auth):
     second_waits = threading.Event()
     real_lock = threading.Lock()
 
-    class WatchedLock:
-        def acquire(self, *a, **kw):
+    class WatchedLock:  # `with` only: the lock is taken through the context-manager protocol
+        def __enter__(self):
             if threading.current_thread().name == "second":
                 second_waits.set()
-            return real_lock.acquire(*a, **kw)
+            return real_lock.__enter__()
 
-        def release(self):
-            real_lock.release()
+        def __exit__(self, *exc):
+            return real_lock.__exit__(*exc)
 
     monkeypatch.setattr(rg, "_auth_ready_lock", WatchedLock())
     threads = [threading.Thread(target=rg._ensure_auth_ready, name=n) for n in ("first", "second")]

@@ -8,13 +8,12 @@
 
 #include "component/guarder.hpp"
 #include "constants.hpp"
+#include "method_owner.hpp"
 #include "registry.hpp"
 
 namespace rg {
 
 namespace {
-
-PyObject* g_module = nullptr;
 
 std::vector<const Export*>& exports() {
   static std::vector<const Export*> all;
@@ -65,16 +64,17 @@ int check_exports() {
   return 0;
 }
 
-Ref make_function(const Export* e) {
-  Ref modname = TRY(str(kModuleName));
-  return steal(PyCFunction_NewEx(e->def, g_module, modname.get()));
+// A builtin function whose __self__ is `owner`: the module, or the method owner of the class.
+Ref make_function(const Export* e, PyObject* owner) {
+  RG_LET(modname, str(kModuleName));
+  return steal(PyCFunction_NewEx(e->def, owner, modname.get()));
 }
 
 int add_functions(PyObject* dict, const char* const* names, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     const Export* e = find_export(names[i], false);
     if (!e) continue;  // built by a later subsystem
-    Ref fn = TRY_INT(make_function(e));
+    RG_LET_INT(fn, make_function(e, module()));
     if (PyDict_SetItemString(dict, names[i], fn.get()) < 0) return -1;
   }
   return 0;
@@ -168,16 +168,40 @@ int bind_state(PyObject* d) {
 }
 
 int bind_class(PyObject* d) {
-  Ref ns = TRY_INT(steal(PyDict_New()));
+  RG_LET_INT(ns, steal(PyDict_New()));
+  RG_LET_INT(owner, new_method_owner(module()));
   for (const char* name : kMethodOrder) {
     const Export* e = find_export(name, true);
     if (!e) continue;
-    Ref fn = TRY_INT(make_function(e));
+    RG_LET_INT(fn, make_function(e, owner.get()));
     Ref member = e->slot == Slot::StaticMethod ? steal(PyStaticMethod_New(fn.get()))
                                                : steal(PyInstanceMethod_New(fn.get()));
     if (!member || PyDict_SetItemString(ns.get(), name, member.get()) < 0) return -1;
   }
-  return bind(d, "RuntimeGuarder", build_guarder_class(ns.get()));
+  RG_LET_INT(cls, build_guarder_class(ns.get()));
+  if (set_owner_class(owner.get(), cls.get()) < 0) return -1;
+  return bind(d, "RuntimeGuarder", std::move(cls));
+}
+
+// As exec() does for a module's code: the body runs with the interpreter's builtins.
+int bind_builtins(PyObject* d) {
+  int present = PyDict_Contains(d, S("__builtins__"));
+  if (present != 0) return present < 0 ? -1 : 0;
+  return PyDict_SetItem(d, S("__builtins__"), PyEval_GetBuiltins());
+}
+
+int exec_body(PyObject* m) {
+  PyObject* d = PyModule_GetDict(m);
+  if (bind_builtins(d) < 0 || bind_imports(d) < 0) return -1;
+  RG_LET_INT(logging, global(S("logging")));
+  RG_LET_INT(name, str(kModuleName));
+  if (bind(d, "log", call_method(logging, S("getLogger"), name)) < 0) return -1;
+  if (bind_paths(d) < 0 || bind_numbers(d) < 0 || bind_patterns(d) < 0 ||
+      bind_typevar(d) < 0 || bind_state(d) < 0)
+    return -1;
+  if (add_functions(d, kFunctionOrder, std::size(kFunctionOrder)) < 0) return -1;
+  if (bind_class(d) < 0) return -1;
+  return add_functions(d, kLateFunctions, std::size(kLateFunctions));
 }
 
 constexpr const char* kModuleDoc =
@@ -208,23 +232,39 @@ constexpr const char* kModuleDoc =
     "``flush_runtime_guard()`` at their end (it also runs automatically at exit).\n"
     "Set ORLUNE_TELEMETRY=0 (or the setting [Telemetry] enabled=false) to switch tracking off.\n";
 
-PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "runtime_guard", kModuleDoc, -1, nullptr};
+int exec_module(PyObject* m);
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+// Multi-phase initialization with no per-module state (m_size 0): every import makes a fresh
+// module object, and importlib.reload runs the body again on the same one.
+PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "runtime_guard", kModuleDoc, 0, nullptr, g_slots,
+                     nullptr, nullptr, nullptr};
+
+// Trivially destructible: safe on a daemon thread that the interpreter ends at exit.
+thread_local PyObject* t_current = nullptr;
+// Whether the running code is the module body (an import there passes globals as locals).
+thread_local bool t_in_body = false;
 
 }  // namespace
 
 void register_export(const Export* e) { exports().push_back(e); }
 
-namespace {
-thread_local PyObject* t_current = nullptr;
-}  // namespace
-
 ModuleScope::ModuleScope(PyObject* module) : previous_(t_current) { t_current = module; }
 ModuleScope::~ModuleScope() { t_current = previous_; }
 
-PyObject* module() { return t_current ? t_current : g_module; }
+PyObject* module() {
+  if (!t_current) PyErr_SetString(PyExc_SystemError, "runtime_guard: no module scope is open");
+  return t_current;
+}
 
 Ref global(PyObject* name) {
-  PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module()), name);
+  PyObject* m = module();
+  if (!m) return {};
+  PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(m), name);
   if (!v) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
@@ -233,7 +273,8 @@ Ref global(PyObject* name) {
 }
 
 int set_global(PyObject* name, PyObject* value) {
-  return PyDict_SetItem(PyModule_GetDict(module()), name, value);
+  PyObject* m = module();
+  return m ? PyDict_SetItem(PyModule_GetDict(m), name, value) : -1;
 }
 
 int global_truth(PyObject* name) {
@@ -241,34 +282,130 @@ int global_truth(PyObject* name) {
   return v ? PyObject_IsTrue(v.get()) : -1;
 }
 
+namespace {
+
+Ref log_handling(PyObject* level, const char* message, PyObject* exc, bool exc_info) {
+  RG_LET(log, global(S("log")));
+  RG_LET(fn, attr(log, level));
+  RG_LET(msg, str(message));
+  Handling handling(exc);
+  if (!exc_info) return call(fn, msg);
+  return call_kw(fn, {msg.get()}, {{S("exc_info"), Py_True}});
+}
+
+// The `__import__` of the running module's builtins, looked up as the interpreter does.
+Ref builtin_import(PyObject* globals) {
+  PyObject* builtins = PyDict_GetItemWithError(globals, S("__builtins__"));
+  if (!builtins) {
+    if (PyErr_Occurred()) return {};
+    builtins = PyEval_GetBuiltins();
+  }
+  if (PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
+  Ref fn = PyDict_Check(builtins) ? borrow(PyDict_GetItemWithError(builtins, S("__import__")))
+                                  : steal(PyObject_GetItem(builtins, S("__import__")));
+  if (!fn && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_KeyError)) return {};
+  if (!fn) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_ImportError, "__import__ not found");
+  }
+  return fn;
+}
+
+// __import__(name, globals(), locals(), fromlist, 0)
+Ref call_import(const char* dotted, PyObject* fromlist) {
+  PyObject* m = module();
+  if (!m) return {};
+  PyObject* globals = PyModule_GetDict(m);
+  RG_LET(fn, builtin_import(globals));
+  RG_LET(name, str(dotted));
+  RG_LET(level, integer(0));
+  return call(fn, name, globals, t_in_body ? globals : Py_None, fromlist, level);
+}
+
+}  // namespace
+
 Ref log_exc_at(PyObject* level, const char* message, PyObject* exc) {
-  Ref log = TRY(global(S("log")));
-  Ref fn = TRY(attr(log, level));
-  Ref msg = TRY(str(message));
-  return call_kw(fn, {msg.get()}, {{S("exc_info"), exc ? exc : Py_True}});
+  return log_handling(level, message, exc, true);
+}
+
+Ref log_exception(const char* message, PyObject* exc) {
+  return log_handling(S("exception"), message, exc, false);
+}
+
+Ref import(const char* dotted) {
+  RG_LET(top, call_import(dotted, Py_None));
+  RG_LET(path, str(dotted));
+  RG_LET(dot, str("."));
+  RG_LET(parts, steal(PyUnicode_Split(path.get(), dot.get(), -1)));
+  Ref value = std::move(top);
+  for (Py_ssize_t i = 1; i < PyList_GET_SIZE(parts.get()); ++i) {
+    value = attr(value, PyList_GET_ITEM(parts.get(), i));
+    if (!value) return {};
+  }
+  return value;
+}
+
+Ref import_from(const char* module_name, PyObject* name) {
+  RG_LET(fromlist, steal(PyTuple_Pack(1, name)));
+  RG_LET(m, call_import(module_name, fromlist.get()));
+  Ref v = attr(m, name);
+  if (v || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
+  // As the statement does: a submodule already imported counts, else an ImportError.
+  PyErr_Clear();
+  Ref pkg = attr(m, S("__name__"));
+  if (pkg && PyUnicode_Check(pkg.get())) {
+    RG_LET(full, steal(PyUnicode_FromFormat("%U.%U", pkg.get(), name)));
+    PyObject* sub = PyImport_GetModule(full.get());
+    if (sub) return steal(sub);
+    if (PyErr_Occurred()) return {};
+  }
+  PyErr_Clear();
+  PyErr_Format(PyExc_ImportError, "cannot import name %R from '%s'", name, module_name);
+  return {};
 }
 
 }  // namespace rg
 
+namespace rg {
+
+namespace {
+
+// CPython 3.11 marks a module whose body has run by giving it a state block (even of size 0)
+// and then makes importlib.reload a no-op. Python's reload runs the body again, so the marker
+// is taken away after each run. Its field is found by layout and used only when the fields
+// around it hold what the public getters return.
+void allow_reload(PyObject* m) {
+  struct ModuleLayout {
+    PyObject_HEAD
+    PyObject* dict;
+    PyModuleDef* def;
+    void* state;
+  };
+  void* state = PyModule_GetState(m);
+  auto* layout = reinterpret_cast<ModuleLayout*>(m);
+  if (!state || !PyModule_CheckExact(m) || layout->dict != PyModule_GetDict(m) ||
+      layout->def != PyModule_GetDef(m) || layout->state != state)
+    return;
+  layout->state = nullptr;
+  PyMem_Free(state);
+}
+
+// The module body, run at each import and again by importlib.reload.
+int exec_module(PyObject* m) {
+  if (intern_literals() < 0) return -1;
+  ModuleScope scope(m);
+  t_in_body = true;
+  const int result = exec_body(m);
+  t_in_body = false;
+  if (result == 0) allow_reload(m);
+  return result;
+}
+
+}  // namespace
+
+}  // namespace rg
+
 PyMODINIT_FUNC PyInit_runtime_guard(void) {
-  using namespace rg;
-  if (check_exports() < 0) return nullptr;
-  Ref m = steal(PyModule_Create(&g_def));
-  if (!m) return nullptr;
-  g_module = m.get();
-  Py_INCREF(g_module);  // kept for the life of the process: daemon threads may outlive finalization
-  PyObject* d = PyModule_GetDict(g_module);
-  Ref logging;
-  if (bind_imports(d) < 0) return nullptr;
-  logging = global(S("logging"));
-  if (!logging) return nullptr;
-  Ref name = steal(PyUnicode_FromString(kModuleName));
-  if (!name || bind(d, "log", call_method(logging, S("getLogger"), name)) < 0) return nullptr;
-  if (bind_paths(d) < 0 || bind_numbers(d) < 0 || bind_patterns(d) < 0 ||
-      bind_typevar(d) < 0 || bind_state(d) < 0)
-    return nullptr;
-  if (add_functions(d, kFunctionOrder, std::size(kFunctionOrder)) < 0) return nullptr;
-  if (bind_class(d) < 0) return nullptr;
-  if (add_functions(d, kLateFunctions, std::size(kLateFunctions)) < 0) return nullptr;
-  return m.release();
+  if (rg::check_exports() < 0) return nullptr;
+  return PyModuleDef_Init(&rg::g_def);
 }

@@ -11,9 +11,10 @@ namespace rg {
 
 inline constexpr const char* kModuleName = "orlune.core.runtime_guard";
 
-// The module whose code is running on this thread, borrowed. Entry points that Python calls
-// (module functions, methods, native callables the module hands out) open a ModuleScope for
-// the module they were created by, so late-bound lookups read that module's dict.
+// The module whose code is running on this thread, borrowed; null with SystemError set when
+// no scope is open. Entry points that Python calls (module functions, methods, native
+// callables the module hands out) open a ModuleScope for the module they were created by, so
+// late-bound lookups read that module's dict. Each import makes a module of its own.
 PyObject* module();
 
 class ModuleScope {
@@ -38,12 +39,22 @@ int global_truth(PyObject* name);
 // log.<level>(message, *args) on the module logger `log`.
 template <class... A>
 Ref log_at(PyObject* level, const char* message, const A&... args) {
-  Ref log = TRY(global(S("log")));
-  Ref msg = TRY(str(message));
+  RG_LET(log, global(S("log")));
+  RG_LET(msg, str(message));
   return call_method(log, level, msg, args...);
 }
-// Same, with exc_info=<exception> so the record carries the traceback.
+// log.<level>(message, exc_info=True) while `exc` is the exception being handled, as a call
+// inside the `except` block that caught it.
 Ref log_exc_at(PyObject* level, const char* message, PyObject* exc);
+// log.exception(message) while `exc` is the exception being handled.
+Ref log_exception(const char* message, PyObject* exc);
+
+// `import a.b.c` as the statement does it in the module's code: the `__import__` of the
+// module's builtins, called with the module's globals, then the attributes walked from the
+// top package it returned. sys.modules substitutes and import hooks are honoured.
+Ref import(const char* dotted);
+// `from module import name`: __import__ with fromlist (name,), then the attribute.
+Ref import_from(const char* module, PyObject* name);
 
 }  // namespace rg
 

@@ -2,9 +2,19 @@
 
 namespace rg {
 
+Ref missing_argument() {
+  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "runtime_guard: null argument");
+  return {};
+}
+
 Ref call_kw(PyObject* fn, std::initializer_list<PyObject*> positional,
             std::initializer_list<Kw> keywords) {
   const size_t np = positional.size(), nk = keywords.size();
+  if (!fn) return missing_argument();
+  for (PyObject* a : positional)
+    if (!a) return missing_argument();
+  for (const Kw& kw : keywords)
+    if (!kw.name || !kw.value) return missing_argument();
   PyObject* argv[16];
   if (np + nk + 1 > 16) {
     PyErr_SetString(PyExc_SystemError, "call_kw: too many arguments");
@@ -26,17 +36,6 @@ Ref call_kw(PyObject* fn, std::initializer_list<PyObject*> positional,
   return steal(PyObject_Vectorcall(fn, argv + 1, np | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
 }
 
-Ref import_from(const char* module, PyObject* name) {
-  Ref m = TRY(import(module));
-  Ref v = steal(PyObject_GetAttr(m.get(), name));
-  if (!v && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-    // Match `from m import name`: an ImportError, not an AttributeError.
-    PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%s'", name, module);
-  }
-  return v;
-}
-
 Ref catch_ordinary() {
   if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_Exception)) return {};
   PyObject *t, *v, *tb;
@@ -46,6 +45,90 @@ Ref catch_ordinary() {
   Py_XDECREF(t);
   Py_XDECREF(tb);
   return steal(v);
+}
+
+// ---- interned literals ---------------------------------------------------------------------
+
+namespace {
+InternedSlot* g_literals = nullptr;  // constant-initialized: safe to use during static init
+}  // namespace
+
+void register_literal(InternedSlot* slot) {
+  slot->next = g_literals;
+  g_literals = slot;
+}
+
+int intern_literals() {
+  for (InternedSlot* s = g_literals; s; s = s->next) {
+    if (s->value) continue;
+    s->value = PyUnicode_InternFromString(s->text);  // kept for the life of the process
+    if (!s->value) return -1;
+  }
+  return 0;
+}
+
+// ---- the context-manager protocol ----------------------------------------------------------
+
+namespace {
+
+// type(obj).<name> bound to obj, as the interpreter looks up special methods; null with no
+// error set when the type has none.
+Ref lookup_special(PyObject* obj, const char* name) {
+  Ref key = str(name);
+  if (!key) return {};
+  PyObject* descr = _PyType_Lookup(Py_TYPE(obj), key.get());
+  if (!descr) return {};
+  descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+  if (!get) return borrow(descr);
+  return steal(get(descr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+}
+
+}  // namespace
+
+LockGuard::LockGuard(PyObject* manager) {
+  Ref enter = lookup_special(manager, "__enter__");
+  if (!enter) {
+    if (!PyErr_Occurred())
+      PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                   Py_TYPE(manager)->tp_name);
+    return;
+  }
+  Ref exit = lookup_special(manager, "__exit__");
+  if (!exit) {
+    if (!PyErr_Occurred())
+      PyErr_Format(PyExc_TypeError,
+                   "'%.200s' object does not support the context manager protocol "
+                   "(missed __exit__ method)",
+                   Py_TYPE(manager)->tp_name);
+    return;
+  }
+  if (!call(enter)) return;
+  exit_ = std::move(exit);
+}
+
+int LockGuard::leave(bool failed, bool may_suppress) {
+  if (!exit_) return failed ? -1 : 0;
+  Ref exit = std::move(exit_);
+  if (!failed) return call(exit, Py_None, Py_None, Py_None) ? 0 : -1;
+
+  // __exit__(type, value, traceback) while the exception is the one being handled, so an
+  // exception raised by __exit__ gets it as its __context__, as in Python.
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb) PyException_SetTraceback(value, tb);
+  Ref t = steal(type), v = steal(value), trace = steal(tb);
+  Ref suppress;
+  {
+    Handling handling(v.get());
+    suppress = call(exit, t, v, trace ? trace.get() : Py_None);
+  }
+  if (!suppress) return -1;  // __exit__ raised: its exception replaces ours
+  int truth = PyObject_IsTrue(suppress.get());
+  if (truth < 0) return -1;
+  if (truth && may_suppress) return 0;
+  PyErr_Restore(t.release(), v.release(), trace.release());
+  return -1;
 }
 
 }  // namespace rg

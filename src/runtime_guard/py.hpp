@@ -90,12 +90,41 @@ inline Ref borrow(PyObject* p) { return Ref::borrow(p); }
     std::move(_rg_try);           \
   })
 
-// An interned str made once per call site and kept for the life of the process.
-#define S(lit)                                                   \
-  ([]() -> PyObject* {                                           \
-    static PyObject* _rg_s = PyUnicode_InternFromString(lit);    \
-    return _rg_s;                                                \
-  }())
+// An interned str per distinct literal, made when the module is executed (intern_literals),
+// so S() is never null once the module exists and no call site has to check it. Each literal
+// registers itself when the library is loaded.
+struct InternedSlot {
+  const char* text;
+  PyObject* value;
+  InternedSlot* next;
+};
+void register_literal(InternedSlot* slot);
+// Interns every registered literal not yet interned; -1 (MemoryError) when one cannot be made.
+int intern_literals();
+
+// The text of S()'s argument as a template argument: a string literal or a constexpr
+// `const char*` naming one. Longer texts do not compile (the copy would overrun).
+struct Literal {
+  static constexpr std::size_t kCapacity = 96;
+  char text[kCapacity] = {};
+  constexpr Literal(const char* s) {
+    std::size_t i = 0;
+    for (; s[i]; ++i) text[i] = s[i];
+    text[i] = '\0';
+  }
+};
+
+template <Literal L>
+struct Interned {
+  static inline InternedSlot slot{L.text, nullptr, nullptr};
+  static inline const bool registered = (register_literal(&slot), true);
+  static PyObject* get() {
+    (void)registered;
+    return slot.value;
+  }
+};
+
+#define S(lit) (::rg::Interned<lit>::get())
 
 inline PyObject* raw(const Ref& r) { return r.get(); }
 inline PyObject* raw(PyObject* p) { return p; }
@@ -110,12 +139,25 @@ inline Ref none() { return borrow(Py_None); }
 
 // ---- attribute access and calls ------------------------------------------------------------
 
-inline Ref attr(PyObject* o, PyObject* name) { return steal(PyObject_GetAttr(o, name)); }
+// A null argument (a failed step whose result was passed on unchecked) fails the call instead
+// of reaching the interpreter; the failed step's error stays set.
+Ref missing_argument();
+inline bool any_null(PyObject* const* argv, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (!argv[i]) return true;
+  return false;
+}
+
+
+inline Ref attr(PyObject* o, PyObject* name) {
+  return o && name ? steal(PyObject_GetAttr(o, name)) : missing_argument();
+}
 inline Ref attr(const Ref& o, PyObject* name) { return attr(o.get(), name); }
 
 template <class... A>
 Ref call(PyObject* fn, const A&... args) {
   PyObject* argv[sizeof...(A) + 1] = {nullptr, raw(args)...};
+  if (!fn || any_null(argv + 1, sizeof...(A))) return missing_argument();
   return steal(PyObject_Vectorcall(fn, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                    nullptr));
 }
@@ -128,6 +170,7 @@ Ref call(const Ref& fn, const A&... args) {
 template <class... A>
 Ref call_method(PyObject* obj, PyObject* name, const A&... args) {
   PyObject* argv[sizeof...(A) + 1] = {obj, raw(args)...};
+  if (!name || any_null(argv, sizeof...(A) + 1)) return missing_argument();
   return steal(PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                          nullptr));
 }
@@ -148,12 +191,6 @@ inline Ref call_kw(const Ref& fn, std::initializer_list<PyObject*> positional,
                    std::initializer_list<Kw> keywords) {
   return call_kw(fn.get(), positional, keywords);
 }
-
-// `import name` through the import system at the moment of use (sys.modules substitutes win).
-inline Ref import(const char* dotted) { return steal(PyImport_ImportModule(dotted)); }
-
-// `from module import name`
-Ref import_from(const char* module, PyObject* name);
 
 // ---- errors --------------------------------------------------------------------------------
 
@@ -182,35 +219,58 @@ class ErrorStash {
 
 // ---- locks and the GIL ---------------------------------------------------------------------
 
-// Holds a Python lock object (threading.Lock or anything with acquire/release) for a scope,
-// like `with lock:`. Check ok() after construction: acquire can fail.
+// Makes `exc` the exception being handled (what sys.exc_info() reports) for a scope, as inside
+// an `except` block; the previous one is put back afterwards.
+class Handling {
+ public:
+  explicit Handling(PyObject* exc) : previous_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(exc);
+  }
+  ~Handling() {
+    PyErr_SetHandledException(previous_);
+    Py_XDECREF(previous_);
+  }
+  Handling(const Handling&) = delete;
+  Handling& operator=(const Handling&) = delete;
+
+ private:
+  PyObject* previous_;
+};
+
+// `with lock:` for a scope, through the context-manager protocol (__enter__/__exit__ looked up
+// on the type), so any object that offers it works. Check ok() after construction.
+//
+// Leaving on an error path passes the pending exception to __exit__, as a `with` block does.
+// A C++ scope cannot resume after its error return, so the RAII form keeps the exception even
+// when __exit__ returns true; with_lock() below honours that suppression.
 class LockGuard {
  public:
-  explicit LockGuard(PyObject* lock) : lock_(borrow(lock)) {
-    Ref r = call_method(lock_, S("acquire"));
-    ok_ = bool(r);
-  }
-  ~LockGuard() { unlock(); }
-  bool ok() const { return ok_; }
-  // Releases early; an error from release is reported like any other (returns false).
-  bool unlock() {
-    if (!ok_) return true;
-    ok_ = false;
-    if (PyErr_Occurred()) {
-      ErrorStash keep;
-      Ref r = call_method(lock_, S("release"));
-      if (!r) PyErr_WriteUnraisable(lock_.get());
-      return true;
-    }
-    return bool(call_method(lock_, S("release")));
-  }
+  explicit LockGuard(PyObject* manager);
+  ~LockGuard() { leave(PyErr_Occurred() != nullptr, false); }
+  bool ok() const { return bool(exit_); }
+  // Leaves the block early; false when __exit__ raised (or the pending error stays set).
+  bool unlock() { return leave(PyErr_Occurred() != nullptr, false) == 0; }
+  // Leaves the block: `failed` says an exception is pending. 0 when the block completed, or its
+  // exception was suppressed (only with may_suppress; the error is then cleared); -1 with the
+  // error set otherwise.
+  int leave(bool failed, bool may_suppress);
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
 
  private:
-  Ref lock_;
-  bool ok_ = false;
+  Ref exit_;
 };
+
+// with lock: body()   where body returns 0, or -1 with the error set. Returns 0 when the block
+// completed or __exit__ suppressed its exception (execution goes on after the block, as in
+// Python), -1 with the error set otherwise.
+template <class Body>
+int with_lock(PyObject* lock, Body&& body) {
+  LockGuard held(lock);
+  if (!held.ok()) return -1;
+  const int result = body();
+  return held.leave(result < 0, true);
+}
 
 // Releases the GIL for a scope of OS work that touches no Python object.
 class GilRelease {

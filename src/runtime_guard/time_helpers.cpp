@@ -61,11 +61,16 @@ Ref local_tz_offset() {
   Ref now = TRY(call_method(datetime, S("now")));
   Ref local = TRY(call_method(now, S("astimezone")));
   Ref fmt = TRY(str("%z"));
-  Ref z = TRY(call_method(local, S("strftime"), fmt));
-  if (PyUnicode_GET_LENGTH(z.get()) != 5) return str("UTC");
-  Ref head = TRY(steal(PyUnicode_Substring(z.get(), 0, 3)));
-  Ref tail = TRY(steal(PyUnicode_Substring(z.get(), 3, 5)));
-  return steal(PyUnicode_FromFormat("%U:%U", head.get(), tail.get()));
+  // len(z) == 5 ? f"{z[:3]}:{z[3:]}" : "UTC", whatever a substituted datetime returned
+  RG_LET(z, call_method(local, S("strftime"), fmt));
+  const Py_ssize_t length = PyObject_Size(z.get());
+  if (length < 0) return {};
+  if (length != 5) return str("UTC");
+  RG_LET(head, steal(PySequence_GetSlice(z.get(), 0, 3)));
+  RG_LET(tail, steal(PySequence_GetSlice(z.get(), 3, PY_SSIZE_T_MAX)));
+  RG_LET(head_text, steal(PyObject_Format(head.get(), S(""))));
+  RG_LET(tail_text, steal(PyObject_Format(tail.get(), S(""))));
+  return steal(PyUnicode_FromFormat("%U:%U", head_text.get(), tail_text.get()));
 }
 
 Ref duration_s(PyObject* started_at, PyObject* ended_at) {
@@ -77,7 +82,8 @@ Ref duration_s(PyObject* started_at, PyObject* ended_at) {
   Ref span = TRY(steal(PyNumber_Subtract(end.get(), start.get())));
   Ref seconds = TRY(call_method(span, S("total_seconds")));
   Ref whole = TRY(steal(PyNumber_Long(seconds.get())));
-  int positive = PyObject_RichCompareBool(whole.get(), integer(0).get(), Py_GT);
+  RG_LET(zero, integer(0));
+  int positive = PyObject_RichCompareBool(whole.get(), zero.get(), Py_GT);
   if (positive < 0) return {};
   return positive ? std::move(whole) : integer(0);
 }

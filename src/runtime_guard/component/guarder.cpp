@@ -1,6 +1,7 @@
 #include "component/guarder.hpp"
 
 #include "fork_safety.hpp"
+#include "method_owner.hpp"
 #include "module.hpp"
 #include "registry.hpp"
 
@@ -8,19 +9,22 @@ namespace rg {
 
 namespace {
 
-PyObject* g_class = nullptr;
-
-constexpr const char* kClassDoc = "Record local open/close sessions and flush them to the usage endpoint.";
+#define RG_CLASS_DOC "Record local open/close sessions and flush them to the usage endpoint."
+constexpr const char* kClassDoc = RG_CLASS_DOC;
+// The doc the class is created with: its text signature is what inspect reports for the class.
+constexpr const char* kClassDocWithSignature = "RuntimeGuarder(app_context)\n--\n\n" RG_CLASS_DOC;
 
 // __init__(self, app_context)
-PyObject* guarder_init(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* guarder_init(PyObject* owner, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"self", "app_context", nullptr};
   PyObject *self, *app_context;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:__init__", const_cast<char**>(kwlist), &self,
                                    &app_context))
     return nullptr;
-  // super().__init__("runtime_guard", app_context)
-  Ref sup = TRY(call(reinterpret_cast<PyObject*>(&PySuper_Type), g_class, self));
+  // super().__init__("runtime_guard", app_context), `super()` naming the defining class
+  PyObject* defining_class = owner_class(owner);
+  if (!defining_class) return nullptr;
+  Ref sup = TRY(call(reinterpret_cast<PyObject*>(&PySuper_Type), defining_class, self));
   Ref name = TRY(str("runtime_guard"));
   TRY(call_method(sup, S("__init__"), name, app_context));
 
@@ -39,17 +43,16 @@ PyObject* guarder_init(PyObject*, PyObject* args, PyObject* kwargs) {
   if (track_for_fork(self) < 0) return nullptr;
   Py_RETURN_NONE;
 }
-RG_EXPORT(Method, "__init__", guarder_init, METH_VARARGS | METH_KEYWORDS, nullptr);
+RG_EXPORT(Method, "__init__", guarder_init, METH_VARARGS | METH_KEYWORDS,
+          "__init__(self, app_context)\n--\n\n");
 
 }  // namespace
-
-PyObject* guarder_class() { return g_class; }
 
 Ref build_guarder_class(PyObject* ns) {
   Ref base = TRY(G("ApplicationComponent"));
   Ref modname = TRY(str(kModuleName));
   Ref qualname = TRY(str("RuntimeGuarder"));
-  Ref doc = TRY(str(kClassDoc));
+  Ref doc = TRY(str(kClassDocWithSignature));
   if (PyDict_SetItemString(ns, "__module__", modname.get()) < 0 ||
       PyDict_SetItemString(ns, "__qualname__", qualname.get()) < 0 ||
       PyDict_SetItemString(ns, "__doc__", doc.get()) < 0)
@@ -57,8 +60,9 @@ Ref build_guarder_class(PyObject* ns) {
   Ref bases = TRY(steal(PyTuple_Pack(1, base.get())));
   Ref meta = borrow(reinterpret_cast<PyObject*>(Py_TYPE(base.get())));
   Ref cls = TRY(call(meta, qualname, bases, ns));
-  Py_XDECREF(g_class);
-  g_class = Py_NewRef(cls.get());
+  // The type keeps the signature (tp_doc); __doc__ reads as written.
+  RG_LET(plain_doc, str(kClassDoc));
+  if (PyObject_SetAttr(cls.get(), S("__doc__"), plain_doc.get()) < 0) return {};
   return cls;
 }
 

@@ -9,7 +9,4 @@ namespace rg {
 // (ABCMeta, say) is the class's metaclass too. `ns` holds the methods in definition order.
 Ref build_guarder_class(PyObject* ns);
 
-// The class as built at import (what `super()` inside its methods refers to).
-PyObject* guarder_class();
-
 }  // namespace rg

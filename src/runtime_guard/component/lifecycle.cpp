@@ -49,15 +49,19 @@ PyObject* initialize(PyObject*, PyObject* self) {
   if (start_up(self) < 0) {
     Ref exc = catch_ordinary();
     if (!exc) return nullptr;
-    TRY(log_exc_at(S("exception"), "RuntimeGuarder initialize failed; continuing without telemetry",
-                   exc.get()));
+    TRY(log_exception("RuntimeGuarder initialize failed; continuing without telemetry", exc.get()));
   }
   Ref states = TRY(G("ComponentState"));
   Ref initialized = TRY(attr(states, S("INITIALIZED")));
   TRY(call_method(self, S("set_state"), initialized));
   Py_RETURN_TRUE;
 }
-RG_EXPORT(Method, "initialize", initialize, METH_O, "initialize(self)\n--\n\n");
+RG_EXPORT(Method, "initialize", initialize, METH_O,
+          "initialize(self)\n--\n\n"
+          "Start this process's session: mark sessions of crashed runs stale, record the new\n"
+          "one in the store and, when telemetry is on, flush pending rows on a background thread.\n"
+          "\n"
+          "Returns True, also when start-up failed (the failure is logged).");
 
 // Closes the current row under `_lock` and writes the store (unless it was never read).
 int close_current(PyObject* self, PyObject* now) {
@@ -131,7 +135,12 @@ PyObject* cleanup(PyObject*, PyObject* self) {
   if (release_session_lock(self) < 0 && !swallow_ordinary()) return nullptr;
   Py_RETURN_NONE;
 }
-RG_EXPORT(Method, "cleanup", cleanup, METH_O, "cleanup(self)\n--\n\n");
+RG_EXPORT(Method, "cleanup", cleanup, METH_O,
+          "cleanup(self)\n--\n\n"
+          "Close this process's session with its redacted log text and, when telemetry is on,\n"
+          "flush pending rows with a short bounded wait.\n"
+          "\n"
+          "Returns None; failures are logged at debug level, never raised.");
 
 PyObject* current_session(PyObject*, PyObject* self) {
   Ref current_id = TRY(attr(self, S("_current_id")));

@@ -113,34 +113,30 @@ RG_EXPORT(ModuleFunction, "_usage_url", py_usage_url, METH_VARARGS | METH_KEYWOR
 
 // ---- _ensure_auth_ready --------------------------------------------------------------------
 
-PyObject* ensure_auth_ready(PyObject*, PyObject*) {
-  // The common path: already loaded, no lock.
+// The body of `with _auth_ready_lock:`; 0 also when the import failed (logged, retried later).
+int load_auth_once() {
   int ready = global_truth(S("_auth_ready"));
-  if (ready < 0) return nullptr;
-  if (ready) Py_RETURN_NONE;
-
-  if (ensure_fork_hook() < 0) return nullptr;  // before the lock is first held
-  Ref lock = TRY(G("_auth_ready_lock"));
-  LockGuard held(lock.get());
-  if (!held.ok()) return nullptr;
-  ready = global_truth(S("_auth_ready"));
-  if (ready < 0) return nullptr;
-  if (ready) {
-    if (!held.unlock()) return nullptr;
-    Py_RETURN_NONE;
-  }
+  if (ready != 0) return ready < 0 ? -1 : 0;
   // Concurrent first imports of the auth package can fail on its internal import cycle;
   // the lock makes the first load happen on one thread at a time.
   Ref validator = import("orlune.auth.validator");
   if (!validator) {
     Ref exc = catch_ordinary();
-    if (!exc) return nullptr;
-    if (!log_exc_at(S("debug"), "runtime_guard: auth preload failed", exc.get())) return nullptr;
-    if (!held.unlock()) return nullptr;
-    Py_RETURN_NONE;  // _auth_ready stays False: the next call tries again
+    if (!exc) return -1;
+    // _auth_ready stays False: the next call tries again
+    return log_exc_at(S("debug"), "runtime_guard: auth preload failed", exc.get()) ? 0 : -1;
   }
-  if (set_global(S("_auth_ready"), Py_True) < 0) return nullptr;
-  if (!held.unlock()) return nullptr;
+  return set_global(S("_auth_ready"), Py_True);
+}
+
+PyObject* ensure_auth_ready(PyObject*, PyObject*) {
+  // The common path: already loaded, no lock.
+  int ready = global_truth(S("_auth_ready"));
+  if (ready < 0) return nullptr;
+  if (ready) Py_RETURN_NONE;
+  if (ensure_fork_hook() < 0) return nullptr;  // before the lock is first held
+  RG_LET(lock, G("_auth_ready_lock"));
+  if (with_lock(lock.get(), load_auth_once) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 RG_EXPORT(ModuleFunction, "_ensure_auth_ready", ensure_auth_ready, METH_NOARGS,
