@@ -99,21 +99,21 @@ int bind_imports(PyObject* d) {
                  From{"typing", "Optional"}, From{"typing", "TypeVar"},
                  From{"orlune.core.base_component", "ApplicationComponent"},
                  From{"orlune.core.base_component", "ComponentState"}}) {
-    Ref name = TRY_INT(str(f.name));
+    RG_LET_INT(name, str(f.name));
     if (bind(d, f.name, import_from(f.module, name.get())) < 0) return -1;
   }
   return 0;
 }
 
 int bind_paths(PyObject* d) {
-  Ref path_cls = TRY_INT(global(S("Path")));
-  Ref home = TRY_INT(call_method(path_cls, S("home")));
-  Ref a = TRY_INT(str(".orlune"));
-  Ref b = TRY_INT(str("usage"));
-  Ref c = TRY_INT(str("sessions.jsonl"));
-  Ref dot = TRY_INT(steal(PyNumber_TrueDivide(home.get(), a.get())));
-  Ref usage = TRY_INT(steal(PyNumber_TrueDivide(dot.get(), b.get())));
-  Ref sessions = TRY_INT(steal(PyNumber_TrueDivide(usage.get(), c.get())));
+  RG_LET_INT(path_cls, global(S("Path")));
+  RG_LET_INT(home, call_method(path_cls, S("home")));
+  RG_LET_INT(a, str(".orlune"));
+  RG_LET_INT(b, str("usage"));
+  RG_LET_INT(c, str("sessions.jsonl"));
+  RG_LET_INT(dot, steal(PyNumber_TrueDivide(home.get(), a.get())));
+  RG_LET_INT(usage, steal(PyNumber_TrueDivide(dot.get(), b.get())));
+  RG_LET_INT(sessions, steal(PyNumber_TrueDivide(usage.get(), c.get())));
   if (bind(d, "_USAGE_DIR", std::move(usage)) < 0) return -1;
   return bind(d, "_SESSIONS_FILE", std::move(sessions));
 }
@@ -132,14 +132,14 @@ int bind_numbers(PyObject* d) {
 }
 
 int bind_patterns(PyObject* d) {
-  Ref re = TRY_INT(global(S("re")));
+  RG_LET_INT(re, global(S("re")));
   struct P {
     const char* name;
     const char* text;
   };
   for (P p : {P{"_PATH_RE", constants::kPathPattern}, P{"_EMAIL_RE", constants::kEmailPattern},
               P{"_TOKENISH_RE", constants::kTokenishPattern}}) {
-    Ref text = TRY_INT(str(p.text));
+    RG_LET_INT(text, str(p.text));
     if (bind(d, p.name, call_method(re, S("compile"), text)) < 0) return -1;
   }
   return 0;
@@ -147,17 +147,17 @@ int bind_patterns(PyObject* d) {
 
 // _F = TypeVar("_F", bound=Callable[..., Any])
 int bind_typevar(PyObject* d) {
-  Ref callable = TRY_INT(global(S("Callable")));
-  Ref any = TRY_INT(global(S("Any")));
-  Ref params = TRY_INT(steal(PyTuple_Pack(2, Py_Ellipsis, any.get())));
-  Ref bound = TRY_INT(steal(PyObject_GetItem(callable.get(), params.get())));
-  Ref typevar = TRY_INT(global(S("TypeVar")));
-  Ref name = TRY_INT(str("_F"));
+  RG_LET_INT(callable, global(S("Callable")));
+  RG_LET_INT(any, global(S("Any")));
+  RG_LET_INT(params, steal(PyTuple_Pack(2, Py_Ellipsis, any.get())));
+  RG_LET_INT(bound, steal(PyObject_GetItem(callable.get(), params.get())));
+  RG_LET_INT(typevar, global(S("TypeVar")));
+  RG_LET_INT(name, str("_F"));
   return bind(d, "_F", call_kw(typevar, {name.get()}, {{S("bound"), bound.get()}}));
 }
 
 int bind_state(PyObject* d) {
-  Ref threading = TRY_INT(global(S("threading")));
+  RG_LET_INT(threading, global(S("threading")));
   if (bind(d, "_light_threads_lock", call_method(threading, S("Lock"))) < 0) return -1;
   if (bind(d, "_light_threads", steal(PySet_New(nullptr))) < 0) return -1;
   if (bind(d, "_atexit_registered", boolean(false)) < 0) return -1;

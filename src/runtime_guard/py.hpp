@@ -1,7 +1,7 @@
 // A small RAII layer over the CPython C API.
 //
 // Built with -fno-exceptions: errors travel as in CPython, a null Ref (or -1) with the error
-// indicator set. TRY() propagates such a failure out of a function returning Ref/PyObject*.
+// indicator set. RG_LET/RG_CHECK propagate such a failure out of a function.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -53,8 +53,7 @@ class Ref {
 inline Ref steal(PyObject* p) { return Ref::steal(p); }
 inline Ref borrow(PyObject* p) { return Ref::borrow(p); }
 
-// Standard-C++ forms of the same (new code uses these; TRY/TRY_INT below are compiler
-// extensions on their way out):
+// Propagating a failure:
 //   RG_LET(x, expr);       Ref x = expr; on a null result return {} (null / empty Ref)
 //   RG_LET_INT(x, expr);   same, returning -1
 //   RG_CHECK(expr);        evaluate a Ref/pointer result; on null return {}
@@ -73,22 +72,6 @@ inline Ref borrow(PyObject* p) { return Ref::borrow(p); }
   do {                        \
     if (!(expr)) return -1;   \
   } while (0)
-
-// Propagate a failed Ref/pointer result: `Ref x = TRY(expr);`
-#define TRY(expr)                 \
-  ({                              \
-    auto _rg_try = (expr);        \
-    if (!_rg_try) return {};      \
-    std::move(_rg_try);           \
-  })
-
-// Same for functions returning int (-1 on error).
-#define TRY_INT(expr)             \
-  ({                              \
-    auto _rg_try = (expr);        \
-    if (!_rg_try) return -1;      \
-    std::move(_rg_try);           \
-  })
 
 // An interned str per distinct literal, made when the module is executed (intern_literals),
 // so S() is never null once the module exists and no call site has to check it. Each literal

@@ -11,19 +11,19 @@ namespace {
 Ref parse_timestamp(PyObject* value) {
   int truth = PyObject_IsTrue(value);
   if (truth <= 0) return {};
-  Ref z = TRY(str("Z"));
-  Ref utc_offset = TRY(str("+00:00"));
-  Ref text = TRY(call_method(value, S("replace"), z, utc_offset));
-  Ref datetime = TRY(G("datetime"));
+  RG_LET(z, str("Z"));
+  RG_LET(utc_offset, str("+00:00"));
+  RG_LET(text, call_method(value, S("replace"), z, utc_offset));
+  RG_LET(datetime, G("datetime"));
   Ref parsed = call_method(datetime, S("fromisoformat"), text);
   if (!parsed) {
     if (PyErr_ExceptionMatches(PyExc_ValueError)) PyErr_Clear();
     return {};
   }
-  Ref tzinfo = TRY(attr(parsed, S("tzinfo")));
+  RG_LET(tzinfo, attr(parsed, S("tzinfo")));
   if (tzinfo.get() != Py_None) return parsed;
-  Ref utc = TRY(G("UTC"));
-  Ref replace = TRY(attr(parsed, S("replace")));
+  RG_LET(utc, G("UTC"));
+  RG_LET(replace, attr(parsed, S("replace")));
   return call_kw(replace, {}, {{S("tzinfo"), utc.get()}});
 }
 
@@ -48,19 +48,19 @@ RG_EXPORT(ModuleFunction, "_duration_s", py_duration_s, METH_VARARGS | METH_KEYW
 }  // namespace
 
 Ref utcnow_iso() {
-  Ref datetime = TRY(G("datetime"));
-  Ref utc = TRY(G("UTC"));
-  Ref now = TRY(call_method(datetime, S("now"), utc));
-  Ref isoformat = TRY(attr(now, S("isoformat")));
-  Ref seconds = TRY(str("seconds"));
+  RG_LET(datetime, G("datetime"));
+  RG_LET(utc, G("UTC"));
+  RG_LET(now, call_method(datetime, S("now"), utc));
+  RG_LET(isoformat, attr(now, S("isoformat")));
+  RG_LET(seconds, str("seconds"));
   return call_kw(isoformat, {}, {{S("timespec"), seconds.get()}});
 }
 
 Ref local_tz_offset() {
-  Ref datetime = TRY(G("datetime"));
-  Ref now = TRY(call_method(datetime, S("now")));
-  Ref local = TRY(call_method(now, S("astimezone")));
-  Ref fmt = TRY(str("%z"));
+  RG_LET(datetime, G("datetime"));
+  RG_LET(now, call_method(datetime, S("now")));
+  RG_LET(local, call_method(now, S("astimezone")));
+  RG_LET(fmt, str("%z"));
   // len(z) == 5 ? f"{z[:3]}:{z[3:]}" : "UTC", whatever a substituted datetime returned
   RG_LET(z, call_method(local, S("strftime"), fmt));
   const Py_ssize_t length = PyObject_Size(z.get());
@@ -79,9 +79,9 @@ Ref duration_s(PyObject* started_at, PyObject* ended_at) {
   Ref end = parse_timestamp(ended_at);
   if (!end && PyErr_Occurred()) return {};
   if (!start || !end) return integer(0);
-  Ref span = TRY(steal(PyNumber_Subtract(end.get(), start.get())));
-  Ref seconds = TRY(call_method(span, S("total_seconds")));
-  Ref whole = TRY(steal(PyNumber_Long(seconds.get())));
+  RG_LET(span, steal(PyNumber_Subtract(end.get(), start.get())));
+  RG_LET(seconds, call_method(span, S("total_seconds")));
+  RG_LET(whole, steal(PyNumber_Long(seconds.get())));
   RG_LET(zero, integer(0));
   int positive = PyObject_RichCompareBool(whole.get(), zero.get(), Py_GT);
   if (positive < 0) return {};

@@ -26,18 +26,18 @@ Ref get_or(PyObject* row, PyObject* key, PyObject* fallback) {
 
 // Copies (dict(row)) of the rows whose "flushed" is false or missing, in store order.
 Ref snapshot_pending(PyObject* self) {
-  Ref lock = TRY(attr(self, S("_lock")));
+  RG_LET(lock, attr(self, S("_lock")));
   LockGuard held(lock.get());
   if (!held.ok()) return {};
-  Ref pending = TRY(steal(PyList_New(0)));
-  Ref sessions = TRY(attr(self, S("_sessions")));
-  Ref iter = TRY(steal(PyObject_GetIter(sessions.get())));
+  RG_LET(pending, steal(PyList_New(0)));
+  RG_LET(sessions, attr(self, S("_sessions")));
+  RG_LET(iter, steal(PyObject_GetIter(sessions.get())));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
-    Ref flushed = TRY(call_method(row, S("get"), S("flushed")));
+    RG_LET(flushed, call_method(row, S("get"), S("flushed")));
     int done = PyObject_IsTrue(flushed.get());
     if (done < 0) return {};
     if (done) continue;
-    Ref copy = TRY(call(reinterpret_cast<PyObject*>(&PyDict_Type), row));
+    RG_LET(copy, call(reinterpret_cast<PyObject*>(&PyDict_Type), row));
     if (PyList_Append(pending.get(), copy.get()) < 0) return {};
   }
   if (PyErr_Occurred()) return {};
@@ -47,39 +47,46 @@ Ref snapshot_pending(PyObject* self) {
 
 // The session item sent for one pending copy; defaults apply to missing keys only.
 Ref session_item(PyObject* row) {
-  Ref item = TRY(steal(PyDict_New()));
+  RG_LET(item, steal(PyDict_New()));
   for (PyObject* key : {S("session_id"), S("started_at"), S("ended_at")}) {
-    Ref value = TRY(get_or(row, key, S("")));
+    RG_LET(value, get_or(row, key, S("")));
     if (PyDict_SetItem(item.get(), key, value.get()) < 0) return {};
   }
   // int(row.get("duration_s") or 0): a float is truncated, a text must spell a whole number.
-  Ref raw_duration = TRY(get_or(row, S("duration_s"), Py_None));
+  RG_LET(raw_duration, get_or(row, S("duration_s"), Py_None));
   int has_duration = PyObject_IsTrue(raw_duration.get());
   if (has_duration < 0) return {};
-  Ref duration = has_duration ? TRY(steal(PyNumber_Long(raw_duration.get()))) : TRY(integer(0));
+  Ref duration;
+  if (has_duration) {
+    duration = steal(PyNumber_Long(raw_duration.get()));
+    if (!duration) return {};
+  } else {
+    duration = integer(0);
+    if (!duration) return {};
+  }
   if (PyDict_SetItem(item.get(), S("duration_s"), duration.get()) < 0) return {};
 
-  Ref cleanly = TRY(get_or(row, S("ended_cleanly"), Py_None));
+  RG_LET(cleanly, get_or(row, S("ended_cleanly"), Py_None));
   int clean = PyObject_IsTrue(cleanly.get());
   if (clean < 0) return {};
   if (PyDict_SetItem(item.get(), S("ended_cleanly"), clean ? Py_True : Py_False) < 0) return {};
 
-  Ref raw_log = TRY(get_or(row, S("log_text"), Py_None));
+  RG_LET(raw_log, get_or(row, S("log_text"), Py_None));
   int has_log = PyObject_IsTrue(raw_log.get());
   if (has_log < 0) return {};
   if (!has_log) return item;
-  Ref log_text = TRY(steal(PyObject_Str(raw_log.get())));
+  RG_LET(log_text, steal(PyObject_Str(raw_log.get())));
   if (PyUnicode_GET_LENGTH(log_text.get()) == 0) return item;
-  Ref max_chars = TRY(G("_MAX_LOG_CHARS"));
-  Ref slice = TRY(steal(PySlice_New(nullptr, max_chars.get(), nullptr)));
-  Ref capped = TRY(steal(PyObject_GetItem(log_text.get(), slice.get())));
+  RG_LET(max_chars, G("_MAX_LOG_CHARS"));
+  RG_LET(slice, steal(PySlice_New(nullptr, max_chars.get(), nullptr)));
+  RG_LET(capped, steal(PyObject_GetItem(log_text.get(), slice.get())));
   if (PyDict_SetItem(item.get(), S("log_text"), capped.get()) < 0) return {};
   return item;
 }
 
 // The content of a row that a delivery vouches for: every key but "flushed".
 Ref sent_content(PyObject* row) {
-  Ref content = TRY(call(reinterpret_cast<PyObject*>(&PyDict_Type), row));
+  RG_LET(content, call(reinterpret_cast<PyObject*>(&PyDict_Type), row));
   if (PyDict_DelItem(content.get(), S("flushed")) < 0) {
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
     PyErr_Clear();
@@ -89,16 +96,16 @@ Ref sent_content(PyObject* row) {
 
 // session_id (None when missing) -> contents of the copies sent under that id.
 Ref sent_by_id(PyObject* pending) {
-  Ref by_id = TRY(steal(PyDict_New()));
+  RG_LET(by_id, steal(PyDict_New()));
   const Py_ssize_t n = PyList_GET_SIZE(pending);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* copy = PyList_GET_ITEM(pending, i);
-    Ref id = TRY(get_or(copy, S("session_id"), Py_None));
-    Ref content = TRY(sent_content(copy));
+    RG_LET(id, get_or(copy, S("session_id"), Py_None));
+    RG_LET(content, sent_content(copy));
     PyObject* contents = PyDict_GetItemWithError(by_id.get(), id.get());
     if (!contents) {
       if (PyErr_Occurred()) return {};
-      Ref fresh = TRY(steal(PyList_New(0)));
+      RG_LET(fresh, steal(PyList_New(0)));
       if (PyDict_SetItem(by_id.get(), id.get(), fresh.get()) < 0) return {};
       contents = fresh.get();
     }
@@ -111,21 +118,21 @@ Ref sent_by_id(PyObject* pending) {
 // content changed while the POST was in flight (closed by cleanup, say) was not delivered in
 // its current state; it stays pending so the next flush sends it.
 int mark_delivered(PyObject* self, PyObject* pending) {
-  Ref by_id = TRY_INT(sent_by_id(pending));
-  Ref lock = TRY_INT(attr(self, S("_lock")));
+  RG_LET_INT(by_id, sent_by_id(pending));
+  RG_LET_INT(lock, attr(self, S("_lock")));
   LockGuard held(lock.get());
   if (!held.ok()) return -1;
-  Ref sessions = TRY_INT(attr(self, S("_sessions")));
-  Ref iter = TRY_INT(steal(PyObject_GetIter(sessions.get())));
+  RG_LET_INT(sessions, attr(self, S("_sessions")));
+  RG_LET_INT(iter, steal(PyObject_GetIter(sessions.get())));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
-    Ref id = TRY_INT(call_method(row, S("get"), S("session_id")));
+    RG_LET_INT(id, call_method(row, S("get"), S("session_id")));
     PyObject* contents = PyDict_GetItemWithError(by_id.get(), id.get());
     if (!contents) {
       if (PyErr_Occurred()) return -1;
       continue;
     }
     Ref keep = borrow(contents);
-    Ref now = TRY_INT(sent_content(row.get()));
+    RG_LET_INT(now, sent_content(row.get()));
     int same = 0;
     for (Py_ssize_t i = 0; !same && i < PyList_GET_SIZE(keep.get()); ++i) {
       same = PyObject_RichCompareBool(now.get(), PyList_GET_ITEM(keep.get(), i), Py_EQ);
@@ -134,7 +141,7 @@ int mark_delivered(PyObject* self, PyObject* pending) {
     if (same && PyObject_SetItem(row.get(), S("flushed"), Py_True) < 0) return -1;
   }
   if (PyErr_Occurred()) return -1;
-  TRY_INT(call_method(self, S("_persist_unlocked")));
+  RG_CHECK_INT(call_method(self, S("_persist_unlocked")));
   return held.unlock() ? 0 : -1;
 }
 
@@ -259,11 +266,12 @@ PyObject* flush(PyObject*, PyObject* args, PyObject* kwargs) {
   // The default is the constant's value when the class was defined, not a late read.
   Ref default_timeout;
   if (!timeout) {
-    default_timeout = TRY(floating(constants::kStartupFlushTimeout));
+    default_timeout = floating(constants::kStartupFlushTimeout);
+    if (!default_timeout) return {};
     timeout = default_timeout.get();
   }
 
-  Ref flush_lock = TRY(attr(self, S("_flush_lock")));
+  RG_LET(flush_lock, attr(self, S("_flush_lock")));
   RG_LET(acquired, acquire_flush_lock(flush_lock.get(), wait, timeout));
   int held = PyObject_IsTrue(acquired.get());
   if (held < 0) return nullptr;
@@ -294,20 +302,20 @@ PyObject* spawn_flush(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:_spawn_flush", const_cast<char**>(kwlist),
                                    &self, &timeout))
     return nullptr;
-  Ref threading = TRY(G("threading"));
-  Ref thread_cls = TRY(attr(threading, S("Thread")));
-  Ref target = TRY(attr(self, S("_flush")));
-  Ref flush_kwargs = TRY(steal(PyDict_New()));
+  RG_LET(threading, G("threading"));
+  RG_LET(thread_cls, attr(threading, S("Thread")));
+  RG_LET(target, attr(self, S("_flush")));
+  RG_LET(flush_kwargs, steal(PyDict_New()));
   if (PyDict_SetItem(flush_kwargs.get(), S("timeout"), timeout) < 0 ||
       PyDict_SetItem(flush_kwargs.get(), S("wait"), Py_False) < 0)
     return nullptr;
-  Ref thread = TRY(call_kw(thread_cls, {},
+  RG_LET(thread, call_kw(thread_cls, {},
                            {{S("target"), target.get()},
                             {S("kwargs"), flush_kwargs.get()},
                             {S("name"), S("orlune-usage-flush")},
                             {S("daemon"), Py_True}}));
   if (PyObject_SetAttr(thread.get(), S(kBackgroundFlushMark), Py_True) < 0) return nullptr;
-  TRY(call_method(thread, S("start")));
+  RG_CHECK(call_method(thread, S("start")));
   Py_RETURN_NONE;
 }
 RG_EXPORT(Method, "_spawn_flush", spawn_flush, METH_VARARGS | METH_KEYWORDS,

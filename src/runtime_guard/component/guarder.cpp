@@ -24,21 +24,21 @@ PyObject* guarder_init(PyObject* owner, PyObject* args, PyObject* kwargs) {
   // super().__init__("runtime_guard", app_context), `super()` naming the defining class
   PyObject* defining_class = owner_class(owner);
   if (!defining_class) return nullptr;
-  Ref sup = TRY(call(reinterpret_cast<PyObject*>(&PySuper_Type), defining_class, self));
-  Ref name = TRY(str("runtime_guard"));
-  TRY(call_method(sup, S("__init__"), name, app_context));
+  RG_LET(sup, call(reinterpret_cast<PyObject*>(&PySuper_Type), defining_class, self));
+  RG_LET(name, str("runtime_guard"));
+  RG_CHECK(call_method(sup, S("__init__"), name, app_context));
 
-  Ref deps = TRY(steal(Py_BuildValue("[s]", "config_manager")));
+  RG_LET(deps, steal(Py_BuildValue("[s]", "config_manager")));
   if (PyObject_SetAttr(self, S("dependencies"), deps.get()) < 0) return nullptr;
   if (PyObject_SetAttr(self, S("_enabled"), Py_True) < 0) return nullptr;
-  Ref threading = TRY(G("threading"));
-  Ref lock = TRY(call_method(threading, S("Lock")));
+  RG_LET(threading, G("threading"));
+  RG_LET(lock, call_method(threading, S("Lock")));
   if (PyObject_SetAttr(self, S("_lock"), lock.get()) < 0) return nullptr;
-  Ref sessions = TRY(steal(PyList_New(0)));
+  RG_LET(sessions, steal(PyList_New(0)));
   if (PyObject_SetAttr(self, S("_sessions"), sessions.get()) < 0) return nullptr;
-  Ref empty = TRY(str(""));
+  RG_LET(empty, str(""));
   if (PyObject_SetAttr(self, S("_current_id"), empty.get()) < 0) return nullptr;
-  Ref flush_lock = TRY(call_method(threading, S("Lock")));
+  RG_LET(flush_lock, call_method(threading, S("Lock")));
   if (PyObject_SetAttr(self, S("_flush_lock"), flush_lock.get()) < 0) return nullptr;
   if (track_for_fork(self) < 0) return nullptr;
   Py_RETURN_NONE;
@@ -49,17 +49,17 @@ RG_EXPORT(Method, "__init__", guarder_init, METH_VARARGS | METH_KEYWORDS,
 }  // namespace
 
 Ref build_guarder_class(PyObject* ns) {
-  Ref base = TRY(G("ApplicationComponent"));
-  Ref modname = TRY(str(kModuleName));
-  Ref qualname = TRY(str("RuntimeGuarder"));
-  Ref doc = TRY(str(kClassDocWithSignature));
+  RG_LET(base, G("ApplicationComponent"));
+  RG_LET(modname, str(kModuleName));
+  RG_LET(qualname, str("RuntimeGuarder"));
+  RG_LET(doc, str(kClassDocWithSignature));
   if (PyDict_SetItemString(ns, "__module__", modname.get()) < 0 ||
       PyDict_SetItemString(ns, "__qualname__", qualname.get()) < 0 ||
       PyDict_SetItemString(ns, "__doc__", doc.get()) < 0)
     return {};
-  Ref bases = TRY(steal(PyTuple_Pack(1, base.get())));
+  RG_LET(bases, steal(PyTuple_Pack(1, base.get())));
   Ref meta = borrow(reinterpret_cast<PyObject*>(Py_TYPE(base.get())));
-  Ref cls = TRY(call(meta, qualname, bases, ns));
+  RG_LET(cls, call(meta, qualname, bases, ns));
   // The type keeps the signature (tp_doc); __doc__ reads as written.
   RG_LET(plain_doc, str(kClassDoc));
   if (PyObject_SetAttr(cls.get(), S("__doc__"), plain_doc.get()) < 0) return {};

@@ -13,14 +13,14 @@ namespace rg {
 namespace {
 
 int set_item(PyObject* row, const char* key, PyObject* value) {
-  Ref k = TRY_INT(str(key));
+  RG_LET_INT(k, str(key));
   return PyObject_SetItem(row, k.get(), value);
 }
 
 // The start-up steps; any failure is reported by initialize.
 int start_up(PyObject* self) {
   if (mark_store_unread(self) < 0) return -1;
-  TRY_INT(call_method(self, S("_reload_flags")));
+  RG_CHECK_INT(call_method(self, S("_reload_flags")));
   if (make_usage_dir() < 0) return -1;
   {
     // One read-modify-write of the store: no other instance writes between the load and the
@@ -35,12 +35,12 @@ int start_up(PyObject* self) {
     if (hold_session_lock(self) < 0) return -1;
     RG_CHECK_INT(call_method(self, S("_persist")));
   }
-  Ref enabled = TRY_INT(attr(self, S("_enabled")));
+  RG_LET_INT(enabled, attr(self, S("_enabled")));
   int on = PyObject_IsTrue(enabled.get());
   if (on < 0) return -1;
   if (on) {
-    Ref timeout = TRY_INT(G("_STARTUP_FLUSH_TIMEOUT"));
-    TRY_INT(call_method(self, S("_spawn_flush"), timeout));
+    RG_LET_INT(timeout, G("_STARTUP_FLUSH_TIMEOUT"));
+    RG_CHECK_INT(call_method(self, S("_spawn_flush"), timeout));
   }
   return 0;
 }
@@ -49,11 +49,11 @@ PyObject* initialize(PyObject*, PyObject* self) {
   if (start_up(self) < 0) {
     Ref exc = catch_ordinary();
     if (!exc) return nullptr;
-    TRY(log_exception("RuntimeGuarder initialize failed; continuing without telemetry", exc.get()));
+    RG_CHECK(log_exception("RuntimeGuarder initialize failed; continuing without telemetry", exc.get()));
   }
-  Ref states = TRY(G("ComponentState"));
-  Ref initialized = TRY(attr(states, S("INITIALIZED")));
-  TRY(call_method(self, S("set_state"), initialized));
+  RG_LET(states, G("ComponentState"));
+  RG_LET(initialized, attr(states, S("INITIALIZED")));
+  RG_CHECK(call_method(self, S("set_state"), initialized));
   Py_RETURN_TRUE;
 }
 RG_EXPORT(Method, "initialize", initialize, METH_O,
@@ -65,23 +65,23 @@ RG_EXPORT(Method, "initialize", initialize, METH_O,
 
 // Closes the current row under `_lock` and writes the store (unless it was never read).
 int close_current(PyObject* self, PyObject* now) {
-  Ref lock = TRY_INT(attr(self, S("_lock")));
+  RG_LET_INT(lock, attr(self, S("_lock")));
   LockGuard held(lock.get());
   if (!held.ok()) return -1;
-  Ref current = TRY_INT(call_method(self, S("_current_session")));
+  RG_LET_INT(current, call_method(self, S("_current_session")));
   if (current.get() != Py_None) {
     PyObject* row = current.get();
     if (set_item(row, "ended_at", now) < 0 || set_item(row, "ended_cleanly", Py_True) < 0) return -1;
-    Ref empty = TRY_INT(str(""));
-    Ref started = TRY_INT(call_method(row, S("get"), S("started_at"), empty));
-    Ref duration_fn = TRY_INT(G("_duration_s"));
-    Ref duration = TRY_INT(call(duration_fn, started, now));
+    RG_LET_INT(empty, str(""));
+    RG_LET_INT(started, call_method(row, S("get"), S("started_at"), empty));
+    RG_LET_INT(duration_fn, G("_duration_s"));
+    RG_LET_INT(duration, call(duration_fn, started, now));
     if (set_item(row, "duration_s", duration.get()) < 0 || set_item(row, "flushed", Py_False) < 0)
       return -1;
-    Ref log_text = TRY_INT(call_method(self, S("_capture_logs")));
+    RG_LET_INT(log_text, call_method(self, S("_capture_logs")));
     if (set_item(row, "log_text", log_text.get()) < 0) return -1;
   }
-  TRY_INT(call_method(self, S("_persist_unlocked")));
+  RG_CHECK_INT(call_method(self, S("_persist_unlocked")));
   return held.unlock() ? 0 : -1;
 }
 
@@ -130,7 +130,7 @@ PyObject* cleanup(PyObject*, PyObject* self) {
   if (shut_down(self) < 0) {
     Ref exc = catch_ordinary();
     if (!exc) return nullptr;
-    TRY(log_exc_at(S("debug"), "RuntimeGuarder cleanup flush failed", exc.get()));
+    RG_CHECK(log_exc_at(S("debug"), "RuntimeGuarder cleanup flush failed", exc.get()));
   }
   if (release_session_lock(self) < 0 && !swallow_ordinary()) return nullptr;
   Py_RETURN_NONE;
@@ -143,15 +143,15 @@ RG_EXPORT(Method, "cleanup", cleanup, METH_O,
           "Returns None; failures are logged at debug level, never raised.");
 
 PyObject* current_session(PyObject*, PyObject* self) {
-  Ref current_id = TRY(attr(self, S("_current_id")));
+  RG_LET(current_id, attr(self, S("_current_id")));
   int has_id = PyObject_IsTrue(current_id.get());
   if (has_id < 0) return nullptr;
   if (!has_id) Py_RETURN_NONE;
-  Ref sessions = TRY(attr(self, S("_sessions")));
-  Ref rows = TRY(steal(PySequence_List(sessions.get())));
+  RG_LET(sessions, attr(self, S("_sessions")));
+  RG_LET(rows, steal(PySequence_List(sessions.get())));
   for (Py_ssize_t i = PyList_GET_SIZE(rows.get()) - 1; i >= 0; --i) {
     PyObject* row = PyList_GET_ITEM(rows.get(), i);
-    Ref id = TRY(call_method(row, S("get"), S("session_id")));
+    RG_LET(id, call_method(row, S("get"), S("session_id")));
     int same = PyObject_RichCompareBool(id.get(), current_id.get(), Py_EQ);
     if (same < 0) return nullptr;
     if (same) return Py_NewRef(row);
@@ -168,22 +168,22 @@ int owner_alive(PyObject* row, PyObject* live) {
 }
 
 PyObject* close_stale_sessions(PyObject*, PyObject* self) {
-  Ref sessions = TRY(attr(self, S("_sessions")));
+  RG_LET(sessions, attr(self, S("_sessions")));
   RG_LET(live, live_session_ids());
-  Ref iter = TRY(steal(PyObject_GetIter(sessions.get())));
+  RG_LET(iter, steal(PyObject_GetIter(sessions.get())));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
-    Ref ended = TRY(call_method(row, S("get"), S("ended_at")));
+    RG_LET(ended, call_method(row, S("get"), S("ended_at")));
     int closed = PyObject_IsTrue(ended.get());
     if (closed < 0) return nullptr;
     if (closed) continue;
-    Ref stale = TRY(call_method(row, S("get"), S("stale")));
+    RG_LET(stale, call_method(row, S("get"), S("stale")));
     int already = PyObject_IsTrue(stale.get());
     if (already < 0) return nullptr;
     if (already) continue;
     int alive = owner_alive(row.get(), live.get());
     if (alive < 0) return nullptr;
     if (alive) continue;
-    Ref zero = TRY(integer(0));
+    RG_LET(zero, integer(0));
     if (set_item(row.get(), "ended_cleanly", Py_False) < 0 ||
         set_item(row.get(), "duration_s", zero.get()) < 0 ||
         set_item(row.get(), "stale", Py_True) < 0 || set_item(row.get(), "flushed", Py_False) < 0)
@@ -197,16 +197,16 @@ RG_EXPORT(Method, "_close_stale_sessions", close_stale_sessions, METH_O,
           "Mark sessions left open after a crash. Runtime is unknown without a close.");
 
 PyObject* start_session(PyObject*, PyObject* self) {
-  Ref clock = TRY(G("_utcnow_iso"));
-  Ref now = TRY(call(clock));
-  Ref uuid = TRY(G("uuid"));
-  Ref fresh = TRY(call_method(uuid, S("uuid4")));
-  Ref id = TRY(steal(PyObject_Str(fresh.get())));
+  RG_LET(clock, G("_utcnow_iso"));
+  RG_LET(now, call(clock));
+  RG_LET(uuid, G("uuid"));
+  RG_LET(fresh, call_method(uuid, S("uuid4")));
+  RG_LET(id, steal(PyObject_Str(fresh.get())));
   if (PyObject_SetAttr(self, S("_current_id"), id.get()) < 0) return nullptr;
-  Ref current_id = TRY(attr(self, S("_current_id")));
-  Ref empty = TRY(str(""));
-  Ref zero = TRY(integer(0));
-  Ref row = TRY(steal(PyDict_New()));
+  RG_LET(current_id, attr(self, S("_current_id")));
+  RG_LET(empty, str(""));
+  RG_LET(zero, integer(0));
+  RG_LET(row, steal(PyDict_New()));
   if (PyDict_SetItemString(row.get(), "session_id", current_id.get()) < 0 ||
       PyDict_SetItemString(row.get(), "started_at", now.get()) < 0 ||
       PyDict_SetItemString(row.get(), "ended_at", empty.get()) < 0 ||
@@ -214,8 +214,8 @@ PyObject* start_session(PyObject*, PyObject* self) {
       PyDict_SetItemString(row.get(), "ended_cleanly", Py_False) < 0 ||
       PyDict_SetItemString(row.get(), "flushed", Py_False) < 0)
     return nullptr;
-  Ref sessions = TRY(attr(self, S("_sessions")));
-  TRY(call_method(sessions, S("append"), row));
+  RG_LET(sessions, attr(self, S("_sessions")));
+  RG_CHECK(call_method(sessions, S("append"), row));
   Py_RETURN_NONE;
 }
 RG_EXPORT(Method, "_start_session", start_session, METH_O, "_start_session(self)\n--\n\n");

@@ -8,21 +8,21 @@ namespace rg {
 namespace {
 
 PyObject* reload_flags(PyObject*, PyObject* self) {
-  Ref ctx = TRY(attr(self, S("app_context")));
+  RG_LET(ctx, attr(self, S("app_context")));
   int has_ctx = PyObject_IsTrue(ctx.get());
   if (has_ctx < 0) return nullptr;
   if (!has_ctx) Py_RETURN_NONE;
-  Ref config = TRY(call_method(ctx, S("get_component"), S("config_manager")));
+  RG_LET(config, call_method(ctx, S("get_component"), S("config_manager")));
   if (config.get() == Py_None) Py_RETURN_NONE;
   // Errors from the settings propagate: the lifecycle decides what a broken setting means.
-  Ref value = TRY(call_method(config, S("get_value"), S("Telemetry"), S("enabled"), Py_True));
+  RG_LET(value, call_method(config, S("get_value"), S("Telemetry"), S("enabled"), Py_True));
   int enabled = PyObject_IsTrue(value.get());
   if (enabled < 0) return nullptr;
   if (PyObject_SetAttr(self, S("_enabled"), enabled ? Py_True : Py_False) < 0) return nullptr;
-  Ref now = TRY(attr(self, S("_enabled")));
+  RG_LET(now, attr(self, S("_enabled")));
   int still = PyObject_IsTrue(now.get());
   if (still < 0) return nullptr;
-  if (!still) TRY(log_at(S("info"), "Usage tracking disabled ([Telemetry] enabled=false)"));
+  if (!still) RG_CHECK(log_at(S("info"), "Usage tracking disabled ([Telemetry] enabled=false)"));
   Py_RETURN_NONE;
 }
 RG_EXPORT(Method, "_reload_flags", reload_flags, METH_O, "_reload_flags(self)\n--\n\n");
@@ -30,7 +30,7 @@ RG_EXPORT(Method, "_reload_flags", reload_flags, METH_O, "_reload_flags(self)\n-
 // Each helper calls the module function by name at the moment of use, so a host that replaces
 // `_resolve_endpoint` on the module is followed; nothing is cached.
 PyObject* via_module(PyObject* name) {
-  Ref fn = TRY(global(name));
+  RG_LET(fn, global(name));
   return call(fn).release();
 }
 

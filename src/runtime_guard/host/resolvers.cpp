@@ -14,8 +14,8 @@ namespace {
 
 // value[:stop], as Python slices it (any sliceable value; None raises TypeError).
 Ref head(PyObject* value, long stop) {
-  Ref end = TRY(integer(stop));
-  Ref slice = TRY(steal(PySlice_New(nullptr, end.get(), nullptr)));
+  RG_LET(end, integer(stop));
+  RG_LET(slice, steal(PySlice_New(nullptr, end.get(), nullptr)));
   return steal(PyObject_GetItem(value, slice.get()));
 }
 
@@ -32,14 +32,20 @@ Ref free_plan_pair() { return steal(Py_BuildValue("(ss)", "", "free")); }
 // ---- _telemetry_on -------------------------------------------------------------------------
 
 PyObject* telemetry_on(PyObject*, PyObject*) {
-  Ref os = TRY(G("os"));
-  Ref environ = TRY(attr(os, S("environ")));
-  Ref raw_value = TRY(call_method(environ, S("get"), S("ORLUNE_TELEMETRY")));
+  RG_LET(os, G("os"));
+  RG_LET(environ, attr(os, S("environ")));
+  RG_LET(raw_value, call_method(environ, S("get"), S("ORLUNE_TELEMETRY")));
   int truth = PyObject_IsTrue(raw_value.get());
   if (truth < 0) return nullptr;
-  Ref value = truth ? std::move(raw_value) : TRY(str(""));
-  Ref stripped = TRY(call_method(value, S("strip")));
-  Ref word = TRY(call_method(stripped, S("lower")));
+  Ref value;
+  if (truth) {
+    value = std::move(raw_value);
+  } else {
+    value = str("");
+    if (!value) return {};
+  }
+  RG_LET(stripped, call_method(value, S("strip")));
+  RG_LET(word, call_method(stripped, S("lower")));
   for (PyObject* off : {S("0"), S("false"), S("no"), S("off")}) {
     int eq = PyObject_RichCompareBool(word.get(), off, Py_EQ);
     if (eq < 0) return nullptr;
@@ -81,12 +87,18 @@ bool is_bare_origin(PyObject* url) {
 Ref usage_url(PyObject* validate_url) {
   int truth = PyObject_IsTrue(validate_url);
   if (truth < 0) return {};
-  Ref raw_url = truth ? borrow(validate_url) : TRY(str(""));
-  Ref url = TRY(call_method(raw_url, S("strip")));
+  Ref raw_url;
+  if (truth) {
+    raw_url = borrow(validate_url);
+  } else {
+    raw_url = str("");
+    if (!raw_url) return {};
+  }
+  RG_LET(url, call_method(raw_url, S("strip")));
   int has_validate = PySequence_Contains(url.get(), S("/api/validate"));
   if (has_validate < 0) return {};
   if (has_validate) return call_method(url, S("replace"), S("/api/validate"), S("/api/usage"));
-  Ref ends = TRY(call_method(url, S("endswith"), S("/")));
+  RG_LET(ends, call_method(url, S("endswith"), S("/")));
   int trailing = PyObject_IsTrue(ends.get());
   if (trailing < 0) return {};
   if (trailing) return steal(PyNumber_Add(url.get(), S("api/usage")));
@@ -94,9 +106,9 @@ Ref usage_url(PyObject* validate_url) {
   if (nonempty < 0) return {};
   if (!nonempty) return str("");
   if (is_bare_origin(url.get())) return steal(PyNumber_Add(url.get(), S("/api/usage")));
-  Ref one = TRY(integer(1));
-  Ref parts = TRY(call_method(url, S("rsplit"), S("/"), one));
-  Ref before = TRY(steal(PySequence_GetItem(parts.get(), 0)));
+  RG_LET(one, integer(1));
+  RG_LET(parts, call_method(url, S("rsplit"), S("/"), one));
+  RG_LET(before, steal(PySequence_GetItem(parts.get(), 0)));
   return steal(PyNumber_Add(before.get(), S("/api/usage")));
 }
 
@@ -145,15 +157,21 @@ RG_EXPORT(ModuleFunction, "_ensure_auth_ready", ensure_auth_ready, METH_NOARGS,
 // ---- resolvers -----------------------------------------------------------------------------
 
 Ref resolve_endpoint() {
-  Ref ensure = TRY(G("_ensure_auth_ready"));
-  TRY(call(ensure));
-  Ref url = TRY(import_from("orlune.auth.validator", S("_DEFAULT_VALIDATION_URL")));
-  Ref key = TRY(import_from("orlune.auth.validator", S("_SERVER_API_KEY")));
-  Ref rewrite = TRY(G("_usage_url"));
-  Ref usage = TRY(call(rewrite, url));
+  RG_LET(ensure, G("_ensure_auth_ready"));
+  RG_CHECK(call(ensure));
+  RG_LET(url, import_from("orlune.auth.validator", S("_DEFAULT_VALIDATION_URL")));
+  RG_LET(key, import_from("orlune.auth.validator", S("_SERVER_API_KEY")));
+  RG_LET(rewrite, G("_usage_url"));
+  RG_LET(usage, call(rewrite, url));
   int truth = PyObject_IsTrue(key.get());
   if (truth < 0) return {};
-  Ref api_key = truth ? std::move(key) : TRY(str(""));
+  Ref api_key;
+  if (truth) {
+    api_key = std::move(key);
+  } else {
+    api_key = str("");
+    if (!api_key) return {};
+  }
   return steal(PyTuple_Pack(2, usage.get(), api_key.get()));
 }
 
@@ -165,8 +183,8 @@ RG_EXPORT(ModuleFunction, "_resolve_endpoint", py_resolve_endpoint, METH_NOARGS,
           "_resolve_endpoint()\n--\n\n");
 
 Ref resolve_machine_id() {
-  Ref get_machine_id = TRY(import_from("orlune.auth.validator", S("_get_machine_id")));
-  Ref id = TRY(call(get_machine_id));
+  RG_LET(get_machine_id, import_from("orlune.auth.validator", S("_get_machine_id")));
+  RG_LET(id, call(get_machine_id));
   return head(id.get(), 128);
 }
 
@@ -178,25 +196,36 @@ RG_EXPORT(ModuleFunction, "_resolve_machine_id", py_resolve_machine_id, METH_NOA
           "_resolve_machine_id()\n--\n\n");
 
 Ref resolve_token_fields() {
-  Ref plan_label = TRY(import_from("orlune.auth.plans", S("plan_label")));
-  Ref load_token = TRY(import_from("orlune.auth.storage", S("load_token")));
-  Ref token = TRY(call(load_token));
-  Ref raw_id = TRY(attr(token, S("token_id")));
+  RG_LET(plan_label, import_from("orlune.auth.plans", S("plan_label")));
+  RG_LET(load_token, import_from("orlune.auth.storage", S("load_token")));
+  RG_LET(token, call(load_token));
+  RG_LET(raw_id, attr(token, S("token_id")));
   int truth = PyObject_IsTrue(raw_id.get());
   if (truth < 0) return {};
-  Ref id_value = truth ? std::move(raw_id) : TRY(str(""));
-  Ref token_id = TRY(call_method(id_value, S("strip")));
+  Ref id_value;
+  if (truth) {
+    id_value = std::move(raw_id);
+  } else {
+    id_value = str("");
+    if (!id_value) return {};
+  }
+  RG_LET(token_id, call_method(id_value, S("strip")));
   truth = PyObject_IsTrue(token_id.get());
   if (truth < 0) return {};
   Ref plan;
   if (truth) {
-    Ref token_type = TRY(attr(token, S("token_type")));
-    plan = TRY(call(plan_label, token_type));
+    RG_LET(token_type, attr(token, S("token_type")));
+    plan = call(plan_label, token_type);
+    if (!plan) return {};
     int named = PyObject_IsTrue(plan.get());
     if (named < 0) return {};
-    if (!named) plan = TRY(str("free"));
+    if (!named) {
+      plan = str("free");
+      if (!plan) return {};
+    }
   } else {
-    plan = TRY(str("free"));
+    plan = str("free");
+    if (!plan) return {};
   }
   return steal(PyTuple_Pack(2, token_id.get(), plan.get()));
 }
@@ -209,9 +238,9 @@ RG_EXPORT(ModuleFunction, "_resolve_token_fields", py_resolve_token_fields, METH
           "_resolve_token_fields()\n--\n\n");
 
 Ref resolve_app_version() {
-  Ref get_version = TRY(import_from("orlune.utils.package_info", S("get_version")));
-  Ref version = TRY(call(get_version));
-  Ref text = TRY(steal(PyObject_Str(version.get())));
+  RG_LET(get_version, import_from("orlune.utils.package_info", S("get_version")));
+  RG_LET(version, call(get_version));
+  RG_LET(text, steal(PyObject_Str(version.get())));
   return head(text.get(), 64);
 }
 

@@ -29,12 +29,12 @@ Ref or_else(Ref value, PyObject* fallback) {
 
 // datetime.fromtimestamp(float(record.get("timestamp") or 0)).strftime("%Y-%m-%d %H:%M:%S")
 Ref stamp(PyObject* record) {
-  Ref raw = TRY(record_get(record, S("timestamp")));
-  Ref zero = TRY(integer(0));
-  Ref value = TRY(or_else(std::move(raw), zero.get()));
-  Ref seconds = TRY(steal(PyNumber_Float(value.get())));
-  Ref datetime = TRY(G("datetime"));
-  Ref when = TRY(call_method(datetime, S("fromtimestamp"), seconds));
+  RG_LET(raw, record_get(record, S("timestamp")));
+  RG_LET(zero, integer(0));
+  RG_LET(value, or_else(std::move(raw), zero.get()));
+  RG_LET(seconds, steal(PyNumber_Float(value.get())));
+  RG_LET(datetime, G("datetime"));
+  RG_LET(when, call_method(datetime, S("fromtimestamp"), seconds));
   return call_method(when, S("strftime"), S("%Y-%m-%d %H:%M:%S"));
 }
 
@@ -67,35 +67,42 @@ Ref strip(PyObject* text) {
 
 // f"{stamp} {level} {message}".strip(), evaluated in the order Python evaluates it.
 Ref render_line(PyObject* record) {
-  Ref when = TRY(stamp_or_empty(record));
-  Ref level = TRY(or_else(TRY(record_get(record, S("level"))), S("INFO")));
-  level = TRY(steal(PyObject_Str(level.get())));
-  Ref empty = TRY(steal(PyUnicode_New(0, 0)));
-  Ref message = TRY(or_else(TRY(record_get(record, S("message"))), empty.get()));
-  message = TRY(steal(PyObject_Str(message.get())));
-  when = TRY(as_field(std::move(when)));
-  level = TRY(as_field(std::move(level)));
-  message = TRY(as_field(std::move(message)));
-  Ref parts = TRY(steal(PyTuple_Pack(3, when.get(), level.get(), message.get())));
-  Ref line = TRY(steal(PyUnicode_Join(S(" "), parts.get())));
+  RG_LET(when, stamp_or_empty(record));
+  RG_LET(raw_level, record_get(record, S("level")));
+  RG_LET(level, or_else(std::move(raw_level), S("INFO")));
+  level = steal(PyObject_Str(level.get()));
+  if (!level) return {};
+  RG_LET(empty, steal(PyUnicode_New(0, 0)));
+  RG_LET(raw_message, record_get(record, S("message")));
+  RG_LET(message, or_else(std::move(raw_message), empty.get()));
+  message = steal(PyObject_Str(message.get()));
+  if (!message) return {};
+  when = as_field(std::move(when));
+  if (!when) return {};
+  level = as_field(std::move(level));
+  if (!level) return {};
+  message = as_field(std::move(message));
+  if (!message) return {};
+  RG_LET(parts, steal(PyTuple_Pack(3, when.get(), level.get(), message.get())));
+  RG_LET(line, steal(PyUnicode_Join(S(" "), parts.get())));
   return strip(line.get());
 }
 
 Ref format_panel_logs(PyObject* records) {
-  Ref max_lines = TRY(G("_MAX_LOG_LINES"));
-  Ref start = TRY(steal(PyNumber_Negative(max_lines.get())));
-  Ref last = TRY(steal(PySlice_New(start.get(), nullptr, nullptr)));
-  Ref recent = TRY(steal(PyObject_GetItem(records, last.get())));
-  Ref iter = TRY(steal(PyObject_GetIter(recent.get())));
-  Ref lines = TRY(steal(PyList_New(0)));
+  RG_LET(max_lines, G("_MAX_LOG_LINES"));
+  RG_LET(start, steal(PyNumber_Negative(max_lines.get())));
+  RG_LET(last, steal(PySlice_New(start.get(), nullptr, nullptr)));
+  RG_LET(recent, steal(PyObject_GetItem(records, last.get())));
+  RG_LET(iter, steal(PyObject_GetIter(recent.get())));
+  RG_LET(lines, steal(PyList_New(0)));
   while (Ref record = steal(PyIter_Next(iter.get()))) {
-    Ref line = TRY(render_line(record.get()));
+    RG_LET(line, render_line(record.get()));
     if (PyList_Append(lines.get(), line.get()) < 0) return {};
   }
   if (PyErr_Occurred()) return {};
-  Ref text = TRY(steal(PyUnicode_Join(S("\n"), lines.get())));
+  RG_LET(text, steal(PyUnicode_Join(S("\n"), lines.get())));
   lines = nullptr;
-  Ref sanitize = TRY(G("sanitize_log_text"));
+  RG_LET(sanitize, G("sanitize_log_text"));
   return call(sanitize, text);
 }
 
@@ -127,24 +134,24 @@ PyObject* unreadable_panel() {
 }
 
 PyObject* capture_logs(PyObject*, PyObject* self) {
-  Ref context = TRY(attr(self, S("app_context")));
+  RG_LET(context, attr(self, S("app_context")));
   const int present = PyObject_IsTrue(context.get());
   if (present < 0) return nullptr;
   if (!present) return PyUnicode_New(0, 0);
-  Ref panel = TRY(call_method(context, S("get_component"), S("logger")));
+  RG_LET(panel, call_method(context, S("get_component"), S("logger")));
   if (panel.get() == Py_None) return PyUnicode_New(0, 0);
   const int readable = has_attribute(panel.get(), S("get_recent_logs"));
   if (readable < 0) return nullptr;
   if (!readable) return PyUnicode_New(0, 0);
 
-  Ref count = TRY(integer(1000));
+  RG_LET(count, integer(1000));
   Ref get_recent_logs = attr(panel, S("get_recent_logs"));
   Ref result = get_recent_logs ? call_kw(get_recent_logs, {}, {{S("count"), count.get()}}) : Ref();
   if (!result) return unreadable_panel();
 
   // A record the panel cannot render (not a mapping, a stamp out of range) must not lose
   // the whole close: treated like a panel that cannot be read.
-  Ref empty = TRY(steal(PyList_New(0)));
+  RG_LET(empty, steal(PyList_New(0)));
   Ref records = or_else(std::move(result), empty.get());
   Ref copy = records ? steal(PySequence_List(records.get())) : Ref();
   Ref format = copy ? G("format_panel_logs") : Ref();

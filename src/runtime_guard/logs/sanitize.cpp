@@ -21,10 +21,10 @@ using Finder = int (*)(PyObject*, SpanList&);
 // 1 when `pattern` is an `re.Pattern` compiled from `source` with the default str flags.
 int is_native(PyObject* pattern, const char* source) {
   if (std::strcmp(Py_TYPE(pattern)->tp_name, "re.Pattern") != 0) return 0;
-  Ref text = TRY_INT(attr(pattern, S("pattern")));
+  RG_LET_INT(text, attr(pattern, S("pattern")));
   if (!PyUnicode_CheckExact(text.get()) || PyUnicode_CompareWithASCIIString(text.get(), source) != 0)
     return 0;
-  Ref flags = TRY_INT(attr(pattern, S("flags")));
+  RG_LET_INT(flags, attr(pattern, S("flags")));
   const long value = PyLong_AsLong(flags.get());
   if (value == -1 && PyErr_Occurred()) return -1;
   return value == 32;  // re.UNICODE: what re.compile gives a str pattern without flags
@@ -33,7 +33,7 @@ int is_native(PyObject* pattern, const char* source) {
 // globals()[name].sub(marker, text)
 Ref replace_pass(PyObject* name, const char* source, PyObject* marker, const char* marker_text,
                  Finder find, Ref text, SpanList& spans) {
-  Ref pattern = TRY(global(name));
+  RG_LET(pattern, global(name));
   if (PyUnicode_Check(text.get())) {
     const int native = is_native(pattern.get(), source);
     if (native < 0) return {};
@@ -52,15 +52,15 @@ Ref replace_pass(PyObject* name, const char* source, PyObject* marker, const cha
 
 // if len(text) > _MAX_LOG_CHARS: text = text[-_MAX_LOG_CHARS:]
 Ref keep_tail(Ref text) {
-  Ref limit = TRY(G("_MAX_LOG_CHARS"));
+  RG_LET(limit, G("_MAX_LOG_CHARS"));
   const Py_ssize_t size = PyObject_Size(text.get());
   if (size < 0) return {};
-  Ref length = TRY(steal(PyLong_FromSsize_t(size)));
+  RG_LET(length, steal(PyLong_FromSsize_t(size)));
   const int over = PyObject_RichCompareBool(length.get(), limit.get(), Py_GT);
   if (over < 0) return {};
   if (!over) return text;
-  Ref start = TRY(steal(PyNumber_Negative(limit.get())));
-  Ref tail = TRY(steal(PySlice_New(start.get(), nullptr, nullptr)));
+  RG_LET(start, steal(PyNumber_Negative(limit.get())));
+  RG_LET(tail, steal(PySlice_New(start.get(), nullptr, nullptr)));
   return steal(PyObject_GetItem(text.get(), tail.get()));
 }
 
@@ -71,12 +71,15 @@ Ref sanitize(PyObject* input) {
   Ref text = truth ? borrow(input) : steal(PyUnicode_New(0, 0));
   if (!text) return {};
   SpanList spans;
-  text = TRY(replace_pass(S("_PATH_RE"), kPathPattern, S("<path>"), "<path>", logs::find_paths,
-                          std::move(text), spans));
-  text = TRY(replace_pass(S("_EMAIL_RE"), kEmailPattern, S("<email>"), "<email>",
-                          logs::find_emails, std::move(text), spans));
-  text = TRY(replace_pass(S("_TOKENISH_RE"), kTokenishPattern, S("<token>"), "<token>",
-                          logs::find_tokens, std::move(text), spans));
+  text = replace_pass(S("_PATH_RE"), kPathPattern, S("<path>"), "<path>", logs::find_paths,
+                          std::move(text), spans);
+  if (!text) return {};
+  text = replace_pass(S("_EMAIL_RE"), kEmailPattern, S("<email>"), "<email>",
+                          logs::find_emails, std::move(text), spans);
+  if (!text) return {};
+  text = replace_pass(S("_TOKENISH_RE"), kTokenishPattern, S("<token>"), "<token>",
+                          logs::find_tokens, std::move(text), spans);
+  if (!text) return {};
   return keep_tail(std::move(text));
 }
 

@@ -89,7 +89,7 @@ Ref splice(PyObject* text, const SpanList& spans, const char* marker) {
         with_text(text, [&](auto* s, Py_ssize_t n) { return kept_max(s, n, spans, enough); });
     if (kept > top) top = kept;
   }
-  Ref out = TRY(steal(PyUnicode_New(size, top)));
+  RG_LET(out, steal(PyUnicode_New(size, top)));
   with_text(text, [&](auto* s, Py_ssize_t n) { fill_any(s, n, spans, marker, mlen, out.get()); });
   return out;
 }

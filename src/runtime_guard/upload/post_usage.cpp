@@ -23,7 +23,7 @@ int warn_once(PyObject* flag, const char* message) {
 }
 
 Ref call_global(PyObject* name) {
-  Ref fn = TRY(global(name));
+  RG_LET(fn, global(name));
   return call(fn);
 }
 
@@ -98,7 +98,7 @@ PyObject* post_usage(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
   if (parse_args(args, PyVectorcall_NARGS(nargs), kwnames, &sessions, &timeout, &allow_empty) < 0)
     return nullptr;
 
-  Ref on = TRY(call_global(S("_telemetry_on")));
+  RG_LET(on, call_global(S("_telemetry_on")));
   int enabled = PyObject_IsTrue(on.get());
   if (enabled < 0) return nullptr;
   if (!enabled) return skipped();
@@ -113,7 +113,7 @@ PyObject* post_usage(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
   Ref url, api_key;
   {
-    Ref pair = TRY(call_global(S("_resolve_endpoint")));
+    RG_LET(pair, call_global(S("_resolve_endpoint")));
     if (unpack_pair(pair.get(), url, api_key) < 0) return nullptr;
   }
   int has_url = PyObject_IsTrue(url.get());
@@ -128,7 +128,7 @@ PyObject* post_usage(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return skipped();
   }
 
-  Ref machine_id = TRY(call_global(S("_resolve_machine_id")));
+  RG_LET(machine_id, call_global(S("_resolve_machine_id")));
   int has_machine = PyObject_IsTrue(machine_id.get());
   if (has_machine < 0) return nullptr;
   if (!has_machine) {
@@ -140,11 +140,11 @@ PyObject* post_usage(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
   Ref token_id, plan;
   {
-    Ref pair = TRY(call_global(S("_resolve_token_fields")));
+    RG_LET(pair, call_global(S("_resolve_token_fields")));
     if (unpack_pair(pair.get(), token_id, plan) < 0) return nullptr;
   }
-  Ref app_version = TRY(call_global(S("_resolve_app_version")));
-  Ref body = TRY(build_usage_body(machine_id.get(), token_id.get(), plan.get(), app_version.get(),
+  RG_LET(app_version, call_global(S("_resolve_app_version")));
+  RG_LET(body, build_usage_body(machine_id.get(), token_id.get(), plan.get(), app_version.get(),
                                   sessions));
 
   PyObject* result = upload(url.get(), api_key.get(), body.get(), timeout);

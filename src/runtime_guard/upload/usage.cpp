@@ -8,20 +8,20 @@ namespace {
 
 // value[:stop]
 Ref head(PyObject* value, PyObject* stop) {
-  Ref slice = TRY(steal(PySlice_New(nullptr, stop, nullptr)));
+  RG_LET(slice, steal(PySlice_New(nullptr, stop, nullptr)));
   return steal(PyObject_GetItem(value, slice.get()));
 }
 
 // f"{platform.system()} {platform.release()}".strip()[:64]
 Ref os_label() {
-  Ref platform = TRY(G("platform"));
-  Ref system = TRY(call_method(platform, S("system")));
-  Ref system_text = TRY(steal(PyObject_Format(system.get(), S(""))));
-  Ref release = TRY(call_method(platform, S("release")));
-  Ref release_text = TRY(steal(PyObject_Format(release.get(), S(""))));
-  Ref joined = TRY(steal(PyUnicode_FromFormat("%U %U", system_text.get(), release_text.get())));
-  Ref stripped = TRY(call_method(joined, S("strip")));
-  Ref stop = TRY(integer(64));
+  RG_LET(platform, G("platform"));
+  RG_LET(system, call_method(platform, S("system")));
+  RG_LET(system_text, steal(PyObject_Format(system.get(), S(""))));
+  RG_LET(release, call_method(platform, S("release")));
+  RG_LET(release_text, steal(PyObject_Format(release.get(), S(""))));
+  RG_LET(joined, steal(PyUnicode_FromFormat("%U %U", system_text.get(), release_text.get())));
+  RG_LET(stripped, call_method(joined, S("strip")));
+  RG_LET(stop, integer(64));
   return head(stripped.get(), stop.get());
 }
 
@@ -65,10 +65,10 @@ int unpack_pair(PyObject* value, Ref& first, Ref& second) {
 
 Ref build_usage_body(PyObject* machine_id, PyObject* token_id, PyObject* plan,
                      PyObject* app_version, PyObject* sessions) {
-  Ref os = TRY(os_label());
-  Ref tz_fn = TRY(G("_local_tz_offset"));
-  Ref tz = TRY(call(tz_fn));
-  Ref body = TRY(steal(PyDict_New()));
+  RG_LET(os, os_label());
+  RG_LET(tz_fn, G("_local_tz_offset"));
+  RG_LET(tz, call(tz_fn));
+  RG_LET(body, steal(PyDict_New()));
   struct Item {
     PyObject* key;
     PyObject* value;
