@@ -163,7 +163,8 @@ int build_items(PyObject* pending, Ref& items, Ref& sent) {
       RG_LET_INT(log, G("log"));
       RG_LET_INT(debug, attr(log, S("debug")));
       RG_LET_INT(msg, str("Usage flush left out session %s: its item cannot be built"));
-      RG_CHECK_INT(call_kw(debug, {msg.get(), id.get()}, {{S("exc_info"), exc.get()}}));
+      Handling handling(exc.get());  // logged as from inside the except block that caught it
+      RG_CHECK_INT(call_kw(debug, {msg.get(), id.get()}, {{S("exc_info"), Py_True}}));
       continue;
     }
     if (PyList_Append(items.get(), item.get()) < 0 || PyList_Append(sent.get(), copy) < 0) return -1;
