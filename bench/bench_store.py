@@ -34,9 +34,9 @@ LOG_CHARS = 48_000
 
 
 def load_baseline(path):
-    spec = importlib.util.spec_from_file_location("rg_baseline.runtime_guard", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("rg_baseline.runtime_guard", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -4,6 +4,7 @@
 // One flush runs at a time (`_flush_lock`, taken before `_lock`). The store lock is held only
 // to copy the pending rows and to mark and persist them, never across the encryption or the
 // network call, so recording sessions is never held up by a slow server.
+#include "component/store_rows.hpp"
 #include "constants.hpp"
 #include "module.hpp"
 #include "registry.hpp"
@@ -84,16 +85,6 @@ Ref session_item(PyObject* row) {
   return item;
 }
 
-// The content of a row that a delivery vouches for: every key but "flushed".
-Ref sent_content(PyObject* row) {
-  RG_LET(content, call(reinterpret_cast<PyObject*>(&PyDict_Type), row));
-  if (PyDict_DelItem(content.get(), S("flushed")) < 0) {
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return {};
-    PyErr_Clear();
-  }
-  return content;
-}
-
 // session_id (None when missing) -> contents of the copies sent under that id.
 Ref sent_by_id(PyObject* pending) {
   RG_LET(by_id, steal(PyDict_New()));
@@ -101,7 +92,7 @@ Ref sent_by_id(PyObject* pending) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* copy = PyList_GET_ITEM(pending, i);
     RG_LET(id, get_or(copy, S("session_id"), Py_None));
-    RG_LET(content, sent_content(copy));
+    RG_LET(content, row_content(copy));
     PyObject* contents = PyDict_GetItemWithError(by_id.get(), id.get());
     if (!contents) {
       if (PyErr_Occurred()) return {};
@@ -132,7 +123,7 @@ int mark_delivered(PyObject* self, PyObject* pending) {
       continue;
     }
     Ref keep = borrow(contents);
-    RG_LET_INT(now, sent_content(row.get()));
+    RG_LET_INT(now, row_content(row.get()));
     int same = 0;
     for (Py_ssize_t i = 0; !same && i < PyList_GET_SIZE(keep.get()); ++i) {
       same = PyObject_RichCompareBool(now.get(), PyList_GET_ITEM(keep.get(), i), Py_EQ);
