@@ -4,12 +4,11 @@ import json
 import os
 import signal
 import stat
-import subprocess
-import sys
 
 import pytest
 
 from conftest import rg_messages
+from support_hostile import lock_held_elsewhere  # noqa: F401
 
 AWKWARD_ROWS = [
     {"session_id": "a", "log_text": "é ß 中 😀 \ud800 \x00\x1f\x7f \u2028", "n": 1e16, "f": 0.1,
@@ -180,24 +179,11 @@ def test_failed_replace_keeps_old_store(rg, rg_logs, monkeypatch):
     assert g._sessions == [{"session_id": "new"}]
 
 
-@pytest.fixture
-def lock_held_elsewhere(rg):
-    """Another process holding the store lock until the test ends."""
-    rg._USAGE_DIR.mkdir(parents=True, exist_ok=True)
-    holder = subprocess.Popen(
-        [sys.executable, "-c", "import fcntl, sys\nf = open(sys.argv[1], 'a')\nfcntl.flock(f, fcntl.LOCK_EX)\n"
-         "print('held', flush=True)\nsys.stdin.read()", str(rg._SESSIONS_FILE.with_suffix(".lock"))],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    assert holder.stdout.readline() == "held\n"
-    yield
-    holder.communicate(input="", timeout=30)
-
-
 class Interrupted(BaseException):
     pass
 
 
-def test_store_lock_is_honoured_and_its_wait_interruptible(rg, rg_logs, lock_held_elsewhere):
+def test_store_lock_is_honoured_and_its_wait_interruptible(rg, rg_logs, lock_held_elsewhere):  # noqa: F811
     g = make(rg)
     g._sessions = [{"session_id": "x"}]
 

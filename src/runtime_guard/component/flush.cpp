@@ -8,6 +8,7 @@
 #include "constants.hpp"
 #include "module.hpp"
 #include "registry.hpp"
+#include "thread_deadline.hpp"
 #include "upload/usage.hpp"
 
 namespace rg {
@@ -241,7 +242,7 @@ Ref acquire_flush_lock(PyObject* flush_lock, PyObject* wait, PyObject* timeout) 
   int background = blocking ? on_background_flush_thread() : 1;
   if (background < 0) return {};
   if (background) return call_kw(acquire, {}, {{S("blocking"), wait}});
-  RG_LET(seconds, floating(timeout_seconds(timeout, constants::kShutdownFlushTimeout)));
+  RG_LET(seconds, floating(ThreadDeadline::clip(timeout_seconds(timeout, constants::kShutdownFlushTimeout))));
   return call_kw(acquire, {}, {{S("blocking"), wait}, {S("timeout"), seconds.get()}});
 }
 

@@ -6,11 +6,15 @@
 #include "constants.hpp"
 #include "module.hpp"
 #include "registry.hpp"
+#include "thread_deadline.hpp"
 #include "upload/exchange.hpp"
 
 namespace rg {
 
 namespace {
+
+// Beyond the wait for a running flush and the shutdown POST (each the flush timeout).
+constexpr double kShutdownSlack = 1.0;
 
 int set_item(PyObject* row, const char* key, PyObject* value) {
   RG_LET_INT(k, str(key));
@@ -103,10 +107,13 @@ int shut_down(PyObject* self) {
   RG_CHECK_INT(call_method(self, S("_reload_flags")));
   // Read once: the same value bounds the wait and the shutdown flush.
   RG_LET_INT(timeout, G("_SHUTDOWN_FLUSH_TIMEOUT"));
+  const double seconds = timeout_seconds(timeout.get(), constants::kShutdownFlushTimeout);
+  // The whole shutdown: the wait for a running flush, then the store writes (waiting for the
+  // other instances' store lock) and the shutdown flush's POST share what is left of this.
+  ThreadDeadline deadline(2 * seconds + kShutdownSlack);
   // The row must not change under a flush that is still sending it, but a server that holds
   // that flush must not hold the application's exit either.
-  int flush_done =
-      wait_for_running_flush(self, timeout_seconds(timeout.get(), constants::kShutdownFlushTimeout));
+  int flush_done = wait_for_running_flush(self, seconds);
   if (flush_done < 0) return -1;
   RG_LET_INT(clock, G("_utcnow_iso"));
   RG_LET_INT(now, call(clock));
