@@ -27,10 +27,7 @@ Ref get_or(PyObject* row, PyObject* key, PyObject* fallback) {
 }
 
 // Copies (dict(row)) of the rows whose "flushed" is false or missing, in store order.
-Ref snapshot_pending(PyObject* self) {
-  RG_LET(lock, attr(self, S("_lock")));
-  LockGuard held(lock.get());
-  if (!held.ok()) return {};
+Ref pending_copies(PyObject* self) {
   RG_LET(pending, steal(PyList_New(0)));
   RG_LET(sessions, attr(self, S("_sessions")));
   RG_LET(iter, steal(PyObject_GetIter(sessions.get())));
@@ -43,7 +40,22 @@ Ref snapshot_pending(PyObject* self) {
     if (PyList_Append(pending.get(), copy.get()) < 0) return {};
   }
   if (PyErr_Occurred()) return {};
-  if (!held.unlock()) return {};
+  return pending;
+}
+
+// with self._lock: pending = [...]. When __exit__ swallows an error of the block, `pending`
+// was never bound, and the flush fails on it as Python code would.
+Ref snapshot_pending(PyObject* self) {
+  RG_LET(lock, attr(self, S("_lock")));
+  Ref pending;
+  int done = with_lock(lock.get(), [&] {
+    pending = pending_copies(self);
+    return pending ? 0 : -1;
+  });
+  if (done < 0) return {};
+  if (!pending)
+    PyErr_SetString(PyExc_UnboundLocalError,
+                    "cannot access local variable 'pending' where it is not associated with a value");
   return pending;
 }
 
@@ -109,16 +121,12 @@ Ref sent_by_id(PyObject* pending) {
 // After a 200: mark the live rows that were sent as they are now, then persist. A row whose
 // content changed while the POST was in flight (closed by cleanup, say) was not delivered in
 // its current state; it stays pending so the next flush sends it.
-int mark_delivered(PyObject* self, PyObject* pending) {
-  RG_LET_INT(by_id, sent_by_id(pending));
-  RG_LET_INT(lock, attr(self, S("_lock")));
-  LockGuard held(lock.get());
-  if (!held.ok()) return -1;
+int mark_delivered_locked(PyObject* self, PyObject* by_id) {
   RG_LET_INT(sessions, attr(self, S("_sessions")));
   RG_LET_INT(iter, steal(PyObject_GetIter(sessions.get())));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
     RG_LET_INT(id, call_method(row, S("get"), S("session_id")));
-    PyObject* contents = PyDict_GetItemWithError(by_id.get(), id.get());
+    PyObject* contents = PyDict_GetItemWithError(by_id, id.get());
     if (!contents) {
       if (PyErr_Occurred()) return -1;
       continue;
@@ -134,7 +142,13 @@ int mark_delivered(PyObject* self, PyObject* pending) {
   }
   if (PyErr_Occurred()) return -1;
   RG_CHECK_INT(call_method(self, S("_persist_unlocked")));
-  return held.unlock() ? 0 : -1;
+  return 0;
+}
+
+int mark_delivered(PyObject* self, PyObject* pending) {
+  RG_LET_INT(by_id, sent_by_id(pending));
+  RG_LET_INT(lock, attr(self, S("_lock")));
+  return with_lock(lock.get(), [&] { return mark_delivered_locked(self, by_id.get()); });
 }
 
 // The items for the pending copies, and the copies they were built from. A row whose item

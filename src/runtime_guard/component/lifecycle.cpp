@@ -67,11 +67,9 @@ RG_EXPORT(Method, "initialize", initialize, METH_O,
           "\n"
           "Returns True, also when start-up failed (the failure is logged).");
 
-// Closes the current row under `_lock` and writes the store (unless it was never read).
-int close_current(PyObject* self, PyObject* now) {
-  RG_LET_INT(lock, attr(self, S("_lock")));
-  LockGuard held(lock.get());
-  if (!held.ok()) return -1;
+// The body of `with self._lock:` in cleanup: closes the current row and writes the store
+// (unless it was never read).
+int close_current_locked(PyObject* self, PyObject* now) {
   RG_LET_INT(current, call_method(self, S("_current_session")));
   if (current.get() != Py_None) {
     PyObject* row = current.get();
@@ -86,7 +84,13 @@ int close_current(PyObject* self, PyObject* now) {
     if (set_item(row, "log_text", log_text.get()) < 0) return -1;
   }
   RG_CHECK_INT(call_method(self, S("_persist_unlocked")));
-  return held.unlock() ? 0 : -1;
+  return 0;
+}
+
+// A lock whose __exit__ swallows the block's exception lets shutdown go on after the block.
+int close_current(PyObject* self, PyObject* now) {
+  RG_LET_INT(lock, attr(self, S("_lock")));
+  return with_lock(lock.get(), [&] { return close_current_locked(self, now); });
 }
 
 // Waits for a running flush (the start-up one) at most `seconds`; 1 when none is running

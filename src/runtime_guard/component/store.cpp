@@ -261,12 +261,11 @@ PyObject* persist_unlocked(PyObject*, PyObject* self) {
 }
 RG_EXPORT(Method, "_persist_unlocked", persist_unlocked, METH_O, "_persist_unlocked(self)\n--\n\n");
 
+// with self._lock: self._persist_unlocked()
 PyObject* persist(PyObject*, PyObject* self) {
   RG_LET(lock, attr(self, S("_lock")));
-  LockGuard held(lock.get());
-  if (!held.ok()) return nullptr;
-  Ref done = call_method(self, S("_persist_unlocked"));
-  if (!held.unlock() || !done) return nullptr;
+  auto write = [&] { return call_method(self, S("_persist_unlocked")) ? 0 : -1; };
+  if (with_lock(lock.get(), write) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 RG_EXPORT(Method, "_persist", persist, METH_O, "_persist(self)\n--\n\n");
