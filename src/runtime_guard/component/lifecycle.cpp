@@ -159,14 +159,16 @@ PyObject* current_session(PyObject*, PyObject* self) {
   if (has_id < 0) return nullptr;
   if (!has_id) Py_RETURN_NONE;
   RG_LET(sessions, attr(self, S("_sessions")));
-  RG_LET(rows, steal(PySequence_List(sessions.get())));
-  for (Py_ssize_t i = PyList_GET_SIZE(rows.get()) - 1; i >= 0; --i) {
-    PyObject* row = PyList_GET_ITEM(rows.get(), i);
+  // for row in reversed(self._sessions): a host's sequence type reverses itself
+  RG_LET(newest_first, call(reinterpret_cast<PyObject*>(&PyReversed_Type), sessions));
+  RG_LET(iter, steal(PyObject_GetIter(newest_first.get())));
+  while (Ref row = steal(PyIter_Next(iter.get()))) {
     RG_LET(id, call_method(row, S("get"), S("session_id")));
     int same = PyObject_RichCompareBool(id.get(), current_id.get(), Py_EQ);
     if (same < 0) return nullptr;
-    if (same) return Py_NewRef(row);
+    if (same) return row.release();
   }
+  if (PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
 }
 RG_EXPORT(Method, "_current_session", current_session, METH_O, "_current_session(self)\n--\n\n");
