@@ -226,3 +226,12 @@ def test_store_read_as_python_would(rg, monkeypatch):
     OddPath.result = bytearray(b'{"session_id":"1"}\n')
     g._load_store()
     assert g._sessions == [{"session_id": "1"}]
+
+    # A failed direct load does not make later writes silently drop the rows in memory.
+    fresh = make(rg)
+    OddPath.result = None
+    with pytest.raises(TypeError):
+        fresh._load_store()
+    fresh._sessions.append({"session_id": "2"})
+    fresh._persist()
+    assert [json.loads(line)["session_id"] for line in odd.read_text().splitlines()] == ["1", "2"]

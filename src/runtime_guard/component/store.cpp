@@ -97,8 +97,9 @@ bool read_rows(PyObject* bytes, PyObject* rows, Synced& synced) {
   return true;
 }
 
+// A failed load leaves the loaded state as it was: only start-up, which marks the store unread
+// before it loads, keeps its later writes off a store it could not read.
 PyObject* load_store(PyObject*, PyObject* self) {
-  if (mark_store_unread(self) < 0) return nullptr;
   RG_LET(rows, new_list());
   if (PyObject_SetAttr(self, S("_sessions"), rows.get()) < 0) return nullptr;
   RG_LET(path, G("_SESSIONS_FILE"));
