@@ -98,13 +98,16 @@ Ref session_item(PyObject* row) {
   return item;
 }
 
-// session_id (None when missing) -> contents of the copies sent under that id.
+// id_key(session_id) (None when missing) -> contents of the copies sent under that id. Keyed
+// as the store merge keys rows, so an id that cannot be hashed (a list in a hand-edited store)
+// does not stop the marking of every row sent with it.
 Ref sent_by_id(PyObject* pending) {
   RG_LET(by_id, steal(PyDict_New()));
   const Py_ssize_t n = PyList_GET_SIZE(pending);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* copy = PyList_GET_ITEM(pending, i);
-    RG_LET(id, get_or(copy, S("session_id"), Py_None));
+    RG_LET(raw_id, get_or(copy, S("session_id"), Py_None));
+    RG_LET(id, id_key(raw_id.get()));
     RG_LET(content, row_content(copy));
     PyObject* contents = PyDict_GetItemWithError(by_id.get(), id.get());
     if (!contents) {
@@ -125,7 +128,8 @@ int mark_delivered_locked(PyObject* self, PyObject* by_id) {
   RG_LET_INT(sessions, attr(self, S("_sessions")));
   RG_LET_INT(iter, steal(PyObject_GetIter(sessions.get())));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
-    RG_LET_INT(id, call_method(row, S("get"), S("session_id")));
+    RG_LET_INT(raw_id, call_method(row, S("get"), S("session_id")));
+    RG_LET_INT(id, id_key(raw_id.get()));
     PyObject* contents = PyDict_GetItemWithError(by_id, id.get());
     if (!contents) {
       if (PyErr_Occurred()) return -1;
