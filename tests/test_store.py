@@ -4,10 +4,12 @@ import json
 import os
 import signal
 import stat
+import time
 
 import pytest
 
 from conftest import rg_messages
+from support_host import make_context
 from support_hostile import lock_held_elsewhere  # noqa: F401
 
 AWKWARD_ROWS = [
@@ -204,6 +206,14 @@ def test_store_lock_is_honoured_and_its_wait_interruptible(rg, rg_logs, lock_hel
     [msg] = rg_messages(rg_logs)
     assert msg.startswith("Could not persist usage store: [Errno 11]") and msg.endswith("sessions.lock'")
     assert not rg._SESSIONS_FILE.exists()
+
+
+def test_start_up_waits_once_for_a_hung_store_lock(rg, rg_logs, tmp_path, lock_held_elsewhere):  # noqa: F811
+    guard = rg.RuntimeGuarder(make_context(tmp_path, enabled=False))
+    start = time.monotonic()
+    assert guard.initialize() is True
+    assert time.monotonic() - start < 2.0 + 1.5  # the load and the first write shared one wait (6 s)
+    assert rg_messages(rg_logs)[-1].startswith("Could not persist usage store: [Errno 11]")
 
 
 def test_store_read_as_python_would(rg, monkeypatch):

@@ -30,6 +30,8 @@ int start_up(PyObject* self) {
     // One read-modify-write of the store: no other instance writes between the load and the
     // first write, and none sees our row before our session lock protects it.
     RG_LET_INT(store, G("_SESSIONS_FILE"));
+    // A hung holder of the store lock costs start-up one wait, not one per step below.
+    ThreadDeadline deadline(constants::kStoreLockWait);
     StoreLock lock;
     if (lock.acquire(store.get(), false) < 0) return -1;
     RG_CHECK_INT(call_method(self, S("_load_store")));
