@@ -5,7 +5,8 @@
 With the module's default timeouts, for each server on loopback: the time `initialize` and
 `cleanup` take when the server meets the start-up flush (and so holds it), the time `cleanup`
 takes when the server meets only the shutdown flush, and whether the closed row is in the
-store, pending. Then the resident memory around a 512 MiB reply.
+store, pending. The same cleanup times again while another process hangs holding the store
+lock (each store write then waits for it). Then the resident memory around a 512 MiB reply.
 """
 
 import os
@@ -16,8 +17,10 @@ import time
 os.environ["HOME"] = tempfile.mkdtemp(prefix="rg-hostile-")
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests"))
 
+import contextlib  # noqa: E402
 import json  # noqa: E402
 import pathlib  # noqa: E402
+import subprocess  # noqa: E402
 
 import orlune.auth.validator as validator  # noqa: E402
 import orlune.core.runtime_guard as rg  # noqa: E402
@@ -49,7 +52,23 @@ def fresh_store(name):
     return rg.RuntimeGuarder(ctx)
 
 
+@contextlib.contextmanager
+def store_lock_held():
+    """Another process holds the current store's lock until the block ends."""
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import fcntl, sys\nf = open(sys.argv[1], 'a')\nfcntl.flock(f, fcntl.LOCK_EX)\n"
+         "print('held', flush=True)\nsys.stdin.read()", str(rg._SESSIONS_FILE.with_suffix(".lock"))],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "held\n"
+    try:
+        yield
+    finally:
+        holder.communicate(input="", timeout=30)
+
+
 def closed_row_state():
+    if not rg._SESSIONS_FILE.exists():
+        return "no store"
     rows = [json.loads(x) for x in rg._SESSIONS_FILE.read_text().splitlines()]
     last = rows[-1]
     closed = "closed" if last["ended_cleanly"] and last["ended_at"] else "OPEN"
@@ -62,18 +81,19 @@ def timed(fn):
     return time.monotonic() - start
 
 
-def start_up_meets(name, server):
+def start_up_meets(name, server, held=contextlib.nullcontext):
     with server:
         point_at(server.url)
         g = fresh_store(name + "-a")
         t_init = timed(g.initialize)
         server.arrived.wait(5)
-        t_clean = timed(g.cleanup)
+        with held():
+            t_clean = timed(g.cleanup)
         state = closed_row_state()
     return t_init, t_clean, state
 
 
-def shutdown_meets(name, server, collector):
+def shutdown_meets(name, server, collector, held=contextlib.nullcontext):
     point_at(collector.url)
     g = fresh_store(name + "-b")
     g.initialize()
@@ -81,7 +101,8 @@ def shutdown_meets(name, server, collector):
     g._flush_lock.release()
     with server:
         point_at(server.url)
-        t_clean = timed(g.cleanup)
+        with held():
+            t_clean = timed(g.cleanup)
         state = closed_row_state()
     return t_clean, state
 
@@ -116,6 +137,12 @@ def main():
                 t_init, t_clean, state_a = start_up_meets(name, make())
                 t_shut, state_b = shutdown_meets(name, make(), collector)
                 print(f"{name:16} {t_init:7.3f} {t_clean:10.2f}  {state_a:34} {t_shut:10.2f}  {state_b}")
+            print("\nwhile another process hangs holding the store lock:")
+            print(f"{'server':16} {'cleanup s':>10} (start-up flush held) {'cleanup s':>10} (shutdown flush)")
+            for name, make in servers:
+                _, t_clean, _ = start_up_meets(name + "-held", make(), store_lock_held)
+                t_shut, _ = shutdown_meets(name + "-held", make(), collector, store_lock_held)
+                print(f"{name:16} {t_clean:10.2f} {'':21} {t_shut:10.2f}")
         print(f"requests that reached the redirect target: {len(elsewhere.requests)}")
 
 

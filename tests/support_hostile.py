@@ -1,12 +1,17 @@
 """HTTP servers on loopback that misbehave on purpose, for the upload's worst days.
 
 Each server reads whole requests, records them, and answers through `answer(conn)`; `stop()`
-(or leaving the `with` block) cuts every connection, so nothing outlives a test.
+(or leaving the `with` block) cuts every connection, so nothing outlives a test. The fixture
+`lock_held_elsewhere` stands for another instance that hangs while it holds the store lock.
 """
 
 import json
 import socket
+import subprocess
+import sys
 import threading
+
+import pytest
 
 _BLOCK = b"x" * (1 << 20)
 
@@ -178,3 +183,16 @@ def json_object_of_size(n):
     """A JSON object that is exactly `n` bytes long."""
     shell = json.dumps({"pad": ""}).encode()
     return json.dumps({"pad": "x" * (n - len(shell))}).encode()
+
+
+@pytest.fixture
+def lock_held_elsewhere(rg):
+    """Another process holding the store lock until the test ends, as a hung instance would."""
+    rg._USAGE_DIR.mkdir(parents=True, exist_ok=True)
+    holder = subprocess.Popen(
+        [sys.executable, "-c", "import fcntl, sys\nf = open(sys.argv[1], 'a')\nfcntl.flock(f, fcntl.LOCK_EX)\n"
+         "print('held', flush=True)\nsys.stdin.read()", str(rg._SESSIONS_FILE.with_suffix(".lock"))],
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    assert holder.stdout.readline() == "held\n"
+    yield
+    holder.communicate(input="", timeout=30)

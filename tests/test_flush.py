@@ -34,7 +34,8 @@ def test_pending_rows_become_items_and_are_marked(rg, rg_logs, monkeypatch, endp
     g = guard(rg, row(0, flushed=True), row(1, log_text="boot ok", stale=True, extra=1),
               {"session_id": "s-2", "log_text": None, "duration_s": None},
               row(3, duration_s=12.9, log_text="", ended_cleanly=0),
-              row(4, duration_s=" 7", log_text=long_log), row(5, ended_at=None))
+              row(4, duration_s=" 7", log_text=long_log), row(5, ended_at=None),
+              row(6, session_id=["s-6"]))  # an id no set holds (a hand-edited store) is marked too
     del g._sessions[1]["flushed"]  # missing counts as pending
     g._app_version = lambda: "7.7"  # identity goes through self
     endpoint.reply_override = reply(200, b"{}")  # the collector would refuse a null ended_at
@@ -43,7 +44,7 @@ def test_pending_rows_become_items_and_are_marked(rg, rg_logs, monkeypatch, endp
     assert list(payload) == PAYLOAD_KEYS and payload["app_version"] == "7.7"
     assert payload["machine_id"] == validator._get_machine_id() and payload["plan"] == "pro"
     items = payload["sessions"]
-    assert sent_ids(endpoint) == ["s-1", "s-2", "s-3", "s-4", "s-5"]
+    assert sent_ids(endpoint) == ["s-1", "s-2", "s-3", "s-4", "s-5", ["s-6"]]
     assert list(items[0]) == ["session_id", "started_at", "ended_at", "duration_s", "ended_cleanly",
                               "log_text"]
     assert items[1] == {"session_id": "s-2", "started_at": "", "ended_at": "", "duration_s": 0,
@@ -51,7 +52,7 @@ def test_pending_rows_become_items_and_are_marked(rg, rg_logs, monkeypatch, endp
     assert (items[2]["duration_s"], items[2]["ended_cleanly"], "log_text" in items[2]) == (12, False, False)
     assert items[3]["duration_s"] == 7 and items[3]["log_text"] == long_log[:48000]
     assert items[4]["ended_at"] is None  # present as None: sent as null, not defaulted
-    assert flushed(g) == [True] * 6 and stored(rg) == g._sessions
+    assert flushed(g) == [True] * 7 and stored(rg) == g._sessions
     assert g._sessions[4]["log_text"] == long_log  # the store keeps the full text
     assert rg_messages(rg_logs) == [] and not g._flush_lock.locked()
 

@@ -14,8 +14,8 @@ import pytest
 
 from conftest import rg_messages, run_python
 from support_host import collector, make_context  # noqa: F401
-from support_hostile import (Answer, Huge, Redirect, Silent, TrickleBody, TrickleStatus,
-                             json_object_of_size)
+from support_hostile import (Answer, Huge, Redirect, Silent, TrickleBody, TrickleStatus,  # noqa: F401
+                             json_object_of_size, lock_held_elsewhere)
 from support_upload import API_KEY, endpoint, module_records, point_host_at, row  # noqa: F401
 
 ITEM = {"session_id": "open-1", "started_at": "2024-05-01T09:00:00+00:00",
@@ -101,6 +101,22 @@ def test_cleanup_leaves_a_held_start_up_flush_behind(rg, rg_logs, monkeypatch, t
     assert ("Usage flush still running at shutdown; the closed session stays pending for the "
             "next start") in rg_messages(rg_logs)
     assert g._flush_lock.acquire(timeout=5)  # the cut connection ends the start-up flush
+
+
+def test_cleanup_bound_holds_while_another_instance_hangs_on_the_store(
+        rg, rg_logs, collector, tmp_path, monkeypatch, lock_held_elsewhere):  # noqa: F811
+    """The store writes (each waiting for the store lock) and the POST share one shutdown
+    bound: about 2 x the flush timeout + 1 s, however slow the server and the other instance."""
+    monkeypatch.setattr(rg, "_SHUTDOWN_FLUSH_TIMEOUT", 0.5)
+    collector.reply_override = lambda rec: (200, b"{}", 0.3)  # slow, inside the POST's own bounds
+    g = rg.RuntimeGuarder(make_context(tmp_path))
+    g._load_store()  # no store yet: read without the lock
+    g._sessions.append(row(1, ended_at="", ended_cleanly=False))
+    g._current_id = "s-1"
+    took = timed(g.cleanup)
+    assert took < 2 * 0.5 + 1 + 1.5  # over 4.3 s when each wait took its own full bound
+    assert g._sessions[0]["ended_cleanly"] is True and g._sessions[0]["flushed"] is False
+    assert rg_messages(rg_logs)[0].startswith("Could not persist usage store: [Errno 11]")
 
 
 def test_replies_are_read_up_to_one_mebibyte(rg, monkeypatch):

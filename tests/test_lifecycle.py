@@ -78,6 +78,24 @@ def test_stale_rules(rg, collector, tmp_path):
     assert after[4]["session_id"] == guard._current_id and "stale" not in after[4]
 
 
+def test_current_session_walks_the_rows_newest_first(rg):
+    class Journal(list):  # a host's list that reverses itself (and iterates some other way)
+        def __iter__(self):
+            return iter(())
+
+        def __reversed__(self):
+            return iter([{"session_id": "me", "n": 2}, {"session_id": "me", "n": 1}])
+
+    guard = rg.RuntimeGuarder(None)
+    guard._current_id = "me"
+    guard._sessions = ({"session_id": "me", "n": 1}, {"session_id": None}, {"session_id": "me", "n": 2})
+    assert guard._current_session() == {"session_id": "me", "n": 2}
+    guard._sessions = Journal()
+    assert guard._current_session() == {"session_id": "me", "n": 2}  # reversed(), as Python walks it
+    guard._current_id = None
+    assert guard._current_session() is None
+
+
 def test_start_up_failure_leaves_store_alone(rg, collector, tmp_path, monkeypatch, rg_logs):
     blocker = tmp_path / "not-a-dir"
     blocker.write_text("")

@@ -99,6 +99,23 @@ def test_suppressing_exit_resumes_after_the_block(rg, monkeypatch):
                     rg._ensure_auth_ready()
         assert lock.seen == ["enter", Abort] and rg._auth_ready is False
 
+    # The component's `with self._lock:` blocks too: the write, cleanup's close (which goes on
+    # to its flush), and the flush's snapshot (after which `pending` is unbound, as in Python).
+    monkeypatch.setenv("ORLUNE_TELEMETRY", "0")
+    g = rg.RuntimeGuarder(None)
+    g._lock = WithOnly(suppress=True)
+    g._persist_unlocked = interrupted
+    assert g._persist() is None
+    g._capture_logs = interrupted
+    g._sessions, g._current_id = [{"session_id": "s", "flushed": False}], "s"
+    assert g.cleanup() is None
+    assert g._lock.seen == ["enter", Abort] * 2 + ["enter", None]
+    g._sessions = [5]
+    with mock.patch.object(rg.log, "debug") as debug:
+        g._flush(wait=True)
+    debug.assert_called_once_with("Usage flush failed", exc_info=True)
+    assert g._lock.seen[-2:] == ["enter", AttributeError] and not g._flush_lock.locked()
+
 
 class ExcInfoFilter(logging.Filter):
     def __init__(self):

@@ -4,12 +4,13 @@ import json
 import os
 import signal
 import stat
-import subprocess
-import sys
+import time
 
 import pytest
 
 from conftest import rg_messages
+from support_host import make_context
+from support_hostile import lock_held_elsewhere  # noqa: F401
 
 AWKWARD_ROWS = [
     {"session_id": "a", "log_text": "é ß 中 😀 \ud800 \x00\x1f\x7f \u2028", "n": 1e16, "f": 0.1,
@@ -180,24 +181,11 @@ def test_failed_replace_keeps_old_store(rg, rg_logs, monkeypatch):
     assert g._sessions == [{"session_id": "new"}]
 
 
-@pytest.fixture
-def lock_held_elsewhere(rg):
-    """Another process holding the store lock until the test ends."""
-    rg._USAGE_DIR.mkdir(parents=True, exist_ok=True)
-    holder = subprocess.Popen(
-        [sys.executable, "-c", "import fcntl, sys\nf = open(sys.argv[1], 'a')\nfcntl.flock(f, fcntl.LOCK_EX)\n"
-         "print('held', flush=True)\nsys.stdin.read()", str(rg._SESSIONS_FILE.with_suffix(".lock"))],
-        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-    assert holder.stdout.readline() == "held\n"
-    yield
-    holder.communicate(input="", timeout=30)
-
-
 class Interrupted(BaseException):
     pass
 
 
-def test_store_lock_is_honoured_and_its_wait_interruptible(rg, rg_logs, lock_held_elsewhere):
+def test_store_lock_is_honoured_and_its_wait_interruptible(rg, rg_logs, lock_held_elsewhere):  # noqa: F811
     g = make(rg)
     g._sessions = [{"session_id": "x"}]
 
@@ -220,6 +208,14 @@ def test_store_lock_is_honoured_and_its_wait_interruptible(rg, rg_logs, lock_hel
     assert not rg._SESSIONS_FILE.exists()
 
 
+def test_start_up_waits_once_for_a_hung_store_lock(rg, rg_logs, tmp_path, lock_held_elsewhere):  # noqa: F811
+    guard = rg.RuntimeGuarder(make_context(tmp_path, enabled=False))
+    start = time.monotonic()
+    assert guard.initialize() is True
+    assert time.monotonic() - start < 2.0 + 1.5  # the load and the first write shared one wait (6 s)
+    assert rg_messages(rg_logs)[-1].startswith("Could not persist usage store: [Errno 11]")
+
+
 def test_store_read_as_python_would(rg, monkeypatch):
     write_lines(rg, '{"session_id":"1"}')
 
@@ -240,3 +236,12 @@ def test_store_read_as_python_would(rg, monkeypatch):
     OddPath.result = bytearray(b'{"session_id":"1"}\n')
     g._load_store()
     assert g._sessions == [{"session_id": "1"}]
+
+    # A failed direct load does not make later writes silently drop the rows in memory.
+    fresh = make(rg)
+    OddPath.result = None
+    with pytest.raises(TypeError):
+        fresh._load_store()
+    fresh._sessions.append({"session_id": "2"})
+    fresh._persist()
+    assert [json.loads(line)["session_id"] for line in odd.read_text().splitlines()] == ["1", "2"]

@@ -8,6 +8,7 @@
 #include "constants.hpp"
 #include "module.hpp"
 #include "registry.hpp"
+#include "thread_deadline.hpp"
 #include "upload/usage.hpp"
 
 namespace rg {
@@ -26,10 +27,7 @@ Ref get_or(PyObject* row, PyObject* key, PyObject* fallback) {
 }
 
 // Copies (dict(row)) of the rows whose "flushed" is false or missing, in store order.
-Ref snapshot_pending(PyObject* self) {
-  RG_LET(lock, attr(self, S("_lock")));
-  LockGuard held(lock.get());
-  if (!held.ok()) return {};
+Ref pending_copies(PyObject* self) {
   RG_LET(pending, steal(PyList_New(0)));
   RG_LET(sessions, attr(self, S("_sessions")));
   RG_LET(iter, steal(PyObject_GetIter(sessions.get())));
@@ -42,7 +40,22 @@ Ref snapshot_pending(PyObject* self) {
     if (PyList_Append(pending.get(), copy.get()) < 0) return {};
   }
   if (PyErr_Occurred()) return {};
-  if (!held.unlock()) return {};
+  return pending;
+}
+
+// with self._lock: pending = [...]. When __exit__ swallows an error of the block, `pending`
+// was never bound, and the flush fails on it as Python code would.
+Ref snapshot_pending(PyObject* self) {
+  RG_LET(lock, attr(self, S("_lock")));
+  Ref pending;
+  int done = with_lock(lock.get(), [&] {
+    pending = pending_copies(self);
+    return pending ? 0 : -1;
+  });
+  if (done < 0) return {};
+  if (!pending)
+    PyErr_SetString(PyExc_UnboundLocalError,
+                    "cannot access local variable 'pending' where it is not associated with a value");
   return pending;
 }
 
@@ -85,13 +98,16 @@ Ref session_item(PyObject* row) {
   return item;
 }
 
-// session_id (None when missing) -> contents of the copies sent under that id.
+// id_key(session_id) (None when missing) -> contents of the copies sent under that id. Keyed
+// as the store merge keys rows, so an id that cannot be hashed (a list in a hand-edited store)
+// does not stop the marking of every row sent with it.
 Ref sent_by_id(PyObject* pending) {
   RG_LET(by_id, steal(PyDict_New()));
   const Py_ssize_t n = PyList_GET_SIZE(pending);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* copy = PyList_GET_ITEM(pending, i);
-    RG_LET(id, get_or(copy, S("session_id"), Py_None));
+    RG_LET(raw_id, get_or(copy, S("session_id"), Py_None));
+    RG_LET(id, id_key(raw_id.get()));
     RG_LET(content, row_content(copy));
     PyObject* contents = PyDict_GetItemWithError(by_id.get(), id.get());
     if (!contents) {
@@ -108,16 +124,13 @@ Ref sent_by_id(PyObject* pending) {
 // After a 200: mark the live rows that were sent as they are now, then persist. A row whose
 // content changed while the POST was in flight (closed by cleanup, say) was not delivered in
 // its current state; it stays pending so the next flush sends it.
-int mark_delivered(PyObject* self, PyObject* pending) {
-  RG_LET_INT(by_id, sent_by_id(pending));
-  RG_LET_INT(lock, attr(self, S("_lock")));
-  LockGuard held(lock.get());
-  if (!held.ok()) return -1;
+int mark_delivered_locked(PyObject* self, PyObject* by_id) {
   RG_LET_INT(sessions, attr(self, S("_sessions")));
   RG_LET_INT(iter, steal(PyObject_GetIter(sessions.get())));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
-    RG_LET_INT(id, call_method(row, S("get"), S("session_id")));
-    PyObject* contents = PyDict_GetItemWithError(by_id.get(), id.get());
+    RG_LET_INT(raw_id, call_method(row, S("get"), S("session_id")));
+    RG_LET_INT(id, id_key(raw_id.get()));
+    PyObject* contents = PyDict_GetItemWithError(by_id, id.get());
     if (!contents) {
       if (PyErr_Occurred()) return -1;
       continue;
@@ -133,7 +146,13 @@ int mark_delivered(PyObject* self, PyObject* pending) {
   }
   if (PyErr_Occurred()) return -1;
   RG_CHECK_INT(call_method(self, S("_persist_unlocked")));
-  return held.unlock() ? 0 : -1;
+  return 0;
+}
+
+int mark_delivered(PyObject* self, PyObject* pending) {
+  RG_LET_INT(by_id, sent_by_id(pending));
+  RG_LET_INT(lock, attr(self, S("_lock")));
+  return with_lock(lock.get(), [&] { return mark_delivered_locked(self, by_id.get()); });
 }
 
 // The items for the pending copies, and the copies they were built from. A row whose item
@@ -241,7 +260,7 @@ Ref acquire_flush_lock(PyObject* flush_lock, PyObject* wait, PyObject* timeout) 
   int background = blocking ? on_background_flush_thread() : 1;
   if (background < 0) return {};
   if (background) return call_kw(acquire, {}, {{S("blocking"), wait}});
-  RG_LET(seconds, floating(timeout_seconds(timeout, constants::kShutdownFlushTimeout)));
+  RG_LET(seconds, floating(ThreadDeadline::clip(timeout_seconds(timeout, constants::kShutdownFlushTimeout))));
   return call_kw(acquire, {}, {{S("blocking"), wait}, {S("timeout"), seconds.get()}});
 }
 

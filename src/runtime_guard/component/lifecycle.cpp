@@ -6,11 +6,15 @@
 #include "constants.hpp"
 #include "module.hpp"
 #include "registry.hpp"
+#include "thread_deadline.hpp"
 #include "upload/exchange.hpp"
 
 namespace rg {
 
 namespace {
+
+// Beyond the wait for a running flush and the shutdown POST (each the flush timeout).
+constexpr double kShutdownSlack = 1.0;
 
 int set_item(PyObject* row, const char* key, PyObject* value) {
   RG_LET_INT(k, str(key));
@@ -26,6 +30,8 @@ int start_up(PyObject* self) {
     // One read-modify-write of the store: no other instance writes between the load and the
     // first write, and none sees our row before our session lock protects it.
     RG_LET_INT(store, G("_SESSIONS_FILE"));
+    // A hung holder of the store lock costs start-up one wait, not one per step below.
+    ThreadDeadline deadline(constants::kStoreLockWait);
     StoreLock lock;
     if (lock.acquire(store.get(), false) < 0) return -1;
     RG_CHECK_INT(call_method(self, S("_load_store")));
@@ -63,11 +69,9 @@ RG_EXPORT(Method, "initialize", initialize, METH_O,
           "\n"
           "Returns True, also when start-up failed (the failure is logged).");
 
-// Closes the current row under `_lock` and writes the store (unless it was never read).
-int close_current(PyObject* self, PyObject* now) {
-  RG_LET_INT(lock, attr(self, S("_lock")));
-  LockGuard held(lock.get());
-  if (!held.ok()) return -1;
+// The body of `with self._lock:` in cleanup: closes the current row and writes the store
+// (unless it was never read).
+int close_current_locked(PyObject* self, PyObject* now) {
   RG_LET_INT(current, call_method(self, S("_current_session")));
   if (current.get() != Py_None) {
     PyObject* row = current.get();
@@ -82,7 +86,13 @@ int close_current(PyObject* self, PyObject* now) {
     if (set_item(row, "log_text", log_text.get()) < 0) return -1;
   }
   RG_CHECK_INT(call_method(self, S("_persist_unlocked")));
-  return held.unlock() ? 0 : -1;
+  return 0;
+}
+
+// A lock whose __exit__ swallows the block's exception lets shutdown go on after the block.
+int close_current(PyObject* self, PyObject* now) {
+  RG_LET_INT(lock, attr(self, S("_lock")));
+  return with_lock(lock.get(), [&] { return close_current_locked(self, now); });
 }
 
 // Waits for a running flush (the start-up one) at most `seconds`; 1 when none is running
@@ -103,10 +113,13 @@ int shut_down(PyObject* self) {
   RG_CHECK_INT(call_method(self, S("_reload_flags")));
   // Read once: the same value bounds the wait and the shutdown flush.
   RG_LET_INT(timeout, G("_SHUTDOWN_FLUSH_TIMEOUT"));
+  const double seconds = timeout_seconds(timeout.get(), constants::kShutdownFlushTimeout);
+  // The whole shutdown: the wait for a running flush, then the store writes (waiting for the
+  // other instances' store lock) and the shutdown flush's POST share what is left of this.
+  ThreadDeadline deadline(2 * seconds + kShutdownSlack);
   // The row must not change under a flush that is still sending it, but a server that holds
   // that flush must not hold the application's exit either.
-  int flush_done =
-      wait_for_running_flush(self, timeout_seconds(timeout.get(), constants::kShutdownFlushTimeout));
+  int flush_done = wait_for_running_flush(self, seconds);
   if (flush_done < 0) return -1;
   RG_LET_INT(clock, G("_utcnow_iso"));
   RG_LET_INT(now, call(clock));
@@ -148,14 +161,16 @@ PyObject* current_session(PyObject*, PyObject* self) {
   if (has_id < 0) return nullptr;
   if (!has_id) Py_RETURN_NONE;
   RG_LET(sessions, attr(self, S("_sessions")));
-  RG_LET(rows, steal(PySequence_List(sessions.get())));
-  for (Py_ssize_t i = PyList_GET_SIZE(rows.get()) - 1; i >= 0; --i) {
-    PyObject* row = PyList_GET_ITEM(rows.get(), i);
+  // for row in reversed(self._sessions): a host's sequence type reverses itself
+  RG_LET(newest_first, call(reinterpret_cast<PyObject*>(&PyReversed_Type), sessions));
+  RG_LET(iter, steal(PyObject_GetIter(newest_first.get())));
+  while (Ref row = steal(PyIter_Next(iter.get()))) {
     RG_LET(id, call_method(row, S("get"), S("session_id")));
     int same = PyObject_RichCompareBool(id.get(), current_id.get(), Py_EQ);
     if (same < 0) return nullptr;
-    if (same) return Py_NewRef(row);
+    if (same) return row.release();
   }
+  if (PyErr_Occurred()) return nullptr;
   Py_RETURN_NONE;
 }
 RG_EXPORT(Method, "_current_session", current_session, METH_O, "_current_session(self)\n--\n\n");

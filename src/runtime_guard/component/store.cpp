@@ -97,8 +97,9 @@ bool read_rows(PyObject* bytes, PyObject* rows, Synced& synced) {
   return true;
 }
 
+// A failed load leaves the loaded state as it was: only start-up, which marks the store unread
+// before it loads, keeps its later writes off a store it could not read.
 PyObject* load_store(PyObject*, PyObject* self) {
-  if (mark_store_unread(self) < 0) return nullptr;
   RG_LET(rows, new_list());
   if (PyObject_SetAttr(self, S("_sessions"), rows.get()) < 0) return nullptr;
   RG_LET(path, G("_SESSIONS_FILE"));
@@ -261,12 +262,11 @@ PyObject* persist_unlocked(PyObject*, PyObject* self) {
 }
 RG_EXPORT(Method, "_persist_unlocked", persist_unlocked, METH_O, "_persist_unlocked(self)\n--\n\n");
 
+// with self._lock: self._persist_unlocked()
 PyObject* persist(PyObject*, PyObject* self) {
   RG_LET(lock, attr(self, S("_lock")));
-  LockGuard held(lock.get());
-  if (!held.ok()) return nullptr;
-  Ref done = call_method(self, S("_persist_unlocked"));
-  if (!held.unlock() || !done) return nullptr;
+  auto write = [&] { return call_method(self, S("_persist_unlocked")) ? 0 : -1; };
+  if (with_lock(lock.get(), write) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 RG_EXPORT(Method, "_persist", persist, METH_O, "_persist(self)\n--\n\n");

@@ -9,6 +9,7 @@
 
 #include "constants.hpp"
 #include "module.hpp"
+#include "thread_deadline.hpp"
 
 namespace rg {
 
@@ -79,7 +80,7 @@ int StoreLock::acquire(PyObject* store_path, bool required) {
   if (t_held && t_held->path_ == path_) return 0;
 
   using namespace std::chrono;
-  const auto deadline = steady_clock::now() + duration<double>(constants::kStoreLockWait);
+  const auto deadline = steady_clock::now() + duration<double>(ThreadDeadline::clip(constants::kStoreLockWait));
   milliseconds pause(1);
   for (;;) {
     platform::LockAttempt attempt;

@@ -65,13 +65,17 @@ Ref JsonCodec::parse(PyObject* line, Ref* text) const {
   return row;
 }
 
+Ref id_key(PyObject* id) {
+  if (id == Py_None || PyUnicode_CheckExact(id)) return borrow(id);
+  RG_LET(text, steal(PyObject_Repr(id)));
+  return steal(PyTuple_Pack(1, text.get()));
+}
+
 Ref session_key(PyObject* row) {
   if (!PyDict_Check(row)) return none();
   PyObject* id = PyDict_GetItemWithError(row, S("session_id"));
   if (!id) return PyErr_Occurred() ? Ref() : none();
-  if (id == Py_None || PyUnicode_CheckExact(id)) return borrow(id);
-  RG_LET(text, steal(PyObject_Repr(id)));
-  return steal(PyTuple_Pack(1, text.get()));
+  return id_key(id);
 }
 
 Ref row_content(PyObject* row) {

@@ -20,9 +20,12 @@ struct JsonCodec {
   Ref parse(PyObject* line, Ref* text = nullptr) const;
 };
 
-// What rows are merged by: the row's "session_id" (None when missing). A str or None stands for
-// itself; any other JSON value (a hand-edited store) by a one-tuple of its repr, so it can be a
-// dict key. A row that is not a mapping has no id.
+// A session id as a dict key: a str or None stands for itself; any other value (a hand-edited
+// store) by a one-tuple of its repr, so even a list can be a key.
+Ref id_key(PyObject* id);
+
+// What rows are merged by: id_key of the row's "session_id" (None when missing). A row that is
+// not a mapping has no id.
 Ref session_key(PyObject* row);
 
 // A row without its "flushed" key: what a delivery vouches for.

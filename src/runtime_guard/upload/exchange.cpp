@@ -4,6 +4,7 @@
 
 #include "constants.hpp"
 #include "module.hpp"
+#include "thread_deadline.hpp"
 
 namespace rg {
 
@@ -91,6 +92,12 @@ PyMethodDef g_run_job_def = {"_usage_post_worker", run_job, METH_NOARGS, nullptr
 // Runs the exchange on a daemon worker; the host waits at most timeout + slack.
 Ref exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, PyObject* timeout,
                            bool read_body) {
+  const double limit =
+      ThreadDeadline::clip(timeout_seconds(timeout, constants::kShutdownFlushTimeout) + kDeadlineSlack);
+  if (limit <= 0) {  // the caller's whole wait is used up: nothing is sent
+    PyErr_SetString(PyExc_TimeoutError, "usage POST not sent: no time left to wait for it");
+    return {};
+  }
   RG_LET(threading, G("threading"));
   RG_LET(done, call_method(threading, S("Event")));
   RG_LET(outcome, steal(PyList_New(2)));
@@ -106,7 +113,6 @@ Ref exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, PyOb
                           {S("daemon"), Py_True}}));
   RG_CHECK(call_method(thread, S("start")));
 
-  const double limit = timeout_seconds(timeout, constants::kShutdownFlushTimeout) + kDeadlineSlack;
   RG_LET(limit_obj, floating(limit));
   RG_LET(finished, call_method(done, S("wait"), limit_obj));
   int in_time = PyObject_IsTrue(finished.get());

@@ -1,0 +1,41 @@
+// A wall-clock bound on everything one host call waits for on its thread. cleanup promises the
+// host an end within about twice its flush timeout plus a second, whatever the server and the
+// other instances sharing the store do; each wait it makes on the way (the store lock, the
+// usage POST) keeps its own bound or takes what is left of that one, whichever is less.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+
+namespace rg {
+
+class ThreadDeadline {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // Installs a deadline `seconds` from now for this thread; an earlier one already set stays.
+  explicit ThreadDeadline(double seconds) : previous_(current()) {
+    const auto mine = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                         std::chrono::duration<double>(seconds));
+    current() = std::min(previous_, mine);
+  }
+  ~ThreadDeadline() { current() = previous_; }
+  ThreadDeadline(const ThreadDeadline&) = delete;
+  ThreadDeadline& operator=(const ThreadDeadline&) = delete;
+
+  // `seconds`, or what is left of this thread's deadline when that is less; never below 0.
+  static double clip(double seconds) {
+    if (current() == Clock::time_point::max()) return seconds;
+    const double left = std::chrono::duration<double>(current() - Clock::now()).count();
+    return std::max(0.0, std::min(seconds, left));
+  }
+
+ private:
+  static Clock::time_point& current() {
+    static thread_local Clock::time_point deadline = Clock::time_point::max();
+    return deadline;
+  }
+  Clock::time_point previous_;
+};
+
+}  // namespace rg
