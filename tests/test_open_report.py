@@ -234,13 +234,15 @@ def test_argument_errors_read_as_python_s(rg):
         (lambda: rg.report_open("a", 2, depth=3),
          "report_open() takes from 0 to 1 positional arguments but 2 positional arguments "
          "(and 1 keyword-only argument) were given"),
-        (lambda: rg.report_open("a", 2, x=3), "report_open() got an unexpected keyword argument 'x'"),
+        (lambda: rg.report_open("a", 2, x=3),
+         "report_open() got an unexpected keyword argument 'x'"),
         (lambda: rg.flush_runtime_guard(1, 2),
          "flush_runtime_guard() takes from 0 to 1 positional arguments but 2 were given"),
         (lambda: rg._spawn_light_thread(len, "n", name="n"),
          "_spawn_light_thread() takes 1 positional argument but 2 positional arguments "
          "(and 1 keyword-only argument) were given"),
-        (lambda: rg._clip_feature("a", "b", x=1), "_clip_feature() got an unexpected keyword argument 'x'"),
+        (lambda: rg._clip_feature("a", "b", x=1),
+         "_clip_feature() got an unexpected keyword argument 'x'"),
         (lambda: rg.RuntimeGuarder(None).report_open(1, 2),
          "RuntimeGuarder.report_open() takes from 1 to 2 positional arguments but 3 were given"),
         (lambda: rg.RuntimeGuarder.report_open(),

@@ -29,8 +29,12 @@ struct Guarded {
 
 Guarded* as_guarded(PyObject* self) { return reinterpret_cast<Guarded*>(self); }
 
-// _before_call(label): report_open(label), as a call level of its own for name inference.
-int before_call(Guarded* g) {
+// _before_call(label): report_open(label). For name inference it counts as a call level, and
+// so does the wrapper (`_wrapper`, or `_init` with its `self`) that called it, but only while
+// the report is made: the native-frame list is per thread, and a body that switches C stacks
+// (greenlets) must not leave an entry behind for other code on this thread to walk.
+int before_call(Guarded* g, PyObject* wrapper_name, PyObject* self_obj) {
+  NativeFrameScope wrapper_level(wrapper_name, self_obj);
   NativeFrameScope level(S("_before_call"), nullptr);
   RG_LET_INT(report, G("report_open"));
   RG_CHECK_INT(call(report, g->label));
@@ -39,8 +43,7 @@ int before_call(Guarded* g) {
 
 // _wrapper(*args, **kwargs): fn(*args, **kwargs)
 PyObject* call_wrapper(Guarded* g, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  NativeFrameScope level(S("_wrapper"), nullptr);
-  if (before_call(g) < 0) return nullptr;
+  if (before_call(g, S("_wrapper"), nullptr) < 0) return nullptr;
   return PyObject_Vectorcall(g->wrapped, args, nargsf, kwnames);
 }
 
@@ -67,8 +70,7 @@ PyObject* call_init(Guarded* g, PyObject* const* args, size_t nargsf, PyObject* 
     return nullptr;
   }
   if (self_at < 0) {
-    NativeFrameScope level(S("_init"), args[0]);
-    if (before_call(g) < 0) return nullptr;
+    if (before_call(g, S("_init"), args[0]) < 0) return nullptr;
     return PyObject_Vectorcall(g->wrapped, args, nargsf, kwnames);
   }
   // `self` by keyword (rare): passed on by position, as the Python body does.
@@ -79,8 +81,7 @@ PyObject* call_init(Guarded* g, PyObject* const* args, size_t nargsf, PyObject* 
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     if (k != self_at && PyDict_SetItem(keywords.get(), key, args[nargs + k]) < 0) return nullptr;
   }
-  NativeFrameScope level(S("_init"), self_obj);
-  if (before_call(g) < 0) return nullptr;
+  if (before_call(g, S("_init"), self_obj) < 0) return nullptr;
   return PyObject_Call(g->wrapped, positional.get(), keywords.get());
 }
 
@@ -98,7 +99,9 @@ PyObject* guarded_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 // Pickled by reference, as a function is: the module attribute of that qualified name.
-PyObject* guarded_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_guarded(self)->qualname); }
+PyObject* guarded_reduce(PyObject* self, PyObject*) {
+  return Py_NewRef(as_guarded(self)->qualname);
+}
 
 PyObject* guarded_repr(PyObject* self) {
   return PyUnicode_FromFormat("<function %U at %p>", as_guarded(self)->qualname, self);
