@@ -35,11 +35,7 @@ PyObject* closure_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
   return c->body(c->state, bound);
 }
 
-// Binds like a function: through an instance, a bound method; through the class, itself.
-PyObject* closure_get(PyObject* self, PyObject* obj, PyObject*) {
-  if (!obj || obj == Py_None) return Py_NewRef(self);
-  return PyMethod_New(self, obj);
-}
+
 
 int closure_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -100,7 +96,7 @@ PyMemberDef closure_members[] = {
 
 PyType_Slot closure_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(closure_get)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(bind_like_function)},
     {Py_tp_traverse, reinterpret_cast<void*>(closure_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(closure_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(closure_dealloc)},
@@ -125,6 +121,11 @@ PyTypeObject* closure_type() {
 }
 
 }  // namespace
+
+PyObject* bind_like_function(PyObject* self, PyObject* obj, PyObject*) {
+  if (!obj || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
 
 Ref make_closure(const char* qualname, const char* parameter, ClosureBody body, PyObject* state) {
   PyTypeObject* type = closure_type();

@@ -3,6 +3,7 @@
 #include <structmember.h>  // after Python.h
 
 #include "module.hpp"
+#include "native_closure.hpp"
 #include "open_report/native_frames.hpp"
 
 namespace rg {
@@ -90,12 +91,6 @@ PyObject* guarded_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
   ModuleScope scope(g->module);
   return g->kind == GuardedKind::Init ? call_init(g, args, nargsf, kwnames)
                                       : call_wrapper(g, args, nargsf, kwnames);
-}
-
-// Binds like a function: through an instance, a bound method; through the class, itself.
-PyObject* guarded_get(PyObject* self, PyObject* obj, PyObject*) {
-  if (!obj || obj == Py_None) return Py_NewRef(self);
-  return PyMethod_New(self, obj);
 }
 
 // Pickled by reference, as a function is: the module attribute of that qualified name.
@@ -210,7 +205,7 @@ PyMemberDef guarded_members[] = {
 
 PyType_Slot guarded_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(guarded_get)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(bind_like_function)},
     {Py_tp_repr, reinterpret_cast<void*>(guarded_repr)},
     {Py_tp_traverse, reinterpret_cast<void*>(guarded_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(guarded_clear)},
