@@ -35,6 +35,7 @@ Guarded* as_guarded(PyObject* self) { return reinterpret_cast<Guarded*>(self); }
 // the report is made: the native-frame list is per thread, and a body that switches C stacks
 // (greenlets) must not leave an entry behind for other code on this thread to walk.
 int before_call(Guarded* g, PyObject* wrapper_name, PyObject* self_obj) {
+  ModuleScope scope(g->module);
   NativeFrameScope wrapper_level(wrapper_name, self_obj);
   NativeFrameScope level(S("_before_call"), nullptr);
   RG_LET_INT(report, G("report_open"));
@@ -88,7 +89,6 @@ PyObject* call_init(Guarded* g, PyObject* const* args, size_t nargsf, PyObject* 
 
 PyObject* guarded_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Guarded* g = as_guarded(self);
-  ModuleScope scope(g->module);
   return g->kind == GuardedKind::Init ? call_init(g, args, nargsf, kwnames)
                                       : call_wrapper(g, args, nargsf, kwnames);
 }
