@@ -177,3 +177,38 @@ def test_exit_with_reports_in_flight_is_clean(endpoint, tmp_path):
     code, out, err, in_flight = run_once(endpoint, tmp_path)
     assert in_flight == 2 and "finalizing" in out  # both replies arrived during finalization
     assert (code, err) == (0, "")
+
+
+def test_registry_lock_is_a_with_block(rg, registry, monkeypatch):
+    """`with _light_threads_lock:` as Python runs it: a suppressing __exit__ resumes after the
+    block, and an error in the runner's clean-up carries the target's error as its context."""
+    from test_python_exactness import WithOnly
+
+    failures = []
+    monkeypatch.setattr(threading, "excepthook", failures.append)
+
+    class RefusingDiscard(set):
+        def discard(self, thread):
+            raise KeyError("discard")
+
+    class Refusing(RefusingDiscard):
+        def add(self, thread):
+            raise KeyError("add")
+
+    monkeypatch.setattr(rg, "_light_threads_lock", WithOnly(suppress=True))
+    monkeypatch.setattr(rg, "_light_threads", Refusing())
+    rg._spawn_light_thread(lambda: None, name="orlune-suppressed")  # the failed add is swallowed
+    for t in [t for t in threading.enumerate() if t.name == "orlune-suppressed"]:
+        t.join(10)
+
+    monkeypatch.setattr(rg, "_light_threads_lock", WithOnly())
+    monkeypatch.setattr(rg, "_light_threads", RefusingDiscard())
+
+    def failing():
+        raise ValueError("target")
+
+    rg._spawn_light_thread(failing, name="orlune-test")
+    for t in list(rg._light_threads):
+        t.join(10)
+    (failure,) = failures
+    assert failure.exc_type is KeyError and type(failure.exc_value.__context__) is ValueError

@@ -223,3 +223,32 @@ def test_log_line_is_local_time(rg, monkeypatch):
     assert row["log_text"].endswith(" INFO Opened Viewer") and row["started_at"].endswith("+00:00")
     assert rg._opened_log_line(rg._clip_feature(LONG))[19:] == " INFO Opened " + "x" * 119
     assert sys.getrefcount(row) == 2
+
+
+def test_argument_errors_read_as_python_s(rg):
+    """The interpreter's wording for a def with defaults and keyword-only parameters, and its
+    order: keyword problems before surplus positionals."""
+    cases = [
+        (lambda: rg.report_open("a", 2),
+         "report_open() takes from 0 to 1 positional arguments but 2 were given"),
+        (lambda: rg.report_open("a", 2, depth=3),
+         "report_open() takes from 0 to 1 positional arguments but 2 positional arguments "
+         "(and 1 keyword-only argument) were given"),
+        (lambda: rg.report_open("a", 2, x=3),
+         "report_open() got an unexpected keyword argument 'x'"),
+        (lambda: rg.flush_runtime_guard(1, 2),
+         "flush_runtime_guard() takes from 0 to 1 positional arguments but 2 were given"),
+        (lambda: rg._spawn_light_thread(len, "n", name="n"),
+         "_spawn_light_thread() takes 1 positional argument but 2 positional arguments "
+         "(and 1 keyword-only argument) were given"),
+        (lambda: rg._clip_feature("a", "b", x=1),
+         "_clip_feature() got an unexpected keyword argument 'x'"),
+        (lambda: rg.RuntimeGuarder(None).report_open(1, 2),
+         "RuntimeGuarder.report_open() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: rg.RuntimeGuarder.report_open(),
+         "RuntimeGuarder.report_open() missing 1 required positional argument: 'self'"),
+    ]
+    for call, message in cases:
+        with pytest.raises(TypeError) as raised:
+            call()
+        assert str(raised.value) == message

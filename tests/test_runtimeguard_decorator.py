@@ -5,6 +5,7 @@ import gc
 import inspect
 import pickle
 import pydoc
+import types
 import weakref
 
 import pytest
@@ -184,3 +185,59 @@ def test_decorated_call_reaches_the_collector(rg, endpoint):
     rg.flush_runtime_guard(10)
     (row,) = [s for r in endpoint.received for s in r.payload["sessions"]]
     assert row["log_text"].endswith(" INFO Opened export_study")
+
+
+def test_wrappers_behave_as_the_nested_defs(rg, reports, monkeypatch):
+    decorate = rg.runtimeguard("Deco")
+    assert str(inspect.signature(decorate)) == "(fn)"
+    assert decorate(fn=len).__wrapped__ is len
+    with pytest.raises(TypeError, match=r"_decorate\(\) missing 1 required positional arg"):
+        decorate()
+    decorate.note = "kept"
+    holder = type("Holder", (), {"deco": decorate})
+    with pytest.raises(TypeError, match="takes 1 positional argument but 2 were given"):
+        holder().deco(len)  # stored on a class it binds, as a function does
+
+    def plain(a):
+        pass
+
+    plain.marker = "kept"
+    w = rg.runtimeguard()(plain)
+    assert sorted(vars(w)) == ["__wrapped__", "marker"]  # the metadata is not in __dict__
+    with pytest.raises(TypeError, match="__name__ must be set to a string object"):
+        w.__name__ = 5
+    w.__dict__ = {}
+    assert w.__name__ == "plain" and str(inspect.signature(w)) == "(*args, **kwargs)"
+
+    @rg.runtimeguard()
+    class Plain:
+        def __init__(self, a=1):
+            self.a = a
+
+    obj = Plain.__new__(Plain)
+    Plain.__init__(self=obj, a=5)  # `self` by keyword, as the Python _init accepts it
+    assert obj.a == 5
+    qualname = "test_wrappers_behave_as_the_nested_defs.<locals>.Plain.__init__"
+    with pytest.raises(TypeError, match=f"^{qualname}\\(\\) missing 1 required positional"):
+        Plain.__init__()
+    with pytest.raises(TypeError, match="got multiple values for argument 'self'"):
+        Plain.__init__(obj, self=obj)
+    assert len(reports) == 1  # argument errors come before the report
+
+    # While it reports, the wrapper and _before_call count as call levels, as Python frames.
+    inferred = []
+    monkeypatch.setattr(rg, "report_open", lambda label: inferred.append(
+        [rg.infer_open_name(d) for d in (3, 4, 5)]))  # 1, 2: listcomp, lambda
+    rg.runtimeguard()(len)("abc")
+    Plain(1)
+    here = "test_runtimeguard_decorator.test_wrappers_behave_as_the_nested_defs"
+    module = "orlune.core.runtime_guard"
+    assert inferred == [[f"{module}._before_call", f"{module}._wrapper", here],
+                        [f"{module}._before_call", "Plain._init", here]]
+
+    dressed = []
+    fake = types.SimpleNamespace(
+        wraps=lambda wrapped: lambda wrapper: dressed.append(wrapper) or "dressed")
+    monkeypatch.setattr(rg, "functools", fake)  # functools.wraps is read late and its result binds
+    assert rg.runtimeguard()(len) == "dressed"
+    assert len(dressed) == 1 and dressed[0].__name__ == "_wrapper"

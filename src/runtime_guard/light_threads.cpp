@@ -19,16 +19,15 @@ namespace {
 
 constexpr double kJoinSlice = 0.25;  // seconds: the budget is checked at least this often
 
-// Like a `finally` block: runs `cleanup` with the pending error set aside and puts the error
-// back afterwards; an error of the cleanup itself takes its place.
+// Like a `finally` block (or an `except` block that re-raises): runs `cleanup` with the
+// pending error set aside and puts the error back afterwards; an error of the cleanup itself
+// takes its place, with the set-aside one as its context.
 template <class Cleanup>
 void finally_keep(Cleanup cleanup) {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   if (cleanup() < 0) {
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
+    _PyErr_ChainExceptions(type, value, tb);
     return;
   }
   PyErr_Restore(type, value, tb);
@@ -37,29 +36,27 @@ void finally_keep(Cleanup cleanup) {
 // with _light_threads_lock: _light_threads.<method>(thread)
 int registry_call(PyObject* method, PyObject* thread) {
   RG_LET_INT(lock, G("_light_threads_lock"));
-  LockGuard held(lock.get());
-  if (!held.ok()) return -1;
-  RG_LET_INT(threads, G("_light_threads"));
-  RG_CHECK_INT(call_method(threads, method, thread));
-  return held.unlock() ? 0 : -1;
+  return with_lock(lock.get(), [&] {
+    RG_LET_INT(threads, G("_light_threads"));
+    RG_CHECK_INT(call_method(threads, method, thread));
+    return 0;
+  });
 }
 
 // Adds the thread and, the first time, registers the exit-time wait.
 int track(PyObject* thread) {
   RG_LET_INT(lock, G("_light_threads_lock"));
-  LockGuard held(lock.get());
-  if (!held.ok()) return -1;
-  RG_LET_INT(threads, G("_light_threads"));
-  RG_CHECK_INT(call_method(threads, S("add"), thread));
-  int registered = global_truth(S("_atexit_registered"));
-  if (registered < 0) return -1;
-  if (!registered) {
+  return with_lock(lock.get(), [&] {
+    RG_LET_INT(threads, G("_light_threads"));
+    RG_CHECK_INT(call_method(threads, S("add"), thread));
+    int registered = global_truth(S("_atexit_registered"));
+    if (registered < 0) return -1;
+    if (registered) return 0;
     RG_LET_INT(atexit, G("atexit"));
     RG_LET_INT(flush, G("flush_runtime_guard"));
     RG_CHECK_INT(call_method(atexit, S("register"), flush));
-    if (set_global(S("_atexit_registered"), Py_True) < 0) return -1;
-  }
-  return held.unlock() ? 0 : -1;
+    return set_global(S("_atexit_registered"), Py_True);
+  });
 }
 
 int forget_current_thread() {
@@ -91,7 +88,8 @@ PyObject* spawn_light_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
   RG_LET(ensure, G("_ensure_auth_ready"));
   RG_CHECK(call(ensure));
-  RG_LET(runner, make_closure("_spawn_light_thread.<locals>._runner", 0, run_light_thread, a[0]));
+  RG_LET(runner,
+         make_closure("_spawn_light_thread.<locals>._runner", nullptr, run_light_thread, a[0]));
   RG_LET(threading, G("threading"));
   RG_LET(thread_cls, attr(threading, S("Thread")));
   RG_LET(thread, call_kw(thread_cls, {},
@@ -166,7 +164,7 @@ int wait_until(double end, PyObject* current) {
 PyObject* flush_runtime_guard(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   static const char* const names[] = {"timeout"};
-  static const Signature sig{"flush_runtime_guard", names, 1, 1};
+  static const Signature sig{"flush_runtime_guard", names, 1, 1, 1};
   PyObject* timeout;
   if (bind_arguments(sig, args, nargs, kwnames, &timeout) < 0) return nullptr;
   // The default is the constant's value when the function was defined, not a late read.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "module.hpp"
+#include "params.hpp"
 
 namespace rg {
 
@@ -14,41 +15,40 @@ struct Closure {
   PyObject_HEAD
   vectorcallfunc vectorcall;
   ClosureBody body;
-  Py_ssize_t arity;
+  Signature signature;
+  const char* parameter;  // signature.names points here
   const char* qualname;
   PyObject* module;
   PyObject* state;
+  PyObject* dict;
 };
 
 Closure* as_closure(PyObject* self) { return reinterpret_cast<Closure*>(self); }
 
 PyObject* closure_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Closure* c = as_closure(self);
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  if (kwnames && PyTuple_GET_SIZE(kwnames)) {
-    PyErr_Format(PyExc_TypeError, "%s() takes no keyword arguments", c->qualname);
+  PyObject* bound[1] = {nullptr};
+  if (bind_arguments(c->signature, args, static_cast<Py_ssize_t>(nargsf), kwnames, bound) < 0)
     return nullptr;
-  }
-  if (nargs != c->arity) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
-                 c->qualname, c->arity, c->arity == 1 ? "" : "s", nargs,
-                 nargs == 1 ? "was" : "were");
-    return nullptr;
-  }
+  if (c->parameter && !bound[0]) return missing_argument(c->signature, 0), nullptr;
   ModuleScope scope(c->module);
-  return c->body(c->state, args);
+  return c->body(c->state, bound);
 }
+
+
 
 int closure_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(as_closure(self)->module);
   Py_VISIT(as_closure(self)->state);
+  Py_VISIT(as_closure(self)->dict);
   return 0;
 }
 
 int closure_clear(PyObject* self) {
   Py_CLEAR(as_closure(self)->module);
   Py_CLEAR(as_closure(self)->state);
+  Py_CLEAR(as_closure(self)->dict);
   return 0;
 }
 
@@ -74,19 +74,29 @@ PyObject* closure_name(PyObject* self, void*) {
   return PyUnicode_FromString(dot ? dot + 1 : q);
 }
 
+// What inspect.signature reads for a callable it cannot introspect otherwise.
+PyObject* closure_text_signature(PyObject* self, void*) {
+  const char* p = as_closure(self)->parameter;
+  return PyUnicode_FromFormat("(%s)", p ? p : "");
+}
+
 PyGetSetDef closure_getset[] = {
     {"__name__", closure_name, nullptr, nullptr, nullptr},
     {"__qualname__", closure_qualname, nullptr, nullptr, nullptr},
+    {"__text_signature__", closure_text_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef closure_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(Closure, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(Closure, dict), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot closure_slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(bind_like_function)},
     {Py_tp_traverse, reinterpret_cast<void*>(closure_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(closure_clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(closure_dealloc)},
@@ -112,17 +122,25 @@ PyTypeObject* closure_type() {
 
 }  // namespace
 
-Ref make_closure(const char* qualname, Py_ssize_t arity, ClosureBody body, PyObject* state) {
+PyObject* bind_like_function(PyObject* self, PyObject* obj, PyObject*) {
+  if (!obj || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+Ref make_closure(const char* qualname, const char* parameter, ClosureBody body, PyObject* state) {
   PyTypeObject* type = closure_type();
   if (!type) return {};
   Closure* c = PyObject_GC_New(Closure, type);
   if (!c) return {};
   c->vectorcall = closure_call;
   c->body = body;
-  c->arity = arity;
+  c->parameter = parameter;
+  const Py_ssize_t arity = parameter ? 1 : 0;
+  c->signature = Signature{qualname, &c->parameter, arity, arity};
   c->qualname = qualname;
   c->module = Py_NewRef(module());
   c->state = Py_NewRef(state);
+  c->dict = nullptr;
   PyObject_GC_Track(c);
   return steal(reinterpret_cast<PyObject*>(c));
 }

@@ -8,11 +8,16 @@
 
 namespace rg {
 
-// Called with the closed-over state and the call's positional arguments (their number is
-// checked against the closure's arity first).
+// Called with the closed-over state and the call's arguments, bound as Python binds them to
+// the closure's parameters (none, or one that may be passed by position or by keyword).
 using ClosureBody = PyObject* (*)(PyObject* state, PyObject* const* args);
 
-// `qualname` is a literal kept for the closure's life ("report_open.<locals>._worker").
-Ref make_closure(const char* qualname, Py_ssize_t arity, ClosureBody body, PyObject* state);
+// `qualname` ("report_open.<locals>._worker") and `parameter` (null for none) are literals
+// kept for the closure's life. Like a nested `def`, the closure binds as a method when stored
+// on a class, takes attributes and has a signature.
+Ref make_closure(const char* qualname, const char* parameter, ClosureBody body, PyObject* state);
+
+// tp_descr_get of a function: through an instance, a bound method; through the class, itself.
+PyObject* bind_like_function(PyObject* self, PyObject* obj, PyObject* type);
 
 }  // namespace rg

@@ -7,20 +7,27 @@
 namespace rg {
 
 // def <function>(names[0], ..., names[positional - 1], *, names[positional], ...)
+// `function` is the qualified name Python puts in its messages ("RuntimeGuarder.report_open").
 struct Signature {
   const char* function;
   const char* const* names;
   Py_ssize_t positional;  // the first ones may be passed by position or by keyword
   Py_ssize_t count;
+  Py_ssize_t defaults = 0;  // how many of the positional ones (the last) have a default
 };
 
 // Fills out[0..count) with borrowed values, null where nothing was passed (the caller applies
 // the default, or calls missing_argument for a required one). -1 with Python's TypeError for
-// an extra positional, an unknown keyword or a value given twice.
+// an unknown keyword, a value given twice or an extra positional, checked in that order.
 int bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** out);
 
 // TypeError for a required parameter left out; always returns -1.
 int missing_argument(const Signature& sig, Py_ssize_t index);
+
+// The one required positional-or-keyword parameter of `def <function>(<name>)`, borrowed;
+// null with Python's TypeError when the call does not pass exactly it.
+PyObject* single_argument(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
 
 }  // namespace rg

@@ -6,7 +6,6 @@
 // text.strip())` exactly.
 #include <climits>
 
-#include "logs/args.hpp"
 #include "module.hpp"
 #include "open_report/native_frames.hpp"
 #include "params.hpp"
@@ -89,8 +88,9 @@ Ref clip_feature(PyObject* name) {
 }
 
 PyObject* py_clip_feature(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* name = logs::single_argument("_clip_feature", "name", args, PyVectorcall_NARGS(nargs),
-                                         kwnames);
+  static const char* const names[] = {"name"};
+  static const Signature sig{"_clip_feature", names, 1, 1};
+  PyObject* name = single_argument(sig, args, nargs, kwnames);
   return name ? clip_feature(name).release() : nullptr;
 }
 RG_EXPORT(ModuleFunction, "_clip_feature", py_clip_feature, METH_FASTCALL | METH_KEYWORDS,
@@ -197,7 +197,7 @@ Ref infer(PyObject* depth) {
 // infer_open_name(depth=2)
 PyObject* infer_open_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"depth"};
-  static const Signature sig{"infer_open_name", names, 1, 1};
+  static const Signature sig{"infer_open_name", names, 1, 1, 1};
   PyObject* depth;
   if (bind_arguments(sig, args, nargs, kwnames, &depth) < 0) return nullptr;
   Ref default_depth;

@@ -2,7 +2,6 @@
 //
 // The caller's thread only fixes the feature name (its stack exists only here) and starts the
 // worker; the row is built and posted on the worker, and nothing of that reaches the caller.
-#include "logs/args.hpp"
 #include "module.hpp"
 #include "native_closure.hpp"
 #include "open_report/native_frames.hpp"
@@ -27,8 +26,9 @@ Ref opened_log_line(PyObject* feature) {
 
 PyObject* py_opened_log_line(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  PyObject* feature = logs::single_argument("_opened_log_line", "feature", args,
-                                            PyVectorcall_NARGS(nargs), kwnames);
+  static const char* const names[] = {"feature"};
+  static const Signature sig{"_opened_log_line", names, 1, 1};
+  PyObject* feature = single_argument(sig, args, nargs, kwnames);
   return feature ? opened_log_line(feature).release() : nullptr;
 }
 RG_EXPORT(ModuleFunction, "_opened_log_line", py_opened_log_line, METH_FASTCALL | METH_KEYWORDS,
@@ -54,8 +54,9 @@ Ref build_open_session(PyObject* feature) {
 
 PyObject* py_build_open_session(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-  PyObject* feature = logs::single_argument("_build_open_session", "feature", args,
-                                            PyVectorcall_NARGS(nargs), kwnames);
+  static const char* const names[] = {"feature"};
+  static const Signature sig{"_build_open_session", names, 1, 1};
+  PyObject* feature = single_argument(sig, args, nargs, kwnames);
   return feature ? build_open_session(feature).release() : nullptr;
 }
 RG_EXPORT(ModuleFunction, "_build_open_session", py_build_open_session,
@@ -99,7 +100,7 @@ Ref report(PyObject* name, PyObject* depth) {
     feature = call_kw(infer, {}, {{S("depth"), depth}});
   }
   if (!feature) return {};
-  RG_LET(worker, make_closure("report_open.<locals>._worker", 0, run_worker, feature.get()));
+  RG_LET(worker, make_closure("report_open.<locals>._worker", nullptr, run_worker, feature.get()));
   Ref spawn = G("_spawn_light_thread");
   Ref started = spawn ? call_kw(spawn, {worker.get()}, {{S("name"), S("orlune-report-open")}})
                       : Ref();
@@ -114,7 +115,7 @@ Ref report(PyObject* name, PyObject* depth) {
 // report_open(name=None, *, depth=2)
 PyObject* report_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const char* const names[] = {"name", "depth"};
-  static const Signature sig{"report_open", names, 1, 2};
+  static const Signature sig{"report_open", names, 1, 2, 1};
   PyObject* a[2];
   if (bind_arguments(sig, args, nargs, kwnames, a) < 0) return nullptr;
   Ref default_depth;
@@ -139,7 +140,7 @@ RG_EXPORT(ModuleFunction, "report_open", report_open, METH_FASTCALL | METH_KEYWO
 PyObject* guarder_report_open(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
   static const char* const names[] = {"self", "name", "depth"};
-  static const Signature sig{"report_open", names, 2, 3};
+  static const Signature sig{"RuntimeGuarder.report_open", names, 2, 3, 1};
   PyObject* a[3];
   if (bind_arguments(sig, args, nargs, kwnames, a) < 0) return nullptr;
   if (!a[0]) return missing_argument(sig, 0), nullptr;
