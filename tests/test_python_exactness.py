@@ -2,6 +2,7 @@
 logging, one module per import, imports through __import__, introspection."""
 
 import builtins
+import importlib
 import inspect
 import json
 import logging
@@ -224,6 +225,19 @@ def test_imports_go_through_the_builtins_import(rg, monkeypatch):
     assert ("orlune.auth.validator", "orlune.core.runtime_guard", None, 0) in seen
 
 
+def test_failed_from_import_reads_as_the_statements(rg, monkeypatch):
+    base = types.ModuleType("orlune.core.base_component")
+    base.__file__, base.ApplicationComponent = "/nowhere/base_component.py", object
+    monkeypatch.setitem(sys.modules, base.__name__, base)
+    with pytest.raises(ImportError) as expected:
+        from orlune.core.base_component import ComponentState  # noqa: F401
+    monkeypatch.delitem(sys.modules, rg.__name__)
+    with pytest.raises(ImportError) as raised:
+        importlib.import_module(rg.__name__)
+    assert str(raised.value) == str(expected.value)
+    assert (raised.value.name, raised.value.path) == (expected.value.name, expected.value.path)
+
+
 FUNCTIONS = {
     "_ensure_auth_ready": "()", "_spawn_light_thread": "(target, *, name)",
     "flush_runtime_guard": "(timeout=2.0)", "_utcnow_iso": "()", "_local_tz_offset": "()",
@@ -363,3 +377,4 @@ except TypeError:
 def test_store_path_returning_text_is_a_type_error(tmp_path):
     proc = run_python(STORE_SUBSTITUTION, env={"HOME": str(tmp_path)})
     assert proc.returncode == 0 and proc.stdout.strip() == "TypeError", proc.stderr
+

@@ -332,25 +332,14 @@ Ref log_exception(const char* message, PyObject* exc) {
   return log_handling(S("exception"), message, exc, false);
 }
 
-Ref import(const char* dotted) {
-  RG_LET(top, call_import(dotted, Py_None));
-  RG_LET(path, str(dotted));
-  RG_LET(dot, str("."));
-  RG_LET(parts, steal(PyUnicode_Split(path.get(), dot.get(), -1)));
-  Ref value = std::move(top);
-  for (Py_ssize_t i = 1; i < PyList_GET_SIZE(parts.get()); ++i) {
-    value = attr(value, PyList_GET_ITEM(parts.get(), i));
-    if (!value) return {};
-  }
-  return value;
-}
+namespace {
 
-Ref import_from(const char* module_name, PyObject* name) {
-  RG_LET(fromlist, steal(PyTuple_Pack(1, name)));
-  RG_LET(m, call_import(module_name, fromlist.get()));
+// The IMPORT_FROM step: module.name, or the submodule already in sys.modules under
+// "<module.__name__>.name" (a submodule substituted there need not be an attribute of its
+// package); ImportError as the interpreter words it otherwise.
+Ref attribute_or_submodule(PyObject* m, PyObject* name) {
   Ref v = attr(m, name);
   if (v || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
-  // As the statement does: a submodule already imported counts, else an ImportError.
   PyErr_Clear();
   Ref pkg = attr(m, S("__name__"));
   if (pkg && PyUnicode_Check(pkg.get())) {
@@ -360,8 +349,44 @@ Ref import_from(const char* module_name, PyObject* name) {
     if (PyErr_Occurred()) return {};
   }
   PyErr_Clear();
-  PyErr_Format(PyExc_ImportError, "cannot import name %R from '%s'", name, module_name);
+  Ref shown = pkg && PyUnicode_Check(pkg.get()) ? std::move(pkg) : str("<unknown module name>");
+  if (!shown) return {};
+  PyObject* file = PyModule_Check(m) ? PyModule_GetFilenameObject(m) : nullptr;
+  Ref path = steal(file);
+  Ref message;
+  if (path && PyUnicode_Check(path.get())) {
+    message = steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, shown.get(),
+                                         path.get()));
+  } else {
+    PyErr_Clear();
+    path = nullptr;
+    message = steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
+                                         shown.get()));
+  }
+  if (message) PyErr_SetImportError(message.get(), shown.get(), path.get());
   return {};
+}
+
+}  // namespace
+
+Ref import(const char* dotted) {
+  RG_LET(top, call_import(dotted, Py_None));
+  RG_LET(path, str(dotted));
+  RG_LET(dot, str("."));
+  RG_LET(parts, steal(PyUnicode_Split(path.get(), dot.get(), -1)));
+  Ref value = std::move(top);
+  // As `import a.b.c as v` walks it: each step may find a submodule through sys.modules.
+  for (Py_ssize_t i = 1; i < PyList_GET_SIZE(parts.get()); ++i) {
+    value = attribute_or_submodule(value.get(), PyList_GET_ITEM(parts.get(), i));
+    if (!value) return {};
+  }
+  return value;
+}
+
+Ref import_from(const char* module_name, PyObject* name) {
+  RG_LET(fromlist, steal(PyTuple_Pack(1, name)));
+  RG_LET(m, call_import(module_name, fromlist.get()));
+  return attribute_or_submodule(m.get(), name);
 }
 
 }  // namespace rg
