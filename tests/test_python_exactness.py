@@ -378,3 +378,44 @@ def test_store_path_returning_text_is_a_type_error(tmp_path):
     proc = run_python(STORE_SUBSTITUTION, env={"HOME": str(tmp_path)})
     assert proc.returncode == 0 and proc.stdout.strip() == "TypeError", proc.stderr
 
+
+def python_twin(name, params, method):
+    """The `def` that Python code written with those parameters would have."""
+    if not method:
+        scope = {}
+        exec(f"def {name}{params}: pass", scope)
+        return scope[name]
+    deco = "@staticmethod\n    " if params == "()" else ""
+    scope = {}
+    exec(f"class RuntimeGuarder:\n    {deco}def {name}{params}: pass", scope)
+    return getattr(scope["RuntimeGuarder"], name)
+
+
+BAD_CALLS = [((), {}), ((1,), {}), ((1, 2, 3), {}), ((), {"bogus": 1}), ((1, 2), {"bogus": 1}),
+             ((1,), {"self": 1, "text": 1, "records": 1, "validate_url": 1, "started_at": 1})]
+
+
+def error_of(fn, args, kwargs):
+    try:
+        fn(*args, **kwargs)
+    except TypeError as e:
+        return str(e)
+    return None
+
+
+@pytest.mark.parametrize("method", [False, True])
+def test_argument_errors_read_as_from_a_def(rg, method):
+    table, owner = (METHODS, rg.RuntimeGuarder) if method else (FUNCTIONS, rg)
+    checked = 0
+    for name, params in table.items():
+        if "=" in params or "*" in params or name in ("__init__", "_spawn_flush"):
+            continue  # all-required signatures bound natively, not through PyArg parsing
+        if not hasattr(owner, name):
+            continue
+        twin, fn = python_twin(name, params, method), getattr(owner, name)
+        for args, kwargs in BAD_CALLS:
+            expected = error_of(twin, args, kwargs)
+            if expected is not None:
+                checked += 1
+                assert error_of(fn, args, kwargs) == expected, (name, args, kwargs)
+    assert checked > 40

@@ -2,6 +2,7 @@
 // module's (or the class's) definition order, whatever order the files were linked in.
 #pragma once
 
+#include "arguments.hpp"
 #include "method_owner.hpp"
 #include "module.hpp"
 #include "py.hpp"
@@ -36,15 +37,60 @@ struct Scoped<PyObject* (*)(PyObject*, A...), F> {
   }
 };
 
+// Python code's argument errors for a function that takes no argument (METH_NOARGS) or only
+// `self` (METH_O): such exports are called through the fast convention and check the call
+// themselves, so a wrong call reads "RuntimeGuarder.cleanup() takes 1 positional argument but
+// 2 were given" as a `def` would word it, not in the builtin wording. -1 with TypeError set.
+int wrong_call(const char* name, Slot slot, Py_ssize_t count, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames);
+
+inline bool plain_call(Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t count) {
+  return PyVectorcall_NARGS(nargs) == count && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0);
+}
+
+template <int Flags, Slot K, Literal Name, class Sig, Sig F>
+struct Entry {
+  static constexpr int kFlags = Flags;
+  static constexpr auto entry = &Scoped<Sig, F>::entry;
+};
+
+template <Slot K, Literal Name, class Sig, Sig F>
+struct Entry<METH_NOARGS, K, Name, Sig, F> {
+  static constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
+  static PyObject* entry(PyObject* owner, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    if (!plain_call(nargs, kwnames, 0)) {
+      wrong_call(Name.text, K, 0, args, nargs, kwnames);
+      return nullptr;
+    }
+    return Scoped<Sig, F>::entry(owner, nullptr);
+  }
+};
+
+template <Slot K, Literal Name, class Sig, Sig F>
+struct Entry<METH_O, K, Name, Sig, F> {
+  static_assert(K == Slot::Method, "METH_O names its one parameter `self`: methods only");
+  static constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
+  static PyObject* entry(PyObject* owner, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    if (!plain_call(nargs, kwnames, 1)) {
+      wrong_call(Name.text, K, 1, args, nargs, kwnames);
+      return nullptr;
+    }
+    return Scoped<Sig, F>::entry(owner, args[0]);
+  }
+};
+
 }  // namespace rg
 
 // RG_EXPORT(ModuleFunction, "_utcnow_iso", utcnow_iso, METH_NOARGS, doc)
 // `doc` starts with the text signature ("name(params)\n--\n\n"), as inspect reads it.
 #define RG_EXPORT(slot, pyname, cfunc, flags, doc)                                               \
+  using cfunc##_entry = ::rg::Entry<(flags), ::rg::Slot::slot, ::rg::Literal(pyname),            \
+                                    decltype(&cfunc), &cfunc>;                                   \
   static PyMethodDef cfunc##_def = {                                                             \
       pyname,                                                                                    \
-      reinterpret_cast<PyCFunction>(                                                             \
-          reinterpret_cast<void (*)(void)>(&::rg::Scoped<decltype(&cfunc), &cfunc>::entry)),     \
-      flags, doc};                                                                               \
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(cfunc##_entry::entry)),     \
+      cfunc##_entry::kFlags, doc};                                                                \
   static const ::rg::Export cfunc##_export{&cfunc##_def, ::rg::Slot::slot};                  \
   static ::rg::Registrar cfunc##_registrar(&cfunc##_export)
