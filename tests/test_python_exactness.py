@@ -202,6 +202,30 @@ def test_fresh_import_and_reload(tmp_path):
     assert proc.stdout.strip() == "ok"
 
 
+
+def test_reload_after_a_failed_reload_runs_the_body_again():
+    proc = run_python(
+        """
+        import importlib, sys, types
+        import orlune.core.runtime_guard as rg
+        real = sys.modules["orlune.core.base_component"]
+        sys.modules["orlune.core.base_component"] = types.ModuleType(real.__name__)
+        try:
+            importlib.reload(rg)
+        except ImportError:
+            pass
+        else:
+            raise AssertionError("the reload did not fail")
+        sys.modules["orlune.core.base_component"] = real
+        rg._skip_endpoint_warned = True
+        importlib.reload(rg)
+        assert rg._skip_endpoint_warned is False
+        print("ok")
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "ok"
+
 def test_imports_go_through_the_builtins_import(rg, monkeypatch):
     real_import = builtins.__import__
     seen = []

@@ -422,7 +422,8 @@ int exec_module(PyObject* m) {
   t_in_body = true;
   const int result = exec_body(m);
   t_in_body = false;
-  if (result == 0) allow_reload(m);
+  // Also after a failed run: a reload that raised leaves the module reloadable, as in Python.
+  allow_reload(m);
   return result;
 }
 
