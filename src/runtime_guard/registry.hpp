@@ -54,31 +54,26 @@ struct Entry {
   static constexpr auto entry = &Scoped<Sig, F>::entry;
 };
 
-template <Slot K, Literal Name, class Sig, Sig F>
-struct Entry<METH_NOARGS, K, Name, Sig, F> {
+// Count 0 calls F(owner, nullptr) as METH_NOARGS would; 1 calls F(owner, self) as METH_O would.
+template <Py_ssize_t Count, Slot K, Literal Name, class Sig, Sig F>
+struct Checked {
   static constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
   static PyObject* entry(PyObject* owner, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-    if (!plain_call(nargs, kwnames, 0)) {
-      wrong_call(Name.text, K, 0, args, nargs, kwnames);
+    if (!plain_call(nargs, kwnames, Count)) {
+      wrong_call(Name.text, K, Count, args, nargs, kwnames);
       return nullptr;
     }
-    return Scoped<Sig, F>::entry(owner, nullptr);
+    return Scoped<Sig, F>::entry(owner, Count ? args[0] : nullptr);
   }
 };
 
 template <Slot K, Literal Name, class Sig, Sig F>
-struct Entry<METH_O, K, Name, Sig, F> {
+struct Entry<METH_NOARGS, K, Name, Sig, F> : Checked<0, K, Name, Sig, F> {};
+
+template <Slot K, Literal Name, class Sig, Sig F>
+struct Entry<METH_O, K, Name, Sig, F> : Checked<1, K, Name, Sig, F> {
   static_assert(K == Slot::Method, "METH_O names its one parameter `self`: methods only");
-  static constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
-  static PyObject* entry(PyObject* owner, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-    if (!plain_call(nargs, kwnames, 1)) {
-      wrong_call(Name.text, K, 1, args, nargs, kwnames);
-      return nullptr;
-    }
-    return Scoped<Sig, F>::entry(owner, args[0]);
-  }
 };
 
 }  // namespace rg
