@@ -249,6 +249,32 @@ def test_imports_go_through_the_builtins_import(rg, monkeypatch):
     assert ("orlune.auth.validator", "orlune.core.runtime_guard", None, 0) in seen
 
 
+
+def test_one_import_call_per_statement():
+    proc = run_python(
+        """
+        import builtins
+        seen, real = [], builtins.__import__
+        def hook(name, globals=None, locals=None, fromlist=(), level=0):
+            if (globals or {}).get("__name__") == "orlune.core.runtime_guard":
+                seen.append((name, fromlist))
+            return real(name, globals, locals, fromlist, level)
+        builtins.__import__ = hook
+        import orlune.core.runtime_guard as rg
+        rg._resolve_endpoint()
+        print(seen)
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    seen = eval(proc.stdout)
+    plain = "atexit functools inspect json logging os platform re threading uuid".split()
+    assert seen[:15] == [(m, None) for m in plain] + [
+        ("collections.abc", ("Callable",)), ("datetime", ("UTC", "datetime")), ("pathlib", ("Path",)),
+        ("typing", ("Any", "Optional", "TypeVar")),
+        ("orlune.core.base_component", ("ApplicationComponent", "ComponentState"))]
+    assert [f for m, f in seen[15:] if m == "orlune.auth.validator" and f] == [
+        ("_DEFAULT_VALIDATION_URL", "_SERVER_API_KEY")]
+
 def test_failed_from_import_reads_as_the_statements(rg, monkeypatch):
     base = types.ModuleType("orlune.core.base_component")
     base.__file__, base.ApplicationComponent = "/nowhere/base_component.py", object

@@ -90,17 +90,30 @@ int bind_imports(PyObject* d) {
                         "threading", "uuid"}) {
     if (bind(d, m, import(m)) < 0) return -1;
   }
+  // One `from ... import ...` statement per module, as the body would write it.
   struct From {
     const char* module;
-    const char* name;
+    const char* names[3];  // null-padded
   };
-  for (From f : {From{"collections.abc", "Callable"}, From{"datetime", "UTC"},
-                 From{"datetime", "datetime"}, From{"pathlib", "Path"}, From{"typing", "Any"},
-                 From{"typing", "Optional"}, From{"typing", "TypeVar"},
-                 From{"orlune.core.base_component", "ApplicationComponent"},
-                 From{"orlune.core.base_component", "ComponentState"}}) {
-    RG_LET_INT(name, str(f.name));
-    if (bind(d, f.name, import_from(f.module, name.get())) < 0) return -1;
+  static constexpr From kFrom[] = {
+      {"collections.abc", {"Callable"}},
+      {"datetime", {"UTC", "datetime"}},
+      {"pathlib", {"Path"}},
+      {"typing", {"Any", "Optional", "TypeVar"}},
+      {"orlune.core.base_component", {"ApplicationComponent", "ComponentState"}},
+  };
+  for (const From& f : kFrom) {
+    Ref names[3], values[3];
+    PyObject* raw_names[3] = {};
+    size_t n = 0;
+    for (; n < 3 && f.names[n]; ++n) {
+      names[n] = str(f.names[n]);
+      if (!names[n]) return -1;
+      raw_names[n] = names[n].get();
+    }
+    if (import_from(f.module, raw_names, n, values) < 0) return -1;
+    for (size_t i = 0; i < n; ++i)
+      if (bind(d, f.names[i], std::move(values[i])) < 0) return -1;
   }
   return 0;
 }
@@ -383,10 +396,23 @@ Ref import(const char* dotted) {
   return value;
 }
 
+int import_from(const char* module_name, PyObject* const* names, size_t count, Ref* out) {
+  RG_LET_INT(fromlist, steal(PyTuple_New(static_cast<Py_ssize_t>(count))));
+  for (size_t i = 0; i < count; ++i) {
+    if (!names[i]) return missing_argument(), -1;
+    PyTuple_SET_ITEM(fromlist.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names[i]));
+  }
+  RG_LET_INT(m, call_import(module_name, fromlist.get()));
+  for (size_t i = 0; i < count; ++i) {
+    out[i] = attribute_or_submodule(m.get(), names[i]);
+    if (!out[i]) return -1;
+  }
+  return 0;
+}
+
 Ref import_from(const char* module_name, PyObject* name) {
-  RG_LET(fromlist, steal(PyTuple_Pack(1, name)));
-  RG_LET(m, call_import(module_name, fromlist.get()));
-  return attribute_or_submodule(m.get(), name);
+  Ref value;
+  return import_from(module_name, &name, 1, &value) < 0 ? Ref() : std::move(value);
 }
 
 }  // namespace rg

@@ -156,8 +156,10 @@ RG_EXPORT(ModuleFunction, "_ensure_auth_ready", ensure_auth_ready, METH_NOARGS,
 Ref resolve_endpoint() {
   RG_LET(ensure, G("_ensure_auth_ready"));
   RG_CHECK(call(ensure));
-  RG_LET(url, import_from("orlune.auth.validator", S("_DEFAULT_VALIDATION_URL")));
-  RG_LET(key, import_from("orlune.auth.validator", S("_SERVER_API_KEY")));
+  PyObject* names[] = {S("_DEFAULT_VALIDATION_URL"), S("_SERVER_API_KEY")};
+  Ref values[2];
+  if (import_from("orlune.auth.validator", names, 2, values) < 0) return {};
+  Ref &url = values[0], &key = values[1];
   RG_LET(rewrite, G("_usage_url"));
   RG_LET(usage, call(rewrite, url));
   int truth = PyObject_IsTrue(key.get());
