@@ -154,6 +154,25 @@ def test_failures_are_logged_while_handled(rg, monkeypatch):
     assert issubclass(seen.seen[1][1], requests.ConnectionError) and len(seen.seen) == 2
 
 
+
+def test_handled_exception_stays_in_its_own_frame(rg, monkeypatch):
+    # A generator started inside its caller's except block logs a failure; resumed after that
+    # block, it handles nothing, as it would had the handler been Python code.
+    monkeypatch.setattr(rg, "_auth_ready", False)
+    monkeypatch.setitem(sys.modules, "orlune.auth.validator", None)
+
+    def worker():
+        rg._ensure_auth_ready()
+        yield sys.exc_info()[1]
+        yield sys.exc_info()[1]
+
+    try:
+        raise KeyError("outer")
+    except KeyError as outer:
+        steps = worker()
+        assert next(steps) is outer
+    assert next(steps) is None
+
 def test_fresh_import_and_reload(tmp_path):
     first, second = tmp_path / "first", tmp_path / "second"
     proc = run_python(
