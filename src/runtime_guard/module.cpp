@@ -182,6 +182,9 @@ int bind_state(PyObject* d) {
 
 int bind_class(PyObject* d) {
   RG_LET_INT(ns, steal(PyDict_New()));
+  // A class statement binds these before the body's methods; the class builder fills them in.
+  for (const char* dunder : {"__module__", "__qualname__", "__doc__"})
+    if (PyDict_SetItemString(ns.get(), dunder, Py_None) < 0) return -1;
   RG_LET_INT(owner, new_method_owner(module()));
   for (const char* name : kMethodOrder) {
     const Export* e = find_export(name, true);
