@@ -488,3 +488,5 @@ def test_argument_errors_read_as_from_a_def(rg, method):
                 checked += 1
                 assert error_of(fn, args, kwargs) == expected, (name, args, kwargs)
     assert checked > 40
+    if method:  # `self` may also be passed by keyword
+        assert owner._reload_flags(self=owner(None)) is None

@@ -37,12 +37,12 @@ struct Scoped<PyObject* (*)(PyObject*, A...), F> {
   }
 };
 
-// Python code's argument errors for a function that takes no argument (METH_NOARGS) or only
-// `self` (METH_O): such exports are called through the fast convention and check the call
-// themselves, so a wrong call reads "RuntimeGuarder.cleanup() takes 1 positional argument but
-// 2 were given" as a `def` would word it, not in the builtin wording. -1 with TypeError set.
-int wrong_call(const char* name, Slot slot, Py_ssize_t count, PyObject* const* args,
-               Py_ssize_t nargs, PyObject* kwnames);
+// Binds a call that is not the plain one (no argument, or only `self` by position) as a `def`
+// would: `self` may come by keyword, and a wrong call gets Python code's TypeError, with a
+// method's qualified name ("RuntimeGuarder.cleanup() takes 1 positional argument but 2 were
+// given"), not the builtin wording. -1 with TypeError set.
+int bind_unusual_call(const char* name, Slot slot, Py_ssize_t count, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames, PyObject** self);
 
 inline bool plain_call(Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t count) {
   return PyVectorcall_NARGS(nargs) == count && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0);
@@ -54,17 +54,21 @@ struct Entry {
   static constexpr auto entry = &Scoped<Sig, F>::entry;
 };
 
-// Count 0 calls F(owner, nullptr) as METH_NOARGS would; 1 calls F(owner, self) as METH_O would.
+// METH_NOARGS and METH_O exports are called through the fast convention and bind the call
+// themselves. Count 0 calls F(owner, nullptr) as METH_NOARGS would; 1 calls F(owner, self) as
+// METH_O would.
 template <Py_ssize_t Count, Slot K, Literal Name, class Sig, Sig F>
 struct Checked {
   static constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
   static PyObject* entry(PyObject* owner, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
+    PyObject* self = nullptr;
     if (!plain_call(nargs, kwnames, Count)) {
-      wrong_call(Name.text, K, Count, args, nargs, kwnames);
-      return nullptr;
+      if (bind_unusual_call(Name.text, K, Count, args, nargs, kwnames, &self) < 0) return nullptr;
+    } else if (Count) {
+      self = args[0];
     }
-    return Scoped<Sig, F>::entry(owner, Count ? args[0] : nullptr);
+    return Scoped<Sig, F>::entry(owner, self);
   }
 };
 
