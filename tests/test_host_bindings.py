@@ -6,6 +6,7 @@ import importlib.util
 import logging
 import sys
 import threading
+import types
 
 import pytest
 
@@ -103,6 +104,19 @@ def test_auth_package_absent(rg, rg_logs, monkeypatch):
     assert rg_messages(rg_logs, logging.DEBUG) == [PRELOAD_FAILED] * 2
     assert all(issubclass(r.exc_info[0], ImportError) for r in module_records(rg_logs))
     assert rg._auth_ready is False and not rg._auth_ready_lock.locked()
+
+
+def test_auth_submodule_substituted_in_sys_modules(rg, rg_logs, monkeypatch):
+    # A stand-in put in sys.modules is not an attribute of its package; the import statement
+    # finds it all the same.
+    fake = types.ModuleType(validator.__name__)
+    fake._DEFAULT_VALIDATION_URL, fake._SERVER_API_KEY = "https://h.test/api/validate", "key"
+    monkeypatch.setitem(sys.modules, validator.__name__, fake)
+    monkeypatch.delattr(orlune.auth, "validator")
+    monkeypatch.setattr(rg, "_auth_ready", False)
+    rg._ensure_auth_ready()
+    assert rg._auth_ready is True and rg_messages(rg_logs) == []
+    assert rg._resolve_endpoint() == ("https://h.test/api/usage", "key")
 
 
 def test_static_helpers_call_the_module_functions_late(rg, monkeypatch):

@@ -72,6 +72,8 @@ def test_component_class_shape(rg):
     assert issubclass(cls, ApplicationComponent) and type(cls) is type(ApplicationComponent)
     assert cls.__doc__ == "Record local open/close sessions and flush them to the usage endpoint."
     assert cls.__module__ == "orlune.core.runtime_guard"
+    # The class statement binds __module__, __qualname__ and __doc__ before the methods.
+    assert list(vars(cls))[:4] == ["__module__", "__doc__", "__init__", "initialize"]
     g = cls("ctx")
     assert g.app_context == "ctx" and g.name == "runtime_guard"
     keys = [k for k in vars(g) if k in ("dependencies", "_enabled", "_lock", "_sessions", "_current_id", "_flush_lock")]

@@ -2,6 +2,7 @@
 logging, one module per import, imports through __import__, introspection."""
 
 import builtins
+import importlib
 import inspect
 import json
 import logging
@@ -170,6 +171,25 @@ def test_failures_are_logged_while_handled(rg, monkeypatch):
     assert issubclass(seen.seen[1][1], requests.ConnectionError) and len(seen.seen) == 2
 
 
+
+def test_handled_exception_stays_in_its_own_frame(rg, monkeypatch):
+    # A generator started inside its caller's except block logs a failure; resumed after that
+    # block, it handles nothing, as it would had the handler been Python code.
+    monkeypatch.setattr(rg, "_auth_ready", False)
+    monkeypatch.setitem(sys.modules, "orlune.auth.validator", None)
+
+    def worker():
+        rg._ensure_auth_ready()
+        yield sys.exc_info()[1]
+        yield sys.exc_info()[1]
+
+    try:
+        raise KeyError("outer")
+    except KeyError as outer:
+        steps = worker()
+        assert next(steps) is outer
+    assert next(steps) is None
+
 def test_fresh_import_and_reload(tmp_path):
     first, second = tmp_path / "first", tmp_path / "second"
     proc = run_python(
@@ -218,6 +238,30 @@ def test_fresh_import_and_reload(tmp_path):
     assert proc.stdout.strip() == "ok"
 
 
+
+def test_reload_after_a_failed_reload_runs_the_body_again():
+    proc = run_python(
+        """
+        import importlib, sys, types
+        import orlune.core.runtime_guard as rg
+        real = sys.modules["orlune.core.base_component"]
+        sys.modules["orlune.core.base_component"] = types.ModuleType(real.__name__)
+        try:
+            importlib.reload(rg)
+        except ImportError:
+            pass
+        else:
+            raise AssertionError("the reload did not fail")
+        sys.modules["orlune.core.base_component"] = real
+        rg._skip_endpoint_warned = True
+        importlib.reload(rg)
+        assert rg._skip_endpoint_warned is False
+        print("ok")
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "ok"
+
 def test_imports_go_through_the_builtins_import(rg, monkeypatch):
     real_import = builtins.__import__
     seen = []
@@ -239,6 +283,45 @@ def test_imports_go_through_the_builtins_import(rg, monkeypatch):
     assert rg._auth_ready is False
     assert ("orlune.utils.package_info", "orlune.core.runtime_guard", ("get_version",), 0) in seen
     assert ("orlune.auth.validator", "orlune.core.runtime_guard", None, 0) in seen
+
+
+
+def test_one_import_call_per_statement():
+    proc = run_python(
+        """
+        import builtins
+        seen, real = [], builtins.__import__
+        def hook(name, globals=None, locals=None, fromlist=(), level=0):
+            if (globals or {}).get("__name__") == "orlune.core.runtime_guard":
+                seen.append((name, fromlist))
+            return real(name, globals, locals, fromlist, level)
+        builtins.__import__ = hook
+        import orlune.core.runtime_guard as rg
+        rg._resolve_endpoint()
+        print(seen)
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    seen = eval(proc.stdout)
+    plain = "atexit functools inspect json logging os platform re threading uuid".split()
+    assert seen[:15] == [(m, None) for m in plain] + [
+        ("collections.abc", ("Callable",)), ("datetime", ("UTC", "datetime")), ("pathlib", ("Path",)),
+        ("typing", ("Any", "Optional", "TypeVar")),
+        ("orlune.core.base_component", ("ApplicationComponent", "ComponentState"))]
+    assert [f for m, f in seen[15:] if m == "orlune.auth.validator" and f] == [
+        ("_DEFAULT_VALIDATION_URL", "_SERVER_API_KEY")]
+
+def test_failed_from_import_reads_as_the_statements(rg, monkeypatch):
+    base = types.ModuleType("orlune.core.base_component")
+    base.__file__, base.ApplicationComponent = "/nowhere/base_component.py", object
+    monkeypatch.setitem(sys.modules, base.__name__, base)
+    with pytest.raises(ImportError) as expected:
+        from orlune.core.base_component import ComponentState  # noqa: F401
+    monkeypatch.delitem(sys.modules, rg.__name__)
+    with pytest.raises(ImportError) as raised:
+        importlib.import_module(rg.__name__)
+    assert str(raised.value) == str(expected.value)
+    assert (raised.value.name, raised.value.path) == (expected.value.name, expected.value.path)
 
 
 FUNCTIONS = {
@@ -380,3 +463,47 @@ except TypeError:
 def test_store_path_returning_text_is_a_type_error(tmp_path):
     proc = run_python(STORE_SUBSTITUTION, env={"HOME": str(tmp_path)})
     assert proc.returncode == 0 and proc.stdout.strip() == "TypeError", proc.stderr
+
+
+def python_twin(name, params, method):
+    """The `def` that Python code written with those parameters would have."""
+    if not method:
+        scope = {}
+        exec(f"def {name}{params}: pass", scope)
+        return scope[name]
+    deco = "@staticmethod\n    " if params == "()" else ""
+    scope = {}
+    exec(f"class RuntimeGuarder:\n    {deco}def {name}{params}: pass", scope)
+    return getattr(scope["RuntimeGuarder"], name)
+
+
+BAD_CALLS = [((), {}), ((1,), {}), ((1, 2, 3), {}), ((), {"bogus": 1}), ((1, 2), {"bogus": 1}),
+             ((1,), {"self": 1, "text": 1, "records": 1, "validate_url": 1, "started_at": 1})]
+
+
+def error_of(fn, args, kwargs):
+    try:
+        fn(*args, **kwargs)
+    except TypeError as e:
+        return str(e)
+    return None
+
+
+@pytest.mark.parametrize("method", [False, True])
+def test_argument_errors_read_as_from_a_def(rg, method):
+    table, owner = (METHODS, rg.RuntimeGuarder) if method else (FUNCTIONS, rg)
+    checked = 0
+    for name, params in table.items():
+        if "=" in params or "*" in params or name in ("__init__", "_spawn_flush"):
+            continue  # all-required signatures bound natively, not through PyArg parsing
+        if not hasattr(owner, name):
+            continue
+        twin, fn = python_twin(name, params, method), getattr(owner, name)
+        for args, kwargs in BAD_CALLS:
+            expected = error_of(twin, args, kwargs)
+            if expected is not None:
+                checked += 1
+                assert error_of(fn, args, kwargs) == expected, (name, args, kwargs)
+    assert checked > 40
+    if method:  # `self` may also be passed by keyword
+        assert owner._reload_flags(self=owner(None)) is None

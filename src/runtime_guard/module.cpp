@@ -90,17 +90,30 @@ int bind_imports(PyObject* d) {
                         "threading", "uuid"}) {
     if (bind(d, m, import(m)) < 0) return -1;
   }
+  // One `from ... import ...` statement per module, as the body would write it.
   struct From {
     const char* module;
-    const char* name;
+    const char* names[3];  // null-padded
   };
-  for (From f : {From{"collections.abc", "Callable"}, From{"datetime", "UTC"},
-                 From{"datetime", "datetime"}, From{"pathlib", "Path"}, From{"typing", "Any"},
-                 From{"typing", "Optional"}, From{"typing", "TypeVar"},
-                 From{"orlune.core.base_component", "ApplicationComponent"},
-                 From{"orlune.core.base_component", "ComponentState"}}) {
-    RG_LET_INT(name, str(f.name));
-    if (bind(d, f.name, import_from(f.module, name.get())) < 0) return -1;
+  static constexpr From kFrom[] = {
+      {"collections.abc", {"Callable"}},
+      {"datetime", {"UTC", "datetime"}},
+      {"pathlib", {"Path"}},
+      {"typing", {"Any", "Optional", "TypeVar"}},
+      {"orlune.core.base_component", {"ApplicationComponent", "ComponentState"}},
+  };
+  for (const From& f : kFrom) {
+    Ref names[3], values[3];
+    PyObject* raw_names[3] = {};
+    size_t n = 0;
+    for (; n < 3 && f.names[n]; ++n) {
+      names[n] = str(f.names[n]);
+      if (!names[n]) return -1;
+      raw_names[n] = names[n].get();
+    }
+    if (import_from(f.module, raw_names, n, values) < 0) return -1;
+    for (size_t i = 0; i < n; ++i)
+      if (bind(d, f.names[i], std::move(values[i])) < 0) return -1;
   }
   return 0;
 }
@@ -169,6 +182,9 @@ int bind_state(PyObject* d) {
 
 int bind_class(PyObject* d) {
   RG_LET_INT(ns, steal(PyDict_New()));
+  // A class statement binds these before the body's methods; the class builder fills them in.
+  for (const char* dunder : {"__module__", "__qualname__", "__doc__"})
+    if (PyDict_SetItemString(ns.get(), dunder, Py_None) < 0) return -1;
   RG_LET_INT(owner, new_method_owner(module()));
   for (const char* name : kMethodOrder) {
     const Export* e = find_export(name, true);
@@ -332,25 +348,14 @@ Ref log_exception(const char* message, PyObject* exc) {
   return log_handling(S("exception"), message, exc, false);
 }
 
-Ref import(const char* dotted) {
-  RG_LET(top, call_import(dotted, Py_None));
-  RG_LET(path, str(dotted));
-  RG_LET(dot, str("."));
-  RG_LET(parts, steal(PyUnicode_Split(path.get(), dot.get(), -1)));
-  Ref value = std::move(top);
-  for (Py_ssize_t i = 1; i < PyList_GET_SIZE(parts.get()); ++i) {
-    value = attr(value, PyList_GET_ITEM(parts.get(), i));
-    if (!value) return {};
-  }
-  return value;
-}
+namespace {
 
-Ref import_from(const char* module_name, PyObject* name) {
-  RG_LET(fromlist, steal(PyTuple_Pack(1, name)));
-  RG_LET(m, call_import(module_name, fromlist.get()));
+// The IMPORT_FROM step: module.name, or the submodule already in sys.modules under
+// "<module.__name__>.name" (a submodule substituted there need not be an attribute of its
+// package); ImportError as the interpreter words it otherwise.
+Ref attribute_or_submodule(PyObject* m, PyObject* name) {
   Ref v = attr(m, name);
   if (v || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
-  // As the statement does: a submodule already imported counts, else an ImportError.
   PyErr_Clear();
   Ref pkg = attr(m, S("__name__"));
   if (pkg && PyUnicode_Check(pkg.get())) {
@@ -360,8 +365,57 @@ Ref import_from(const char* module_name, PyObject* name) {
     if (PyErr_Occurred()) return {};
   }
   PyErr_Clear();
-  PyErr_Format(PyExc_ImportError, "cannot import name %R from '%s'", name, module_name);
+  Ref shown = pkg && PyUnicode_Check(pkg.get()) ? std::move(pkg) : str("<unknown module name>");
+  if (!shown) return {};
+  PyObject* file = PyModule_Check(m) ? PyModule_GetFilenameObject(m) : nullptr;
+  Ref path = steal(file);
+  Ref message;
+  if (path && PyUnicode_Check(path.get())) {
+    message = steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, shown.get(),
+                                         path.get()));
+  } else {
+    PyErr_Clear();
+    path = nullptr;
+    message = steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
+                                         shown.get()));
+  }
+  if (message) PyErr_SetImportError(message.get(), shown.get(), path.get());
   return {};
+}
+
+}  // namespace
+
+Ref import(const char* dotted) {
+  RG_LET(top, call_import(dotted, Py_None));
+  RG_LET(path, str(dotted));
+  RG_LET(dot, str("."));
+  RG_LET(parts, steal(PyUnicode_Split(path.get(), dot.get(), -1)));
+  Ref value = std::move(top);
+  // As `import a.b.c as v` walks it: each step may find a submodule through sys.modules.
+  for (Py_ssize_t i = 1; i < PyList_GET_SIZE(parts.get()); ++i) {
+    value = attribute_or_submodule(value.get(), PyList_GET_ITEM(parts.get(), i));
+    if (!value) return {};
+  }
+  return value;
+}
+
+int import_from(const char* module_name, PyObject* const* names, size_t count, Ref* out) {
+  RG_LET_INT(fromlist, steal(PyTuple_New(static_cast<Py_ssize_t>(count))));
+  for (size_t i = 0; i < count; ++i) {
+    if (!names[i]) return missing_argument(), -1;
+    PyTuple_SET_ITEM(fromlist.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names[i]));
+  }
+  RG_LET_INT(m, call_import(module_name, fromlist.get()));
+  for (size_t i = 0; i < count; ++i) {
+    out[i] = attribute_or_submodule(m.get(), names[i]);
+    if (!out[i]) return -1;
+  }
+  return 0;
+}
+
+Ref import_from(const char* module_name, PyObject* name) {
+  Ref value;
+  return import_from(module_name, &name, 1, &value) < 0 ? Ref() : std::move(value);
 }
 
 }  // namespace rg
@@ -397,7 +451,8 @@ int exec_module(PyObject* m) {
   t_in_body = true;
   const int result = exec_body(m);
   t_in_body = false;
-  if (result == 0) allow_reload(m);
+  // Also after a failed run: a reload that raised leaves the module reloadable, as in Python.
+  allow_reload(m);
   return result;
 }
 

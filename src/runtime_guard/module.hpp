@@ -55,6 +55,9 @@ Ref log_exception(const char* message, PyObject* exc);
 Ref import(const char* dotted);
 // `from module import name`: __import__ with fromlist (name,), then the attribute.
 Ref import_from(const char* module, PyObject* name);
+// `from module import a, b, ...`: one __import__ with fromlist (a, b, ...), then out[i] = each
+// attribute in turn; -1 with the error set at the first that fails.
+int import_from(const char* module, PyObject* const* names, size_t count, Ref* out);
 
 }  // namespace rg
 

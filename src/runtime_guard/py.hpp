@@ -203,14 +203,23 @@ class ErrorStash {
 // ---- locks and the GIL ---------------------------------------------------------------------
 
 // Makes `exc` the exception being handled (what sys.exc_info() reports) for a scope, as inside
-// an `except` block; the previous one is put back afterwards.
+// an `except` block; what the running frame's own slot held is put back afterwards.
+//
+// The getter reports the innermost exception being handled, which may sit in an outer slot (a
+// generator's caller handling one) while the setter writes the running slot. Putting the
+// reported one back into the running slot would leave it there for good (the generator would
+// see its caller's exception after it resumes elsewhere), so the slot is probed first.
 class Handling {
  public:
   explicit Handling(PyObject* exc) : previous_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(nullptr);
+    PyObject* below = PyErr_GetHandledException();
+    own_ = below != previous_;  // the running slot itself held `previous_`
+    Py_XDECREF(below);
     PyErr_SetHandledException(exc);
   }
   ~Handling() {
-    PyErr_SetHandledException(previous_);
+    PyErr_SetHandledException(own_ ? previous_ : nullptr);
     Py_XDECREF(previous_);
   }
   Handling(const Handling&) = delete;
@@ -218,6 +227,7 @@ class Handling {
 
  private:
   PyObject* previous_;
+  bool own_ = true;
 };
 
 // `with lock:` for a scope, through the context-manager protocol (__enter__/__exit__ looked up

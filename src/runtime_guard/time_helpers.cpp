@@ -1,5 +1,6 @@
 #include "time_helpers.hpp"
 
+#include "arguments.hpp"
 #include "module.hpp"
 #include "registry.hpp"
 
@@ -34,15 +35,13 @@ PyObject* py_local_tz_offset(PyObject*, PyObject*) { return local_tz_offset().re
 RG_EXPORT(ModuleFunction, "_local_tz_offset", py_local_tz_offset, METH_NOARGS,
           "_local_tz_offset()\n--\n\n");
 
-PyObject* py_duration_s(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"started_at", "ended_at", nullptr};
-  PyObject *start, *end;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:_duration_s", const_cast<char**>(kwlist),
-                                   &start, &end))
-    return nullptr;
-  return duration_s(start, end).release();
+PyObject* py_duration_s(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"started_at", "ended_at"};
+  PyObject* values[2];
+  if (bind_required("_duration_s", names, 2, args, nargs, kwnames, values) < 0) return nullptr;
+  return duration_s(values[0], values[1]).release();
 }
-RG_EXPORT(ModuleFunction, "_duration_s", py_duration_s, METH_VARARGS | METH_KEYWORDS,
+RG_EXPORT(ModuleFunction, "_duration_s", py_duration_s, METH_FASTCALL | METH_KEYWORDS,
           "_duration_s(started_at, ended_at)\n--\n\n");
 
 }  // namespace

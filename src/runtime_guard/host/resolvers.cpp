@@ -5,6 +5,7 @@
 // seen by the next upload), imports the host module through the import system at that moment
 // (a substitute in sys.modules wins), and turns any ordinary exception into its neutral result.
 #include "fork_safety.hpp"
+#include "logs/args.hpp"
 #include "module.hpp"
 #include "registry.hpp"
 
@@ -112,15 +113,11 @@ Ref usage_url(PyObject* validate_url) {
   return steal(PyNumber_Add(before.get(), S("/api/usage")));
 }
 
-PyObject* py_usage_url(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"validate_url", nullptr};
-  PyObject* validate_url;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_usage_url", const_cast<char**>(kwlist),
-                                   &validate_url))
-    return nullptr;
-  return usage_url(validate_url).release();
+PyObject* py_usage_url(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* validate_url = logs::single_argument("_usage_url", "validate_url", args, nargs, kwnames);
+  return validate_url ? usage_url(validate_url).release() : nullptr;
 }
-RG_EXPORT(ModuleFunction, "_usage_url", py_usage_url, METH_VARARGS | METH_KEYWORDS,
+RG_EXPORT(ModuleFunction, "_usage_url", py_usage_url, METH_FASTCALL | METH_KEYWORDS,
           "_usage_url(validate_url)\n--\n\n");
 
 // ---- _ensure_auth_ready --------------------------------------------------------------------
@@ -159,8 +156,10 @@ RG_EXPORT(ModuleFunction, "_ensure_auth_ready", ensure_auth_ready, METH_NOARGS,
 Ref resolve_endpoint() {
   RG_LET(ensure, G("_ensure_auth_ready"));
   RG_CHECK(call(ensure));
-  RG_LET(url, import_from("orlune.auth.validator", S("_DEFAULT_VALIDATION_URL")));
-  RG_LET(key, import_from("orlune.auth.validator", S("_SERVER_API_KEY")));
+  PyObject* names[] = {S("_DEFAULT_VALIDATION_URL"), S("_SERVER_API_KEY")};
+  Ref values[2];
+  if (import_from("orlune.auth.validator", names, 2, values) < 0) return {};
+  Ref &url = values[0], &key = values[1];
   RG_LET(rewrite, G("_usage_url"));
   RG_LET(usage, call(rewrite, url));
   int truth = PyObject_IsTrue(key.get());
