@@ -1,5 +1,6 @@
-// Python's binding of fast-call arguments to the parameters of a `def`, for the module
-// functions whose signature has defaults or keyword-only parameters.
+// Python's binding of fast-call arguments to the parameters of a `def`, with the interpreter's
+// TypeError messages (keywords are checked first, then the positional count, then what is
+// missing).
 #pragma once
 
 #include "py.hpp"
@@ -29,5 +30,11 @@ int missing_argument(const Signature& sig, Py_ssize_t index);
 // null with Python's TypeError when the call does not pass exactly it.
 PyObject* single_argument(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames);
+
+// def <function>(names[0], ..., names[count - 1]): every parameter required, passed by
+// position or by keyword. Fills out[0..count) with borrowed values; -1 with Python's TypeError
+// when the call does not match, naming every missing parameter as the interpreter does.
+int bind_required(const char* function, const char* const* names, Py_ssize_t count,
+                  PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
 }  // namespace rg

@@ -2,7 +2,7 @@
 // module's (or the class's) definition order, whatever order the files were linked in.
 #pragma once
 
-#include "arguments.hpp"
+#include "params.hpp"
 #include "method_owner.hpp"
 #include "module.hpp"
 #include "py.hpp"

@@ -1,6 +1,6 @@
 #include "time_helpers.hpp"
 
-#include "arguments.hpp"
+#include "params.hpp"
 #include "module.hpp"
 #include "registry.hpp"
 

@@ -2,7 +2,7 @@
 // by keyword) through the fast calling convention.
 #pragma once
 
-#include "arguments.hpp"
+#include "params.hpp"
 
 namespace rg::logs {
 
