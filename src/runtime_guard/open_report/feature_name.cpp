@@ -173,16 +173,20 @@ Ref infer(PyObject* depth) {
   if (overflow) steps = overflow > 0 ? LLONG_MAX : 1;
   if (steps < 1) steps = 1;
 
-  const NativeFrame* native = innermost_native_frame();
+  const Py_ssize_t natives = native_frame_count();
+  Py_ssize_t next_native = 0;
   Ref next_real = borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
-  const NativeFrame* examined_native = nullptr;
+  NativeFrame examined_native{};  // a copy: naming it may run code that changes the table
+  bool native_examined = false;
   Ref examined_real;
   for (long long i = 0; i < steps; ++i) {
+    const NativeFrame* native = next_native < natives ? &native_frame(next_native) : nullptr;
     if (native && reinterpret_cast<PyObject*>(native->caller) == next_real.get()) {
-      examined_native = native;
-      native = native->outer;
+      examined_native = *native;
+      native_examined = true;
+      ++next_native;
     } else if (next_real) {
-      examined_native = nullptr;
+      native_examined = false;
       examined_real = std::move(next_real);
       auto* frame = reinterpret_cast<PyFrameObject*>(examined_real.get());
       next_real = steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
@@ -190,7 +194,7 @@ Ref infer(PyObject* depth) {
       return borrow(unknown());
     }
   }
-  if (examined_native) return name_of_native(*examined_native);
+  if (native_examined) return name_of_native(examined_native);
   return name_of_frame(reinterpret_cast<PyFrameObject*>(examined_real.get()));
 }
 

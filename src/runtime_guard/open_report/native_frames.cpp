@@ -5,17 +5,39 @@
 namespace rg {
 
 namespace {
-thread_local const NativeFrame* t_innermost = nullptr;
+
+// Far deeper than real nesting (a report made from inside a report's own call); a call past
+// it is simply not counted as a level.
+constexpr Py_ssize_t kMaxNativeFrames = 32;
+
+// Trivially destructible: nothing to run when the interpreter ends a daemon thread by force.
+thread_local NativeFrame t_frames[kMaxNativeFrames];
+thread_local Py_ssize_t t_count = 0;
+thread_local unsigned long long t_next_id = 0;
+
 }  // namespace
 
-const NativeFrame* innermost_native_frame() { return t_innermost; }
+Py_ssize_t native_frame_count() { return t_count; }
 
-NativeFrameScope::NativeFrameScope(PyObject* code_name, PyObject* self)
-    : frame_{code_name, self, module(), PyEval_GetFrame(), t_innermost} {
-  t_innermost = &frame_;
+const NativeFrame& native_frame(Py_ssize_t index_from_innermost) {
+  return t_frames[t_count - 1 - index_from_innermost];
 }
 
-NativeFrameScope::~NativeFrameScope() { t_innermost = frame_.outer; }
+NativeFrameScope::NativeFrameScope(PyObject* code_name, PyObject* self) : id_(0) {
+  if (t_count == kMaxNativeFrames) return;
+  id_ = ++t_next_id;
+  t_frames[t_count++] = NativeFrame{code_name, self, module(), PyEval_GetFrame(), id_};
+}
+
+NativeFrameScope::~NativeFrameScope() {
+  if (!id_) return;
+  for (Py_ssize_t i = t_count - 1; i >= 0; --i) {
+    if (t_frames[i].id != id_) continue;
+    for (Py_ssize_t j = i + 1; j < t_count; ++j) t_frames[j - 1] = t_frames[j];
+    --t_count;
+    return;
+  }
+}
 
 Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback) {
   Ref value = attr(obj, name);

@@ -1,9 +1,15 @@
 // The module's own functions as call levels of the stack that name inference walks.
 //
 // Native functions have no interpreter frame, yet a depth counts them like functions written
-// in Python. Each function that counts (`report_open`, `RuntimeGuarder.report_open`) pushes a
-// NativeFrame for the length of its call, on a per-thread list, recording the interpreter
-// frame that called it; the walk slots each native frame in just before that frame.
+// in Python. Each function that counts (`report_open`, `RuntimeGuarder.report_open`, the
+// decorator's wrapper) records a NativeFrame for the length of its call on a per-thread stack,
+// with the interpreter frame that called it; the walk slots each native frame in just before
+// that frame.
+//
+// The records are values in a fixed per-thread table, never pointers into the C stack: code
+// that switches C stacks on one thread (greenlets) may suspend a call while another one runs,
+// and the other must never read memory that was a suspended call's stack. A record is removed
+// by its own scope wherever it stands, so calls that end out of order leave the table sound.
 #pragma once
 
 #include "py.hpp"
@@ -15,11 +21,12 @@ struct NativeFrame {
   PyObject* self;         // its `self` local, borrowed; null when it has none
   PyObject* module;       // its globals are this module's dict, borrowed
   PyFrameObject* caller;  // interpreter frame current at entry, borrowed; null for none
-  const NativeFrame* outer;
+  unsigned long long id;  // which scope recorded it
 };
 
-// Innermost native frame of this thread, or null.
-const NativeFrame* innermost_native_frame();
+// The native frames of this thread, innermost first: index 0 is the innermost.
+Py_ssize_t native_frame_count();
+const NativeFrame& native_frame(Py_ssize_t index_from_innermost);
 
 class NativeFrameScope {
  public:
@@ -29,7 +36,7 @@ class NativeFrameScope {
   NativeFrameScope& operator=(const NativeFrameScope&) = delete;
 
  private:
-  NativeFrame frame_;
+  unsigned long long id_;  // 0 when the table was full: the call is then not counted
 };
 
 // getattr(obj, name, fallback): only AttributeError gives the fallback.
