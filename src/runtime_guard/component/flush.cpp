@@ -265,15 +265,16 @@ Ref acquire_flush_lock(PyObject* flush_lock, PyObject* wait, PyObject* timeout) 
 }
 
 // _flush(self, timeout=3.0, wait=False, allow_empty=False)
-PyObject* flush(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"self", "timeout", "wait", "allow_empty", nullptr};
-  PyObject* self;
-  PyObject* timeout = nullptr;
-  PyObject* wait = Py_False;
-  PyObject* allow_empty = Py_False;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO:_flush", const_cast<char**>(kwlist), &self,
-                                   &timeout, &wait, &allow_empty))
-    return nullptr;
+PyObject* flush(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"self", "timeout", "wait", "allow_empty"};
+  static const Signature sig{"RuntimeGuarder._flush", names, 4, 4, 3};
+  PyObject* a[4];
+  if (bind_arguments(sig, args, nargs, kwnames, a) < 0) return nullptr;
+  if (!a[0]) return missing_argument(sig, 0), nullptr;
+  PyObject* self = a[0];
+  PyObject* timeout = a[1];
+  PyObject* wait = a[2] ? a[2] : Py_False;
+  PyObject* allow_empty = a[3] ? a[3] : Py_False;
   // The default is the constant's value when the class was defined, not a late read.
   Ref default_timeout;
   if (!timeout) {
@@ -303,16 +304,16 @@ PyObject* flush(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!call_method(flush_lock, S("release"))) return nullptr;
   Py_RETURN_NONE;
 }
-RG_EXPORT(Method, "_flush", flush, METH_VARARGS | METH_KEYWORDS,
+RG_EXPORT(Method, "_flush", flush, METH_FASTCALL | METH_KEYWORDS,
           "_flush(self, timeout=3.0, wait=False, allow_empty=False)\n--\n\n");
 
 // _spawn_flush(self, timeout): the start-up flush on a daemon thread, neither kept nor joined.
-PyObject* spawn_flush(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"self", "timeout", nullptr};
-  PyObject *self, *timeout;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:_spawn_flush", const_cast<char**>(kwlist),
-                                   &self, &timeout))
+PyObject* spawn_flush(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const char* const names[] = {"self", "timeout"};
+  PyObject* a[2];
+  if (bind_required("RuntimeGuarder._spawn_flush", names, 2, args, nargs, kwnames, a) < 0)
     return nullptr;
+  PyObject *self = a[0], *timeout = a[1];
   RG_LET(threading, G("threading"));
   RG_LET(thread_cls, attr(threading, S("Thread")));
   RG_LET(target, attr(self, S("_flush")));
@@ -329,7 +330,7 @@ PyObject* spawn_flush(PyObject*, PyObject* args, PyObject* kwargs) {
   RG_CHECK(call_method(thread, S("start")));
   Py_RETURN_NONE;
 }
-RG_EXPORT(Method, "_spawn_flush", spawn_flush, METH_VARARGS | METH_KEYWORDS,
+RG_EXPORT(Method, "_spawn_flush", spawn_flush, METH_FASTCALL | METH_KEYWORDS,
           "_spawn_flush(self, timeout)\n--\n\n");
 
 }  // namespace

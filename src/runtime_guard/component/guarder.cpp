@@ -15,12 +15,13 @@ constexpr const char* kClassDoc = RG_CLASS_DOC;
 constexpr const char* kClassDocWithSignature = "RuntimeGuarder(app_context)\n--\n\n" RG_CLASS_DOC;
 
 // __init__(self, app_context)
-PyObject* guarder_init(PyObject* owner, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"self", "app_context", nullptr};
-  PyObject *self, *app_context;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:__init__", const_cast<char**>(kwlist), &self,
-                                   &app_context))
+PyObject* guarder_init(PyObject* owner, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  static const char* const names[] = {"self", "app_context"};
+  PyObject* a[2];
+  if (bind_required("RuntimeGuarder.__init__", names, 2, args, nargs, kwnames, a) < 0)
     return nullptr;
+  PyObject *self = a[0], *app_context = a[1];
   // super().__init__("runtime_guard", app_context), `super()` naming the defining class
   PyObject* defining_class = owner_class(owner);
   if (!defining_class) return nullptr;
@@ -43,7 +44,7 @@ PyObject* guarder_init(PyObject* owner, PyObject* args, PyObject* kwargs) {
   if (track_for_fork(self) < 0) return nullptr;
   Py_RETURN_NONE;
 }
-RG_EXPORT(Method, "__init__", guarder_init, METH_VARARGS | METH_KEYWORDS,
+RG_EXPORT(Method, "__init__", guarder_init, METH_FASTCALL | METH_KEYWORDS,
           "__init__(self, app_context)\n--\n\n");
 
 }  // namespace

@@ -4,6 +4,7 @@
 // disabled install or an empty list costs no host lookup. Resolvers are called through the
 // module namespace, so a host may replace any of them.
 #include "module.hpp"
+#include "params.hpp"
 #include "registry.hpp"
 #include "upload/usage.hpp"
 
@@ -50,53 +51,14 @@ PyObject* upload(PyObject* url, PyObject* api_key, PyObject* body, PyObject* tim
   return PyTuple_Pack(2, status, data.get());
 }
 
-// Python's own argument errors for `_post_usage(sessions, *, timeout, allow_empty=False)`.
-int parse_args(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** sessions,
-               PyObject** timeout, PyObject** allow_empty) {
-  if (nargs > 1) {
-    PyErr_Format(PyExc_TypeError, "_post_usage() takes 1 positional argument but %zd were given",
-                 nargs);
-    return -1;
-  }
-  *sessions = nargs == 1 ? args[0] : nullptr;
-  *timeout = nullptr;
-  *allow_empty = Py_False;
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t i = 0; i < nkw; ++i) {
-    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-    PyObject* value = args[nargs + i];
-    if (PyUnicode_Compare(name, S("sessions")) == 0) {
-      if (*sessions) {
-        PyErr_SetString(PyExc_TypeError, "_post_usage() got multiple values for argument 'sessions'");
-        return -1;
-      }
-      *sessions = value;
-    } else if (PyUnicode_Compare(name, S("timeout")) == 0) {
-      *timeout = value;
-    } else if (PyUnicode_Compare(name, S("allow_empty")) == 0) {
-      *allow_empty = value;
-    } else {
-      PyErr_Format(PyExc_TypeError, "_post_usage() got an unexpected keyword argument '%U'", name);
-      return -1;
-    }
-  }
-  if (!*sessions) {
-    PyErr_SetString(PyExc_TypeError,
-                    "_post_usage() missing 1 required positional argument: 'sessions'");
-    return -1;
-  }
-  if (!*timeout) {
-    PyErr_SetString(PyExc_TypeError,
-                    "_post_usage() missing 1 required keyword-only argument: 'timeout'");
-    return -1;
-  }
-  return 0;
-}
-
 PyObject* post_usage(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject *sessions, *timeout, *allow_empty;
-  if (parse_args(args, PyVectorcall_NARGS(nargs), kwnames, &sessions, &timeout, &allow_empty) < 0)
-    return nullptr;
+  static const char* const names[] = {"sessions", "timeout", "allow_empty"};
+  static const Signature sig{"_post_usage", names, 1, 3};
+  PyObject* a[3];
+  if (bind_arguments(sig, args, nargs, kwnames, a) < 0) return nullptr;
+  if (!a[0]) return missing_argument(sig, 0), nullptr;
+  if (!a[1]) return missing_argument(sig, 1), nullptr;
+  PyObject *sessions = a[0], *timeout = a[1], *allow_empty = a[2] ? a[2] : Py_False;
 
   RG_LET(on, call_global(S("_telemetry_on")));
   int enabled = PyObject_IsTrue(on.get());
