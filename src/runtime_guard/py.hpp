@@ -175,6 +175,14 @@ inline Ref call_kw(const Ref& fn, std::initializer_list<PyObject*> positional,
   return call_kw(fn.get(), positional, keywords);
 }
 
+// `value or fallback`: null (error set) when `value` is null or its truth test fails.
+inline Ref or_else(Ref value, PyObject* fallback) {
+  if (!value) return {};
+  const int truth = PyObject_IsTrue(value.get());
+  if (truth < 0) return {};
+  return truth ? std::move(value) : borrow(fallback);
+}
+
 // ---- errors --------------------------------------------------------------------------------
 
 // A handler for ordinary exceptions: when the raised error derives from Exception, take it

@@ -36,15 +36,7 @@ PyObject* telemetry_on(PyObject*, PyObject*) {
   RG_LET(os, G("os"));
   RG_LET(environ, attr(os, S("environ")));
   RG_LET(raw_value, call_method(environ, S("get"), S("ORLUNE_TELEMETRY")));
-  int truth = PyObject_IsTrue(raw_value.get());
-  if (truth < 0) return nullptr;
-  Ref value;
-  if (truth) {
-    value = std::move(raw_value);
-  } else {
-    value = str("");
-    if (!value) return {};
-  }
+  RG_LET(value, or_else(std::move(raw_value), S("")));
   RG_LET(stripped, call_method(value, S("strip")));
   RG_LET(word, call_method(stripped, S("lower")));
   for (PyObject* off : {S("0"), S("false"), S("no"), S("off")}) {
@@ -86,15 +78,7 @@ bool is_bare_origin(PyObject* url) {
 }
 
 Ref usage_url(PyObject* validate_url) {
-  int truth = PyObject_IsTrue(validate_url);
-  if (truth < 0) return {};
-  Ref raw_url;
-  if (truth) {
-    raw_url = borrow(validate_url);
-  } else {
-    raw_url = str("");
-    if (!raw_url) return {};
-  }
+  RG_LET(raw_url, or_else(borrow(validate_url), S("")));
   RG_LET(url, call_method(raw_url, S("strip")));
   int has_validate = PySequence_Contains(url.get(), S("/api/validate"));
   if (has_validate < 0) return {};
@@ -162,15 +146,7 @@ Ref resolve_endpoint() {
   Ref &url = values[0], &key = values[1];
   RG_LET(rewrite, G("_usage_url"));
   RG_LET(usage, call(rewrite, url));
-  int truth = PyObject_IsTrue(key.get());
-  if (truth < 0) return {};
-  Ref api_key;
-  if (truth) {
-    api_key = std::move(key);
-  } else {
-    api_key = str("");
-    if (!api_key) return {};
-  }
+  RG_LET(api_key, or_else(std::move(key), S("")));
   return steal(PyTuple_Pack(2, usage.get(), api_key.get()));
 }
 
@@ -199,31 +175,14 @@ Ref resolve_token_fields() {
   RG_LET(load_token, import_from("orlune.auth.storage", S("load_token")));
   RG_LET(token, call(load_token));
   RG_LET(raw_id, attr(token, S("token_id")));
-  int truth = PyObject_IsTrue(raw_id.get());
-  if (truth < 0) return {};
-  Ref id_value;
-  if (truth) {
-    id_value = std::move(raw_id);
-  } else {
-    id_value = str("");
-    if (!id_value) return {};
-  }
+  RG_LET(id_value, or_else(std::move(raw_id), S("")));
   RG_LET(token_id, call_method(id_value, S("strip")));
-  truth = PyObject_IsTrue(token_id.get());
+  int truth = PyObject_IsTrue(token_id.get());
   if (truth < 0) return {};
-  Ref plan;
-  if (truth) {
+  Ref plan = borrow(S("free"));
+  if (truth) {  // plan_label is asked only for a real token id
     RG_LET(token_type, attr(token, S("token_type")));
-    plan = call(plan_label, token_type);
-    if (!plan) return {};
-    int named = PyObject_IsTrue(plan.get());
-    if (named < 0) return {};
-    if (!named) {
-      plan = str("free");
-      if (!plan) return {};
-    }
-  } else {
-    plan = str("free");
+    plan = or_else(call(plan_label, token_type), S("free"));
     if (!plan) return {};
   }
   return steal(PyTuple_Pack(2, token_id.get(), plan.get()));

@@ -20,13 +20,6 @@ Ref record_get(PyObject* record, PyObject* key) {
   return call_method(record, S("get"), key);
 }
 
-// `value or fallback`
-Ref or_else(Ref value, PyObject* fallback) {
-  const int truth = PyObject_IsTrue(value.get());
-  if (truth < 0) return {};
-  return truth ? std::move(value) : borrow(fallback);
-}
-
 // datetime.fromtimestamp(float(record.get("timestamp") or 0)).strftime("%Y-%m-%d %H:%M:%S")
 Ref stamp(PyObject* record) {
   RG_LET(raw, record_get(record, S("timestamp")));
