@@ -4,6 +4,7 @@ test runs it as a script to see what the extension imports."""
 
 import logging
 import sys
+import threading
 from pathlib import Path
 
 from orlune.app import build_app_context
@@ -19,6 +20,10 @@ def main():
     ctx = build_app_context(Path.home() / ".orlune" / "settings.ini")
     guard = ctx.register("runtime_guard", RuntimeGuarder(ctx))
     guard.initialize()
+    # A run this short could otherwise close its session before the start-up flush sent it open.
+    for thread in threading.enumerate():
+        if thread.name == "orlune-usage-flush":
+            thread.join(timeout=10)
     report_open("FrozenViewer")
     logging.getLogger("frozen_host").warning("host is working")
     flush_runtime_guard()

@@ -11,6 +11,7 @@ import pytest
 
 import orlune
 from orlune._pyinstaller import get_hook_dirs
+from orlune.auth.storage import save_token
 from orlune.collector import Collector
 from orlune.utils.package_info import get_version
 
@@ -50,8 +51,9 @@ def test_frozen_host_delivers_sessions_and_open_report(tmp_path):
 
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("PYTHON", "ORLUNE_"))}  # the frozen app has only what it carries
+    save_token("tok-frozen", "Pro")  # the account fields need orlune.auth.storage and .plans
     with Collector(api_key=KEY) as c:
-        env.update(HOME=str(tmp_path / "home"), ORLUNE_SERVER_URL=c.url + "/api/validate",
+        env.update(HOME=str(Path.home()), ORLUNE_SERVER_URL=c.url + "/api/validate",
                    ORLUNE_SERVER_API_KEY=KEY)
         run = subprocess.run([str(app)], cwd=tmp_path, env=env, capture_output=True, text=True,
                              timeout=60)
@@ -65,15 +67,12 @@ def test_frozen_host_delivers_sessions_and_open_report(tmp_path):
     assert "failed" not in run.stderr, run.stderr
 
     assert [r.status for r in received] == [200, 200, 200], run.stderr
-    assert {r.payload["app_version"] for r in received} == {get_version()}
-    by_kind = {}
-    for row in rows:
-        by_kind.setdefault("open report" if row["log_text"] and "Opened" in row["log_text"]
-                           else "session", []).append(row)
-    opened, closed = by_kind["session"]  # the start-up flush sends it open, cleanup closed
+    assert {(r.payload["app_version"], r.payload["token_id"], r.payload["plan"])
+            for r in received} == {(get_version(), "tok-frozen", "pro")}
+    (report,) = [row for row in rows if "Opened" in (row["log_text"] or "")]
+    opened, closed = [row for row in rows if row is not report]  # start-up flush, then cleanup
     assert opened["session_id"] == closed["session_id"]
     assert (opened["ended_at"], opened["ended_cleanly"]) == ("", False)
     assert closed["ended_cleanly"] and closed["ended_at"]
     assert "WARNING host is working" in closed["log_text"]
-    (report,) = by_kind["open report"]
     assert report["log_text"].endswith("INFO Opened FrozenViewer") and report["ended_cleanly"]

@@ -10,7 +10,6 @@ from pathlib import Path
 
 import pytest
 
-import orlune
 from orlune.collector import Collector
 from orlune._pyinstaller import get_hook_dirs
 
@@ -30,13 +29,9 @@ def hook_imports():
     raise AssertionError("the hook sets no hiddenimports")
 
 
-def test_hook_dir_is_the_shipped_package():
-    (hook_dir,) = get_hook_dirs()
-    assert Path(hook_dir) == Path(orlune.__file__).parent / "_pyinstaller"
-    assert len(hook_imports()) == len(set(hook_imports()))
-
-
-def test_hook_lists_every_module_the_sources_import_by_name():
+def test_hook_lists_every_module_named_at_an_import_call():
+    # Catches imports on paths a session does not reach; the table-driven imports of the
+    # module body run at every import and are seen by the session test below.
     sources = ROOT / "src" / "runtime_guard"
     if not sources.is_dir():
         pytest.skip("the C++ sources are not beside this test (an installed package only)")
