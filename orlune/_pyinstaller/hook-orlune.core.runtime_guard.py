@@ -34,8 +34,8 @@ hiddenimports = [
 ]
 
 # get_version() reads the installed distribution's version; without its metadata a frozen
-# app would report the source fallback instead.
+# app would report the source fallback instead. From a checkout the fallback is all there is.
 try:
     datas = copy_metadata("orlune")
-except PackageNotFoundError:  # not installed (run from a checkout): the fallback version is all there is
+except PackageNotFoundError:
     datas = []
