@@ -17,7 +17,8 @@ from orlune.utils.package_info import get_version
 
 from conftest import child_env
 
-pytest.importorskip("PyInstaller", reason="PyInstaller comes with the test extra: pip install '.[test]'")
+pytest.importorskip("PyInstaller",
+                    reason="PyInstaller comes with the test extra: pip install '.[test]'")
 pytestmark = pytest.mark.slow
 
 HOST = Path(__file__).resolve().parent / "frozen_host.py"
