@@ -1,0 +1,41 @@
+# Every module the extension passes to __import__, at import and later at run time: the
+# C++ code imports them by name, so PyInstaller's analysis cannot see them. Their own imports
+# are Python code and are found as usual. tests/test_pyinstaller_hook.py keeps this list and
+# the C++ sources in step.
+from importlib.metadata import PackageNotFoundError
+
+from PyInstaller.utils.hooks import copy_metadata
+
+hiddenimports = [
+    # the module body
+    "atexit",
+    "collections.abc",
+    "datetime",
+    "functools",
+    "inspect",
+    "json",
+    "logging",
+    "os",
+    "pathlib",
+    "platform",
+    "re",
+    "threading",
+    "typing",
+    "uuid",
+    "orlune.core.base_component",
+    # at run time: the fork hook, the upload, the resolvers
+    "weakref",
+    "requests",
+    "orlune.core.payload_crypto",
+    "orlune.auth.validator",
+    "orlune.auth.plans",
+    "orlune.auth.storage",
+    "orlune.utils.package_info",
+]
+
+# get_version() reads the installed distribution's version; without its metadata a frozen
+# app would report the source fallback instead. From a checkout the fallback is all there is.
+try:
+    datas = copy_metadata("orlune")
+except PackageNotFoundError:
+    datas = []
