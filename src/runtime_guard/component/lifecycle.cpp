@@ -21,11 +21,16 @@ int set_item(PyObject* row, const char* key, PyObject* value) {
   return PyObject_SetItem(row, k.get(), value);
 }
 
+// The truth of self._enabled; -1 on error.
+int component_enabled(PyObject* self) {
+  RG_LET_INT(enabled, attr(self, S("_enabled")));
+  return PyObject_IsTrue(enabled.get());
+}
+
 // Whether the user has opted out right now: the component's setting or the environment.
 // 1 opted out, 0 not, -1 on error.
 int opted_out(PyObject* self) {
-  RG_LET_INT(enabled, attr(self, S("_enabled")));
-  int on = PyObject_IsTrue(enabled.get());
+  int on = component_enabled(self);
   if (on <= 0) return on < 0 ? -1 : 1;
   RG_LET_INT(telemetry_on, G("_telemetry_on"));
   RG_LET_INT(env_on, call(telemetry_on));
@@ -65,7 +70,10 @@ int start_up(PyObject* self) {
     if (hold_session_lock(self) < 0) return -1;
     RG_CHECK_INT(call_method(self, S("_persist")));
   }
-  if (!opted) {
+  // Spawned on the setting alone: the flush itself honours the environment switches.
+  int on = component_enabled(self);
+  if (on < 0) return -1;
+  if (on) {
     RG_LET_INT(timeout, G("_STARTUP_FLUSH_TIMEOUT"));
     RG_CHECK_INT(call_method(self, S("_spawn_flush"), timeout));
   }
@@ -153,7 +161,9 @@ int shut_down(PyObject* self) {
                                     "stays pending for the next start"));
     return 0;
   }
-  if (!opted) {
+  int on = component_enabled(self);
+  if (on < 0) return -1;
+  if (on) {
     RG_LET_INT(flush, attr(self, S("_flush")));
     RG_CHECK_INT(call_kw(flush, {}, {{S("timeout"), timeout.get()}, {S("wait"), Py_True}}));
   }
