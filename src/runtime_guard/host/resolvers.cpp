@@ -43,16 +43,21 @@ int switch_word(PyObject* environ, PyObject* name, Word& word, Ref& raw) {
   RG_LET_INT(lowered, call_method(stripped, S("lower")));
   int empty = PyObject_Not(lowered.get());
   if (empty < 0) return -1;
-  if (empty) return word = Word::Empty, 0;
-  for (PyObject* off : {S("0"), S("false"), S("no"), S("off")}) {
-    int eq = PyObject_RichCompareBool(lowered.get(), off, Py_EQ);
+  word = Word::Empty;
+  if (empty) return 0;
+  struct Entry {
+    PyObject* text;
+    Word kind;
+  };
+  for (Entry e : {Entry{S("0"), Word::Off}, Entry{S("false"), Word::Off}, Entry{S("no"), Word::Off},
+                  Entry{S("off"), Word::Off}, Entry{S("1"), Word::On}, Entry{S("true"), Word::On},
+                  Entry{S("yes"), Word::On}, Entry{S("on"), Word::On}}) {
+    int eq = PyObject_RichCompareBool(lowered.get(), e.text, Py_EQ);
     if (eq < 0) return -1;
-    if (eq) return word = Word::Off, 0;
-  }
-  for (PyObject* on : {S("1"), S("true"), S("yes"), S("on")}) {
-    int eq = PyObject_RichCompareBool(lowered.get(), on, Py_EQ);
-    if (eq < 0) return -1;
-    if (eq) return word = Word::On, 0;
+    if (eq) {
+      word = e.kind;
+      return 0;
+    }
   }
   word = Word::Other;
   return 0;
