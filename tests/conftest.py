@@ -12,6 +12,7 @@ import textwrap
 _HOME = tempfile.mkdtemp(prefix="rg-home-")
 os.environ["HOME"] = _HOME
 os.environ.pop("ORLUNE_TELEMETRY", None)
+os.environ.pop("DO_NOT_TRACK", None)  # a developer's own opt-out would silence every upload test
 
 import pytest  # noqa: E402
 
@@ -39,7 +40,7 @@ def store_dir(tmp_path, monkeypatch):
 def keep_module_flags(monkeypatch):
     """Resolving the endpoint loads the auth package for good (and a skip sets its warning
     flag); put the one-way flags back so later tests still see the state at import."""
-    for flag in ("_auth_ready", "_skip_endpoint_warned", "_skip_machine_warned"):
+    for flag in ("_auth_ready", "_skip_endpoint_warned", "_skip_machine_warned", "_telemetry_word_noted"):
         monkeypatch.setattr(runtime_guard, flag, getattr(runtime_guard, flag))
 
 

@@ -48,22 +48,26 @@ def test_demo_shows_clean_and_crashed_runs(tmp_path):
     assert f"removed the temporary home {home}" in out and list(tmp_path.iterdir()) == []
 
 
-@pytest.mark.parametrize("where", ["new --home", "temporary, --keep"])
-def test_demo_with_telemetry_off_sends_nothing(tmp_path, where):
+@pytest.mark.parametrize("where, switch", [("new --home", {"ORLUNE_TELEMETRY": " Off "}),
+                                           ("temporary, --keep", {"DO_NOT_TRACK": "1"})])
+def test_demo_with_telemetry_off_sends_nothing(tmp_path, where, switch):
     home = tmp_path / "not" / "yet" / "there"
     args = ["--home", str(home)] if where == "new --home" else ["--keep"]
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
         taken.listen()
         port = taken.getsockname()[1]
-        proc, out = demo(*args, "--port", str(port), ORLUNE_TELEMETRY=" Off ", TMPDIR=str(tmp_path))
-    assert "telemetry is off (ORLUNE_TELEMETRY= Off )" in out
+        proc, out = demo(*args, "--port", str(port), **switch, TMPDIR=str(tmp_path))
+    [(name, value)] = switch.items()
+    assert f"telemetry is off ({name}={value})" in out
     assert f"port {port} is in use; the collector listens on" in out
     home = home if where == "new --home" else next(tmp_path.glob("orlune-demo-*"))
     assert (home / ".orlune" / "usage" / "sessions.jsonl").is_file()  # created, and kept
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert "the collector received nothing" in out and "sent:         nothing" in out
-    assert "closed cleanly; pending" in out and "1 row pending" in out
+    assert "closed cleanly; kept on this machine for good" in out and "0 rows pending" in out
+    assert "1 row recorded while telemetry was off: marked opted out, never sent" in out
+    assert '"opted_out": true' in out
     assert out.splitlines()[-1] == "Demo finished: telemetry off, 1 session recorded locally, nothing sent."
 
 

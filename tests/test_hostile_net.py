@@ -147,13 +147,13 @@ def test_opt_out_stops_every_upload(rg, collector, tmp_path, monkeypatch):  # no
     [kept] = stored(rg)
     assert collector.received == [] and kept["ended_cleanly"] is True and kept["flushed"] is False
 
-    monkeypatch.delenv("ORLUNE_TELEMETRY")  # switched back on: the next start sends it
+    monkeypatch.delenv("ORLUNE_TELEMETRY")  # switched back on: the opted-out run stays local
     nxt = rg.RuntimeGuarder(make_context(tmp_path))
     nxt.initialize()
     assert collector.wait_for(1)
     nxt.cleanup()
-    assert kept["session_id"] in [s["session_id"] for s in collector.received[0].payload["sessions"]]
-    assert all(r["flushed"] for r in stored(rg))
+    assert [s["session_id"] for rec in collector.received for s in rec.payload["sessions"]] == [nxt._current_id] * 2
+    assert stored(rg) == [kept, {**stored(rg)[1], "flushed": True}] and kept["opted_out"] is True
 
 
 def test_a_bad_row_never_blocks_the_others(rg, rg_logs, collector, tmp_path):  # noqa: F811

@@ -147,3 +147,21 @@ def test_checks_stop_before_later_resolvers(rg, rg_logs, monkeypatch, recording_
     payload = endpoint.received[-1].payload
     assert (payload["token_id"], payload["plan"], payload["app_version"], payload["sessions"]) == (
         "", "free", "None", [])
+
+
+def test_readme_lists_every_field_that_leaves(rg, endpoint):
+    """The README's "What leaves the machine" tables name every payload and item field a real
+    upload (from the component's flush, with log text) carries."""
+    import pathlib
+    import re
+
+    readme = (pathlib.Path(__file__).parents[1] / "README.md").read_text(encoding="utf-8")
+    section = readme.split("## What leaves the machine", 1)[1].split("\n## ", 1)[0]
+    listed = set(re.findall(r"^\| `(\w+)`(?:, `(\w+)`)? \|", section, re.M))
+    listed = {name for pair in listed for name in pair if name}
+    guard = rg.RuntimeGuarder(None)
+    guard._sessions = [{**ITEM, "flushed": False}]
+    guard._flush(timeout=5, wait=True)
+    payload = endpoint.received[-1].payload
+    assert set(payload) | set(payload["sessions"][0]) <= listed
+    assert "X-Server-Api-Key" in section and "opted_out" in section

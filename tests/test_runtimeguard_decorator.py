@@ -241,3 +241,66 @@ def test_wrappers_behave_as_the_nested_defs(rg, reports, monkeypatch):
     monkeypatch.setattr(rg, "functools", fake)  # functools.wraps is read late and its result binds
     assert rg.runtimeguard()(len) == "dressed"
     assert len(dressed) == 1 and dressed[0].__name__ == "_wrapper"
+
+
+def test_bare_decorator_works_as_called_factory(rg, reports):
+    @rg.runtimeguard
+    def plain(x):
+        """Plain."""
+        return x * 2
+
+    class Tool:
+        @rg.runtimeguard
+        def run(self, n):
+            return n + 1
+
+    @rg.runtimeguard
+    class Viewer:
+        def __init__(self, study):
+            self.study = study
+
+    class Callable:
+        def __call__(self):
+            return "called"
+
+    assert plain(4) == 8 and Tool().run(1) == 2 and Viewer("ct").study == "ct"
+    assert rg.runtimeguard(Callable())() == "called"
+    where = "test_bare_decorator_works_as_called_factory.<locals>."
+    assert labels(reports) == [where + "plain", where + "Tool.run", where + "Viewer", "unknown"]
+    assert (plain.__name__, plain.__doc__, inspect.unwrap(plain).__name__) == ("plain", "Plain.", "plain")
+    assert type(plain) is type(rg.runtimeguard()(lambda: None)) and isinstance(Viewer("x"), Viewer)
+    assert rg.runtimeguard("Label")(plain)(1) == 2 and labels(reports)[-2:] == ["Label", where + "plain"]
+
+
+def test_async_wrapper_is_a_coroutine_function(rg, reports):
+    @rg.runtimeguard()
+    async def fetch():
+        return "done"
+
+    class Client:
+        @rg.runtimeguard
+        async def get(self):
+            return "got"
+
+    @rg.runtimeguard()
+    def sync():
+        return "sync"
+
+    assert asyncio.iscoroutinefunction(fetch) and asyncio.iscoroutinefunction(Client().get)
+    assert asyncio.iscoroutinefunction(rg.runtimeguard()(fetch))  # stacked: still one
+    assert not asyncio.iscoroutinefunction(sync) and "_is_coroutine" not in vars(sync)
+    coroutine = Client().get()
+    assert len(reports) == 1  # reported when the coroutine is created, before it runs
+    assert asyncio.run(coroutine) == "got" and len(reports) == 1
+
+
+def test_plain_functions_do_not_load_asyncio():
+    from conftest import run_python
+
+    proc = run_python("""
+        import sys
+        from orlune.core.runtime_guard import runtimeguard
+        runtimeguard(lambda: None)
+        assert "asyncio" not in sys.modules, "asyncio loaded"
+        """, env={"ORLUNE_TELEMETRY": "0"})
+    assert proc.returncode == 0, proc.stderr

@@ -36,6 +36,21 @@ def test_stub_matches_built_module(tmp_path):
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
+def readme_wiring_block():
+    """The first Python block of the README's section on wiring RuntimeGuarder."""
+    readme = (HERE.parent / "README.md").read_text(encoding="utf-8")
+    section = readme.split("### Wiring `RuntimeGuarder` into a host application", 1)[1]
+    return re.search(r"```python\n(.*?)```", section, re.S).group(1)
+
+
+def test_readme_wiring_type_checks_strictly(tmp_path):
+    """What a host copies from the README passes `mypy --strict` as it stands."""
+    example = tmp_path / "readme_wiring.py"
+    example.write_text(readme_wiring_block())
+    proc = run("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(example), cwd=tmp_path)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
 def test_host_code_type_checks_strictly(tmp_path):
     good, bad = HERE / "typing" / "sample_host.py", HERE / "typing" / "sample_misuse.py"
     proc = run("mypy", "--strict", "--follow-imports=silent", "--cache-dir", str(tmp_path / "cache"),

@@ -1,5 +1,7 @@
 """Application context and its built-in components."""
 
+import os
+
 from orlune.app.config import ConfigManager
 from orlune.app.context import AppContext
 from orlune.app.logging_panel import LoggingPanel
@@ -7,7 +9,7 @@ from orlune.app.logging_panel import LoggingPanel
 __all__ = ["AppContext", "ConfigManager", "LoggingPanel", "build_app_context"]
 
 
-def build_app_context(config_path, *, attach_panel=True):
+def build_app_context(config_path: str | os.PathLike[str], *, attach_panel: bool = True) -> AppContext:
     """Context with ``config_manager`` and ``logger`` registered and initialised.
 
     With ``attach_panel`` the log panel listens on the root logger.

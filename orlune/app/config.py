@@ -2,8 +2,10 @@
 
 import configparser
 import logging
+import os
 import threading
 from pathlib import Path
+from typing import Any
 
 from orlune.core.base_component import ApplicationComponent
 from orlune.utils.files import atomic_write
@@ -17,12 +19,12 @@ _FALSE = {"false", "no", "off", "0"}
 class ConfigManager(ApplicationComponent):
     """Component ``config_manager``. Keys are case-insensitive, sections are not."""
 
-    def __init__(self, path, app_context=None):
+    def __init__(self, path: str | os.PathLike[str], app_context: Any = None) -> None:
         super().__init__("config_manager", app_context)
         self.path = Path(path)
         self._write_lock = threading.Lock()
 
-    def _read(self):
+    def _read(self) -> configparser.ConfigParser:
         parser = configparser.ConfigParser(interpolation=None)
         try:
             parser.read(self.path, encoding="utf-8")
@@ -32,7 +34,7 @@ class ConfigManager(ApplicationComponent):
             return configparser.ConfigParser(interpolation=None)
         return parser
 
-    def get_value(self, section, key, default=None):
+    def get_value(self, section: str, key: str, default: Any = None) -> Any:
         """Value as bool for true/yes/on/1 and false/no/off/0, else the raw string."""
         parser = self._read()
         if not parser.has_option(section, key):
@@ -45,7 +47,7 @@ class ConfigManager(ApplicationComponent):
             return False
         return raw
 
-    def set_value(self, section, key, value) -> None:
+    def set_value(self, section: str, key: str, value: object) -> None:
         if isinstance(value, bool):
             value = "true" if value else "false"
         with self._write_lock:

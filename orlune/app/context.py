@@ -1,8 +1,11 @@
 """Registry of application components and their lifecycle."""
 
 import logging
+from typing import Any, TypeVar
 
-from orlune.core.base_component import ComponentState
+from orlune.core.base_component import ApplicationComponent, ComponentState
+
+_C = TypeVar("_C", bound=ApplicationComponent)
 
 logger = logging.getLogger("orlune.app.context")
 
@@ -10,10 +13,10 @@ logger = logging.getLogger("orlune.app.context")
 class AppContext:
     """Holds components by name; initialises them in order, cleans up in reverse."""
 
-    def __init__(self):
-        self._components = {}
+    def __init__(self) -> None:
+        self._components: dict[str, Any] = {}
 
-    def register(self, name, component):
+    def register(self, name: str, component: _C) -> _C:
         if name in self._components:
             raise ValueError(f"component {name!r} is already registered")
         if getattr(component, "app_context", None) is None:
@@ -21,10 +24,10 @@ class AppContext:
         self._components[name] = component
         return component
 
-    def get_component(self, name):
+    def get_component(self, name: str) -> Any:
         return self._components.get(name)
 
-    def names(self):
+    def names(self) -> list[str]:
         return list(self._components)
 
     def initialize_all(self) -> bool:

@@ -3,6 +3,7 @@
 import abc
 import enum
 import logging
+from typing import Any
 
 logger = logging.getLogger("orlune.core.base_component")
 
@@ -21,13 +22,13 @@ class ApplicationComponent(abc.ABC):
     is instantiable without declaring anything further.
     """
 
-    def __init__(self, name, app_context):
+    def __init__(self, name: str, app_context: Any) -> None:
         self.name = name
         self.app_context = app_context
         self.state = ComponentState.CREATED
-        self.dependencies = []
+        self.dependencies: list[str] = []
 
-    def set_state(self, state):
+    def set_state(self, state: ComponentState) -> None:
         logger.debug("component %s: %s -> %s", self.name, self.state, state)
         self.state = state
 

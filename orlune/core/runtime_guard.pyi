@@ -6,7 +6,7 @@ from datetime import UTC as UTC
 from logging import Logger
 from pathlib import Path
 from re import Pattern
-from typing import Any, TypeVar
+from typing import Any, TypeVar, overload
 
 from orlune.core.base_component import ApplicationComponent
 
@@ -33,6 +33,7 @@ _light_threads: set[threading.Thread]
 _atexit_registered: bool
 _skip_endpoint_warned: bool
 _skip_machine_warned: bool
+_telemetry_word_noted: bool
 _auth_ready_lock: threading.Lock
 _auth_ready: bool
 
@@ -62,6 +63,10 @@ def _opened_log_line(feature: str) -> str: ...
 def _build_open_session(feature: str) -> dict[str, Any]: ...
 def report_open(name: str | None = None, *, depth: int = 2) -> None:
     """Fire-and-forget open event including the function/class name."""
+@overload
+def runtimeguard(name: _F) -> _F:
+    """Bare ``@runtimeguard``: the same as ``@runtimeguard()``."""
+@overload
 def runtimeguard(name: str | None = None) -> Callable[[_F], _F]:
     """Decorate a function or class so that each call or instantiation reports an open."""
 

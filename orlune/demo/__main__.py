@@ -2,7 +2,8 @@
 
 Starts the local collector, runs the stand-in application once cleanly and once crashing,
 then a third time so the crashed run is closed as stale and delivered. With telemetry off
-(ORLUNE_TELEMETRY=0) it runs one session and shows that nothing leaves the machine.
+(ORLUNE_TELEMETRY=0 or DO_NOT_TRACK=1) it runs one session and shows that nothing leaves the
+machine: the session is stored, marked opted out, and never sent.
 Everything happens under a temporary home directory, removed at the end, unless --home is given.
 """
 
@@ -106,8 +107,10 @@ def main(argv=None):
     print("orlune demo: a stand-in application records its sessions and uploads them to a "
           "local collector.")
     if not telemetry_on:
-        print(f"telemetry is off (ORLUNE_TELEMETRY={os.environ.get('ORLUNE_TELEMETRY')}): the "
-              "application still records its session locally, and nothing may leave the machine.")
+        switches = ", ".join(f"{k}={os.environ[k]}" for k in ("ORLUNE_TELEMETRY", "DO_NOT_TRACK")
+                             if k in os.environ)
+        print(f"telemetry is off ({switches}): the application still records its session "
+              "locally, and nothing of it may ever leave the machine.")
     print(f"home: {home}" + (" (temporary)" if temporary else ""))
     try:
         closing = _demo(args, home, temporary, telemetry_on)

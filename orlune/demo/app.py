@@ -69,8 +69,8 @@ def main(argv=None):
         print(f"  [app {os.getpid()}] start-up flush {'delivered' if sent else 'did NOT deliver'} "
               "the open row", flush=True)
     else:
-        print(f"  [app {os.getpid()}] telemetry is off: the open row stays in the local store",
-              flush=True)
+        print(f"  [app {os.getpid()}] telemetry is off: the session is stored locally, marked "
+              "opted out, and will never be sent", flush=True)
 
     log.info("Opened study from /home/dr.lee/studies/patient-0042/ct_chest.dcm")
     log.warning("Report shared with dr.lee@clinic.example.org")
@@ -87,7 +87,8 @@ def main(argv=None):
     time.sleep(1.1)  # a session that lasts at least a second
     guard.cleanup()
     print(f"  [app {os.getpid()}] cleanup: session closed"
-          + (" and flushed" if _telemetry_on() else ", stored locally only"), flush=True)
+          + (" and flushed" if _telemetry_on() else ", stored locally only, never to be sent"),
+          flush=True)
     return 0
 
 

@@ -77,7 +77,12 @@ class Story:
                 + ["    | " + line for line in closed[-1]["log_text"].splitlines()])
 
     def _local_label(self, row):
-        delivery = "delivered" if row.get("flushed") else "pending (not yet accepted by the server)"
+        if row.get("opted_out"):
+            delivery = "kept on this machine for good (recorded while telemetry was off)"
+        elif row.get("flushed"):
+            delivery = "delivered"
+        else:
+            delivery = "pending (not yet accepted by the server)"
         short = row["session_id"][:8]
         if row.get("stale"):
             ended = "crashed: closed as stale by a later start, runtime unknown"
@@ -106,7 +111,8 @@ class Story:
     def summary(self, telemetry_on, db_kept):
         received = self._received()[self.first_row:]
         rows = [r for r in self._local_rows() if r["session_id"][:8] in self.sessions]
-        pending = [r for r in self._local_rows() if not r.get("flushed")]
+        pending = [r for r in self._local_rows() if not r.get("flushed") and not r.get("opted_out")]
+        kept = [r for r in self._local_rows() if r.get("opted_out")]
         crashed = sum(1 for r in rows if r.get("stale") or r["session_id"][:8] == self.killed)
         clean = sum(1 for r in rows if r.get("ended_cleanly"))
         recorded = f"{_plural(len(rows), 'session')} in {self.store}: {clean} closed cleanly"
@@ -125,10 +131,13 @@ class Story:
                     "path, e-mail address and key appear nowhere on the collector"]
         else:
             sent = ["nothing: the collector received no upload"]
-        local = [f"the store itself, and its 'flushed' and 'stale' marks; "
+        local = [f"the store itself, and its 'flushed', 'stale' and 'opted_out' marks; "
                  f"{_plural(len(pending), 'row')} pending"]
         if pending:
             local.append("pending rows go out at the next start with telemetry on")
+        if kept:
+            local.append(f"{_plural(len(kept), 'row')} recorded while telemetry was off: marked "
+                         "opted out, never sent, not even once telemetry is on again")
         show = f"python3 -P -m orlune.collector show --db {self.db}"
         tries = [show + "   (add --full ID, --uploads, --json)" if db_kept
                  else "python3 -P -m orlune.demo --keep, then " + show,

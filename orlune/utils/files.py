@@ -2,9 +2,12 @@
 
 import os
 import tempfile
+from collections.abc import Callable
+from pathlib import Path
+from typing import TextIO
 
 
-def atomic_write(path, write, *, prefix=".tmp-"):
+def atomic_write(path: Path, write: Callable[[TextIO], object], *, prefix: str = ".tmp-") -> None:
     """Write ``path`` through a temporary file (mode 0600) in its directory and an atomic rename.
 
     ``write`` receives the open text file. Readers see the old file or the new one, never a

@@ -176,6 +176,7 @@ int bind_state(PyObject* d) {
   if (bind(d, "_atexit_registered", boolean(false)) < 0) return -1;
   if (bind(d, "_skip_endpoint_warned", boolean(false)) < 0) return -1;
   if (bind(d, "_skip_machine_warned", boolean(false)) < 0) return -1;
+  if (bind(d, "_telemetry_word_noted", boolean(false)) < 0) return -1;
   if (bind(d, "_auth_ready_lock", call_method(threading, S("Lock"))) < 0) return -1;
   return bind(d, "_auth_ready", boolean(false));
 }

@@ -31,6 +31,16 @@ def export_study(path: str, *, fmt: str = "dicom") -> int:
     return len(path) + len(fmt)
 
 
+@runtimeguard
+def open_viewer(study: str) -> str:
+    return study
+
+
+@runtimeguard
+async def fetch_study(uid: str) -> bytes:
+    return uid.encode()
+
+
 @runtimeguard("Segmentation")
 class SegmentationTool:
     def __init__(self, threshold: float) -> None:
@@ -45,9 +55,12 @@ def run_application() -> int:
     guard.report_open()
     written: int = export_study("/data/a.dcm", fmt="png")  # the decorator keeps the signature
     tool = SegmentationTool(0.5)
+    shown: str = open_viewer("ct")  # bare use keeps the signature too
+    pending_fetch = fetch_study("1.2.3")
+    pending_fetch.close()
     safe: str = sanitize_log_text("shared with dr.lee@clinic.example.org")
     panel: str = format_panel_logs([{"timestamp": 0, "level": "INFO", "message": "ready"}])
     feature: str = infer_open_name()
     guard.cleanup()
     flush_runtime_guard(timeout=1.5)
-    return 0 if ready and written and tool.threshold and safe and panel and feature else 1
+    return 0 if ready and written and tool.threshold and safe and panel and feature and shown else 1

@@ -8,7 +8,13 @@ def export_study(path: str) -> int:
     return len(path)
 
 
+@runtimeguard
+def bare(path: str) -> int:
+    return len(path)
+
+
 def misuse(guard: RuntimeGuarder) -> str:
+    bare(1)  # rejected
     export_study(42)  # rejected
     report_open("Viewer", 3)  # rejected
     guard.cleanup(timeout=1)  # rejected

@@ -26,7 +26,8 @@ Ref get_or(PyObject* row, PyObject* key, PyObject* fallback) {
   return borrow(fallback);
 }
 
-// Copies (dict(row)) of the rows whose "flushed" is false or missing, in store order.
+// Copies (dict(row)) of the rows whose "flushed" is false or missing, in store order; rows
+// marked "opted_out" are never among them.
 Ref pending_copies(PyObject* self) {
   RG_LET(pending, steal(PyList_New(0)));
   RG_LET(sessions, attr(self, S("_sessions")));
@@ -36,6 +37,10 @@ Ref pending_copies(PyObject* self) {
     int done = PyObject_IsTrue(flushed.get());
     if (done < 0) return {};
     if (done) continue;
+    RG_LET(opted, call_method(row, S("get"), S("opted_out")));
+    int kept_local = PyObject_IsTrue(opted.get());
+    if (kept_local < 0) return {};
+    if (kept_local) continue;  // recorded while the user had opted out: never sent
     RG_LET(copy, call(reinterpret_cast<PyObject*>(&PyDict_Type), row));
     if (PyList_Append(pending.get(), copy.get()) < 0) return {};
   }
@@ -206,7 +211,8 @@ int flush_locked(PyObject* self, PyObject* timeout, PyObject* allow_empty) {
   int on = PyObject_IsTrue(enabled.get());
   if (on < 0) return -1;
   if (!on) return 0;
-  // The user's opt-out holds here too: rows stay pending until it is lifted.
+  // While the user has opted out nothing leaves, not even rows recorded before: those stay
+  // pending until the opt-out is lifted.
   RG_LET_INT(telemetry_on, G("_telemetry_on"));
   RG_LET_INT(env_on, call(telemetry_on));
   on = PyObject_IsTrue(env_on.get());

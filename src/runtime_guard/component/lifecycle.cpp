@@ -21,11 +21,39 @@ int set_item(PyObject* row, const char* key, PyObject* value) {
   return PyObject_SetItem(row, k.get(), value);
 }
 
+// The truth of self._enabled; -1 on error.
+int component_enabled(PyObject* self) {
+  RG_LET_INT(enabled, attr(self, S("_enabled")));
+  return PyObject_IsTrue(enabled.get());
+}
+
+// Whether the user has opted out right now: the component's setting or the environment.
+// 1 opted out, 0 not, -1 on error.
+int opted_out(PyObject* self) {
+  int on = component_enabled(self);
+  if (on <= 0) return on < 0 ? -1 : 1;
+  RG_LET_INT(telemetry_on, G("_telemetry_on"));
+  RG_LET_INT(env_on, call(telemetry_on));
+  on = PyObject_IsTrue(env_on.get());
+  return on < 0 ? -1 : !on;
+}
+
+// A session that ran, even in part, while the user had opted out is kept on this machine for
+// good: the mark travels with the row through the store, and no flush ever sends it.
+int mark_opted_out(PyObject* row) { return set_item(row, "opted_out", Py_True); }
+
+int mark_current_opted_out(PyObject* self) {
+  RG_LET_INT(current, call_method(self, S("_current_session")));
+  return current.get() == Py_None ? 0 : mark_opted_out(current.get());
+}
+
 // The start-up steps; any failure is reported by initialize.
 int start_up(PyObject* self) {
   if (mark_store_unread(self) < 0) return -1;
   RG_CHECK_INT(call_method(self, S("_reload_flags")));
   if (make_usage_dir() < 0) return -1;
+  int opted = opted_out(self);
+  if (opted < 0) return -1;
   {
     // One read-modify-write of the store: no other instance writes between the load and the
     // first write, and none sees our row before our session lock protects it.
@@ -38,11 +66,12 @@ int start_up(PyObject* self) {
     if (mark_store_loaded(self) < 0) return -1;
     RG_CHECK_INT(call_method(self, S("_close_stale_sessions")));
     RG_CHECK_INT(call_method(self, S("_start_session")));
+    if (opted && mark_current_opted_out(self) < 0) return -1;
     if (hold_session_lock(self) < 0) return -1;
     RG_CHECK_INT(call_method(self, S("_persist")));
   }
-  RG_LET_INT(enabled, attr(self, S("_enabled")));
-  int on = PyObject_IsTrue(enabled.get());
+  // Spawned on the setting alone: the flush itself honours the environment switches.
+  int on = component_enabled(self);
   if (on < 0) return -1;
   if (on) {
     RG_LET_INT(timeout, G("_STARTUP_FLUSH_TIMEOUT"));
@@ -71,7 +100,7 @@ RG_EXPORT(Method, "initialize", initialize, METH_O,
 
 // The body of `with self._lock:` in cleanup: closes the current row and writes the store
 // (unless it was never read).
-int close_current_locked(PyObject* self, PyObject* now) {
+int close_current_locked(PyObject* self, PyObject* now, bool opted) {
   RG_LET_INT(current, call_method(self, S("_current_session")));
   if (current.get() != Py_None) {
     PyObject* row = current.get();
@@ -84,15 +113,16 @@ int close_current_locked(PyObject* self, PyObject* now) {
       return -1;
     RG_LET_INT(log_text, call_method(self, S("_capture_logs")));
     if (set_item(row, "log_text", log_text.get()) < 0) return -1;
+    if (opted && mark_opted_out(row) < 0) return -1;
   }
   RG_CHECK_INT(call_method(self, S("_persist_unlocked")));
   return 0;
 }
 
 // A lock whose __exit__ swallows the block's exception lets shutdown go on after the block.
-int close_current(PyObject* self, PyObject* now) {
+int close_current(PyObject* self, PyObject* now, bool opted) {
   RG_LET_INT(lock, attr(self, S("_lock")));
-  return with_lock(lock.get(), [&] { return close_current_locked(self, now); });
+  return with_lock(lock.get(), [&] { return close_current_locked(self, now, opted); });
 }
 
 // Waits for a running flush (the start-up one) at most `seconds`; 1 when none is running
@@ -111,6 +141,8 @@ int wait_for_running_flush(PyObject* self, double seconds) {
 int shut_down(PyObject* self) {
   if (mark_unread_if_never_started(self) < 0) return -1;
   RG_CHECK_INT(call_method(self, S("_reload_flags")));
+  int opted = opted_out(self);
+  if (opted < 0) return -1;
   // Read once: the same value bounds the wait and the shutdown flush.
   RG_LET_INT(timeout, G("_SHUTDOWN_FLUSH_TIMEOUT"));
   const double seconds = timeout_seconds(timeout.get(), constants::kShutdownFlushTimeout);
@@ -123,14 +155,13 @@ int shut_down(PyObject* self) {
   if (flush_done < 0) return -1;
   RG_LET_INT(clock, G("_utcnow_iso"));
   RG_LET_INT(now, call(clock));
-  if (close_current(self, now.get()) < 0) return -1;
+  if (close_current(self, now.get(), opted) < 0) return -1;
   if (!flush_done) {
     RG_CHECK_INT(log_at(S("debug"), "Usage flush still running at shutdown; the closed session "
                                     "stays pending for the next start"));
     return 0;
   }
-  RG_LET_INT(enabled, attr(self, S("_enabled")));
-  int on = PyObject_IsTrue(enabled.get());
+  int on = component_enabled(self);
   if (on < 0) return -1;
   if (on) {
     RG_LET_INT(flush, attr(self, S("_flush")));

@@ -32,17 +32,60 @@ Ref free_plan_pair() { return steal(Py_BuildValue("(ss)", "", "free")); }
 
 // ---- _telemetry_on -------------------------------------------------------------------------
 
+enum class Word { Empty, On, Off, Other };
+
+// os.environ.get(name) or "", stripped and lower-cased, read as a switch word.
+int switch_word(PyObject* environ, PyObject* name, Word& word, Ref& raw) {
+  RG_LET_INT(value, call_method(environ, S("get"), name));
+  raw = or_else(std::move(value), S(""));
+  if (!raw) return -1;
+  RG_LET_INT(stripped, call_method(raw, S("strip")));
+  RG_LET_INT(lowered, call_method(stripped, S("lower")));
+  int empty = PyObject_Not(lowered.get());
+  if (empty < 0) return -1;
+  word = Word::Empty;
+  if (empty) return 0;
+  struct Entry {
+    PyObject* text;
+    Word kind;
+  };
+  for (Entry e : {Entry{S("0"), Word::Off}, Entry{S("false"), Word::Off}, Entry{S("no"), Word::Off},
+                  Entry{S("off"), Word::Off}, Entry{S("1"), Word::On}, Entry{S("true"), Word::On},
+                  Entry{S("yes"), Word::On}, Entry{S("on"), Word::On}}) {
+    int eq = PyObject_RichCompareBool(lowered.get(), e.text, Py_EQ);
+    if (eq < 0) return -1;
+    if (eq) {
+      word = e.kind;
+      return 0;
+    }
+  }
+  word = Word::Other;
+  return 0;
+}
+
+// ORLUNE_TELEMETRY can only switch telemetry off. DO_NOT_TRACK, the console convention, is an
+// opt-out too when set to anything but an off word: the user's wish not to be tracked wins
+// over an application's own switch being on.
 PyObject* telemetry_on(PyObject*, PyObject*) {
   RG_LET(os, G("os"));
   RG_LET(environ, attr(os, S("environ")));
-  RG_LET(raw_value, call_method(environ, S("get"), S("ORLUNE_TELEMETRY")));
-  RG_LET(value, or_else(std::move(raw_value), S("")));
-  RG_LET(stripped, call_method(value, S("strip")));
-  RG_LET(word, call_method(stripped, S("lower")));
-  for (PyObject* off : {S("0"), S("false"), S("no"), S("off")}) {
-    int eq = PyObject_RichCompareBool(word.get(), off, Py_EQ);
-    if (eq < 0) return nullptr;
-    if (eq) Py_RETURN_FALSE;
+  Word word, dnt;
+  Ref raw, raw_dnt;
+  if (switch_word(environ.get(), S("ORLUNE_TELEMETRY"), word, raw) < 0) return nullptr;
+  if (word == Word::Off) Py_RETURN_FALSE;
+  if (switch_word(environ.get(), S("DO_NOT_TRACK"), dnt, raw_dnt) < 0) return nullptr;
+  if (dnt == Word::On || dnt == Word::Other) Py_RETURN_FALSE;
+  if (word == Word::Other) {
+    // "disabled", say: a user who meant off learns why uploads still happen, once.
+    int noted = global_truth(S("_telemetry_word_noted"));
+    if (noted < 0) return nullptr;
+    if (!noted) {
+      if (set_global(S("_telemetry_word_noted"), Py_True) < 0) return nullptr;
+      RG_CHECK(log_at(S("info"),
+                      "ORLUNE_TELEMETRY=%r is not a switch word (off: 0, false, no, off; on: 1, "
+                      "true, yes, on): telemetry is treated as on",
+                      raw));
+    }
   }
   Py_RETURN_TRUE;
 }

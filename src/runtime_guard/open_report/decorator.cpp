@@ -24,6 +24,20 @@ Ref dressed(PyObject* wrapped, PyObject* label, GuardedKind kind) {
   return call(wraps, wrapper);
 }
 
+// A wrapper of an `async def` still returns a coroutine, so frameworks that ask
+// asyncio.iscoroutinefunction (to await it, or to refuse it) must hear yes. A native callable
+// has no code flags; asyncio's marker attribute is the one way to say it. asyncio is imported
+// only for a coroutine function: a host that never uses it never loads it.
+int mark_coroutine_function(PyObject* wrapped, PyObject* wrapper) {
+  RG_LET_INT(inspect, G("inspect"));
+  RG_LET_INT(is_coroutine, call_method(inspect, S("iscoroutinefunction"), wrapped));
+  int coroutine = PyObject_IsTrue(is_coroutine.get());
+  if (coroutine <= 0) return coroutine;
+  Ref marker = import_from("asyncio.coroutines", S("_is_coroutine"));
+  if (!marker) return catch_ordinary() ? 0 : -1;  // no asyncio: nothing could ask
+  return PyObject_SetAttr(wrapper, S("_is_coroutine"), marker.get());
+}
+
 // The label, fixed once: the factory's name, else the qualified name, else the bare name.
 Ref label_for(PyObject* name, PyObject* fn) {
   int named = PyObject_IsTrue(name);
@@ -47,7 +61,11 @@ PyObject* decorate(PyObject* name, PyObject* const* args) {
   RG_LET(isclass, call_method(inspect, S("isclass"), fn));
   int is_class = PyObject_IsTrue(isclass.get());
   if (is_class < 0) return nullptr;
-  if (!is_class) return dressed(fn, label.get(), GuardedKind::Wrapper).release();
+  if (!is_class) {
+    RG_LET(wrapper, dressed(fn, label.get(), GuardedKind::Wrapper));
+    if (mark_coroutine_function(fn, wrapper.get()) < 0) return nullptr;
+    return wrapper.release();
+  }
   RG_LET(original_init, attr(fn, S("__init__")));
   RG_LET(init, dressed(original_init.get(), label.get(), GuardedKind::Init));
   if (PyObject_SetAttr(fn, S("__init__"), init.get()) < 0) return nullptr;
@@ -60,6 +78,12 @@ PyObject* runtimeguard(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   static const Signature sig{"runtimeguard", names, 1, 1, 1};
   PyObject* name;
   if (bind_arguments(sig, args, nargs, kwnames, &name) < 0) return nullptr;
+  // Bare @runtimeguard: the function or class came where the label goes. Decorate it as
+  // @runtimeguard() would, rather than hand back a decorator in its place.
+  if (name && !PyUnicode_Check(name) && PyCallable_Check(name)) {
+    PyObject* fn[] = {name};
+    return decorate(Py_None, fn);
+  }
   return make_closure("runtimeguard.<locals>._decorate", "fn", decorate, name ? name : Py_None)
       .release();
 }
@@ -70,7 +94,8 @@ RG_EXPORT(ModuleFunction, "runtimeguard", runtimeguard, METH_FASTCALL | METH_KEY
           "``name`` is the feature label; it defaults to the wrapped callable's qualified name,\n"
           "or the class name. Use ``@runtimeguard()`` on a function and\n"
           "``@runtimeguard(\"Segmentation\")`` on a class: each call of the function, or each\n"
-          "instantiation of the class, reports first, then runs the body unchanged.");
+          "instantiation of the class, reports first, then runs the body unchanged. Bare\n"
+          "``@runtimeguard`` works as ``@runtimeguard()``.");
 
 }  // namespace
 
