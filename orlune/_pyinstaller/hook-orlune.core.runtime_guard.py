@@ -23,8 +23,9 @@ hiddenimports = [
     "typing",
     "uuid",
     "orlune.core.base_component",
-    # at run time: the fork hook, the upload, the resolvers
+    # at run time: the fork hook, the decorator of a coroutine function, the upload, the resolvers
     "weakref",
+    "asyncio.coroutines",
     "requests",
     "orlune.core.payload_crypto",
     "orlune.auth.validator",
