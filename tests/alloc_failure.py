@@ -51,9 +51,11 @@ def failing(start, operation):
 
 
 def ours(error):
-    """A SystemError raised in the interpreter's own Python code (logging builds its record
-    with a list() that, on 3.11, returns with a MemoryError set) is not this module's fault."""
-    if not isinstance(error, SystemError):
+    """Whether a wrong error is this module's fault. Raised in the interpreter's own Python code
+    it is not: logging builds its record with a list() that, on 3.11, returns with a MemoryError
+    set (a SystemError), and os functions report a MemoryError met while they convert a path
+    as a TypeError."""
+    if not isinstance(error, BaseException) or isinstance(error, MemoryError):
         return False
     frames = traceback.extract_tb(error.__traceback__)
     return not frames or not frames[-1].filename.startswith(sysconfig.get_paths()["stdlib"])
@@ -96,7 +98,7 @@ def check_initialize():
         # Only the host's set_state, after the guarded steps, may fail out of initialize.
         if result is not True and not (isinstance(result, MemoryError) and not failed and own):
             faults.append((start, "initialize returned", repr(result) + "".join(traceback.format_tb(getattr(result, "__traceback__", None)))))
-        if any(ours(e) for e in errors):
+        if any(isinstance(e, SystemError) and ours(e) for e in errors):
             faults.append((start, "SystemError", repr(errors)))
         if own and not any(r.get("session_id") == own for r in guard._sessions):
             faults.append((start, "id without its row", own))
@@ -148,6 +150,44 @@ def check_decorator():
     return {"attempts": start, "faults": faults, "outcomes": outcomes}
 
 
+def check_merge():
+    """A write that merges with rows another instance wrote meanwhile."""
+    home = pathlib.Path(tempfile.mkdtemp())
+    rg._USAGE_DIR = home / "usage"
+    rg._SESSIONS_FILE = rg._USAGE_DIR / "sessions.jsonl"
+    rg._USAGE_DIR.mkdir()
+
+    def line(row):
+        return json.dumps(row, separators=(",", ":")) + "\n"
+
+    base = [{"session_id": f"s{i}", "flushed": False, "log_text": "x" * 300} for i in range(20)]
+    theirs = "".join(map(line, base + [{"session_id": "theirs", "flushed": False}]))
+    faults, outcomes = [], {}
+    for start in range(LIMIT):
+        rg._SESSIONS_FILE.write_text("".join(map(line, base)))
+        guard = rg.RuntimeGuarder(None)
+        guard._load_store()
+        guard._sessions[0]["flushed"] = True
+        guard._sessions.append({"session_id": "mine", "flushed": False})
+        rg._SESSIONS_FILE.write_text(theirs)  # the other instance's write
+        result, reached = failing(start, guard._persist)
+        if not reached:
+            break
+        kind = name_of(result)
+        outcomes[kind] = outcomes.get(kind, 0) + 1
+        text = rg._SESSIONS_FILE.read_text()
+        ids = [json.loads(x)["session_id"] for x in text.splitlines()]
+        if kind == "ok" and ids != [r["session_id"] for r in base] + ["theirs", "mine"]:
+            faults.append((start, "merged wrongly", ids))
+        if kind == "MemoryError" and text not in (theirs,) and ids[-1] != "mine":
+            faults.append((start, "torn store", ids))
+        if ours(result):
+            faults.append((start, kind, str(result)))
+    else:
+        faults.append((LIMIT, "never ran out of allocations", ""))
+    return {"attempts": start, "faults": faults, "outcomes": outcomes}
+
+
 if __name__ == "__main__":
-    check = {"initialize": check_initialize, "decorator": check_decorator}[sys.argv[1]]
+    check = {"initialize": check_initialize, "decorator": check_decorator, "merge": check_merge}[sys.argv[1]]
     print(json.dumps(check()))

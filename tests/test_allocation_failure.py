@@ -35,3 +35,11 @@ def test_first_decoration_fails_as_memory_error():
     result = drive("decorator")
     assert result["faults"] == []
     assert result["outcomes"]["MemoryError"] > 10
+
+
+def test_merging_write_fails_as_memory_error_and_leaves_a_whole_store():
+    # The merge's tables live on the Python heap: a failed allocation is a MemoryError, and
+    # the store is the other instance's version or the merged one, never a torn one.
+    result = drive("merge")
+    assert result["faults"] == []
+    assert result["outcomes"]["MemoryError"] > 100

@@ -48,8 +48,18 @@ bool plain_id(PyObject* id) {
 }  // namespace
 
 Ref fs_path(PyObject* path) {
+  // type(path).__fspath__(path) called here: os.fspath on 3.11 turns a MemoryError raised while
+  // it binds that method into "TypeError: expected str, bytes or os.PathLike object".
+  Ref text;
+  if (!PyUnicode_Check(path) && !PyBytes_Check(path)) {
+    Ref method = steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(path)), S("__fspath__")));
+    if (method) text = call(method, path);
+    else if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+    else PyErr_Clear();  // not a path: the conversion below raises Python's TypeError
+    if (method && !text) return {};
+  }
   PyObject* encoded = nullptr;
-  if (!PyUnicode_FSConverter(path, &encoded)) return {};
+  if (!PyUnicode_FSConverter(text ? text.get() : path, &encoded)) return {};
   return steal(encoded);
 }
 
