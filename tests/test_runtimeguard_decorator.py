@@ -179,6 +179,27 @@ def test_wrapper_is_collected_with_its_cycles(rg):
     gc.collect()
     assert ref() is None
 
+    # Through its names too, as for a function: a str subclass may refer back to it.
+    class Name(str):
+        pass
+
+    def function_wrapper():
+        return rg.runtimeguard()(lambda: None)
+
+    def init_wrapper():
+        return rg.runtimeguard()(type("Tool", (), {})).__dict__["__init__"]
+
+    for attribute in ("__name__", "__qualname__"):
+        for make in (function_wrapper, init_wrapper):
+            wrapper = make()
+            name = Name("named")
+            name.owner = wrapper
+            setattr(wrapper, attribute, name)
+            ref = weakref.ref(wrapper)
+            del wrapper, name
+            gc.collect()
+            assert ref() is None, attribute
+
 
 def test_decorated_call_reaches_the_collector(rg, endpoint):
     assert export_study("scan") == "scan.dcm"

@@ -245,3 +245,75 @@ def test_store_read_as_python_would(rg, monkeypatch):
     fresh._sessions.append({"session_id": "2"})
     fresh._persist()
     assert [json.loads(line)["session_id"] for line in odd.read_text().splitlines()] == ["1", "2"]
+
+
+def row_line(i):
+    return json.dumps({"session_id": f"s{i:03d}", "ended_at": "t", "flushed": True}, separators=(",", ":"))
+
+
+def test_an_absurd_store_is_read_from_its_tail(rg, rg_logs, tmp_path):
+    # A 1 GiB store, all but its last rows a hole of NUL bytes (sparse: nothing on disk): only
+    # the default bound is read, the rows at the end load, and the first write leaves them alone.
+    tail = [row_line(i) for i in range(5)]
+    write_lines(rg)
+    with rg._SESSIONS_FILE.open("r+b") as f:
+        f.truncate(1 << 30)
+        f.seek(0, os.SEEK_END)
+        f.write(b"\n" + "".join(line + "\n" for line in tail).encode())
+    assert rg._MAX_STORE_BYTES == 64 * 1024 * 1024
+    guard = rg.RuntimeGuarder(make_context(tmp_path, enabled=False))
+    assert guard.initialize() is True
+    assert [r["session_id"] for r in guard._sessions][:5] == [f"s{i:03d}" for i in range(5)]
+    assert rg._SESSIONS_FILE.stat().st_size < 4096
+    assert rg._SESSIONS_FILE.read_text().splitlines()[:5] == tail
+    cut = [m for m in rg_messages(rg_logs) if m.startswith("Usage store is larger than")]
+    assert cut == [f"Usage store is larger than {64 << 20} bytes; the lines before its last "
+                   f"{64 << 20} bytes were not read"]
+
+
+def test_store_bound_keeps_whole_lines_of_the_last_bytes(rg, rg_logs, monkeypatch):
+    lines = [row_line(i) for i in range(10)]
+    size = len(lines[0]) + 1  # every line is as long
+    for ending in ("\n", "\r\n"):
+        step = len(lines[0]) + len(ending)
+        write_lines(rg, raw="".join(line + ending for line in lines).encode())
+        for limit, first in ((3 * step, 7), (3 * step + 1, 7), (3 * step - 1, 8), (10 * step, 0), (0, 10)):
+            monkeypatch.setattr(rg, "_MAX_STORE_BYTES", limit)  # read when used
+            g = make(rg)
+            g._load_store()
+            assert [r["session_id"] for r in g._sessions] == [f"s{i:03d}" for i in range(first, 10)], (ending, limit)
+
+    # The rewrite keeps what was read; the lines before the bound go, as unreadable lines do.
+    write_lines(rg, *lines)
+    monkeypatch.setattr(rg, "_MAX_STORE_BYTES", 4 * size - 1)
+    g = make(rg)
+    g._load_store()
+    g._persist()
+    assert rg._SESSIONS_FILE.read_text().splitlines() == lines[-3:]
+
+
+def test_a_write_merges_with_a_grown_store_through_the_same_bound(rg, rg_logs, monkeypatch):
+    # Another process grew the store after this one read it: the merge reads its tail only.
+    lines = [row_line(i) for i in range(3)]
+    write_lines(rg, *lines)
+    g = make(rg)
+    g._load_store()
+    monkeypatch.setattr(rg, "_MAX_STORE_BYTES", 4 * (len(lines[0]) + 1))
+    grown = ["x" * 5000] + lines + [row_line(i) for i in range(3, 6)]
+    write_lines(rg, *grown)
+    g._sessions.append({"session_id": "mine"})
+    g._persist()
+    assert [json.loads(line)["session_id"] for line in rg._SESSIONS_FILE.read_text().splitlines()] == [
+        "s002", "s003", "s004", "s005", "mine"]
+    assert sum(m.startswith("Usage store is larger than") for m in rg_messages(rg_logs)) == 1
+
+    # A substitute path is read through its own read_bytes, and bounded the same way.
+
+    class OwnPath(type(rg._SESSIONS_FILE)):
+        def read_bytes(self):
+            return super().read_bytes()
+
+    monkeypatch.setattr(rg, "_SESSIONS_FILE", OwnPath(rg._SESSIONS_FILE))
+    write_lines(rg, *grown)
+    g._load_store()
+    assert [r["session_id"] for r in g._sessions] == ["s002", "s003", "s004", "s005"]

@@ -21,6 +21,7 @@ _LIGHT_TIMEOUT: float
 _MAX_LOG_CHARS: int
 _MAX_LOG_LINES: int
 _MAX_FEATURE_NAME: int
+_MAX_STORE_BYTES: int
 
 _PATH_RE: Pattern[str]
 _EMAIL_RE: Pattern[str]

@@ -11,6 +11,8 @@ inline constexpr double kLightTimeout = 2.0;
 inline constexpr long kMaxLogChars = 48000;
 inline constexpr long kMaxLogLines = 400;
 inline constexpr long kMaxFeatureName = 120;
+// The most of the store file that is read (its last bytes); see the store's reader.
+inline constexpr long kMaxStoreBytes = 64L * 1024 * 1024;
 
 // How long a store read-modify-write waits for another process's store lock. Holders keep it
 // only for file work (milliseconds); the bound covers a holder that hangs.

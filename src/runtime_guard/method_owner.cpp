@@ -48,7 +48,7 @@ PyType_Spec owner_spec = {
 // Made once and kept: owners of every module object share it (it holds no module state).
 PyTypeObject* owner_type() {
   static PyObject* type = nullptr;
-  if (!type) type = PyType_FromSpec(&owner_spec);
+  if (!type) type = type_from_spec(&owner_spec);
   return reinterpret_cast<PyTypeObject*>(type);
 }
 

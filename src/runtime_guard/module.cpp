@@ -139,7 +139,8 @@ int bind_numbers(PyObject* d) {
           bind(d, "_LIGHT_TIMEOUT", floating(kLightTimeout)) < 0 ||
           bind(d, "_MAX_LOG_CHARS", integer(kMaxLogChars)) < 0 ||
           bind(d, "_MAX_LOG_LINES", integer(kMaxLogLines)) < 0 ||
-          bind(d, "_MAX_FEATURE_NAME", integer(kMaxFeatureName)) < 0)
+          bind(d, "_MAX_FEATURE_NAME", integer(kMaxFeatureName)) < 0 ||
+          bind(d, "_MAX_STORE_BYTES", integer(kMaxStoreBytes)) < 0)
              ? -1
              : 0;
 }

@@ -31,11 +31,13 @@ PyObject* closure_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
   if (bind_arguments(c->signature, args, static_cast<Py_ssize_t>(nargsf), kwnames, bound) < 0)
     return nullptr;
   if (c->parameter && !bound[0]) return missing_argument(c->signature, 0), nullptr;
+  if (!c->module || !c->state) {  // cleared by the collector, still reached from its cycle
+    PyErr_SetString(PyExc_ReferenceError, "closure was cleared by garbage collection");
+    return nullptr;
+  }
   ModuleScope scope(c->module);
   return c->body(c->state, bound);
 }
-
-
 
 int closure_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -116,7 +118,7 @@ PyType_Spec closure_spec = {
 // One type for the process: it holds no module state, each instance holds its module.
 PyTypeObject* closure_type() {
   static PyObject* type = nullptr;
-  if (!type) type = PyType_FromSpec(&closure_spec);
+  if (!type) type = type_from_spec(&closure_spec);
   return reinterpret_cast<PyTypeObject*>(type);
 }
 

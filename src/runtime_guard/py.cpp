@@ -7,6 +7,12 @@ Ref missing_argument() {
   return {};
 }
 
+PyObject* type_from_spec(PyType_Spec* spec) {
+  PyObject* type = PyType_FromSpec(spec);
+  if (!type && !PyErr_Occurred()) PyErr_NoMemory();
+  return type;
+}
+
 Ref call_kw(PyObject* fn, std::initializer_list<PyObject*> positional,
             std::initializer_list<Kw> keywords) {
   const size_t np = positional.size(), nk = keywords.size();

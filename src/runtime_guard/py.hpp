@@ -185,6 +185,10 @@ inline Ref or_else(Ref value, PyObject* fallback) {
 
 // ---- errors --------------------------------------------------------------------------------
 
+// PyType_FromSpec, with a MemoryError where 3.11 returns null without one (its copy of the
+// type's name failing to allocate).
+PyObject* type_from_spec(PyType_Spec* spec);
+
 // A handler for ordinary exceptions: when the raised error derives from Exception, take it
 // (normalized, traceback attached) and clear the indicator; otherwise leave the indicator set
 // (KeyboardInterrupt, SystemExit pass) and return null.

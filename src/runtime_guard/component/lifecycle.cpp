@@ -248,12 +248,10 @@ PyObject* start_session(PyObject*, PyObject* self) {
   RG_LET(uuid, G("uuid"));
   RG_LET(fresh, call_method(uuid, S("uuid4")));
   RG_LET(id, steal(PyObject_Str(fresh.get())));
-  if (PyObject_SetAttr(self, S("_current_id"), id.get()) < 0) return nullptr;
-  RG_LET(current_id, attr(self, S("_current_id")));
   RG_LET(empty, str(""));
   RG_LET(zero, integer(0));
   RG_LET(row, steal(PyDict_New()));
-  if (PyDict_SetItemString(row.get(), "session_id", current_id.get()) < 0 ||
+  if (PyDict_SetItemString(row.get(), "session_id", id.get()) < 0 ||
       PyDict_SetItemString(row.get(), "started_at", now.get()) < 0 ||
       PyDict_SetItemString(row.get(), "ended_at", empty.get()) < 0 ||
       PyDict_SetItemString(row.get(), "duration_s", zero.get()) < 0 ||
@@ -262,6 +260,10 @@ PyObject* start_session(PyObject*, PyObject* self) {
     return nullptr;
   RG_LET(sessions, attr(self, S("_sessions")));
   RG_CHECK(call_method(sessions, S("append"), row));
+  // Only now: an id whose row never made it into the list would leave cleanup nothing to close
+  // and this run unrecorded. A row without the id is a run that did not finish starting: kept
+  // open, it is closed as stale later, as after a crash.
+  if (PyObject_SetAttr(self, S("_current_id"), id.get()) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 RG_EXPORT(Method, "_start_session", start_session, METH_O, "_start_session(self)\n--\n\n");

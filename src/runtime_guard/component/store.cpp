@@ -1,8 +1,8 @@
 // The session store: JSON Lines in `_SESSIONS_FILE`, the last `_MAX_STORED` rows, rewritten
 // whole through a temporary file and an atomic rename. Another running instance may share the
 // file, so every write happens under the store lock and merges with what is on disk.
-#include <cerrno>
-#include <string>
+#include <algorithm>
+#include <cstdint>
 #include <string_view>
 
 #include "component/store_lock.hpp"
@@ -54,7 +54,7 @@ namespace {
 // What path.read_bytes() returned, as bytes; anything else raises the TypeError that decoding
 // it would.
 Ref as_bytes(Ref data) {
-  if (PyBytes_Check(data.get())) return data;
+  if (!data || PyBytes_Check(data.get())) return data;
   if (PyObject_CheckBuffer(data.get())) return steal(PyBytes_FromObject(data.get()));
   PyErr_Format(PyExc_TypeError, "decoding to str: need a bytes-like object, %.80s found",
                Py_TYPE(data.get())->tp_name);
@@ -62,6 +62,78 @@ Ref as_bytes(Ref data) {
 }
 
 Ref new_list() { return steal(PyList_New(0)); }
+
+// How much of the store is read. A store this module writes holds 200 rows whose log text is
+// capped, far below the bound unless every logged character needs a 12-byte escape; a bigger
+// file was grown by something else, and reading it whole would cost the host's start-up
+// seconds and gigabytes. Rows are appended and the oldest trimmed, so the newest rows are at
+// the end: the bound keeps the last bytes, from the first line that starts inside them, and
+// what lies before is as unreadable as a broken line (dropped by the next write).
+bool store_limit(Py_ssize_t& out) {
+  RG_LET(limit, G("_MAX_STORE_BYTES"));
+  out = PyNumber_AsSsize_t(limit.get(), PyExc_OverflowError);
+  if (out == -1 && PyErr_Occurred()) return false;
+  if (out < 0) out = 0;
+  return true;
+}
+
+bool is_line_end(char c) { return c == '\n' || c == '\r'; }
+
+// The part of `data` that the bound keeps; `cut` says whether anything was left out.
+Ref store_tail(Ref data, Py_ssize_t limit, bool& cut) {
+  const char* p = PyBytes_AS_STRING(data.get());
+  const Py_ssize_t n = PyBytes_GET_SIZE(data.get());
+  cut = n > limit;
+  if (!cut) return data;
+  Py_ssize_t start = n - limit;
+  while (start < n && !is_line_end(p[start - 1])) ++start;
+  return steal(PyBytes_FromStringAndSize(p + start, n - start));
+}
+
+// The store as the bound keeps it, read natively: only the last _MAX_STORE_BYTES (and the byte
+// before them, which says whether they start a line) are ever read. OSError as reading fails.
+Ref read_store(PyObject* path, Py_ssize_t limit, bool& cut) {
+  RG_LET(name, fs_path(path));
+  platform::ReadHandle file;
+  std::uint64_t size = 0;
+  int error;
+  {
+    GilRelease nogil;
+    error = platform::open_for_read(fs_name(name), file, &size);
+  }
+  if (error) return raise_os_error(error, path), Ref();
+  const std::uint64_t want = std::min<std::uint64_t>(size, static_cast<std::uint64_t>(limit) + 1);
+  RG_LET(data, steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(want))));
+  std::size_t got = 0;
+  {
+    GilRelease nogil;
+    error = platform::read_at(file, size - want, PyBytes_AS_STRING(data.get()), want, &got);
+  }
+  if (PyErr_CheckSignals() < 0) return {};
+  if (error) return raise_os_error(error, path), Ref();
+  if (got < want)  // shrunk meanwhile (a writer without the lock): what was there
+    data = steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()), static_cast<Py_ssize_t>(got)));
+  if (!data) return {};
+  return store_tail(std::move(data), limit, cut);
+}
+
+// A path whose type has its own read_bytes (a host's substitute) is read through it, as Python
+// code would; a plain path natively, within the bound.
+Ref read_loaded(PyObject* path, Py_ssize_t limit, bool& cut) {
+  RG_LET(path_type_read, attr(reinterpret_cast<PyObject*>(Py_TYPE(path)), S("read_bytes")));
+  RG_LET(path_class, G("Path"));
+  RG_LET(plain_read, attr(path_class, S("read_bytes")));
+  if (path_type_read.get() == plain_read.get()) return read_store(path, limit, cut);
+  RG_LET(data, as_bytes(call_method(path, S("read_bytes"))));
+  return store_tail(std::move(data), limit, cut);
+}
+
+int log_cut(Py_ssize_t limit) {
+  RG_LET_INT(bound, integer(limit));
+  RG_CHECK_INT(log_at(S("debug"), "Usage store is larger than %s bytes; the lines before its last %s "
+                                  "bytes were not read", bound, bound));
+  return 0;
+}
 
 // Records an empty store (missing or unreadable) as what this component last read.
 int loaded_nothing(PyObject* self) {
@@ -110,14 +182,18 @@ PyObject* load_store(PyObject*, PyObject* self) {
 
   StoreLock lock;  // waits out a write in progress; goes on unlocked if it cannot have it
   if (lock.acquire(path.get(), false) < 0) return nullptr;
-  Ref data = call_method(path, S("read_bytes"));
+  Py_ssize_t limit;
+  if (!store_limit(limit)) return nullptr;
+  bool cut = false;
+  Ref data = read_loaded(path.get(), limit, cut);
   if (!data) {
     if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
     PyErr_Clear();
     return loaded_nothing(self) < 0 ? nullptr : Py_NewRef(Py_None);
   }
+  if (cut && log_cut(limit) < 0) return nullptr;
   Synced synced;
-  RG_CHECK(synced.raw = as_bytes(std::move(data)));
+  synced.raw = std::move(data);
   if (!read_rows(synced.raw.get(), rows.get(), synced)) return nullptr;
   RG_LET(max_stored, G("_MAX_STORED"));
   RG_LET(count, integer(PyList_GET_SIZE(rows.get())));
@@ -149,21 +225,21 @@ int write_store(PyObject* target, PyObject* text) {
   RG_LET_INT(suffix, str(".tmp"));
   RG_LET_INT(tmp, call_method(target, S("with_suffix"), suffix));
   RG_LET_INT(parent, attr(target, S("parent")));
-  std::string tmp_path, dir_path;
-  if (!fs_path(tmp.get(), tmp_path) || !fs_path(parent.get(), dir_path)) return -1;
+  RG_LET_INT(tmp_path, fs_path(tmp.get()));
+  RG_LET_INT(dir_path, fs_path(parent.get()));
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (!data) return -1;
   int error;
   {
     GilRelease nogil;
-    error = platform::write_durable(tmp_path.c_str(), data, static_cast<size_t>(size));
+    error = platform::write_durable(fs_name(tmp_path), data, static_cast<size_t>(size));
   }
   if (PyErr_CheckSignals() < 0) return -1;
   if (error) return raise_os_error(error, tmp.get());
   RG_CHECK_INT(call_method(tmp, S("replace"), target));
   GilRelease nogil;
-  platform::sync_directory(dir_path.c_str());
+  platform::sync_directory(fs_name(dir_path));
   return 0;
 }
 
@@ -215,15 +291,20 @@ int persist_rows(PyObject* self) {
 
   Synced synced;
   if (!synced.load(self)) return -1;
-  std::string target_path, disk;
-  if (!fs_path(target.get(), target_path)) return -1;
-  {
-    GilRelease nogil;
-    // An unreadable store holds nothing to keep, as at load.
-    if (platform::read_file(target_path.c_str(), disk) != 0) disk.clear();
+  Py_ssize_t limit;
+  if (!store_limit(limit)) return -1;
+  bool cut = false;
+  Ref on_disk = read_store(target.get(), limit, cut);
+  if (!on_disk) {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
+    PyErr_Clear();  // an unreadable store holds nothing to keep, as at load
+    cut = false;
+    RG_CHECK_INT(on_disk = steal(PyBytes_FromStringAndSize(nullptr, 0)));
   }
+  const std::string_view disk(PyBytes_AS_STRING(on_disk.get()), static_cast<size_t>(PyBytes_GET_SIZE(on_disk.get())));
   int unchanged = synced.matches(disk);
   if (unchanged < 0) return -1;
+  if (cut && !unchanged && log_cut(limit) < 0) return -1;  // unchanged: the load said so
 
   Synced written;
   Ref merged_rows;
@@ -239,8 +320,7 @@ int persist_rows(PyObject* self) {
     written.lines = std::move(merged.lines);
     merged_rows = std::move(merged.rows);
   }
-  disk.clear();
-  disk.shrink_to_fit();
+  on_disk = Ref();
   RG_LET_INT(in_file, last_stored(written.lines.get()));
   RG_LET_INT(text, store_text(in_file.get()));
   if (write_store(target.get(), text.get()) < 0) return -1;

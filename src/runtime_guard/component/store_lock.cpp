@@ -26,7 +26,7 @@ constexpr const char* kLockSuffix = ".lock";
 // the lock file, or a live parent's session would look abandoned to the other instances.
 struct SessionLock {
   platform::FileLock lock;
-  std::string path;
+  Ref path;  // fs_path
   long owner = platform::process_id();
 };
 
@@ -47,12 +47,20 @@ bool plain_id(PyObject* id) {
 
 }  // namespace
 
-bool fs_path(PyObject* path, std::string& out) {
+Ref fs_path(PyObject* path) {
+  // type(path).__fspath__(path) called here: os.fspath on 3.11 turns a MemoryError raised while
+  // it binds that method into "TypeError: expected str, bytes or os.PathLike object".
+  Ref text;
+  if (!PyUnicode_Check(path) && !PyBytes_Check(path)) {
+    Ref method = steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(path)), S("__fspath__")));
+    if (method) text = call(method, path);
+    else if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+    else PyErr_Clear();  // not a path: the conversion below raises Python's TypeError
+    if (method && !text) return {};
+  }
   PyObject* encoded = nullptr;
-  if (!PyUnicode_FSConverter(path, &encoded)) return false;
-  out.assign(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
-  Py_DECREF(encoded);
-  return true;
+  if (!PyUnicode_FSConverter(text ? text.get() : path, &encoded)) return {};
+  return steal(encoded);
 }
 
 int raise_os_error(int error, PyObject* path) {
@@ -69,15 +77,17 @@ int raise_os_error(int error, PyObject* path) {
 StoreLock::~StoreLock() {
   if (!installed_) return;
   t_held = outer_;
-  platform::remove_file(path_.c_str());
+  platform::remove_file(fs_name(path_));
   lock_.release();
 }
 
 int StoreLock::acquire(PyObject* store_path, bool required) {
   RG_LET_INT(suffix, str(kLockSuffix));
   RG_LET_INT(lock_path, call_method(store_path, S("with_suffix"), suffix));
-  if (!fs_path(lock_path.get(), path_)) return -1;
-  if (t_held && t_held->path_ == path_) return 0;
+  RG_CHECK_INT(path_ = fs_path(lock_path.get()));
+  if (t_held && PyBytes_GET_SIZE(t_held->path_.get()) == PyBytes_GET_SIZE(path_.get()) &&
+      std::strcmp(fs_name(t_held->path_), fs_name(path_)) == 0)
+    return 0;
 
   using namespace std::chrono;
   const auto deadline = steady_clock::now() + duration<double>(ThreadDeadline::clip(constants::kStoreLockWait));
@@ -87,7 +97,7 @@ int StoreLock::acquire(PyObject* store_path, bool required) {
     int error = 0;
     {
       GilRelease nogil;
-      attempt = platform::try_lock(path_.c_str(), lock_, &error);
+      attempt = platform::try_lock(fs_name(path_), lock_, &error);
       if (attempt == platform::LockAttempt::kBusy) std::this_thread::sleep_for(pause);
     }
     if (attempt == platform::LockAttempt::kHeld) {
@@ -115,12 +125,12 @@ int hold_session_lock(PyObject* self) {
     return -1;
   }
   RG_LET_INT(capsule, steal(PyCapsule_New(held, kSessionLockCapsule, drop_session_lock)));
-  if (!fs_path(path.get(), held->path)) return -1;
+  RG_CHECK_INT(held->path = fs_path(path.get()));
   platform::LockAttempt attempt;
   {
     GilRelease nogil;
     int error = 0;
-    attempt = platform::try_lock(held->path.c_str(), held->lock, &error);
+    attempt = platform::try_lock(fs_name(held->path), held->lock, &error);
   }
   if (release_session_lock(self) < 0) return -1;  // a second initialize: the first lock goes
   if (attempt != platform::LockAttempt::kHeld) return 0;
@@ -140,7 +150,7 @@ int release_session_lock(PyObject* self) {
     GilRelease nogil;
     // While still locked: nobody sweeps it meanwhile. Closing a forked child's copy of the
     // descriptor leaves the parent's lock in place.
-    if (held->owner == platform::process_id()) platform::remove_file(held->path.c_str());
+    if (held->owner == platform::process_id()) platform::remove_file(fs_name(held->path));
     held->lock.release();
   }
   return PyObject_SetAttr(self, S("_session_lock"), Py_None);
@@ -164,12 +174,11 @@ Ref live_session_ids() {
     PyObject* path = PyList_GET_ITEM(paths.get(), i);
     RG_LET(name, attr(path, S("name")));
     if (!PyUnicode_Check(name.get())) continue;
-    std::string where;
-    if (!fs_path(path, where)) return {};
+    RG_LET(where, fs_path(path));
     bool held;
     {
       GilRelease nogil;
-      held = platform::lock_is_held(where.c_str());
+      held = platform::lock_is_held(fs_name(where));
     }
     if (!held) continue;
     RG_LET(id, steal(PyUnicode_Substring(name.get(), prefix, PyUnicode_GET_LENGTH(name.get()) - suffix)));

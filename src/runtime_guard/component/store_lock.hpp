@@ -7,15 +7,15 @@
 //   process and is not stale.
 #pragma once
 
-#include <string>
-
 #include "platform/file_ops.hpp"
 #include "py.hpp"
 
 namespace rg {
 
-// os.fsencode(path) as a std::string; false with an error set.
-bool fs_path(PyObject* path, std::string& out);
+// os.fsencode(path): bytes, whose buffer is the NUL-terminated name the OS calls take. Kept as
+// a Python object, so running out of memory is a MemoryError.
+Ref fs_path(PyObject* path);
+inline const char* fs_name(const Ref& encoded) { return PyBytes_AS_STRING(encoded.get()); }
 
 // Raises the OSError for `error` on `path`, named as Python's os functions name it. Returns -1.
 int raise_os_error(int error, PyObject* path);
@@ -36,7 +36,7 @@ class StoreLock {
   int acquire(PyObject* store_path, bool required);
 
  private:
-  std::string path_;
+  Ref path_;  // fs_path of the lock file
   platform::FileLock lock_;
   StoreLock* outer_ = nullptr;
   bool installed_ = false;

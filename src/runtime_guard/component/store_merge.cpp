@@ -1,9 +1,8 @@
 #include "component/store_merge.hpp"
 
 #include <cstring>
-#include <unordered_map>
-#include <vector>
 
+#include "component/fallible.hpp"
 #include "module.hpp"
 
 namespace rg {
@@ -39,22 +38,17 @@ int delivered(PyObject* row) {
   return PyObject_IsTrue(flushed.get());
 }
 
-// The store text cut into its lines; any line ending ends a line, empty lines are left out.
-std::vector<std::string_view> split_lines(std::string_view text) {
-  std::vector<std::string_view> out;
+// The store text cut into its lines, one at a time: any line ending ends a line, empty lines
+// are left out. False when no line is left.
+bool next_line(std::string_view& text, std::string_view& line) {
   while (!text.empty()) {
-    const void* nl = std::memchr(text.data(), '\n', text.size());
-    size_t end = nl ? static_cast<size_t>(static_cast<const char*>(nl) - text.data()) : text.size();
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(nl ? end + 1 : end);
-    while (!line.empty()) {  // a lone CR ends a line too (old Mac line endings)
-      const void* cr = std::memchr(line.data(), '\r', line.size());
-      size_t cut = cr ? static_cast<size_t>(static_cast<const char*>(cr) - line.data()) : line.size();
-      if (cut > 0) out.push_back(line.substr(0, cut));
-      line.remove_prefix(cr ? cut + 1 : cut);
-    }
+    size_t cut = 0;
+    while (cut < text.size() && text[cut] != '\n' && text[cut] != '\r') ++cut;  // a lone CR too
+    line = text.substr(0, cut);
+    text.remove_prefix(cut < text.size() ? cut + 1 : cut);
+    if (!line.empty()) return true;
   }
-  return out;
+  return false;
 }
 
 // Lines are looked up by their length, head and tail only: rows differ within their first few
@@ -95,13 +89,14 @@ class Merger {
 
   bool index_synced() {
     const Py_ssize_t n = PyList_GET_SIZE(synced_.lines.get());
-    memory_of_synced_.assign(static_cast<size_t>(n), -1);
+    if (!memory_of_synced_.assign(static_cast<size_t>(n), -1) || !synced_at_.init(static_cast<size_t>(n)))
+      return false;
     synced_by_key_ = steal(PyDict_New());
     if (!synced_by_key_) return false;
     for (Py_ssize_t j = 0; j < n; ++j) {
       std::string_view text;
       if (!utf8_view(synced_line(j), text)) return false;
-      synced_at_[text] = j;
+      synced_at_.set(text, j);
       RG_LET(index, integer(j));
       if (PyDict_SetItem(synced_by_key_.get(), PyList_GET_ITEM(synced_.keys.get(), j), index.get()) < 0)
         return false;
@@ -112,8 +107,8 @@ class Merger {
   // Which rows this process created or changed since it last synced with the file.
   bool classify_memory() {
     const Py_ssize_t n = PyList_GET_SIZE(rows_);
-    change_.assign(static_cast<size_t>(n), Change::kNone);
-    placed_.assign(static_cast<size_t>(n), false);
+    if (!change_.assign(static_cast<size_t>(n), Change::kNone) || !placed_.assign(static_cast<size_t>(n), false))
+      return false;
     changed_at_ = steal(PyDict_New());
     new_at_ = steal(PyDict_New());
     memory_at_ = steal(PyDict_New());
@@ -123,9 +118,9 @@ class Merger {
       if (!utf8_view(PyList_GET_ITEM(lines_, i), text)) return false;
       RG_LET(index, integer(i));
       if (PyDict_SetItem(memory_at_.get(), key(i), index.get()) < 0) return false;
-      auto same = synced_at_.find(text);
-      if (same != synced_at_.end()) {
-        memory_of_synced_[static_cast<size_t>(same->second)] = i;
+      const Py_ssize_t same = synced_at_.find(text);
+      if (same >= 0) {
+        memory_of_synced_[static_cast<size_t>(same)] = i;
         continue;
       }
       int known = PyDict_Contains(synced_by_key_.get(), key(i));
@@ -151,14 +146,15 @@ class Merger {
   // Lines this component synced are recognised by their text; only the others are parsed,
   // exactly as a load would read them.
   bool read_disk(std::string_view disk) {
-    for (std::string_view line : split_lines(disk)) {
-      auto same = synced_at_.find(line);
-      if (same != synced_at_.end()) {
+    std::string_view line;
+    while (next_line(disk, line)) {
+      const Py_ssize_t same = synced_at_.find(line);
+      if (same >= 0) {
         DiskRow r;
-        r.synced = same->second;
+        r.synced = same;
         r.key = borrow(PyList_GET_ITEM(synced_.keys.get(), r.synced));
         r.line = borrow(synced_line(r.synced));
-        disk_.push_back(std::move(r));
+        if (!disk_.push_back(std::move(r))) return false;
         continue;
       }
       RG_LET(text, steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
@@ -177,8 +173,7 @@ class Merger {
         }
         r.line = codec_.line(r.row.get());
         r.key = session_key(r.row.get());
-        if (!r.line || !r.key) return false;
-        disk_.push_back(std::move(r));
+        if (!r.line || !r.key || !disk_.push_back(std::move(r))) return false;
       }
     }
     return true;
@@ -317,13 +312,13 @@ class Merger {
   PyObject *rows_, *keys_, *lines_, *current_;
   Merged& out_;
 
-  std::unordered_map<std::string_view, Py_ssize_t, LineHash> synced_at_;  // line -> synced index
-  Ref synced_by_key_;                                             // key -> synced index
-  std::vector<Py_ssize_t> memory_of_synced_;                      // synced index -> unchanged row
-  std::vector<Change> change_;
-  std::vector<bool> placed_;
+  LineIndex<LineHash> synced_at_;              // line -> synced index
+  Ref synced_by_key_;                          // key -> synced index
+  FallibleVector<Py_ssize_t> memory_of_synced_;  // synced index -> unchanged row
+  FallibleVector<Change> change_;
+  FallibleVector<bool> placed_;
   Ref changed_at_, new_at_, memory_at_;  // key -> row index (new: list of indices)
-  std::vector<DiskRow> disk_;
+  FallibleVector<DiskRow> disk_;
 };
 
 }  // namespace

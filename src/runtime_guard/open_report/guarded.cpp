@@ -89,6 +89,10 @@ PyObject* call_init(Guarded* g, PyObject* const* args, size_t nargsf, PyObject* 
 
 PyObject* guarded_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Guarded* g = as_guarded(self);
+  if (!g->wrapped || !g->module) {  // cleared by the collector, still reached from its cycle
+    PyErr_SetString(PyExc_ReferenceError, "runtimeguard wrapper was cleared by garbage collection");
+    return nullptr;
+  }
   return g->kind == GuardedKind::Init ? call_init(g, args, nargsf, kwnames)
                                       : call_wrapper(g, args, nargsf, kwnames);
 }
@@ -151,6 +155,8 @@ int guarded_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(g->wrapped);
   Py_VISIT(g->label);
   Py_VISIT(g->dict);
+  Py_VISIT(g->name);
+  Py_VISIT(g->qualname);
   Py_VISIT(g->modname);
   Py_VISIT(g->doc);
   Py_VISIT(g->annotations);
@@ -166,6 +172,13 @@ int guarded_clear(PyObject* self) {
   Py_CLEAR(g->modname);
   Py_CLEAR(g->doc);
   Py_CLEAR(g->annotations);
+  // A str subclass set as a name can close a cycle; as for a function, an empty str (which
+  // refers to nothing) takes its place, so the getters and repr never see null.
+  PyObject* empty = PyUnicode_New(0, 0);  // the shared empty string: never fails
+  if (empty) {
+    Py_SETREF(g->name, Py_NewRef(empty));
+    Py_SETREF(g->qualname, empty);
+  }
   return 0;
 }
 
@@ -174,7 +187,7 @@ void guarded_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   if (as_guarded(self)->weakrefs) PyObject_ClearWeakRefs(self);
   guarded_clear(self);
-  Py_CLEAR(as_guarded(self)->name);  // strs: never part of a cycle, kept until the end
+  Py_CLEAR(as_guarded(self)->name);
   Py_CLEAR(as_guarded(self)->qualname);
   type->tp_free(self);
   Py_DECREF(type);
@@ -226,7 +239,7 @@ PyType_Spec guarded_spec = {
 // One type for the process: it holds no module state, each instance holds its module.
 PyTypeObject* guarded_type() {
   static PyObject* type = nullptr;
-  if (!type) type = PyType_FromSpec(&guarded_spec);
+  if (!type) type = type_from_spec(&guarded_spec);
   return reinterpret_cast<PyTypeObject*>(type);
 }
 

@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 namespace rg::platform {
 
@@ -48,8 +47,27 @@ long process_id();
 // Removes `path`; a missing file is not an error. Returns 0 or the OS error.
 int remove_file(const char* path);
 
-// Reads the whole file into `out`. Returns 0 or the OS error (ENOENT when it does not exist).
-int read_file(const char* path, std::string& out);
+// A file open for reading, closed with the object. The caller owns the buffers it reads into,
+// so a failed allocation is the caller's to report.
+class ReadHandle {
+ public:
+  ReadHandle() = default;
+  ReadHandle(const ReadHandle&) = delete;
+  ReadHandle& operator=(const ReadHandle&) = delete;
+  ~ReadHandle();
+
+ private:
+  friend int open_for_read(const char*, ReadHandle&, std::uint64_t*);
+  friend int read_at(const ReadHandle&, std::uint64_t, char*, std::size_t, std::size_t*);
+  std::intptr_t handle_ = -1;
+};
+
+// Opens `path` for reading and gives its size. Returns 0 or the OS error (ENOENT when missing).
+int open_for_read(const char* path, ReadHandle& out, std::uint64_t* size);
+
+// Reads up to `n` bytes at `offset` into `buffer`; `*got` is short only at the end of the file.
+// Returns 0 or the OS error.
+int read_at(const ReadHandle& file, std::uint64_t offset, char* buffer, std::size_t n, std::size_t* got);
 
 // Writes `data` to `path` (created or truncated, owner-only) and syncs it to disk.
 // Returns 0 or the OS error.

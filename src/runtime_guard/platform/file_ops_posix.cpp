@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "platform/file_ops.hpp"
@@ -130,26 +129,36 @@ int remove_file(const char* path) {
   return errno;
 }
 
-int read_file(const char* path, std::string& out) {
-  out.clear();
+ReadHandle::~ReadHandle() {
+  if (handle_ != -1) close_once(static_cast<int>(handle_));
+}
+
+int open_for_read(const char* path, ReadHandle& out, std::uint64_t* size) {
   int fd = open_retrying(path, O_RDONLY);
   if (fd < 0) return errno;
   struct stat st;
-  std::size_t capacity = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
-  std::size_t used = 0;
-  int error = 0;
-  for (;;) {
-    if (used == out.size()) out.resize(used + std::max<std::size_t>(capacity, 1 << 16) + 1);
-    ssize_t n = ::read(fd, out.data() + used, out.size() - used);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) error = errno;
-    if (n <= 0) break;
-    used += static_cast<std::size_t>(n);
-    capacity = 0;  // grown past the size seen: the file grew while read, go on in steps
+  if (::fstat(fd, &st) != 0) {
+    int saved = errno;
+    close_once(fd);
+    return saved;
   }
-  out.resize(used);
-  close_once(fd);
-  return error;
+  if (out.handle_ != -1) close_once(static_cast<int>(out.handle_));
+  out.handle_ = fd;
+  *size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  return 0;
+}
+
+int read_at(const ReadHandle& file, std::uint64_t offset, char* buffer, std::size_t n, std::size_t* got) {
+  *got = 0;
+  while (*got < n) {
+    ssize_t r = ::pread(static_cast<int>(file.handle_), buffer + *got, n - *got,
+                        static_cast<off_t>(offset + *got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return errno;
+    if (r == 0) break;
+    *got += static_cast<std::size_t>(r);
+  }
+  return 0;
 }
 
 int write_durable(const char* path, const char* data, std::size_t size) {
