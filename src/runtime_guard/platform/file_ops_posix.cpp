@@ -22,8 +22,16 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
+// On macOS fsync(2) only hands the data to the drive, which may keep it in its cache;
+// F_FULLFSYNC asks the drive to write it out. File systems that refuse it get fsync instead.
 int fsync_retrying(int fd) {
   int r;
+#ifdef F_FULLFSYNC
+  do {
+    r = ::fcntl(fd, F_FULLFSYNC);
+  } while (r == -1 && errno == EINTR);
+  if (r != -1) return 0;
+#endif
   do {
     r = ::fsync(fd);
   } while (r != 0 && errno == EINTR);
@@ -57,10 +65,33 @@ bool write_all(int fd, const char* data, std::size_t size) {
   return true;
 }
 
+struct FileInfo {
+  unsigned long long device, inode, size;
+};
+
+// What stat(2) says about the open file `fd`, or about `path` when fd is -1. On Linux through
+// statx (glibc 2.28): the stat family took new symbol versions in glibc 2.33, and the module
+// must load on older systems.
+bool file_info(int fd, const char* path, FileInfo& out) {
+#ifdef __linux__
+  struct statx sx;
+  int r = fd >= 0 ? ::statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_SIZE, &sx)
+                  : ::statx(AT_FDCWD, path, 0, STATX_INO | STATX_SIZE, &sx);
+  if (r != 0) return false;
+  out = {(static_cast<unsigned long long>(sx.stx_dev_major) << 32) | sx.stx_dev_minor, sx.stx_ino, sx.stx_size};
+#else
+  struct stat st;
+  if ((fd >= 0 ? ::fstat(fd, &st) : ::stat(path, &st)) != 0) return false;
+  out = {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+         st.st_size > 0 ? static_cast<unsigned long long>(st.st_size) : 0};
+#endif
+  return true;
+}
+
 bool same_file(int fd, const char* path) {
-  struct stat by_fd, by_path;
-  return ::fstat(fd, &by_fd) == 0 && ::stat(path, &by_path) == 0 && by_fd.st_dev == by_path.st_dev &&
-         by_fd.st_ino == by_path.st_ino;
+  FileInfo by_fd, by_path;
+  return file_info(fd, nullptr, by_fd) && file_info(-1, path, by_path) && by_fd.device == by_path.device &&
+         by_fd.inode == by_path.inode;
 }
 
 }  // namespace
@@ -134,8 +165,8 @@ int read_file(const char* path, std::string& out) {
   out.clear();
   int fd = open_retrying(path, O_RDONLY);
   if (fd < 0) return errno;
-  struct stat st;
-  std::size_t capacity = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+  FileInfo info;
+  std::size_t capacity = file_info(fd, nullptr, info) ? static_cast<std::size_t>(info.size) : 0;
   std::size_t used = 0;
   int error = 0;
   for (;;) {
