@@ -69,28 +69,35 @@ struct FileInfo {
   unsigned long long device, inode, size;
 };
 
-// What stat(2) says about the open file `fd`, or about `path` when fd is -1. On Linux through
-// statx (glibc 2.28): the stat family took new symbol versions in glibc 2.33, and the module
-// must load on older systems.
-bool file_info(int fd, const char* path, FileInfo& out) {
+// What stat(2) says about an open file or a path. On Linux through statx (glibc 2.28): the stat
+// family took new symbol versions in glibc 2.33, and the module must load on older systems.
 #ifdef __linux__
+bool statx_info(int dir, const char* path, int flags, FileInfo& out) {
   struct statx sx;
-  int r = fd >= 0 ? ::statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_SIZE, &sx)
-                  : ::statx(AT_FDCWD, path, 0, STATX_INO | STATX_SIZE, &sx);
-  if (r != 0) return false;
+  if (::statx(dir, path, flags, STATX_INO | STATX_SIZE, &sx) != 0) return false;
   out = {(static_cast<unsigned long long>(sx.stx_dev_major) << 32) | sx.stx_dev_minor, sx.stx_ino, sx.stx_size};
-#else
-  struct stat st;
-  if ((fd >= 0 ? ::fstat(fd, &st) : ::stat(path, &st)) != 0) return false;
-  out = {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
-         st.st_size > 0 ? static_cast<unsigned long long>(st.st_size) : 0};
-#endif
   return true;
 }
+bool fd_info(int fd, FileInfo& out) { return statx_info(fd, "", AT_EMPTY_PATH, out); }
+bool path_info(const char* path, FileInfo& out) { return statx_info(AT_FDCWD, path, 0, out); }
+#else
+FileInfo info_from(const struct stat& st) {
+  return {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+          st.st_size > 0 ? static_cast<unsigned long long>(st.st_size) : 0};
+}
+bool fd_info(int fd, FileInfo& out) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 && (out = info_from(st), true);
+}
+bool path_info(const char* path, FileInfo& out) {
+  struct stat st;
+  return ::stat(path, &st) == 0 && (out = info_from(st), true);
+}
+#endif
 
 bool same_file(int fd, const char* path) {
   FileInfo by_fd, by_path;
-  return file_info(fd, nullptr, by_fd) && file_info(-1, path, by_path) && by_fd.device == by_path.device &&
+  return fd_info(fd, by_fd) && path_info(path, by_path) && by_fd.device == by_path.device &&
          by_fd.inode == by_path.inode;
 }
 
@@ -166,7 +173,7 @@ int read_file(const char* path, std::string& out) {
   int fd = open_retrying(path, O_RDONLY);
   if (fd < 0) return errno;
   FileInfo info;
-  std::size_t capacity = file_info(fd, nullptr, info) ? static_cast<std::size_t>(info.size) : 0;
+  std::size_t capacity = fd_info(fd, info) ? static_cast<std::size_t>(info.size) : 0;
   std::size_t used = 0;
   int error = 0;
   for (;;) {
