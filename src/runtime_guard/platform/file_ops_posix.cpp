@@ -103,15 +103,6 @@ bool same_file(int fd, const char* path) {
 
 }  // namespace
 
-FileLock& FileLock::operator=(FileLock&& o) {
-  if (this != &o) {
-    release();
-    handle_ = o.handle_;
-    o.handle_ = -1;
-  }
-  return *this;
-}
-
 void FileLock::release() {
   if (handle_ == -1) return;
   close_once(static_cast<int>(handle_));

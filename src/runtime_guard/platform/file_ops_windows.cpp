@@ -154,15 +154,6 @@ bool same_file(HANDLE file, const char* path) {
 
 }  // namespace
 
-FileLock& FileLock::operator=(FileLock&& o) {
-  if (this != &o) {
-    release();
-    handle_ = o.handle_;
-    o.handle_ = -1;
-  }
-  return *this;
-}
-
 // INVALID_HANDLE_VALUE is -1 too, so -1 means "no handle" on both sides of the seam.
 void FileLock::release() {
   if (handle_ == -1) return;
