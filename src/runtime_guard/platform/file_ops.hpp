@@ -19,7 +19,14 @@ class FileLock {
  public:
   FileLock() = default;
   FileLock(FileLock&& o) : handle_(o.handle_) { o.handle_ = -1; }
-  FileLock& operator=(FileLock&& o);
+  FileLock& operator=(FileLock&& o) {
+    if (this != &o) {
+      release();
+      handle_ = o.handle_;
+      o.handle_ = -1;
+    }
+    return *this;
+  }
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
   ~FileLock() { release(); }

@@ -21,8 +21,16 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
+// On macOS fsync(2) only hands the data to the drive, which may keep it in its cache;
+// F_FULLFSYNC asks the drive to write it out. File systems that refuse it get fsync instead.
 int fsync_retrying(int fd) {
   int r;
+#ifdef F_FULLFSYNC
+  do {
+    r = ::fcntl(fd, F_FULLFSYNC);
+  } while (r == -1 && errno == EINTR);
+  if (r != -1) return 0;
+#endif
   do {
     r = ::fsync(fd);
   } while (r != 0 && errno == EINTR);
@@ -56,22 +64,43 @@ bool write_all(int fd, const char* data, std::size_t size) {
   return true;
 }
 
+struct FileInfo {
+  unsigned long long device, inode, size;
+};
+
+// What stat(2) says about an open file or a path. On Linux through statx (glibc 2.28): the stat
+// family took new symbol versions in glibc 2.33, and the module must load on older systems.
+#ifdef __linux__
+bool statx_info(int dir, const char* path, int flags, FileInfo& out) {
+  struct statx sx;
+  if (::statx(dir, path, flags, STATX_INO | STATX_SIZE, &sx) != 0) return false;
+  out = {(static_cast<unsigned long long>(sx.stx_dev_major) << 32) | sx.stx_dev_minor, sx.stx_ino, sx.stx_size};
+  return true;
+}
+bool fd_info(int fd, FileInfo& out) { return statx_info(fd, "", AT_EMPTY_PATH, out); }
+bool path_info(const char* path, FileInfo& out) { return statx_info(AT_FDCWD, path, 0, out); }
+#else
+FileInfo info_from(const struct stat& st) {
+  return {static_cast<unsigned long long>(st.st_dev), static_cast<unsigned long long>(st.st_ino),
+          st.st_size > 0 ? static_cast<unsigned long long>(st.st_size) : 0};
+}
+bool fd_info(int fd, FileInfo& out) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 && (out = info_from(st), true);
+}
+bool path_info(const char* path, FileInfo& out) {
+  struct stat st;
+  return ::stat(path, &st) == 0 && (out = info_from(st), true);
+}
+#endif
+
 bool same_file(int fd, const char* path) {
-  struct stat by_fd, by_path;
-  return ::fstat(fd, &by_fd) == 0 && ::stat(path, &by_path) == 0 && by_fd.st_dev == by_path.st_dev &&
-         by_fd.st_ino == by_path.st_ino;
+  FileInfo by_fd, by_path;
+  return fd_info(fd, by_fd) && path_info(path, by_path) && by_fd.device == by_path.device &&
+         by_fd.inode == by_path.inode;
 }
 
 }  // namespace
-
-FileLock& FileLock::operator=(FileLock&& o) {
-  if (this != &o) {
-    release();
-    handle_ = o.handle_;
-    o.handle_ = -1;
-  }
-  return *this;
-}
 
 void FileLock::release() {
   if (handle_ == -1) return;
@@ -136,15 +165,15 @@ ReadHandle::~ReadHandle() {
 int open_for_read(const char* path, ReadHandle& out, std::uint64_t* size) {
   int fd = open_retrying(path, O_RDONLY);
   if (fd < 0) return errno;
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
+  FileInfo info;
+  if (!fd_info(fd, info)) {
     int saved = errno;
     close_once(fd);
     return saved;
   }
   if (out.handle_ != -1) close_once(static_cast<int>(out.handle_));
   out.handle_ = fd;
-  *size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  *size = info.size;
   return 0;
 }
 
