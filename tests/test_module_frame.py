@@ -47,7 +47,7 @@ def test_constants_and_state(rg):
     expected = {
         "_MAX_STORED": 200, "_STARTUP_FLUSH_TIMEOUT": 3.0, "_SHUTDOWN_FLUSH_TIMEOUT": 2.0,
         "_LIGHT_TIMEOUT": 2.0, "_MAX_LOG_CHARS": 48000, "_MAX_LOG_LINES": 400,
-        "_MAX_FEATURE_NAME": 120,
+        "_MAX_FEATURE_NAME": 120, "_MAX_LIGHT_IN_FLIGHT": 32,
     }
     for name, value in expected.items():
         got = getattr(rg, name)

@@ -11,6 +11,7 @@ inline constexpr double kLightTimeout = 2.0;
 inline constexpr long kMaxLogChars = 48000;
 inline constexpr long kMaxLogLines = 400;
 inline constexpr long kMaxFeatureName = 120;
+inline constexpr long kMaxLightInFlight = 32;
 
 // How long a store read-modify-write waits for another process's store lock. Holders keep it
 // only for file work (milliseconds); the bound covers a holder that hangs.
