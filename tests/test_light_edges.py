@@ -3,6 +3,7 @@ interrupt, possibly while it holds one of the module's locks), and from hot call
 
 import logging
 import threading
+import types
 
 import pytest
 
@@ -102,8 +103,11 @@ print("done")
 
 @pytest.fixture
 def drops(rg, monkeypatch, rg_logs):
-    """A fresh registry; returns a function giving the drop lines logged so far."""
+    """A fresh registry (the exit hook recorded, not registered); returns a function giving
+    the drop lines logged so far."""
     monkeypatch.setattr(rg, "_light_threads", set())
+    monkeypatch.setattr(rg, "_atexit_registered", False)
+    monkeypatch.setattr(rg, "atexit", types.SimpleNamespace(register=lambda fn: None))
     monkeypatch.setattr(rg, "_light_dropping", False)
     return lambda: [r.getMessage() for r in rg_logs.records
                     if r.name == RG_LOGGER and r.levelno == logging.DEBUG
