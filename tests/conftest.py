@@ -65,6 +65,9 @@ def child_env(**extra):
 
     root = str(pathlib.Path(orlune.__file__).resolve().parents[1])
     env = dict(os.environ)
+    if sys.flags.dev_mode:  # a suite run under -X dev -W ... checks its children the same way
+        env["PYTHONDEVMODE"] = "1"
+        env["PYTHONWARNINGS"] = ",".join(sys.warnoptions)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (root, env.get("PYTHONPATH")) if p)
     env.update(extra)
     return env

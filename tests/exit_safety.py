@@ -61,29 +61,30 @@ def run_once(collector, home):
     env = child_env(HOME=str(home), ORLUNE_SERVER_URL=collector.url + "/api/validate",
                     ORLUNE_SERVER_API_KEY=collector.api_key)
     env.pop("ORLUNE_TELEMETRY", None)
-    proc = subprocess.Popen([sys.executable, "-P", "-c", CHILD], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
-    lines = []
+    with subprocess.Popen([sys.executable, "-P", "-c", CHILD], stdin=subprocess.PIPE,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                          env=env) as proc:
+        lines = []
 
-    def read_stdout():
-        for line in proc.stdout:
-            lines.append(line)
-            if line.strip() == "finalizing":
-                held.release.set()  # answer now, while finalization sleeps
+        def read_stdout():
+            for line in proc.stdout:
+                lines.append(line)
+                if line.strip() == "finalizing":
+                    held.release.set()  # answer now, while finalization sleeps
 
-    reader = threading.Thread(target=read_stdout, daemon=True)
-    reader.start()
-    try:
-        in_flight = held.entered if not held.wait_entered(2, 30) else 2
-        proc.stdin.write("\n")
-        proc.stdin.flush()
-        stderr = proc.stderr.read()
-        proc.wait(60)
-    finally:
-        held.release.set()
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
+        reader = threading.Thread(target=read_stdout, daemon=True)
+        reader.start()
+        try:
+            in_flight = held.entered if not held.wait_entered(2, 30) else 2
+            proc.stdin.write("\n")
+            proc.stdin.flush()
+            stderr = proc.stderr.read()
+            proc.wait(60)
+        finally:
+            held.release.set()
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
     reader.join(5)
     return proc.returncode, "".join(lines), stderr, in_flight
 

@@ -47,7 +47,7 @@ def test_constants_and_state(rg):
     expected = {
         "_MAX_STORED": 200, "_STARTUP_FLUSH_TIMEOUT": 3.0, "_SHUTDOWN_FLUSH_TIMEOUT": 2.0,
         "_LIGHT_TIMEOUT": 2.0, "_MAX_LOG_CHARS": 48000, "_MAX_LOG_LINES": 400,
-        "_MAX_FEATURE_NAME": 120,
+        "_MAX_FEATURE_NAME": 120, "_MAX_LIGHT_IN_FLIGHT": 32, "_MAX_STORE_BYTES": 64 * 1024 * 1024,
     }
     for name, value in expected.items():
         got = getattr(rg, name)
@@ -56,7 +56,8 @@ def test_constants_and_state(rg):
         lock = getattr(rg, name)
         assert type(lock) is type(threading.Lock()) and not lock.locked()
     assert rg._light_threads == set() and type(rg._light_threads) is set
-    for flag in ("_atexit_registered", "_skip_endpoint_warned", "_skip_machine_warned", "_auth_ready"):
+    for flag in ("_atexit_registered", "_light_dropping", "_skip_endpoint_warned", "_skip_machine_warned",
+                 "_telemetry_word_noted", "_auth_ready"):
         assert getattr(rg, flag) is False
     assert isinstance(rg._F, typing.TypeVar) and rg._F.__name__ == "_F"
     assert rg._F.__bound__ == collections.abc.Callable[..., typing.Any]

@@ -22,6 +22,7 @@ _MAX_LOG_CHARS: int
 _MAX_LOG_LINES: int
 _MAX_FEATURE_NAME: int
 _MAX_STORE_BYTES: int
+_MAX_LIGHT_IN_FLIGHT: int
 
 _PATH_RE: Pattern[str]
 _EMAIL_RE: Pattern[str]
@@ -35,6 +36,7 @@ _atexit_registered: bool
 _skip_endpoint_warned: bool
 _skip_machine_warned: bool
 _telemetry_word_noted: bool
+_light_dropping: bool
 _auth_ready_lock: threading.Lock
 _auth_ready: bool
 

@@ -13,6 +13,8 @@ inline constexpr long kMaxLogLines = 400;
 inline constexpr long kMaxFeatureName = 120;
 // The most of the store file that is read (its last bytes); see the store's reader.
 inline constexpr long kMaxStoreBytes = 64L * 1024 * 1024;
+// Open reports in flight at once; a caller past it is not given a thread.
+inline constexpr long kMaxLightInFlight = 32;
 
 // How long a store read-modify-write waits for another process's store lock. Holders keep it
 // only for file work (milliseconds); the bound covers a holder that hangs.

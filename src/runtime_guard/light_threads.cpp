@@ -2,8 +2,9 @@
 // `_light_threads` set while they run so `flush_runtime_guard` (also run at exit through
 // `atexit`) can give them a bounded time to finish.
 //
-// `_light_threads_lock` is held only to add, remove or list threads, never across a start, a
-// join or a target, so a worker can always take itself out while someone waits for it.
+// `_light_threads_lock` is held only to add, remove or copy threads, never across a start, a
+// join or a target, so a worker can always take itself out while someone waits for it. At most
+// `_MAX_LIGHT_IN_FLIGHT` threads are tracked at once; further starts are dropped.
 #include <algorithm>
 #include <chrono>
 
@@ -33,22 +34,75 @@ void finally_keep(Cleanup cleanup) {
   PyErr_Restore(type, value, tb);
 }
 
-// with _light_threads_lock: _light_threads.<method>(thread)
-int registry_call(PyObject* method, PyObject* thread) {
+// with _light_threads_lock: body(_light_threads). Bodies make only C calls on the set and the
+// module dict, and collection is paused, so neither Python code nor a finalizer runs while the
+// lock is held: a signal handler or a __del__ that reports an open can never find this thread
+// holding the lock it needs.
+template <class Body>
+int with_registry(Body&& body) {
   RG_LET_INT(lock, G("_light_threads_lock"));
   return with_lock(lock.get(), [&] {
+    GcPause quiet;
     RG_LET_INT(threads, G("_light_threads"));
+    return body(threads.get());
+  });
+}
+
+// with _light_threads_lock: _light_threads.<method>(thread)
+int registry_call(PyObject* method, PyObject* thread) {
+  return with_registry([&](PyObject* threads) {
     RG_CHECK_INT(call_method(threads, method, thread));
     return 0;
   });
 }
 
-// Adds the thread and, the first time, registers the exit-time wait.
-int track(PyObject* thread) {
-  RG_LET_INT(lock, G("_light_threads_lock"));
-  return with_lock(lock.get(), [&] {
-    RG_LET_INT(threads, G("_light_threads"));
+// How many light threads may be in flight at once (`_MAX_LIGHT_IN_FLIGHT`). A hot caller
+// (a decorated function in a loop) against a slow server would otherwise pile up a thread and
+// a connection per call; beyond the bound a start is dropped, as telemetry queues drop.
+Py_ssize_t in_flight_bound() {
+  RG_LET_INT(bound, G("_MAX_LIGHT_IN_FLIGHT"));
+  return PyNumber_AsSsize_t(bound.get(), PyExc_OverflowError);
+}
+
+// 1 when `threads` already holds `bound` threads or more.
+int full(PyObject* threads, Py_ssize_t bound) {
+  const Py_ssize_t n = PyObject_Size(threads);
+  return n < 0 ? -1 : n >= bound;
+}
+
+// Under the lock: notes a dropped start; 1 when it opens a burst of drops (and is logged).
+int note_drop_locked() {
+  int dropping = global_truth(S("_light_dropping"));
+  if (dropping != 0) return dropping < 0 ? -1 : 0;
+  return set_global(S("_light_dropping"), Py_True) < 0 ? -1 : 1;
+}
+
+// A start dropped at the bound. One debug line per burst: the first drop since a light thread
+// was last started.
+int drop(PyObject* name, Py_ssize_t bound) {
+  int first = 0;
+  if (with_registry([&](PyObject*) { return (first = note_drop_locked()) < 0 ? -1 : 0; }) < 0)
+    return -1;
+  if (!first) return 0;
+  RG_LET_INT(count, steal(PyLong_FromSsize_t(bound)));
+  RG_CHECK_INT(log_at(S("debug"),
+                      "runtime_guard: light thread %s not started: %s already in flight (further "
+                      "drops go unlogged until one starts again)",
+                      name, count));
+  return 0;
+}
+
+// Adds the thread and, the first time, registers the exit-time wait: 1 when added, 0 when
+// the registry is full, -1 on error.
+int track(PyObject* thread, Py_ssize_t bound) {
+  int added = 0;
+  int done = with_registry([&](PyObject* threads) {
+    int at_bound = full(threads, bound);
+    if (at_bound != 0) return at_bound < 0 ? -1 : 0;
     RG_CHECK_INT(call_method(threads, S("add"), thread));
+    added = 1;
+    int dropping = global_truth(S("_light_dropping"));
+    if (dropping < 0 || (dropping && set_global(S("_light_dropping"), Py_False) < 0)) return -1;
     int registered = global_truth(S("_atexit_registered"));
     if (registered < 0) return -1;
     if (registered) return 0;
@@ -57,6 +111,7 @@ int track(PyObject* thread) {
     RG_CHECK_INT(call_method(atexit, S("register"), flush));
     return set_global(S("_atexit_registered"), Py_True);
   });
+  return done < 0 ? -1 : added;
 }
 
 int forget_current_thread() {
@@ -86,6 +141,16 @@ PyObject* spawn_light_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   for (Py_ssize_t i = 0; i < 2; ++i)
     if (!a[i]) return missing_argument(sig, i), nullptr;
 
+  // A full registry drops the start before any work: no thread object, no preload.
+  const Py_ssize_t bound = in_flight_bound();
+  if (bound == -1 && PyErr_Occurred()) return nullptr;
+  {
+    RG_LET(threads, G("_light_threads"));
+    int at_bound = full(threads.get(), bound);
+    if (at_bound < 0) return nullptr;
+    if (at_bound) return drop(a[1], bound) < 0 ? nullptr : Py_NewRef(Py_None);
+  }
+
   RG_LET(ensure, G("_ensure_auth_ready"));
   RG_CHECK(call(ensure));
   RG_LET(runner,
@@ -95,7 +160,9 @@ PyObject* spawn_light_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   RG_LET(thread, call_kw(thread_cls, {},
                          {{S("target"), runner.get()}, {S("name"), a[1]}, {S("daemon"), Py_True}}));
   // Registered before it starts, so a concurrent flush never misses a running thread.
-  if (track(thread.get()) < 0) return nullptr;
+  int added = track(thread.get(), bound);
+  if (added < 0) return nullptr;
+  if (!added) return drop(a[1], bound) < 0 ? nullptr : Py_NewRef(Py_None);  // filled meanwhile
   Ref started = call_method(thread, S("start"));
   if (!started) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
@@ -118,23 +185,25 @@ double monotonic_now() {
 }
 
 // The registered threads that are alive, in the set's order, leaving out the calling thread:
-// a light thread that waits for the others never joins itself.
+// a light thread that waits for the others never joins itself. The set is copied under the
+// lock and asked outside it: `is_alive` is Python code, where a signal handler may run.
 Ref live_threads(PyObject* current) {
-  RG_LET(lock, G("_light_threads_lock"));
-  LockGuard held(lock.get());
-  if (!held.ok()) return {};
+  Ref registered;
+  if (with_registry([&](PyObject* threads) {
+        registered = steal(PySequence_List(threads));
+        return registered ? 0 : -1;
+      }) < 0)
+    return {};
   RG_LET(live, steal(PyList_New(0)));
-  RG_LET(threads, G("_light_threads"));
-  RG_LET(iter, steal(PyObject_GetIter(threads.get())));
-  while (Ref thread = steal(PyIter_Next(iter.get()))) {
-    if (thread.get() == current) continue;
+  if (!registered) return live;  // a lock wrapper's __exit__ swallowed the copy's failure
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(registered.get()); ++i) {
+    PyObject* thread = PyList_GET_ITEM(registered.get(), i);
+    if (thread == current) continue;
     RG_LET(alive, call_method(thread, S("is_alive")));
     int yes = PyObject_IsTrue(alive.get());
     if (yes < 0) return {};
-    if (yes && PyList_Append(live.get(), thread.get()) < 0) return {};
+    if (yes && PyList_Append(live.get(), thread) < 0) return {};
   }
-  if (PyErr_Occurred()) return {};
-  if (!held.unlock()) return {};
   return live;
 }
 

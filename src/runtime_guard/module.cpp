@@ -140,7 +140,8 @@ int bind_numbers(PyObject* d) {
           bind(d, "_MAX_LOG_CHARS", integer(kMaxLogChars)) < 0 ||
           bind(d, "_MAX_LOG_LINES", integer(kMaxLogLines)) < 0 ||
           bind(d, "_MAX_FEATURE_NAME", integer(kMaxFeatureName)) < 0 ||
-          bind(d, "_MAX_STORE_BYTES", integer(kMaxStoreBytes)) < 0)
+          bind(d, "_MAX_STORE_BYTES", integer(kMaxStoreBytes)) < 0 ||
+          bind(d, "_MAX_LIGHT_IN_FLIGHT", integer(kMaxLightInFlight)) < 0)
              ? -1
              : 0;
 }
@@ -175,6 +176,7 @@ int bind_state(PyObject* d) {
   if (bind(d, "_light_threads_lock", call_method(threading, S("Lock"))) < 0) return -1;
   if (bind(d, "_light_threads", steal(PySet_New(nullptr))) < 0) return -1;
   if (bind(d, "_atexit_registered", boolean(false)) < 0) return -1;
+  if (bind(d, "_light_dropping", boolean(false)) < 0) return -1;
   if (bind(d, "_skip_endpoint_warned", boolean(false)) < 0) return -1;
   if (bind(d, "_skip_machine_warned", boolean(false)) < 0) return -1;
   if (bind(d, "_telemetry_word_noted", boolean(false)) < 0) return -1;

@@ -77,6 +77,28 @@ int intern_literals() {
 
 namespace {
 
+// The managers this thread entered through a LockGuard and has not left, innermost last.
+// Guards nest strictly (a handler returns before the code it interrupted goes on), so a stack
+// will do; one nested deeper than it holds goes unnoted.
+struct HeldLocks {
+  static constexpr int kCapacity = 16;
+  PyObject* locks[kCapacity];
+  int depth;
+};
+
+HeldLocks& held_locks() {
+  static thread_local HeldLocks held{};
+  return held;
+}
+
+void note_held(PyObject* lock) {
+  HeldLocks& h = held_locks();
+  if (h.depth < HeldLocks::kCapacity) h.locks[h.depth] = lock;
+  ++h.depth;
+}
+
+void note_released() { --held_locks().depth; }
+
 // type(obj).<name> bound to obj, as the interpreter looks up special methods; null with no
 // error set when the type has none.
 Ref lookup_special(PyObject* obj, const char* name) {
@@ -91,7 +113,20 @@ Ref lookup_special(PyObject* obj, const char* name) {
 
 }  // namespace
 
+bool held_by_this_thread(PyObject* lock) {
+  const HeldLocks& h = held_locks();
+  for (int i = 0; i < h.depth && i < HeldLocks::kCapacity; ++i)
+    if (h.locks[i] == lock) return true;
+  return false;
+}
+
 LockGuard::LockGuard(PyObject* manager) {
+  if (held_by_this_thread(manager)) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "runtime_guard: lock already held by this thread (re-entered from a signal "
+                    "handler or a finalizer)");
+    return;
+  }
   Ref enter = lookup_special(manager, "__enter__");
   if (!enter) {
     if (!PyErr_Occurred())
@@ -110,11 +145,22 @@ LockGuard::LockGuard(PyObject* manager) {
   }
   if (!call(enter)) return;
   exit_ = std::move(exit);
+  held_ = manager;
+  note_held(manager);
 }
 
 int LockGuard::leave(bool failed, bool may_suppress) {
   if (!exit_) return failed ? -1 : 0;
   Ref exit = std::move(exit_);
+  // Noted as released once __exit__ has run, whatever it did: a re-entry meanwhile is refused
+  // rather than risking a wait on a lock not yet released.
+  struct Unnote {
+    PyObject*& held;
+    ~Unnote() {
+      if (held) note_released();
+      held = nullptr;
+    }
+  } unnote{held_};
   if (!failed) return call(exit, Py_None, Py_None, Py_None) ? 0 : -1;
 
   // __exit__(type, value, traceback) while the exception is the one being handled, so an

@@ -242,12 +242,36 @@ class Handling {
   bool own_ = true;
 };
 
+// A signal handler or a finalizer runs on the thread it interrupts. Should it come back for a
+// plain lock that thread already holds (through a LockGuard further up its stack), waiting
+// would be waiting for itself, forever.
+bool held_by_this_thread(PyObject* lock);
+
+// Keeps the cyclic collector from running for a scope: a collection runs finalizers, that is
+// arbitrary Python code, on this thread. For short sections that keep the GIL throughout, so
+// no other thread ever runs while collection is off.
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable()) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  int was_enabled_;
+};
+
 // `with lock:` for a scope, through the context-manager protocol (__enter__/__exit__ looked up
 // on the type), so any object that offers it works. Check ok() after construction.
 //
 // Leaving on an error path passes the pending exception to __exit__, as a `with` block does.
 // A C++ scope cannot resume after its error return, so the RAII form keeps the exception even
 // when __exit__ returns true; with_lock() below honours that suppression.
+//
+// Entering a lock this thread already holds through a LockGuard fails with RuntimeError
+// rather than waiting forever (see held_by_this_thread).
 class LockGuard {
  public:
   explicit LockGuard(PyObject* manager);
@@ -264,6 +288,7 @@ class LockGuard {
 
  private:
   Ref exit_;
+  PyObject* held_ = nullptr;  // the manager, while this guard is noted as holding it
 };
 
 // with lock: body()   where body returns 0, or -1 with the error set. Returns 0 when the block

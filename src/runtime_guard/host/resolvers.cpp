@@ -172,6 +172,9 @@ PyObject* ensure_auth_ready(PyObject*, PyObject*) {
   if (ready) Py_RETURN_NONE;
   if (ensure_fork_hook() < 0) return nullptr;  // before the lock is first held
   RG_LET(lock, G("_auth_ready_lock"));
+  // A signal handler or a finalizer that interrupts the first load on this very thread: the
+  // load is under way further up the stack, and waiting for it here would never end.
+  if (held_by_this_thread(lock.get())) Py_RETURN_NONE;
   if (with_lock(lock.get(), load_auth_once) < 0) return nullptr;
   Py_RETURN_NONE;
 }
