@@ -47,8 +47,30 @@ Ref read_capped(PyObject* resp) {
   return call_method(empty, S("join"), parts);
 }
 
-// The request and the reading of its reply, on the calling thread; the response is closed on
-// every path (a body left unread is dropped with its connection, not drained).
+// requests.post's throwaway session no longer closes its connection pool (urllib3 2 stopped
+// closing pools on clear), so the connection of a reply read to its end goes back into a pool
+// that nobody holds, and its socket is left to the cyclic collector, unclosed. Closing that
+// pool closes the socket now. Only for requests' own post: a host's substitute may share a
+// session whose pool must stay open. Best effort: a reply without a pool has none to close.
+int close_throwaway_pool(PyObject* post, PyObject* resp) {
+  Ref api = steal(PyImport_GetModule(S("requests.api")));
+  Ref own_post = api ? attr(api, S("post")) : Ref();
+  if (own_post && own_post.get() == post) {
+    Ref raw = attr(resp, S("raw"));
+    Ref pool = raw ? attr(raw, S("_pool")) : Ref();
+    if (pool && pool.get() != Py_None && call_method(pool, S("close"))) return 0;
+  }
+  return PyErr_Occurred() && !swallow_ordinary() ? -1 : 0;
+}
+
+// resp.close(), then the pool's; 0, or -1 with the first error set.
+int close_reply(PyObject* post, PyObject* resp) {
+  if (!call_method(resp, S("close"))) return -1;
+  return close_throwaway_pool(post, resp);
+}
+
+// The request and the reading of its reply, on the calling thread; the response and its
+// connection are closed on every path (a body left unread is dropped, not drained).
 Ref exchange_here(PyObject* post, PyObject* url, PyObject* kwargs, bool read_body) {
   RG_LET(args, steal(PyTuple_Pack(1, url)));
   RG_LET(resp, steal(PyObject_Call(post, args.get(), kwargs)));
@@ -56,10 +78,10 @@ Ref exchange_here(PyObject* post, PyObject* url, PyObject* kwargs, bool read_bod
   Ref body = status ? (read_body ? read_capped(resp.get()) : none()) : Ref();
   if (!body) {
     ErrorStash keep;
-    if (!call_method(resp, S("close"))) PyErr_Clear();  // the first error is the one to report
+    if (close_reply(post, resp.get()) < 0) PyErr_Clear();  // the first error is the one to report
     return {};
   }
-  RG_CHECK(call_method(resp, S("close")));
+  if (close_reply(post, resp.get()) < 0) return {};
   return steal(PyTuple_Pack(2, status.get(), body.get()));
 }
 
