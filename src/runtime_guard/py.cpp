@@ -7,8 +7,8 @@ Ref missing_argument() {
   return {};
 }
 
-PyObject* type_from_spec(PyType_Spec* spec) {
-  PyObject* type = PyType_FromSpec(spec);
+PyObject* type_from_spec(PyType_Spec* type_spec) {
+  PyObject* type = PyType_FromSpec(type_spec);
   if (!type && !PyErr_Occurred()) PyErr_NoMemory();
   return type;
 }

@@ -187,7 +187,7 @@ inline Ref or_else(Ref value, PyObject* fallback) {
 
 // PyType_FromSpec, with a MemoryError where 3.11 returns null without one (its copy of the
 // type's name failing to allocate).
-PyObject* type_from_spec(PyType_Spec* spec);
+PyObject* type_from_spec(PyType_Spec* type_spec);
 
 // A handler for ordinary exceptions: when the raised error derives from Exception, take it
 // (normalized, traceback attached) and clear the indicator; otherwise leave the indicator set
