@@ -4,6 +4,7 @@
 // One flush runs at a time (`_flush_lock`, taken before `_lock`). The store lock is held only
 // to copy the pending rows and to mark and persist them, never across the encryption or the
 // network call, so recording sessions is never held up by a slow server.
+#include "component/guarder.hpp"
 #include "component/store_rows.hpp"
 #include "constants.hpp"
 #include "module.hpp"
@@ -207,17 +208,10 @@ int flush_locked(PyObject* self, PyObject* timeout, PyObject* allow_empty) {
   int allowed = PyObject_IsTrue(allow_empty);
   if (allowed < 0) return -1;
   if (PyList_GET_SIZE(pending.get()) == 0 && !allowed) return 0;
-  RG_LET_INT(enabled, attr(self, S("_enabled")));
-  int on = PyObject_IsTrue(enabled.get());
-  if (on < 0) return -1;
-  if (!on) return 0;
   // While the user has opted out nothing leaves, not even rows recorded before: those stay
   // pending until the opt-out is lifted.
-  RG_LET_INT(telemetry_on, G("_telemetry_on"));
-  RG_LET_INT(env_on, call(telemetry_on));
-  on = PyObject_IsTrue(env_on.get());
-  if (on < 0) return -1;
-  if (!on) return 0;
+  int on = uploads_allowed(self);
+  if (on <= 0) return on;
 
   Ref url, api_key;
   {

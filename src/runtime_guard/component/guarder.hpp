@@ -9,4 +9,8 @@ namespace rg {
 // (ABCMeta, say) is the class's metaclass too. `ns` holds the methods in definition order.
 Ref build_guarder_class(PyObject* ns);
 
+// Whether uploads are allowed right now: the component's setting (`self._enabled`) and then the
+// environment switches (`_telemetry_on()`). 1 allowed, 0 opted out, -1 on error.
+int uploads_allowed(PyObject* self);
+
 }  // namespace rg

@@ -1,6 +1,7 @@
 // Start-up and shutdown of RuntimeGuarder: one session row per process, stale rows of crashed
 // runs closed at the next start, the start-up flush on a thread, the shutdown flush in line.
 // Both entry points swallow every ordinary exception: telemetry never stops the application.
+#include "component/guarder.hpp"
 #include "component/store_lock.hpp"
 #include "component/store_state.hpp"
 #include "constants.hpp"
@@ -27,15 +28,10 @@ int component_enabled(PyObject* self) {
   return PyObject_IsTrue(enabled.get());
 }
 
-// Whether the user has opted out right now: the component's setting or the environment.
-// 1 opted out, 0 not, -1 on error.
+// Whether the user has opted out right now; -1 on error.
 int opted_out(PyObject* self) {
-  int on = component_enabled(self);
-  if (on <= 0) return on < 0 ? -1 : 1;
-  RG_LET_INT(telemetry_on, G("_telemetry_on"));
-  RG_LET_INT(env_on, call(telemetry_on));
-  on = PyObject_IsTrue(env_on.get());
-  return on < 0 ? -1 : !on;
+  int allowed = uploads_allowed(self);
+  return allowed < 0 ? -1 : !allowed;
 }
 
 // A session that ran, even in part, while the user had opted out is kept on this machine for
@@ -269,5 +265,13 @@ PyObject* start_session(PyObject*, PyObject* self) {
 RG_EXPORT(Method, "_start_session", start_session, METH_O, "_start_session(self)\n--\n\n");
 
 }  // namespace
+
+int uploads_allowed(PyObject* self) {
+  int on = component_enabled(self);
+  if (on <= 0) return on;
+  RG_LET_INT(telemetry_on, G("_telemetry_on"));
+  RG_LET_INT(env_on, call(telemetry_on));
+  return PyObject_IsTrue(env_on.get());
+}
 
 }  // namespace rg
