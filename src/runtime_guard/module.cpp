@@ -1,81 +1,64 @@
 // Entry point: the module body. It binds the imports, the logger, the path and size
 // constants, the redaction patterns, the locks and flags, then the functions and the
 // component class, in that order. It touches no file, starts no thread, registers nothing.
-#include "module.hpp"
-
-#include <cstring>
-#include <vector>
+#include "capi/module_scope.hpp"
 
 #include "component/guarder.hpp"
-#include "constants.hpp"
-#include "method_owner.hpp"
-#include "registry.hpp"
+#include "defaults/constants.hpp"
+#include "capi/method_owner.hpp"
+#include "capi/declare.hpp"
 
 namespace rg {
 
+// Each function and method is declared beside its implementation (RG_DEF); the body binds
+// them in the module's definition order.
+extern const Def _ensure_auth_ready_def, _spawn_light_thread_def, flush_runtime_guard_def,
+    _utcnow_iso_def, _local_tz_offset_def, _usage_url_def, sanitize_log_text_def,
+    format_panel_logs_def, _clip_feature_def, infer_open_name_def, _resolve_endpoint_def,
+    _resolve_machine_id_def, _resolve_token_fields_def, _resolve_app_version_def,
+    _telemetry_on_def, _post_usage_def, _opened_log_line_def, _build_open_session_def,
+    report_open_def, runtimeguard_def, _duration_s_def;
+namespace guarder {
+extern const Def init_def, initialize_def, cleanup_def, report_open_def, _reload_flags_def,
+    _load_store_def, _persist_def, _persist_unlocked_def, _current_session_def,
+    _close_stale_sessions_def, _start_session_def, _capture_logs_def, _spawn_flush_def,
+    _flush_def, _machine_id_def, _token_fields_def, _app_version_def, _endpoint_def;
+}  // namespace guarder
+
 namespace {
 
-std::vector<const Export*>& exports() {
-  static std::vector<const Export*> all;
-  return all;
-}
+inline constexpr const char* kModuleName = "orlune.core.runtime_guard";
 
-// Definition order of the module's functions; the class sits before `_duration_s`.
-constexpr const char* kFunctionOrder[] = {
-    "_ensure_auth_ready", "_spawn_light_thread", "flush_runtime_guard", "_utcnow_iso",
-    "_local_tz_offset", "_usage_url", "sanitize_log_text", "format_panel_logs", "_clip_feature",
-    "infer_open_name", "_resolve_endpoint", "_resolve_machine_id", "_resolve_token_fields",
-    "_resolve_app_version", "_telemetry_on", "_post_usage", "_opened_log_line",
-    "_build_open_session", "report_open", "runtimeguard",
+constexpr const Def* kFunctions[] = {
+    &_ensure_auth_ready_def, &_spawn_light_thread_def, &flush_runtime_guard_def, &_utcnow_iso_def,
+    &_local_tz_offset_def, &_usage_url_def, &sanitize_log_text_def, &format_panel_logs_def,
+    &_clip_feature_def, &infer_open_name_def, &_resolve_endpoint_def, &_resolve_machine_id_def,
+    &_resolve_token_fields_def, &_resolve_app_version_def, &_telemetry_on_def, &_post_usage_def,
+    &_opened_log_line_def, &_build_open_session_def, &report_open_def, &runtimeguard_def,
 };
-constexpr const char* kLateFunctions[] = {"_duration_s"};
+constexpr const Def* kLateFunctions[] = {&_duration_s_def};  // defined after the class
 
-// Definition order of RuntimeGuarder's methods.
-constexpr const char* kMethodOrder[] = {
-    "__init__", "initialize", "cleanup", "report_open", "_reload_flags", "_load_store",
-    "_persist", "_persist_unlocked", "_current_session", "_close_stale_sessions",
-    "_start_session", "_capture_logs", "_spawn_flush", "_flush", "_machine_id", "_token_fields",
-    "_app_version", "_endpoint",
+constexpr const Def* kMethods[] = {
+    &guarder::init_def, &guarder::initialize_def, &guarder::cleanup_def,
+    &guarder::report_open_def, &guarder::_reload_flags_def, &guarder::_load_store_def,
+    &guarder::_persist_def, &guarder::_persist_unlocked_def, &guarder::_current_session_def,
+    &guarder::_close_stale_sessions_def, &guarder::_start_session_def,
+    &guarder::_capture_logs_def, &guarder::_spawn_flush_def, &guarder::_flush_def,
+    &guarder::_machine_id_def, &guarder::_token_fields_def, &guarder::_app_version_def,
+    &guarder::_endpoint_def,
 };
-
-const Export* find_export(const char* name, bool method) {
-  for (const Export* e : exports()) {
-    const bool is_method = e->slot != Slot::ModuleFunction;
-    if (is_method == method && std::strcmp(e->def->ml_name, name) == 0) return e;
-  }
-  return nullptr;
-}
-
-// Every registered name must have a place in the order tables (catches a misspelt export).
-int check_exports() {
-  for (const Export* e : exports()) {
-    bool known = false;
-    if (e->slot == Slot::ModuleFunction) {
-      for (const char* n : kFunctionOrder) known |= std::strcmp(n, e->def->ml_name) == 0;
-      for (const char* n : kLateFunctions) known |= std::strcmp(n, e->def->ml_name) == 0;
-    } else {
-      for (const char* n : kMethodOrder) known |= std::strcmp(n, e->def->ml_name) == 0;
-    }
-    if (!known) {
-      PyErr_Format(PyExc_SystemError, "runtime_guard: export '%s' has no place", e->def->ml_name);
-      return -1;
-    }
-  }
-  return 0;
-}
 
 // A builtin function whose __self__ is `owner`: the module, or the method owner of the class.
-Ref make_function(const Export* e, PyObject* owner) {
+Ref make_function(const Def& def, PyObject* owner) {
   RG_LET(modname, str(kModuleName));
-  return steal(PyCFunction_NewEx(e->def, owner, modname.get()));
+  return steal(PyCFunction_NewEx(const_cast<PyMethodDef*>(&def.method), owner, modname.get()));
 }
 
-int add_functions(PyObject* dict, const char* const* names, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    const Export* e = find_export(names[i], false);
-    if (!e) continue;  // built by a later subsystem
-    RG_LET_INT(fn, make_function(e, module()));
-    if (PyDict_SetItemString(dict, names[i], fn.get()) < 0) return -1;
+template <std::size_t N>
+int add_functions(PyObject* dict, const Def* const (&defs)[N]) {
+  for (const Def* def : defs) {
+    RG_LET(fn, make_function(*def, module()));
+    RG_CHECK_OK(PyDict_SetItemString(dict, def->method.ml_name, fn.get()));
   }
   return 0;
 }
@@ -119,14 +102,14 @@ int bind_imports(PyObject* d) {
 }
 
 int bind_paths(PyObject* d) {
-  RG_LET_INT(path_cls, global(S("Path")));
-  RG_LET_INT(home, call_method(path_cls, S("home")));
-  RG_LET_INT(a, str(".orlune"));
-  RG_LET_INT(b, str("usage"));
-  RG_LET_INT(c, str("sessions.jsonl"));
-  RG_LET_INT(dot, steal(PyNumber_TrueDivide(home.get(), a.get())));
-  RG_LET_INT(usage, steal(PyNumber_TrueDivide(dot.get(), b.get())));
-  RG_LET_INT(sessions, steal(PyNumber_TrueDivide(usage.get(), c.get())));
+  RG_LET(path_cls, global(S("Path")));
+  RG_LET(home, call_method(path_cls, S("home")));
+  RG_LET(a, str(".orlune"));
+  RG_LET(b, str("usage"));
+  RG_LET(c, str("sessions.jsonl"));
+  RG_LET(dot, steal(PyNumber_TrueDivide(home.get(), a.get())));
+  RG_LET(usage, steal(PyNumber_TrueDivide(dot.get(), b.get())));
+  RG_LET(sessions, steal(PyNumber_TrueDivide(usage.get(), c.get())));
   if (bind(d, "_USAGE_DIR", std::move(usage)) < 0) return -1;
   return bind(d, "_SESSIONS_FILE", std::move(sessions));
 }
@@ -147,14 +130,14 @@ int bind_numbers(PyObject* d) {
 }
 
 int bind_patterns(PyObject* d) {
-  RG_LET_INT(re, global(S("re")));
+  RG_LET(re, global(S("re")));
   struct P {
     const char* name;
     const char* text;
   };
   for (P p : {P{"_PATH_RE", constants::kPathPattern}, P{"_EMAIL_RE", constants::kEmailPattern},
               P{"_TOKENISH_RE", constants::kTokenishPattern}}) {
-    RG_LET_INT(text, str(p.text));
+    RG_LET(text, str(p.text));
     if (bind(d, p.name, call_method(re, S("compile"), text)) < 0) return -1;
   }
   return 0;
@@ -162,17 +145,17 @@ int bind_patterns(PyObject* d) {
 
 // _F = TypeVar("_F", bound=Callable[..., Any])
 int bind_typevar(PyObject* d) {
-  RG_LET_INT(callable, global(S("Callable")));
-  RG_LET_INT(any, global(S("Any")));
-  RG_LET_INT(params, steal(PyTuple_Pack(2, Py_Ellipsis, any.get())));
-  RG_LET_INT(bound, steal(PyObject_GetItem(callable.get(), params.get())));
-  RG_LET_INT(typevar, global(S("TypeVar")));
-  RG_LET_INT(name, str("_F"));
+  RG_LET(callable, global(S("Callable")));
+  RG_LET(any, global(S("Any")));
+  RG_LET(params, steal(PyTuple_Pack(2, Py_Ellipsis, any.get())));
+  RG_LET(bound, steal(PyObject_GetItem(callable.get(), params.get())));
+  RG_LET(typevar, global(S("TypeVar")));
+  RG_LET(name, str("_F"));
   return bind(d, "_F", call_kw(typevar, {name.get()}, {{S("bound"), bound.get()}}));
 }
 
 int bind_state(PyObject* d) {
-  RG_LET_INT(threading, global(S("threading")));
+  RG_LET(threading, global(S("threading")));
   if (bind(d, "_light_threads_lock", call_method(threading, S("Lock"))) < 0) return -1;
   if (bind(d, "_light_threads", steal(PySet_New(nullptr))) < 0) return -1;
   if (bind(d, "_atexit_registered", boolean(false)) < 0) return -1;
@@ -185,20 +168,19 @@ int bind_state(PyObject* d) {
 }
 
 int bind_class(PyObject* d) {
-  RG_LET_INT(ns, steal(PyDict_New()));
+  RG_LET(ns, steal(PyDict_New()));
   // A class statement binds these before the body's methods; the class builder fills them in.
   for (const char* dunder : {"__module__", "__qualname__", "__doc__"})
     if (PyDict_SetItemString(ns.get(), dunder, Py_None) < 0) return -1;
-  RG_LET_INT(owner, new_method_owner(module()));
-  for (const char* name : kMethodOrder) {
-    const Export* e = find_export(name, true);
-    if (!e) continue;
-    RG_LET_INT(fn, make_function(e, owner.get()));
-    Ref member = e->slot == Slot::StaticMethod ? steal(PyStaticMethod_New(fn.get()))
-                                               : steal(PyInstanceMethod_New(fn.get()));
-    if (!member || PyDict_SetItemString(ns.get(), name, member.get()) < 0) return -1;
+  RG_LET(owner, new_method_owner(module()));
+  for (const Def* def : kMethods) {
+    RG_LET(fn, make_function(*def, owner.get()));
+    Ref member = def->kind == Kind::StaticMethod ? steal(PyStaticMethod_New(fn.get()))
+                                                 : steal(PyInstanceMethod_New(fn.get()));
+    RG_CHECK(member);
+    RG_CHECK_OK(PyDict_SetItemString(ns.get(), def->method.ml_name, member.get()));
   }
-  RG_LET_INT(cls, build_guarder_class(ns.get()));
+  RG_LET(cls, build_guarder_class(ns.get(), kModuleName));
   if (set_owner_class(owner.get(), cls.get()) < 0) return -1;
   return bind(d, "RuntimeGuarder", std::move(cls));
 }
@@ -213,15 +195,14 @@ int bind_builtins(PyObject* d) {
 int exec_body(PyObject* m) {
   PyObject* d = PyModule_GetDict(m);
   if (bind_builtins(d) < 0 || bind_imports(d) < 0) return -1;
-  RG_LET_INT(logging, global(S("logging")));
-  RG_LET_INT(name, str(kModuleName));
+  RG_LET(logging, global(S("logging")));
+  RG_LET(name, str(kModuleName));
   if (bind(d, "log", call_method(logging, S("getLogger"), name)) < 0) return -1;
   if (bind_paths(d) < 0 || bind_numbers(d) < 0 || bind_patterns(d) < 0 ||
       bind_typevar(d) < 0 || bind_state(d) < 0)
     return -1;
-  if (add_functions(d, kFunctionOrder, std::size(kFunctionOrder)) < 0) return -1;
-  if (bind_class(d) < 0) return -1;
-  return add_functions(d, kLateFunctions, std::size(kLateFunctions));
+  if (add_functions(d, kFunctions) < 0 || bind_class(d) < 0) return -1;
+  return add_functions(d, kLateFunctions);
 }
 
 constexpr const char* kModuleDoc =
@@ -264,163 +245,7 @@ PyModuleDef_Slot g_slots[] = {
 PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "runtime_guard", kModuleDoc, 0, nullptr, g_slots,
                      nullptr, nullptr, nullptr};
 
-// Trivially destructible: safe on a daemon thread that the interpreter ends at exit.
-thread_local PyObject* t_current = nullptr;
-// Whether the running code is the module body (an import there passes globals as locals).
-thread_local bool t_in_body = false;
-
 }  // namespace
-
-void register_export(const Export* e) { exports().push_back(e); }
-
-ModuleScope::ModuleScope(PyObject* module) : previous_(t_current) { t_current = module; }
-ModuleScope::~ModuleScope() { t_current = previous_; }
-
-PyObject* module() {
-  if (!t_current) PyErr_SetString(PyExc_SystemError, "runtime_guard: no module scope is open");
-  return t_current;
-}
-
-Ref global(PyObject* name) {
-  PyObject* m = module();
-  if (!m) return {};
-  PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(m), name);
-  if (!v) {
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return {};
-  }
-  return borrow(v);
-}
-
-int set_global(PyObject* name, PyObject* value) {
-  PyObject* m = module();
-  return m ? PyDict_SetItem(PyModule_GetDict(m), name, value) : -1;
-}
-
-int global_truth(PyObject* name) {
-  Ref v = global(name);
-  return v ? PyObject_IsTrue(v.get()) : -1;
-}
-
-namespace {
-
-Ref log_handling(PyObject* level, const char* message, PyObject* exc, bool exc_info) {
-  RG_LET(log, global(S("log")));
-  RG_LET(fn, attr(log, level));
-  RG_LET(msg, str(message));
-  Handling handling(exc);
-  if (!exc_info) return call(fn, msg);
-  return call_kw(fn, {msg.get()}, {{S("exc_info"), Py_True}});
-}
-
-// The `__import__` of the running module's builtins, looked up as the interpreter does.
-Ref builtin_import(PyObject* globals) {
-  PyObject* builtins = PyDict_GetItemWithError(globals, S("__builtins__"));
-  if (!builtins) {
-    if (PyErr_Occurred()) return {};
-    builtins = PyEval_GetBuiltins();
-  }
-  if (PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
-  Ref fn = PyDict_Check(builtins) ? borrow(PyDict_GetItemWithError(builtins, S("__import__")))
-                                  : steal(PyObject_GetItem(builtins, S("__import__")));
-  if (!fn && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_KeyError)) return {};
-  if (!fn) {
-    PyErr_Clear();
-    PyErr_SetString(PyExc_ImportError, "__import__ not found");
-  }
-  return fn;
-}
-
-// __import__(name, globals(), locals(), fromlist, 0)
-Ref call_import(const char* dotted, PyObject* fromlist) {
-  PyObject* m = module();
-  if (!m) return {};
-  PyObject* globals = PyModule_GetDict(m);
-  RG_LET(fn, builtin_import(globals));
-  RG_LET(name, str(dotted));
-  RG_LET(level, integer(0));
-  return call(fn, name, globals, t_in_body ? globals : Py_None, fromlist, level);
-}
-
-}  // namespace
-
-Ref log_exc_at(PyObject* level, const char* message, PyObject* exc) {
-  return log_handling(level, message, exc, true);
-}
-
-Ref log_exception(const char* message, PyObject* exc) {
-  return log_handling(S("exception"), message, exc, false);
-}
-
-namespace {
-
-// The IMPORT_FROM step: module.name, or the submodule already in sys.modules under
-// "<module.__name__>.name" (a submodule substituted there need not be an attribute of its
-// package); ImportError as the interpreter words it otherwise.
-Ref attribute_or_submodule(PyObject* m, PyObject* name) {
-  Ref v = attr(m, name);
-  if (v || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
-  PyErr_Clear();
-  Ref pkg = attr(m, S("__name__"));
-  if (pkg && PyUnicode_Check(pkg.get())) {
-    RG_LET(full, steal(PyUnicode_FromFormat("%U.%U", pkg.get(), name)));
-    PyObject* sub = PyImport_GetModule(full.get());
-    if (sub) return steal(sub);
-    if (PyErr_Occurred()) return {};
-  }
-  PyErr_Clear();
-  Ref shown = pkg && PyUnicode_Check(pkg.get()) ? std::move(pkg) : str("<unknown module name>");
-  if (!shown) return {};
-  PyObject* file = PyModule_Check(m) ? PyModule_GetFilenameObject(m) : nullptr;
-  Ref path = steal(file);
-  Ref message;
-  if (path && PyUnicode_Check(path.get())) {
-    message = steal(PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, shown.get(),
-                                         path.get()));
-  } else {
-    PyErr_Clear();
-    path = nullptr;
-    message = steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name,
-                                         shown.get()));
-  }
-  if (message) PyErr_SetImportError(message.get(), shown.get(), path.get());
-  return {};
-}
-
-}  // namespace
-
-Ref import(const char* dotted) {
-  RG_LET(top, call_import(dotted, Py_None));
-  RG_LET(path, str(dotted));
-  RG_LET(dot, str("."));
-  RG_LET(parts, steal(PyUnicode_Split(path.get(), dot.get(), -1)));
-  Ref value = std::move(top);
-  // As `import a.b.c as v` walks it: each step may find a submodule through sys.modules.
-  for (Py_ssize_t i = 1; i < PyList_GET_SIZE(parts.get()); ++i) {
-    value = attribute_or_submodule(value.get(), PyList_GET_ITEM(parts.get(), i));
-    if (!value) return {};
-  }
-  return value;
-}
-
-int import_from(const char* module_name, PyObject* const* names, size_t count, Ref* out) {
-  RG_LET_INT(fromlist, steal(PyTuple_New(static_cast<Py_ssize_t>(count))));
-  for (size_t i = 0; i < count; ++i) {
-    if (!names[i]) return missing_argument(), -1;
-    PyTuple_SET_ITEM(fromlist.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names[i]));
-  }
-  RG_LET_INT(m, call_import(module_name, fromlist.get()));
-  for (size_t i = 0; i < count; ++i) {
-    out[i] = attribute_or_submodule(m.get(), names[i]);
-    if (!out[i]) return -1;
-  }
-  return 0;
-}
-
-Ref import_from(const char* module_name, PyObject* name) {
-  Ref value;
-  return import_from(module_name, &name, 1, &value) < 0 ? Ref() : std::move(value);
-}
 
 }  // namespace rg
 
@@ -452,9 +277,10 @@ void allow_reload(PyObject* m) {
 int exec_module(PyObject* m) {
   if (intern_literals() < 0) return -1;
   ModuleScope scope(m);
-  t_in_body = true;
-  const int result = exec_body(m);
-  t_in_body = false;
+  const int result = [&] {
+    BodyScope body;
+    return exec_body(m);
+  }();
   // Also after a failed run: a reload that raised leaves the module reloadable, as in Python.
   allow_reload(m);
   return result;
@@ -465,6 +291,5 @@ int exec_module(PyObject* m) {
 }  // namespace rg
 
 PyMODINIT_FUNC PyInit_runtime_guard(void) {
-  if (rg::check_exports() < 0) return nullptr;
   return PyModuleDef_Init(&rg::g_def);
 }

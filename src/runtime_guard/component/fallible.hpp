@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "py.hpp"
+#include "capi/py.hpp"
 
 namespace rg {
 

@@ -6,10 +6,11 @@
 // network call, so recording sessions is never held up by a slow server.
 #include "component/guarder.hpp"
 #include "component/store_rows.hpp"
-#include "constants.hpp"
-#include "module.hpp"
-#include "registry.hpp"
-#include "thread_deadline.hpp"
+#include "defaults/constants.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/declare.hpp"
+#include "capi/values.hpp"
+#include "threads/thread_deadline.hpp"
 #include "upload/usage.hpp"
 
 namespace rg {
@@ -131,18 +132,18 @@ Ref sent_by_id(PyObject* pending) {
 // content changed while the POST was in flight (closed by cleanup, say) was not delivered in
 // its current state; it stays pending so the next flush sends it.
 int mark_delivered_locked(PyObject* self, PyObject* by_id) {
-  RG_LET_INT(sessions, attr(self, S("_sessions")));
-  RG_LET_INT(iter, steal(PyObject_GetIter(sessions.get())));
+  RG_LET(sessions, attr(self, S("_sessions")));
+  RG_LET(iter, steal(PyObject_GetIter(sessions.get())));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
-    RG_LET_INT(raw_id, call_method(row, S("get"), S("session_id")));
-    RG_LET_INT(id, id_key(raw_id.get()));
+    RG_LET(raw_id, call_method(row, S("get"), S("session_id")));
+    RG_LET(id, id_key(raw_id.get()));
     PyObject* contents = PyDict_GetItemWithError(by_id, id.get());
     if (!contents) {
       if (PyErr_Occurred()) return -1;
       continue;
     }
     Ref keep = borrow(contents);
-    RG_LET_INT(now, row_content(row.get()));
+    RG_LET(now, row_content(row.get()));
     int same = 0;
     for (Py_ssize_t i = 0; !same && i < PyList_GET_SIZE(keep.get()); ++i) {
       same = PyObject_RichCompareBool(now.get(), PyList_GET_ITEM(keep.get(), i), Py_EQ);
@@ -151,13 +152,13 @@ int mark_delivered_locked(PyObject* self, PyObject* by_id) {
     if (same && PyObject_SetItem(row.get(), S("flushed"), Py_True) < 0) return -1;
   }
   if (PyErr_Occurred()) return -1;
-  RG_CHECK_INT(call_method(self, S("_persist_unlocked")));
+  RG_CHECK(call_method(self, S("_persist_unlocked")));
   return 0;
 }
 
 int mark_delivered(PyObject* self, PyObject* pending) {
-  RG_LET_INT(by_id, sent_by_id(pending));
-  RG_LET_INT(lock, attr(self, S("_lock")));
+  RG_LET(by_id, sent_by_id(pending));
+  RG_LET(lock, attr(self, S("_lock")));
   return with_lock(lock.get(), [&] { return mark_delivered_locked(self, by_id.get()); });
 }
 
@@ -175,12 +176,12 @@ int build_items(PyObject* pending, Ref& items, Ref& sent) {
     if (!item) {
       Ref exc = catch_ordinary();
       if (!exc) return -1;
-      RG_LET_INT(id, get_or(copy, S("session_id"), Py_None));
-      RG_LET_INT(log, G("log"));
-      RG_LET_INT(debug, attr(log, S("debug")));
-      RG_LET_INT(msg, str("Usage flush left out session %s: its item cannot be built"));
+      RG_LET(id, get_or(copy, S("session_id"), Py_None));
+      RG_LET(log, G("log"));
+      RG_LET(debug, attr(log, S("debug")));
+      RG_LET(msg, str("Usage flush left out session %s: its item cannot be built"));
       Handling handling(exc.get());  // logged as from inside the except block that caught it
-      RG_CHECK_INT(call_kw(debug, {msg.get(), id.get()}, {{S("exc_info"), Py_True}}));
+      RG_CHECK(call_kw(debug, {msg.get(), id.get()}, {{S("exc_info"), Py_True}}));
       continue;
     }
     if (PyList_Append(items.get(), item.get()) < 0 || PyList_Append(sent.get(), copy) < 0) return -1;
@@ -191,8 +192,8 @@ int build_items(PyObject* pending, Ref& items, Ref& sent) {
 // The flush waits on the wall clock unless it runs on its own start-up thread: nobody waits
 // for that one, and a large backlog on a slow link may take longer than one timeout.
 int on_background_flush_thread() {
-  RG_LET_INT(threading, G("threading"));
-  RG_LET_INT(current, call_method(threading, S("current_thread")));
+  RG_LET(threading, G("threading"));
+  RG_LET(current, call_method(threading, S("current_thread")));
   Ref mark = steal(PyObject_GetAttr(current.get(), S(kBackgroundFlushMark)));
   if (!mark) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -204,7 +205,7 @@ int on_background_flush_thread() {
 
 // Steps after the flush lock is held; -1 with the error set on failure.
 int flush_locked(PyObject* self, PyObject* timeout, PyObject* allow_empty) {
-  RG_LET_INT(pending, snapshot_pending(self));
+  RG_LET(pending, snapshot_pending(self));
   int allowed = PyObject_IsTrue(allow_empty);
   if (allowed < 0) return -1;
   if (PyList_GET_SIZE(pending.get()) == 0 && !allowed) return 0;
@@ -215,7 +216,7 @@ int flush_locked(PyObject* self, PyObject* timeout, PyObject* allow_empty) {
 
   Ref url, api_key;
   {
-    RG_LET_INT(pair, call_method(self, S("_endpoint")));
+    RG_LET(pair, call_method(self, S("_endpoint")));
     if (unpack_pair(pair.get(), url, api_key) < 0) return -1;
   }
   int has_url = PyObject_IsTrue(url.get());
@@ -226,27 +227,27 @@ int flush_locked(PyObject* self, PyObject* timeout, PyObject* allow_empty) {
 
   Ref token_id, plan;
   {
-    RG_LET_INT(pair, call_method(self, S("_token_fields")));
+    RG_LET(pair, call_method(self, S("_token_fields")));
     if (unpack_pair(pair.get(), token_id, plan) < 0) return -1;
   }
   Ref sessions_out, sent;
   if (build_items(pending.get(), sessions_out, sent) < 0) return -1;
   if (PyList_GET_SIZE(sent.get()) == 0 && !allowed) return 0;
-  RG_LET_INT(machine_id, call_method(self, S("_machine_id")));
-  RG_LET_INT(app_version, call_method(self, S("_app_version")));
-  RG_LET_INT(body, build_usage_body(machine_id.get(), token_id.get(), plan.get(),
+  RG_LET(machine_id, call_method(self, S("_machine_id")));
+  RG_LET(app_version, call_method(self, S("_app_version")));
+  RG_LET(body, build_usage_body(machine_id.get(), token_id.get(), plan.get(),
                                     app_version.get(), sessions_out.get()));
 
   int background = on_background_flush_thread();
   if (background < 0) return -1;
-  RG_LET_INT(reply, send_usage(url.get(), api_key.get(), body.get(), timeout, false,
+  RG_LET(reply, send_usage(url.get(), api_key.get(), body.get(), timeout, false,
                                background ? Wait::PerOperation : Wait::Deadline));
   PyObject* status = PyTuple_GET_ITEM(reply.get(), 0);
-  RG_LET_INT(ok, integer(200));
+  RG_LET(ok, integer(200));
   int accepted = PyObject_RichCompareBool(status, ok.get(), Py_EQ);
   if (accepted < 0) return -1;
   if (accepted) return mark_delivered(self, sent.get());
-  RG_CHECK_INT(log_at(S("debug"), "Usage flush HTTP %s", status));
+  RG_CHECK(log_at(S("debug"), "Usage flush HTTP %s", status));
   return 0;
 }
 
@@ -264,30 +265,17 @@ Ref acquire_flush_lock(PyObject* flush_lock, PyObject* wait, PyObject* timeout) 
   return call_kw(acquire, {}, {{S("blocking"), wait}, {S("timeout"), seconds.get()}});
 }
 
-// _flush(self, timeout=3.0, wait=False, allow_empty=False)
-PyObject* flush(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"self", "timeout", "wait", "allow_empty"};
-  static const Signature sig{"RuntimeGuarder._flush", names, 4, 4, 3};
-  PyObject* a[4];
-  if (bind_arguments(sig, args, nargs, kwnames, a) < 0) return nullptr;
-  if (!a[0]) return missing_argument(sig, 0), nullptr;
-  PyObject* self = a[0];
-  PyObject* timeout = a[1];
-  PyObject* wait = a[2] ? a[2] : Py_False;
-  PyObject* allow_empty = a[3] ? a[3] : Py_False;
-  // The default is the constant's value when the class was defined, not a late read.
-  Ref default_timeout;
-  if (!timeout) {
-    default_timeout = floating(constants::kStartupFlushTimeout);
-    if (!default_timeout) return {};
-    timeout = default_timeout.get();
-  }
+}  // namespace
 
+namespace guarder {
+
+RG_DEF(Method, _flush, "_flush(self, timeout=3.0, wait=False, allow_empty=False)", "")
+Ref _flush(PyObject* self, PyObject* timeout, PyObject* wait, PyObject* allow_empty) {
   RG_LET(flush_lock, attr(self, S("_flush_lock")));
   RG_LET(acquired, acquire_flush_lock(flush_lock.get(), wait, timeout));
   int held = PyObject_IsTrue(acquired.get());
-  if (held < 0) return nullptr;
-  if (!held) Py_RETURN_NONE;  // another flush is running: nothing to add
+  if (held < 0) return {};
+  if (!held) return none();  // another flush is running: nothing to add
 
   bool failed = false;
   if (flush_locked(self, timeout, allow_empty) < 0) {
@@ -299,40 +287,32 @@ PyObject* flush(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   if (failed) {
     ErrorStash keep;
     if (!call_method(flush_lock, S("release"))) PyErr_WriteUnraisable(flush_lock.get());
-    return nullptr;
+    return {};
   }
-  if (!call_method(flush_lock, S("release"))) return nullptr;
-  Py_RETURN_NONE;
+  if (!call_method(flush_lock, S("release"))) return {};
+  return none();
 }
-RG_EXPORT(Method, "_flush", flush, METH_FASTCALL | METH_KEYWORDS,
-          "_flush(self, timeout=3.0, wait=False, allow_empty=False)\n--\n\n");
 
-// _spawn_flush(self, timeout): the start-up flush on a daemon thread, neither kept nor joined.
-PyObject* spawn_flush(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"self", "timeout"};
-  PyObject* a[2];
-  if (bind_required("RuntimeGuarder._spawn_flush", names, 2, args, nargs, kwnames, a) < 0)
-    return nullptr;
-  PyObject *self = a[0], *timeout = a[1];
+// The start-up flush on a daemon thread, neither kept nor joined.
+RG_DEF(Method, _spawn_flush, "_spawn_flush(self, timeout)", "")
+Ref _spawn_flush(PyObject* self, PyObject* timeout) {
   RG_LET(threading, G("threading"));
   RG_LET(thread_cls, attr(threading, S("Thread")));
   RG_LET(target, attr(self, S("_flush")));
   RG_LET(flush_kwargs, steal(PyDict_New()));
   if (PyDict_SetItem(flush_kwargs.get(), S("timeout"), timeout) < 0 ||
       PyDict_SetItem(flush_kwargs.get(), S("wait"), Py_False) < 0)
-    return nullptr;
+    return {};
   RG_LET(thread, call_kw(thread_cls, {},
                            {{S("target"), target.get()},
                             {S("kwargs"), flush_kwargs.get()},
                             {S("name"), S("orlune-usage-flush")},
                             {S("daemon"), Py_True}}));
-  if (PyObject_SetAttr(thread.get(), S(kBackgroundFlushMark), Py_True) < 0) return nullptr;
+  if (PyObject_SetAttr(thread.get(), S(kBackgroundFlushMark), Py_True) < 0) return {};
   RG_CHECK(call_method(thread, S("start")));
-  Py_RETURN_NONE;
+  return none();
 }
-RG_EXPORT(Method, "_spawn_flush", spawn_flush, METH_FASTCALL | METH_KEYWORDS,
-          "_spawn_flush(self, timeout)\n--\n\n");
 
-}  // namespace
+}  // namespace guarder
 
 }  // namespace rg

@@ -1,13 +1,13 @@
 // The component class RuntimeGuarder, a subclass of the host's ApplicationComponent.
 #pragma once
 
-#include "py.hpp"
+#include "capi/py.hpp"
 
 namespace rg {
 
 // Builds the class by calling the base's metaclass, so whatever metaclass the host uses
 // (ABCMeta, say) is the class's metaclass too. `ns` holds the methods in definition order.
-Ref build_guarder_class(PyObject* ns);
+Ref build_guarder_class(PyObject* ns, const char* module_name);
 
 // Whether uploads are allowed right now: the component's setting (`self._enabled`) and then the
 // environment switches (`_telemetry_on()`). 1 allowed, 0 opted out, -1 on error.

@@ -4,10 +4,10 @@
 #include "component/guarder.hpp"
 #include "component/store_lock.hpp"
 #include "component/store_state.hpp"
-#include "constants.hpp"
-#include "module.hpp"
-#include "registry.hpp"
-#include "thread_deadline.hpp"
+#include "defaults/constants.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/declare.hpp"
+#include "threads/thread_deadline.hpp"
 #include "upload/exchange.hpp"
 
 namespace rg {
@@ -18,13 +18,13 @@ namespace {
 constexpr double kShutdownSlack = 1.0;
 
 int set_item(PyObject* row, const char* key, PyObject* value) {
-  RG_LET_INT(k, str(key));
+  RG_LET(k, str(key));
   return PyObject_SetItem(row, k.get(), value);
 }
 
 // The truth of self._enabled; -1 on error.
 int component_enabled(PyObject* self) {
-  RG_LET_INT(enabled, attr(self, S("_enabled")));
+  RG_LET(enabled, attr(self, S("_enabled")));
   return PyObject_IsTrue(enabled.get());
 }
 
@@ -39,108 +39,114 @@ int opted_out(PyObject* self) {
 int mark_opted_out(PyObject* row) { return set_item(row, "opted_out", Py_True); }
 
 int mark_current_opted_out(PyObject* self) {
-  RG_LET_INT(current, call_method(self, S("_current_session")));
+  RG_LET(current, call_method(self, S("_current_session")));
   return current.get() == Py_None ? 0 : mark_opted_out(current.get());
 }
 
 // The start-up steps; any failure is reported by initialize.
 int start_up(PyObject* self) {
   if (mark_store_unread(self) < 0) return -1;
-  RG_CHECK_INT(call_method(self, S("_reload_flags")));
+  RG_CHECK(call_method(self, S("_reload_flags")));
   if (make_usage_dir() < 0) return -1;
   int opted = opted_out(self);
   if (opted < 0) return -1;
   {
     // One read-modify-write of the store: no other instance writes between the load and the
     // first write, and none sees our row before our session lock protects it.
-    RG_LET_INT(store, G("_SESSIONS_FILE"));
+    RG_LET(store, G("_SESSIONS_FILE"));
     // A hung holder of the store lock costs start-up one wait, not one per step below.
     ThreadDeadline deadline(constants::kStoreLockWait);
     StoreLock lock;
     if (lock.acquire(store.get(), false) < 0) return -1;
-    RG_CHECK_INT(call_method(self, S("_load_store")));
+    RG_CHECK(call_method(self, S("_load_store")));
     if (mark_store_loaded(self) < 0) return -1;
-    RG_CHECK_INT(call_method(self, S("_close_stale_sessions")));
-    RG_CHECK_INT(call_method(self, S("_start_session")));
+    RG_CHECK(call_method(self, S("_close_stale_sessions")));
+    RG_CHECK(call_method(self, S("_start_session")));
     if (opted && mark_current_opted_out(self) < 0) return -1;
     if (hold_session_lock(self) < 0) return -1;
-    RG_CHECK_INT(call_method(self, S("_persist")));
+    RG_CHECK(call_method(self, S("_persist")));
   }
   // Spawned on the setting alone: the flush itself honours the environment switches.
   int on = component_enabled(self);
   if (on < 0) return -1;
   if (on) {
-    RG_LET_INT(timeout, G("_STARTUP_FLUSH_TIMEOUT"));
-    RG_CHECK_INT(call_method(self, S("_spawn_flush"), timeout));
+    RG_LET(timeout, G("_STARTUP_FLUSH_TIMEOUT"));
+    RG_CHECK(call_method(self, S("_spawn_flush"), timeout));
   }
   return 0;
 }
 
-PyObject* initialize(PyObject*, PyObject* self) {
+}  // namespace
+
+namespace guarder {
+
+RG_DEF(Method, initialize, "initialize(self)", "Start this process's session: mark sessions of crashed runs stale, record the new\n"
+          "one in the store and, when telemetry is on, flush pending rows on a background thread.\n"
+          "\n"
+          "Returns True, also when start-up failed (the failure is logged).")
+Ref initialize(PyObject* self) {
   if (start_up(self) < 0) {
     Ref exc = catch_ordinary();
-    if (!exc) return nullptr;
+    if (!exc) return {};
     RG_CHECK(log_exception("RuntimeGuarder initialize failed; continuing without telemetry", exc.get()));
   }
   RG_LET(states, G("ComponentState"));
   RG_LET(initialized, attr(states, S("INITIALIZED")));
   RG_CHECK(call_method(self, S("set_state"), initialized));
-  Py_RETURN_TRUE;
+  return boolean(true);
 }
-RG_EXPORT(Method, "initialize", initialize, METH_O,
-          "initialize(self)\n--\n\n"
-          "Start this process's session: mark sessions of crashed runs stale, record the new\n"
-          "one in the store and, when telemetry is on, flush pending rows on a background thread.\n"
-          "\n"
-          "Returns True, also when start-up failed (the failure is logged).");
+
+}  // namespace guarder
+
+namespace {
 
 // The body of `with self._lock:` in cleanup: closes the current row and writes the store
 // (unless it was never read).
 int close_current_locked(PyObject* self, PyObject* now, bool opted) {
-  RG_LET_INT(current, call_method(self, S("_current_session")));
+  RG_LET(current, call_method(self, S("_current_session")));
   if (current.get() != Py_None) {
     PyObject* row = current.get();
     if (set_item(row, "ended_at", now) < 0 || set_item(row, "ended_cleanly", Py_True) < 0) return -1;
-    RG_LET_INT(empty, str(""));
-    RG_LET_INT(started, call_method(row, S("get"), S("started_at"), empty));
-    RG_LET_INT(duration_fn, G("_duration_s"));
-    RG_LET_INT(duration, call(duration_fn, started, now));
+    RG_LET(empty, str(""));
+    RG_LET(started, call_method(row, S("get"), S("started_at"), empty));
+    RG_LET(duration_fn, G("_duration_s"));
+    RG_LET(duration, call(duration_fn, started, now));
     if (set_item(row, "duration_s", duration.get()) < 0 || set_item(row, "flushed", Py_False) < 0)
       return -1;
-    RG_LET_INT(log_text, call_method(self, S("_capture_logs")));
+    RG_LET(log_text, call_method(self, S("_capture_logs")));
     if (set_item(row, "log_text", log_text.get()) < 0) return -1;
     if (opted && mark_opted_out(row) < 0) return -1;
   }
-  RG_CHECK_INT(call_method(self, S("_persist_unlocked")));
+  RG_CHECK(call_method(self, S("_persist_unlocked")));
   return 0;
 }
 
 // A lock whose __exit__ swallows the block's exception lets shutdown go on after the block.
 int close_current(PyObject* self, PyObject* now, bool opted) {
-  RG_LET_INT(lock, attr(self, S("_lock")));
+  RG_LET(lock, attr(self, S("_lock")));
   return with_lock(lock.get(), [&] { return close_current_locked(self, now, opted); });
 }
 
 // Waits for a running flush (the start-up one) at most `seconds`; 1 when none is running
 // any more, 0 when it still is, -1 on error.
 int wait_for_running_flush(PyObject* self, double seconds) {
-  RG_LET_INT(flush_lock, attr(self, S("_flush_lock")));
-  RG_LET_INT(acquire, attr(flush_lock, S("acquire")));
-  RG_LET_INT(limit, floating(seconds));
-  RG_LET_INT(acquired, call_kw(acquire, {}, {{S("timeout"), limit.get()}}));
+  RG_LET(flush_lock, attr(self, S("_flush_lock")));
+  RG_LET(acquire, attr(flush_lock, S("acquire")));
+  RG_LET(limit, floating(seconds));
+  RG_LET(acquired, call_kw(acquire, {}, {{S("timeout"), limit.get()}}));
   int free = PyObject_IsTrue(acquired.get());
   if (free <= 0) return free;
-  RG_CHECK_INT(call_method(flush_lock, S("release")));
+  RG_CHECK(call_method(flush_lock, S("release")));
   return 1;
 }
 
 int shut_down(PyObject* self) {
   if (mark_unread_if_never_started(self) < 0) return -1;
-  RG_CHECK_INT(call_method(self, S("_reload_flags")));
+  RG_CHECK(call_method(self, S("_reload_flags")));
   int opted = opted_out(self);
   if (opted < 0) return -1;
   // Read once: the same value bounds the wait and the shutdown flush.
-  RG_LET_INT(timeout, G("_SHUTDOWN_FLUSH_TIMEOUT"));
+  RG_LET(timeout, G("_SHUTDOWN_FLUSH_TIMEOUT"));
   const double seconds = timeout_seconds(timeout.get(), constants::kShutdownFlushTimeout);
   // The whole shutdown: the wait for a running flush, then the store writes (waiting for the
   // other instances' store lock) and the shutdown flush's POST share what is left of this.
@@ -149,44 +155,47 @@ int shut_down(PyObject* self) {
   // that flush must not hold the application's exit either.
   int flush_done = wait_for_running_flush(self, seconds);
   if (flush_done < 0) return -1;
-  RG_LET_INT(clock, G("_utcnow_iso"));
-  RG_LET_INT(now, call(clock));
+  RG_LET(clock, G("_utcnow_iso"));
+  RG_LET(now, call(clock));
   if (close_current(self, now.get(), opted) < 0) return -1;
   if (!flush_done) {
-    RG_CHECK_INT(log_at(S("debug"), "Usage flush still running at shutdown; the closed session "
+    RG_CHECK(log_at(S("debug"), "Usage flush still running at shutdown; the closed session "
                                     "stays pending for the next start"));
     return 0;
   }
   int on = component_enabled(self);
   if (on < 0) return -1;
   if (on) {
-    RG_LET_INT(flush, attr(self, S("_flush")));
-    RG_CHECK_INT(call_kw(flush, {}, {{S("timeout"), timeout.get()}, {S("wait"), Py_True}}));
+    RG_LET(flush, attr(self, S("_flush")));
+    RG_CHECK(call_kw(flush, {}, {{S("timeout"), timeout.get()}, {S("wait"), Py_True}}));
   }
   return 0;
 }
 
-PyObject* cleanup(PyObject*, PyObject* self) {
-  if (shut_down(self) < 0) {
-    Ref exc = catch_ordinary();
-    if (!exc) return nullptr;
-    RG_CHECK(log_exc_at(S("debug"), "RuntimeGuarder cleanup flush failed", exc.get()));
-  }
-  if (release_session_lock(self) < 0 && !swallow_ordinary()) return nullptr;
-  Py_RETURN_NONE;
-}
-RG_EXPORT(Method, "cleanup", cleanup, METH_O,
-          "cleanup(self)\n--\n\n"
-          "Close this process's session with its redacted log text and, when telemetry is on,\n"
+}  // namespace
+
+namespace guarder {
+
+RG_DEF(Method, cleanup, "cleanup(self)", "Close this process's session with its redacted log text and, when telemetry is on,\n"
           "flush pending rows with a short bounded wait.\n"
           "\n"
-          "Returns None; failures are logged at debug level, never raised.");
+          "Returns None; failures are logged at debug level, never raised.")
+Ref cleanup(PyObject* self) {
+  if (shut_down(self) < 0) {
+    Ref exc = catch_ordinary();
+    if (!exc) return {};
+    RG_CHECK(log_exc_at(S("debug"), "RuntimeGuarder cleanup flush failed", exc.get()));
+  }
+  if (release_session_lock(self) < 0 && !swallow_ordinary()) return {};
+  return none();
+}
 
-PyObject* current_session(PyObject*, PyObject* self) {
+RG_DEF(Method, _current_session, "_current_session(self)", "")
+Ref _current_session(PyObject* self) {
   RG_LET(current_id, attr(self, S("_current_id")));
   int has_id = PyObject_IsTrue(current_id.get());
-  if (has_id < 0) return nullptr;
-  if (!has_id) Py_RETURN_NONE;
+  if (has_id < 0) return {};
+  if (!has_id) return none();
   RG_LET(sessions, attr(self, S("_sessions")));
   // for row in reversed(self._sessions): a host's sequence type reverses itself
   RG_LET(newest_first, call(reinterpret_cast<PyObject*>(&PyReversed_Type), sessions));
@@ -194,51 +203,57 @@ PyObject* current_session(PyObject*, PyObject* self) {
   while (Ref row = steal(PyIter_Next(iter.get()))) {
     RG_LET(id, call_method(row, S("get"), S("session_id")));
     int same = PyObject_RichCompareBool(id.get(), current_id.get(), Py_EQ);
-    if (same < 0) return nullptr;
-    if (same) return row.release();
+    if (same < 0) return {};
+    if (same) return row;
   }
-  if (PyErr_Occurred()) return nullptr;
-  Py_RETURN_NONE;
+  if (PyErr_Occurred()) return {};
+  return none();
 }
-RG_EXPORT(Method, "_current_session", current_session, METH_O, "_current_session(self)\n--\n\n");
+
+}  // namespace guarder
+
+namespace {
 
 // Whether the row's session belongs to a running process (which holds its session lock).
 int owner_alive(PyObject* row, PyObject* live) {
   if (PySet_GET_SIZE(live) == 0) return 0;
-  RG_LET_INT(id, call_method(row, S("get"), S("session_id")));
+  RG_LET(id, call_method(row, S("get"), S("session_id")));
   return PyUnicode_Check(id.get()) ? PySet_Contains(live, id.get()) : 0;
 }
 
-PyObject* close_stale_sessions(PyObject*, PyObject* self) {
+}  // namespace
+
+namespace guarder {
+
+RG_DEF(Method, _close_stale_sessions, "_close_stale_sessions(self)", "Mark sessions left open after a crash. Runtime is unknown without a close.")
+Ref _close_stale_sessions(PyObject* self) {
   RG_LET(sessions, attr(self, S("_sessions")));
   RG_LET(live, live_session_ids());
   RG_LET(iter, steal(PyObject_GetIter(sessions.get())));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
     RG_LET(ended, call_method(row, S("get"), S("ended_at")));
     int closed = PyObject_IsTrue(ended.get());
-    if (closed < 0) return nullptr;
+    if (closed < 0) return {};
     if (closed) continue;
     RG_LET(stale, call_method(row, S("get"), S("stale")));
     int already = PyObject_IsTrue(stale.get());
-    if (already < 0) return nullptr;
+    if (already < 0) return {};
     if (already) continue;
     int alive = owner_alive(row.get(), live.get());
-    if (alive < 0) return nullptr;
+    if (alive < 0) return {};
     if (alive) continue;
     RG_LET(zero, integer(0));
     if (set_item(row.get(), "ended_cleanly", Py_False) < 0 ||
         set_item(row.get(), "duration_s", zero.get()) < 0 ||
         set_item(row.get(), "stale", Py_True) < 0 || set_item(row.get(), "flushed", Py_False) < 0)
-      return nullptr;
+      return {};
   }
-  if (PyErr_Occurred()) return nullptr;
-  Py_RETURN_NONE;
+  if (PyErr_Occurred()) return {};
+  return none();
 }
-RG_EXPORT(Method, "_close_stale_sessions", close_stale_sessions, METH_O,
-          "_close_stale_sessions(self)\n--\n\n"
-          "Mark sessions left open after a crash. Runtime is unknown without a close.");
 
-PyObject* start_session(PyObject*, PyObject* self) {
+RG_DEF(Method, _start_session, "_start_session(self)", "")
+Ref _start_session(PyObject* self) {
   RG_LET(clock, G("_utcnow_iso"));
   RG_LET(now, call(clock));
   RG_LET(uuid, G("uuid"));
@@ -253,24 +268,23 @@ PyObject* start_session(PyObject*, PyObject* self) {
       PyDict_SetItemString(row.get(), "duration_s", zero.get()) < 0 ||
       PyDict_SetItemString(row.get(), "ended_cleanly", Py_False) < 0 ||
       PyDict_SetItemString(row.get(), "flushed", Py_False) < 0)
-    return nullptr;
+    return {};
   RG_LET(sessions, attr(self, S("_sessions")));
   RG_CHECK(call_method(sessions, S("append"), row));
   // Only now: an id whose row never made it into the list would leave cleanup nothing to close
   // and this run unrecorded. A row without the id is a run that did not finish starting: kept
   // open, it is closed as stale later, as after a crash.
-  if (PyObject_SetAttr(self, S("_current_id"), id.get()) < 0) return nullptr;
-  Py_RETURN_NONE;
+  if (PyObject_SetAttr(self, S("_current_id"), id.get()) < 0) return {};
+  return none();
 }
-RG_EXPORT(Method, "_start_session", start_session, METH_O, "_start_session(self)\n--\n\n");
 
-}  // namespace
+}  // namespace guarder
 
 int uploads_allowed(PyObject* self) {
   int on = component_enabled(self);
   if (on <= 0) return on;
-  RG_LET_INT(telemetry_on, G("_telemetry_on"));
-  RG_LET_INT(env_on, call(telemetry_on));
+  RG_LET(telemetry_on, G("_telemetry_on"));
+  RG_LET(env_on, call(telemetry_on));
   return PyObject_IsTrue(env_on.get());
 }
 

@@ -8,9 +8,9 @@
 #include "component/store_lock.hpp"
 #include "component/store_merge.hpp"
 #include "component/store_state.hpp"
-#include "module.hpp"
+#include "capi/module_scope.hpp"
 #include "platform/file_ops.hpp"
-#include "registry.hpp"
+#include "capi/declare.hpp"
 
 namespace rg {
 
@@ -36,10 +36,10 @@ int mark_unread_if_never_started(PyObject* self) {
 }
 
 int make_usage_dir() {
-  RG_LET_INT(usage_dir, G("_USAGE_DIR"));
-  RG_LET_INT(mkdir, attr(usage_dir, S("mkdir")));
-  RG_LET_INT(mode, integer(0700));
-  RG_CHECK_INT(call_kw(mkdir, {}, {{S("mode"), mode.get()}, {S("parents"), Py_True}, {S("exist_ok"), Py_True}}));
+  RG_LET(usage_dir, G("_USAGE_DIR"));
+  RG_LET(mkdir, attr(usage_dir, S("mkdir")));
+  RG_LET(mode, integer(0700));
+  RG_CHECK(call_kw(mkdir, {}, {{S("mode"), mode.get()}, {S("parents"), Py_True}, {S("exist_ok"), Py_True}}));
   return 0;
 }
 
@@ -70,7 +70,8 @@ Ref new_list() { return steal(PyList_New(0)); }
 // the end: the bound keeps the last bytes, from the first line that starts inside them, and
 // what lies before is as unreadable as a broken line (dropped by the next write).
 bool store_limit(Py_ssize_t& out) {
-  RG_LET(limit, G("_MAX_STORE_BYTES"));
+  Ref limit = G("_MAX_STORE_BYTES");
+  if (!limit) return false;
   out = PyNumber_AsSsize_t(limit.get(), PyExc_OverflowError);
   if (out == -1 && PyErr_Occurred()) return false;
   if (out < 0) out = 0;
@@ -129,8 +130,8 @@ Ref read_loaded(PyObject* path, Py_ssize_t limit, bool& cut) {
 }
 
 int log_cut(Py_ssize_t limit) {
-  RG_LET_INT(bound, integer(limit));
-  RG_CHECK_INT(log_at(S("debug"), "Usage store is larger than %s bytes; the lines before its last %s "
+  RG_LET(bound, integer(limit));
+  RG_CHECK(log_at(S("debug"), "Usage store is larger than %s bytes; the lines before its last %s "
                                   "bytes were not read", bound, bound));
   return 0;
 }
@@ -146,11 +147,13 @@ int loaded_nothing(PyObject* self) {
 
 // The rows of the stored text, with their keys and lines as read; lines that are no rows skipped.
 bool read_rows(PyObject* bytes, PyObject* rows, Synced& synced) {
-  RG_CHECK(synced.keys = new_list());
-  RG_CHECK(synced.lines = new_list());
-  RG_LET(text, steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes),
-                                          "surrogateescape")));
-  RG_LET(lines, call_method(text, S("splitlines")));
+  if (!(synced.keys = new_list())) return false;
+  if (!(synced.lines = new_list())) return false;
+  Ref text = steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes),
+                                          "surrogateescape"));
+  if (!text) return false;
+  Ref lines = call_method(text, S("splitlines"));
+  if (!lines) return false;
   JsonCodec codec;
   if (!codec.open()) return false;
   const Py_ssize_t n = PyList_GET_SIZE(lines.get());
@@ -161,7 +164,8 @@ bool read_rows(PyObject* bytes, PyObject* rows, Synced& synced) {
       if (PyErr_Occurred()) return false;
       continue;
     }
-    RG_LET(key, session_key(row.get()));
+    Ref key = session_key(row.get());
+    if (!key) return false;
     if (PyList_Append(rows, row.get()) < 0 || PyList_Append(synced.keys.get(), key.get()) < 0 ||
         PyList_Append(synced.lines.get(), line.get()) < 0)
       return false;
@@ -169,46 +173,54 @@ bool read_rows(PyObject* bytes, PyObject* rows, Synced& synced) {
   return true;
 }
 
+}  // namespace
+
+namespace guarder {
+
 // A failed load leaves the loaded state as it was: only start-up, which marks the store unread
 // before it loads, keeps its later writes off a store it could not read.
-PyObject* load_store(PyObject*, PyObject* self) {
+RG_DEF(Method, _load_store, "_load_store(self)", "")
+Ref _load_store(PyObject* self) {
   RG_LET(rows, new_list());
-  if (PyObject_SetAttr(self, S("_sessions"), rows.get()) < 0) return nullptr;
+  if (PyObject_SetAttr(self, S("_sessions"), rows.get()) < 0) return {};
   RG_LET(path, G("_SESSIONS_FILE"));
   RG_LET(exists, call_method(path, S("exists")));
   int present = PyObject_IsTrue(exists.get());
-  if (present < 0) return nullptr;
-  if (!present) return loaded_nothing(self) < 0 ? nullptr : Py_NewRef(Py_None);
+  if (present < 0) return {};
+  if (!present) return loaded_nothing(self) < 0 ? Ref() : none();
 
   StoreLock lock;  // waits out a write in progress; goes on unlocked if it cannot have it
-  if (lock.acquire(path.get(), false) < 0) return nullptr;
+  if (lock.acquire(path.get(), false) < 0) return {};
   Py_ssize_t limit;
-  if (!store_limit(limit)) return nullptr;
+  if (!store_limit(limit)) return {};
   bool cut = false;
   Ref data = read_loaded(path.get(), limit, cut);
   if (!data) {
-    if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return {};
     PyErr_Clear();
-    return loaded_nothing(self) < 0 ? nullptr : Py_NewRef(Py_None);
+    return loaded_nothing(self) < 0 ? Ref() : none();
   }
-  if (cut && log_cut(limit) < 0) return nullptr;
+  if (cut && log_cut(limit) < 0) return {};
   Synced synced;
   synced.raw = std::move(data);
-  if (!read_rows(synced.raw.get(), rows.get(), synced)) return nullptr;
+  if (!read_rows(synced.raw.get(), rows.get(), synced)) return {};
   RG_LET(max_stored, G("_MAX_STORED"));
   RG_LET(count, integer(PyList_GET_SIZE(rows.get())));
   int over = PyObject_RichCompareBool(count.get(), max_stored.get(), Py_GT);
-  if (over < 0) return nullptr;
+  if (over < 0) return {};
   if (over) {
     RG_LET(kept, last_stored(rows.get()));
-    if (PyObject_SetAttr(self, S("_sessions"), kept.get()) < 0) return nullptr;
+    if (PyObject_SetAttr(self, S("_sessions"), kept.get()) < 0) return {};
     RG_CHECK(synced.keys = last_stored(synced.keys.get()));
     RG_CHECK(synced.lines = last_stored(synced.lines.get()));
   }
-  if (synced.save(self) < 0) return nullptr;
-  return mark_store_loaded(self) < 0 ? nullptr : Py_NewRef(Py_None);
+  if (synced.save(self) < 0) return {};
+  return mark_store_loaded(self) < 0 ? Ref() : none();
 }
-RG_EXPORT(Method, "_load_store", load_store, METH_O, "_load_store(self)\n--\n\n");
+
+}  // namespace guarder
+
+namespace {
 
 // The store text: the lines joined, a newline after the last.
 Ref store_text(PyObject* lines) {
@@ -222,11 +234,11 @@ Ref store_text(PyObject* lines) {
 // over the store with the path's own replace, then syncs the directory, so a crash at any
 // moment leaves the old store or the new one, whole.
 int write_store(PyObject* target, PyObject* text) {
-  RG_LET_INT(suffix, str(".tmp"));
-  RG_LET_INT(tmp, call_method(target, S("with_suffix"), suffix));
-  RG_LET_INT(parent, attr(target, S("parent")));
-  RG_LET_INT(tmp_path, fs_path(tmp.get()));
-  RG_LET_INT(dir_path, fs_path(parent.get()));
+  RG_LET(suffix, str(".tmp"));
+  RG_LET(tmp, call_method(target, S("with_suffix"), suffix));
+  RG_LET(parent, attr(target, S("parent")));
+  RG_LET(tmp_path, fs_path(tmp.get()));
+  RG_LET(dir_path, fs_path(parent.get()));
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (!data) return -1;
@@ -237,7 +249,7 @@ int write_store(PyObject* target, PyObject* text) {
   }
   if (PyErr_CheckSignals() < 0) return -1;
   if (error) return raise_os_error(error, tmp.get());
-  RG_CHECK_INT(call_method(tmp, S("replace"), target));
+  RG_CHECK(call_method(tmp, S("replace"), target));
   GilRelease nogil;
   platform::sync_directory(fs_name(dir_path));
   return 0;
@@ -246,12 +258,14 @@ int write_store(PyObject* target, PyObject* text) {
 // The keys and compact lines of `rows`.
 bool rows_to_lines(const JsonCodec& codec, PyObject* rows, Ref& keys, Ref& lines) {
   const Py_ssize_t n = PyList_GET_SIZE(rows);
-  RG_CHECK(keys = steal(PyList_New(n)));
-  RG_CHECK(lines = steal(PyList_New(n)));
+  if (!(keys = steal(PyList_New(n)))) return false;
+  if (!(lines = steal(PyList_New(n)))) return false;
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* row = PyList_GET_ITEM(rows, i);
-    RG_LET(line, codec.line(row));
-    RG_LET(key, session_key(row));
+    Ref line = codec.line(row);
+    if (!line) return false;
+    Ref key = session_key(row);
+    if (!key) return false;
     PyList_SET_ITEM(lines.get(), i, line.release());
     PyList_SET_ITEM(keys.get(), i, key.release());
   }
@@ -277,15 +291,15 @@ Ref current_key(PyObject* self) {
 // Everything of _persist_unlocked that may raise OSError; the caller logs that one.
 int persist_rows(PyObject* self) {
   if (make_usage_dir() < 0) return -1;
-  RG_LET_INT(target, G("_SESSIONS_FILE"));
+  RG_LET(target, G("_SESSIONS_FILE"));
   StoreLock lock;
   if (lock.acquire(target.get(), true) < 0) return -1;
 
   JsonCodec codec;
   if (!codec.open()) return -1;
-  RG_LET_INT(sessions, attr(self, S("_sessions")));
-  RG_LET_INT(tail, last_stored(sessions.get()));
-  RG_LET_INT(rows, steal(PySequence_List(tail.get())));
+  RG_LET(sessions, attr(self, S("_sessions")));
+  RG_LET(tail, last_stored(sessions.get()));
+  RG_LET(rows, steal(PySequence_List(tail.get())));
   Ref keys, lines;
   if (!rows_to_lines(codec, rows.get(), keys, lines)) return -1;
 
@@ -299,7 +313,7 @@ int persist_rows(PyObject* self) {
     if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
     PyErr_Clear();  // an unreadable store holds nothing to keep, as at load
     cut = false;
-    RG_CHECK_INT(on_disk = steal(PyBytes_FromStringAndSize(nullptr, 0)));
+    RG_CHECK(on_disk = steal(PyBytes_FromStringAndSize(nullptr, 0)));
   }
   const std::string_view disk(PyBytes_AS_STRING(on_disk.get()), static_cast<size_t>(PyBytes_GET_SIZE(on_disk.get())));
   int unchanged = synced.matches(disk);
@@ -313,7 +327,7 @@ int persist_rows(PyObject* self) {
     written.lines = std::move(lines);
   } else {
     Merged merged;
-    RG_LET_INT(current, current_key(self));
+    RG_LET(current, current_key(self));
     if (!merge_into_store(codec, synced, rows.get(), keys.get(), lines.get(), current.get(), disk, merged))
       return -1;
     written.keys = std::move(merged.keys);
@@ -321,36 +335,40 @@ int persist_rows(PyObject* self) {
     merged_rows = std::move(merged.rows);
   }
   on_disk = Ref();
-  RG_LET_INT(in_file, last_stored(written.lines.get()));
-  RG_LET_INT(text, store_text(in_file.get()));
+  RG_LET(in_file, last_stored(written.lines.get()));
+  RG_LET(text, store_text(in_file.get()));
   if (write_store(target.get(), text.get()) < 0) return -1;
   if (merged_rows && take_merged(self, sessions.get(), merged_rows.get()) < 0) return -1;
   return written.save(self);
 }
 
-PyObject* persist_unlocked(PyObject*, PyObject* self) {
+}  // namespace
+
+namespace guarder {
+
+RG_DEF(Method, _persist_unlocked, "_persist_unlocked(self)", "")
+Ref _persist_unlocked(PyObject* self) {
   int writable = store_writable(self);
-  if (writable < 0) return nullptr;
+  if (writable < 0) return {};
   if (!writable || persist_rows(self) == 0) {
-    if (PyErr_CheckSignals() < 0) return nullptr;
-    Py_RETURN_NONE;
+    if (PyErr_CheckSignals() < 0) return {};
+    return none();
   }
-  if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
+  if (!PyErr_ExceptionMatches(PyExc_OSError)) return {};
   Ref exc = catch_ordinary();
   RG_CHECK(log_at(S("debug"), "Could not persist usage store: %s", exc));
-  Py_RETURN_NONE;
+  return none();
 }
-RG_EXPORT(Method, "_persist_unlocked", persist_unlocked, METH_O, "_persist_unlocked(self)\n--\n\n");
 
 // with self._lock: self._persist_unlocked()
-PyObject* persist(PyObject*, PyObject* self) {
+RG_DEF(Method, _persist, "_persist(self)", "")
+Ref _persist(PyObject* self) {
   RG_LET(lock, attr(self, S("_lock")));
   auto write = [&] { return call_method(self, S("_persist_unlocked")) ? 0 : -1; };
-  if (with_lock(lock.get(), write) < 0) return nullptr;
-  Py_RETURN_NONE;
+  if (with_lock(lock.get(), write) < 0) return {};
+  return none();
 }
-RG_EXPORT(Method, "_persist", persist, METH_O, "_persist(self)\n--\n\n");
 
-}  // namespace
+}  // namespace guarder
 
 }  // namespace rg

@@ -7,9 +7,9 @@
 #include <new>
 #include <thread>
 
-#include "constants.hpp"
-#include "module.hpp"
-#include "thread_deadline.hpp"
+#include "defaults/constants.hpp"
+#include "capi/module_scope.hpp"
+#include "threads/thread_deadline.hpp"
 
 namespace rg {
 
@@ -82,9 +82,9 @@ StoreLock::~StoreLock() {
 }
 
 int StoreLock::acquire(PyObject* store_path, bool required) {
-  RG_LET_INT(suffix, str(kLockSuffix));
-  RG_LET_INT(lock_path, call_method(store_path, S("with_suffix"), suffix));
-  RG_CHECK_INT(path_ = fs_path(lock_path.get()));
+  RG_LET(suffix, str(kLockSuffix));
+  RG_LET(lock_path, call_method(store_path, S("with_suffix"), suffix));
+  RG_CHECK(path_ = fs_path(lock_path.get()));
   if (t_held && PyBytes_GET_SIZE(t_held->path_.get()) == PyBytes_GET_SIZE(path_.get()) &&
       std::strcmp(fs_name(t_held->path_), fs_name(path_)) == 0)
     return 0;
@@ -114,18 +114,18 @@ int StoreLock::acquire(PyObject* store_path, bool required) {
 }
 
 int hold_session_lock(PyObject* self) {
-  RG_LET_INT(id, attr(self, S("_current_id")));
+  RG_LET(id, attr(self, S("_current_id")));
   if (!plain_id(id.get())) return 0;
-  RG_LET_INT(name, steal(PyUnicode_FromFormat("%s%U%s", kSessionLockPrefix, id.get(), kLockSuffix)));
-  RG_LET_INT(store, G("_SESSIONS_FILE"));
-  RG_LET_INT(path, call_method(store, S("with_name"), name));
+  RG_LET(name, steal(PyUnicode_FromFormat("%s%U%s", kSessionLockPrefix, id.get(), kLockSuffix)));
+  RG_LET(store, G("_SESSIONS_FILE"));
+  RG_LET(path, call_method(store, S("with_name"), name));
   SessionLock* held = new (std::nothrow) SessionLock;
   if (!held) {
     PyErr_NoMemory();
     return -1;
   }
-  RG_LET_INT(capsule, steal(PyCapsule_New(held, kSessionLockCapsule, drop_session_lock)));
-  RG_CHECK_INT(held->path = fs_path(path.get()));
+  RG_LET(capsule, steal(PyCapsule_New(held, kSessionLockCapsule, drop_session_lock)));
+  RG_CHECK(held->path = fs_path(path.get()));
   platform::LockAttempt attempt;
   {
     GilRelease nogil;

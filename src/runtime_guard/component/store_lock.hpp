@@ -8,7 +8,7 @@
 #pragma once
 
 #include "platform/file_ops.hpp"
-#include "py.hpp"
+#include "capi/py.hpp"
 
 namespace rg {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "component/fallible.hpp"
-#include "module.hpp"
+#include "capi/module_scope.hpp"
 
 namespace rg {
 
@@ -34,7 +34,7 @@ bool is_record(PyObject* record) {
 
 // -1 on error, else the truth of row.get("flushed").
 int delivered(PyObject* row) {
-  RG_LET_INT(flushed, call_method(row, S("get"), S("flushed")));
+  RG_LET(flushed, call_method(row, S("get"), S("flushed")));
   return PyObject_IsTrue(flushed.get());
 }
 
@@ -97,7 +97,8 @@ class Merger {
       std::string_view text;
       if (!utf8_view(synced_line(j), text)) return false;
       synced_at_.set(text, j);
-      RG_LET(index, integer(j));
+      Ref index = integer(j);
+      if (!index) return false;
       if (PyDict_SetItem(synced_by_key_.get(), PyList_GET_ITEM(synced_.keys.get(), j), index.get()) < 0)
         return false;
     }
@@ -116,7 +117,8 @@ class Merger {
     for (Py_ssize_t i = 0; i < n; ++i) {
       std::string_view text;
       if (!utf8_view(PyList_GET_ITEM(lines_, i), text)) return false;
-      RG_LET(index, integer(i));
+      Ref index = integer(i);
+      if (!index) return false;
       if (PyDict_SetItem(memory_at_.get(), key(i), index.get()) < 0) return false;
       const Py_ssize_t same = synced_at_.find(text);
       if (same >= 0) {
@@ -134,7 +136,8 @@ class Merger {
       PyObject* list = PyDict_GetItemWithError(new_at_.get(), key(i));
       if (!list) {
         if (PyErr_Occurred()) return false;
-        RG_LET(fresh, steal(PyList_New(0)));
+        Ref fresh = steal(PyList_New(0));
+        if (!fresh) return false;
         if (PyDict_SetItem(new_at_.get(), key(i), fresh.get()) < 0) return false;
         list = fresh.get();
       }
@@ -157,9 +160,11 @@ class Merger {
         if (!disk_.push_back(std::move(r))) return false;
         continue;
       }
-      RG_LET(text, steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
-                                               "surrogateescape")));
-      RG_LET(pieces, call_method(text, S("splitlines")));
+      Ref text = steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
+                                               "surrogateescape"));
+      if (!text) return false;
+      Ref pieces = call_method(text, S("splitlines"));
+      if (!pieces) return false;
       if (!PyList_Check(pieces.get())) {
         PyErr_SetString(PyExc_TypeError, "splitlines() did not return a list");
         return false;
@@ -242,8 +247,10 @@ class Merger {
     if (unchanged) return emit_memory(i);
 
     if (!parsed(r)) return false;
-    RG_LET(ours, row_content(PyList_GET_ITEM(rows_, i)));
-    RG_LET(theirs, row_content(r.row.get()));
+    Ref ours = row_content(PyList_GET_ITEM(rows_, i));
+    if (!ours) return false;
+    Ref theirs = row_content(r.row.get());
+    if (!theirs) return false;
     int same = PyObject_RichCompareBool(ours.get(), theirs.get(), Py_EQ);
     if (same < 0) return false;
     bool take_theirs;
@@ -256,7 +263,8 @@ class Merger {
       if (!base_row && PyErr_Occurred()) return false;
       int only_flushed = 0;
       if (base_row) {
-        RG_LET(base, row_content(base_row.get()));
+        Ref base = row_content(base_row.get());
+        if (!base) return false;
         only_flushed = PyObject_RichCompareBool(ours.get(), base.get(), Py_EQ);
         if (only_flushed < 0) return false;
       }
@@ -269,7 +277,8 @@ class Merger {
     out_.rows = steal(PyList_New(0));
     out_.keys = steal(PyList_New(0));
     out_.lines = steal(PyList_New(0));
-    RG_LET(seen, steal(PySet_New(nullptr)));
+    Ref seen = steal(PySet_New(nullptr));
+    if (!seen) return false;
     if (!out_.rows || !out_.keys || !out_.lines) return false;
     for (DiskRow& r : disk_) {
       PyObject* k = r.key.get();
@@ -342,14 +351,14 @@ bool Synced::load(PyObject* self) {
 }
 
 int Synced::save(PyObject* self) const {
-  RG_LET_INT(record, steal(PyTuple_Pack(3, keys.get(), lines.get(), raw ? raw.get() : Py_None)));
+  RG_LET(record, steal(PyTuple_Pack(3, keys.get(), lines.get(), raw ? raw.get() : Py_None)));
   return PyObject_SetAttr(self, S("_store_synced"), record.get());
 }
 
 int Synced::matches(std::string_view disk) const {
   if (raw)
     return disk == std::string_view(PyBytes_AS_STRING(raw.get()), static_cast<size_t>(PyBytes_GET_SIZE(raw.get())));
-  RG_LET_INT(in_file, last_stored(lines.get()));
+  RG_LET(in_file, last_stored(lines.get()));
   if (!PyList_Check(in_file.get())) return 0;
   size_t pos = 0;
   for (Py_ssize_t j = 0; j < PyList_GET_SIZE(in_file.get()); ++j) {

@@ -1,6 +1,6 @@
 #include "component/store_rows.hpp"
 
-#include "module.hpp"
+#include "capi/module_scope.hpp"
 
 namespace rg {
 

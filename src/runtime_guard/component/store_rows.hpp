@@ -1,7 +1,7 @@
 // Session rows as the store file holds them: one compact JSON text per line.
 #pragma once
 
-#include "py.hpp"
+#include "capi/py.hpp"
 
 namespace rg {
 

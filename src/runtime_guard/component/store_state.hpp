@@ -7,7 +7,7 @@
 // True (read).
 #pragma once
 
-#include "py.hpp"
+#include "capi/py.hpp"
 
 namespace rg {
 

@@ -4,10 +4,9 @@
 // Every resolver asks the host afresh on each call (a new sign-in or a changed environment is
 // seen by the next upload), imports the host module through the import system at that moment
 // (a substitute in sys.modules wins), and turns any ordinary exception into its neutral result.
-#include "fork_safety.hpp"
-#include "logs/args.hpp"
-#include "module.hpp"
-#include "registry.hpp"
+#include "threads/fork_safety.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/declare.hpp"
 
 namespace rg {
 
@@ -36,11 +35,11 @@ enum class Word { Empty, On, Off, Other };
 
 // os.environ.get(name) or "", stripped and lower-cased, read as a switch word.
 int switch_word(PyObject* environ, PyObject* name, Word& word, Ref& raw) {
-  RG_LET_INT(value, call_method(environ, S("get"), name));
+  RG_LET(value, call_method(environ, S("get"), name));
   raw = or_else(std::move(value), S(""));
   if (!raw) return -1;
-  RG_LET_INT(stripped, call_method(raw, S("strip")));
-  RG_LET_INT(lowered, call_method(stripped, S("lower")));
+  RG_LET(stripped, call_method(raw, S("strip")));
+  RG_LET(lowered, call_method(stripped, S("lower")));
   int empty = PyObject_Not(lowered.get());
   if (empty < 0) return -1;
   word = Word::Empty;
@@ -66,31 +65,29 @@ int switch_word(PyObject* environ, PyObject* name, Word& word, Ref& raw) {
 // ORLUNE_TELEMETRY can only switch telemetry off. DO_NOT_TRACK, the console convention, is an
 // opt-out too when set to anything but an off word: the user's wish not to be tracked wins
 // over an application's own switch being on.
-PyObject* telemetry_on(PyObject*, PyObject*) {
+Ref telemetry_on() {
   RG_LET(os, G("os"));
   RG_LET(environ, attr(os, S("environ")));
   Word word, dnt;
   Ref raw, raw_dnt;
-  if (switch_word(environ.get(), S("ORLUNE_TELEMETRY"), word, raw) < 0) return nullptr;
-  if (word == Word::Off) Py_RETURN_FALSE;
-  if (switch_word(environ.get(), S("DO_NOT_TRACK"), dnt, raw_dnt) < 0) return nullptr;
-  if (dnt == Word::On || dnt == Word::Other) Py_RETURN_FALSE;
+  if (switch_word(environ.get(), S("ORLUNE_TELEMETRY"), word, raw) < 0) return {};
+  if (word == Word::Off) return boolean(false);
+  if (switch_word(environ.get(), S("DO_NOT_TRACK"), dnt, raw_dnt) < 0) return {};
+  if (dnt == Word::On || dnt == Word::Other) return boolean(false);
   if (word == Word::Other) {
     // "disabled", say: a user who meant off learns why uploads still happen, once.
     int noted = global_truth(S("_telemetry_word_noted"));
-    if (noted < 0) return nullptr;
+    if (noted < 0) return {};
     if (!noted) {
-      if (set_global(S("_telemetry_word_noted"), Py_True) < 0) return nullptr;
+      if (set_global(S("_telemetry_word_noted"), Py_True) < 0) return {};
       RG_CHECK(log_at(S("info"),
                       "ORLUNE_TELEMETRY=%r is not a switch word (off: 0, false, no, off; on: 1, "
                       "true, yes, on): telemetry is treated as on",
                       raw));
     }
   }
-  Py_RETURN_TRUE;
+  return boolean(true);
 }
-RG_EXPORT(ModuleFunction, "_telemetry_on", telemetry_on, METH_NOARGS,
-          "_telemetry_on()\n--\n\nReturn False when telemetry is explicitly disabled via env.");
 
 // ---- _usage_url ----------------------------------------------------------------------------
 
@@ -140,13 +137,6 @@ Ref usage_url(PyObject* validate_url) {
   return steal(PyNumber_Add(before.get(), S("/api/usage")));
 }
 
-PyObject* py_usage_url(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* validate_url = logs::single_argument("_usage_url", "validate_url", args, nargs, kwnames);
-  return validate_url ? usage_url(validate_url).release() : nullptr;
-}
-RG_EXPORT(ModuleFunction, "_usage_url", py_usage_url, METH_FASTCALL | METH_KEYWORDS,
-          "_usage_url(validate_url)\n--\n\n");
-
 // ---- _ensure_auth_ready --------------------------------------------------------------------
 
 // The body of `with _auth_ready_lock:`; 0 also when the import failed (logged, retried later).
@@ -165,21 +155,19 @@ int load_auth_once() {
   return set_global(S("_auth_ready"), Py_True);
 }
 
-PyObject* ensure_auth_ready(PyObject*, PyObject*) {
+Ref ensure_auth_ready() {
   // The common path: already loaded, no lock.
   int ready = global_truth(S("_auth_ready"));
-  if (ready < 0) return nullptr;
-  if (ready) Py_RETURN_NONE;
-  if (ensure_fork_hook() < 0) return nullptr;  // before the lock is first held
+  if (ready < 0) return {};
+  if (ready) return none();
+  if (ensure_fork_hook() < 0) return {};  // before the lock is first held
   RG_LET(lock, G("_auth_ready_lock"));
   // A signal handler or a finalizer that interrupts the first load on this very thread: the
   // load is under way further up the stack, and waiting for it here would never end.
-  if (held_by_this_thread(lock.get())) Py_RETURN_NONE;
-  if (with_lock(lock.get(), load_auth_once) < 0) return nullptr;
-  Py_RETURN_NONE;
+  if (held_by_this_thread(lock.get())) return none();
+  if (with_lock(lock.get(), load_auth_once) < 0) return {};
+  return none();
 }
-RG_EXPORT(ModuleFunction, "_ensure_auth_ready", ensure_auth_ready, METH_NOARGS,
-          "_ensure_auth_ready()\n--\n\n");
 
 // ---- resolvers -----------------------------------------------------------------------------
 
@@ -196,25 +184,11 @@ Ref resolve_endpoint() {
   return steal(PyTuple_Pack(2, usage.get(), api_key.get()));
 }
 
-PyObject* py_resolve_endpoint(PyObject*, PyObject*) {
-  Ref r = resolve_endpoint();
-  return (r ? std::move(r) : neutral(empty_pair)).release();
-}
-RG_EXPORT(ModuleFunction, "_resolve_endpoint", py_resolve_endpoint, METH_NOARGS,
-          "_resolve_endpoint()\n--\n\n");
-
 Ref resolve_machine_id() {
   RG_LET(get_machine_id, import_from("orlune.auth.validator", S("_get_machine_id")));
   RG_LET(id, call(get_machine_id));
   return head(id.get(), 128);
 }
-
-PyObject* py_resolve_machine_id(PyObject*, PyObject*) {
-  Ref r = resolve_machine_id();
-  return (r ? std::move(r) : neutral(empty_text)).release();
-}
-RG_EXPORT(ModuleFunction, "_resolve_machine_id", py_resolve_machine_id, METH_NOARGS,
-          "_resolve_machine_id()\n--\n\n");
 
 Ref resolve_token_fields() {
   RG_LET(plan_label, import_from("orlune.auth.plans", S("plan_label")));
@@ -234,13 +208,6 @@ Ref resolve_token_fields() {
   return steal(PyTuple_Pack(2, token_id.get(), plan.get()));
 }
 
-PyObject* py_resolve_token_fields(PyObject*, PyObject*) {
-  Ref r = resolve_token_fields();
-  return (r ? std::move(r) : neutral(free_plan_pair)).release();
-}
-RG_EXPORT(ModuleFunction, "_resolve_token_fields", py_resolve_token_fields, METH_NOARGS,
-          "_resolve_token_fields()\n--\n\n");
-
 Ref resolve_app_version() {
   RG_LET(get_version, import_from("orlune.utils.package_info", S("get_version")));
   RG_LET(version, call(get_version));
@@ -248,13 +215,33 @@ Ref resolve_app_version() {
   return head(text.get(), 64);
 }
 
-PyObject* py_resolve_app_version(PyObject*, PyObject*) {
-  Ref r = resolve_app_version();
-  return (r ? std::move(r) : neutral(empty_text)).release();
+// A resolver's result, or its neutral result when an ordinary exception ended it.
+Ref or_neutral(Ref result, Ref (*fallback)()) {
+  return result ? std::move(result) : neutral(fallback);
 }
-RG_EXPORT(ModuleFunction, "_resolve_app_version", py_resolve_app_version, METH_NOARGS,
-          "_resolve_app_version()\n--\n\n");
 
 }  // namespace
+
+RG_DEF(Function, _ensure_auth_ready, "_ensure_auth_ready()", "")
+Ref _ensure_auth_ready() { return ensure_auth_ready(); }
+
+RG_DEF(Function, _usage_url, "_usage_url(validate_url)", "")
+Ref _usage_url(PyObject* validate_url) { return usage_url(validate_url); }
+
+RG_DEF(Function, _resolve_endpoint, "_resolve_endpoint()", "")
+Ref _resolve_endpoint() { return or_neutral(resolve_endpoint(), empty_pair); }
+
+RG_DEF(Function, _resolve_machine_id, "_resolve_machine_id()", "")
+Ref _resolve_machine_id() { return or_neutral(resolve_machine_id(), empty_text); }
+
+RG_DEF(Function, _resolve_token_fields, "_resolve_token_fields()", "")
+Ref _resolve_token_fields() { return or_neutral(resolve_token_fields(), free_plan_pair); }
+
+RG_DEF(Function, _resolve_app_version, "_resolve_app_version()", "")
+Ref _resolve_app_version() { return or_neutral(resolve_app_version(), empty_text); }
+
+RG_DEF(Function, _telemetry_on, "_telemetry_on()",
+       "Return False when telemetry is explicitly disabled via env.")
+Ref _telemetry_on() { return telemetry_on(); }
 
 }  // namespace rg

@@ -1,9 +1,9 @@
 // format_panel_logs and RuntimeGuarder._capture_logs: the logging panel's records rendered in
 // the panel's own line format ("<stamp> <level> <message>"), then redacted and capped.
-#include "logs/args.hpp"
+#include "capi/values.hpp"
 #include "logs/text.hpp"
-#include "module.hpp"
-#include "registry.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/declare.hpp"
 
 namespace rg {
 
@@ -81,7 +81,7 @@ Ref render_line(PyObject* record) {
   return strip(line.get());
 }
 
-Ref format_panel_logs(PyObject* records) {
+Ref render_panel_logs(PyObject* records) {
   RG_LET(max_lines, G("_MAX_LOG_LINES"));
   RG_LET(start, steal(PyNumber_Negative(max_lines.get())));
   RG_LET(last, steal(PySlice_New(start.get(), nullptr, nullptr)));
@@ -99,43 +99,34 @@ Ref format_panel_logs(PyObject* records) {
   return call(sanitize, text);
 }
 
-PyObject* py_format_panel_logs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* records = logs::single_argument("format_panel_logs", "records", args, nargs, kwnames);
-  if (!records) return nullptr;
-  return format_panel_logs(records).release();
-}
-RG_EXPORT(ModuleFunction, "format_panel_logs", py_format_panel_logs, METH_FASTCALL | METH_KEYWORDS,
-          "format_panel_logs(records)\n--\n\n"
-          "Render in-memory logger records the same way the logging panel stores them.");
-
-// hasattr(obj, name): only AttributeError means "no"; other errors propagate. -1 on error.
-int has_attribute(PyObject* obj, PyObject* name) {
-  Ref value = attr(obj, name);
-  if (value) return 1;
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-  PyErr_Clear();
-  return 0;
-}
-
 // Logs the failure to read or render the panel's records; "" unless it is not an ordinary
 // exception (interpreter exit, keyboard interrupt), which stays raised.
-PyObject* unreadable_panel() {
+Ref unreadable_panel() {
   Ref exc = catch_ordinary();
-  if (!exc) return nullptr;
-  if (!log_exc_at(S("debug"), "Could not read logging panel records", exc.get())) return nullptr;
-  return PyUnicode_New(0, 0);
+  if (!exc) return {};
+  RG_CHECK(log_exc_at(S("debug"), "Could not read logging panel records", exc.get()));
+  return str("");
 }
 
-PyObject* capture_logs(PyObject*, PyObject* self) {
+}  // namespace
+
+RG_DEF(Function, format_panel_logs, "format_panel_logs(records)",
+       "Render in-memory logger records the same way the logging panel stores them.")
+Ref format_panel_logs(PyObject* records) { return render_panel_logs(records); }
+
+namespace guarder {
+
+RG_DEF(Method, _capture_logs, "_capture_logs(self)", "")
+Ref _capture_logs(PyObject* self) {
   RG_LET(context, attr(self, S("app_context")));
   const int present = PyObject_IsTrue(context.get());
-  if (present < 0) return nullptr;
-  if (!present) return PyUnicode_New(0, 0);
+  if (present < 0) return {};
+  if (!present) return str("");
   RG_LET(panel, call_method(context, S("get_component"), S("logger")));
-  if (panel.get() == Py_None) return PyUnicode_New(0, 0);
-  const int readable = has_attribute(panel.get(), S("get_recent_logs"));
-  if (readable < 0) return nullptr;
-  if (!readable) return PyUnicode_New(0, 0);
+  if (panel.get() == Py_None) return str("");
+  const int readable = has_attr(panel.get(), S("get_recent_logs"));
+  if (readable < 0) return {};
+  if (!readable) return str("");
 
   RG_LET(count, integer(1000));
   Ref get_recent_logs = attr(panel, S("get_recent_logs"));
@@ -150,10 +141,8 @@ PyObject* capture_logs(PyObject*, PyObject* self) {
   Ref format = copy ? G("format_panel_logs") : Ref();
   Ref text = format ? call(format, copy) : Ref();
   if (!text) return unreadable_panel();
-  return text.release();
+  return text;
 }
-RG_EXPORT(Method, "_capture_logs", capture_logs, METH_O, "_capture_logs(self)\n--\n\n");
-
-}  // namespace
+}  // namespace guarder
 
 }  // namespace rg

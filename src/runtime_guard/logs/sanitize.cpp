@@ -3,11 +3,10 @@
 // Each pass reads its pattern from the module at call time. While it is still the compiled
 // pattern of the same text, the native scanner does the work (same matches, linear time);
 // anything else a host put there is used as Python code would use it, through its `sub`.
-#include "constants.hpp"
-#include "logs/args.hpp"
+#include "defaults/constants.hpp"
 #include "logs/scanners.hpp"
-#include "module.hpp"
-#include "registry.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/declare.hpp"
 
 #include <cstring>
 
@@ -21,10 +20,10 @@ using Finder = int (*)(PyObject*, SpanList&);
 // 1 when `pattern` is an `re.Pattern` compiled from `source` with the default str flags.
 int is_native(PyObject* pattern, const char* source) {
   if (std::strcmp(Py_TYPE(pattern)->tp_name, "re.Pattern") != 0) return 0;
-  RG_LET_INT(text, attr(pattern, S("pattern")));
+  RG_LET(text, attr(pattern, S("pattern")));
   if (!PyUnicode_CheckExact(text.get()) || PyUnicode_CompareWithASCIIString(text.get(), source) != 0)
     return 0;
-  RG_LET_INT(flags, attr(pattern, S("flags")));
+  RG_LET(flags, attr(pattern, S("flags")));
   const long value = PyLong_AsLong(flags.get());
   if (value == -1 && PyErr_Occurred()) return -1;
   return value == 32;  // re.UNICODE: what re.compile gives a str pattern without flags
@@ -83,15 +82,10 @@ Ref sanitize(PyObject* input) {
   return keep_tail(std::move(text));
 }
 
-PyObject* py_sanitize_log_text(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* text = logs::single_argument("sanitize_log_text", "text", args, nargs, kwnames);
-  if (!text) return nullptr;
-  return sanitize(text).release();
-}
-RG_EXPORT(ModuleFunction, "sanitize_log_text", py_sanitize_log_text, METH_FASTCALL | METH_KEYWORDS,
-          "sanitize_log_text(text)\n--\n\n"
-          "Redact paths, emails, and token-like strings from panel logs.");
-
 }  // namespace
+
+RG_DEF(Function, sanitize_log_text, "sanitize_log_text(text)",
+       "Redact paths, emails, and token-like strings from panel logs.")
+Ref sanitize_log_text(PyObject* text) { return sanitize(text); }
 
 }  // namespace rg

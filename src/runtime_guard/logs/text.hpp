@@ -5,7 +5,7 @@
 // Text is read in its own storage (1, 2 or 4 bytes per character), never converted.
 #pragma once
 
-#include "py.hpp"
+#include "capi/py.hpp"
 
 #include <cstdint>
 #include <cstring>

@@ -5,12 +5,12 @@
 // `functools.wraps` would make: vectorcall straight through to the wrapped callable, binding
 // as a method, a function's metadata, a `__dict__`, weak references, and pickling by
 // qualified name. `report_open` is looked up in the module dict on every call.
-#include "module.hpp"
-#include "native_closure.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/native_closure.hpp"
 #include "open_report/guarded.hpp"
 #include "open_report/native_frames.hpp"
-#include "params.hpp"
-#include "registry.hpp"
+#include "capi/values.hpp"
+#include "capi/declare.hpp"
 
 namespace rg {
 
@@ -29,8 +29,8 @@ Ref dressed(PyObject* wrapped, PyObject* label, GuardedKind kind) {
 // has no code flags; asyncio's marker attribute is the one way to say it. asyncio is imported
 // only for a coroutine function: a host that never uses it never loads it.
 int mark_coroutine_function(PyObject* wrapped, PyObject* wrapper) {
-  RG_LET_INT(inspect, G("inspect"));
-  RG_LET_INT(is_coroutine, call_method(inspect, S("iscoroutinefunction"), wrapped));
+  RG_LET(inspect, G("inspect"));
+  RG_LET(is_coroutine, call_method(inspect, S("iscoroutinefunction"), wrapped));
   int coroutine = PyObject_IsTrue(is_coroutine.get());
   if (coroutine <= 0) return coroutine;
   Ref marker = import_from("asyncio.coroutines", S("_is_coroutine"));
@@ -72,31 +72,24 @@ PyObject* decorate(PyObject* name, PyObject* const* args) {
   return Py_NewRef(fn);
 }
 
-// runtimeguard(name=None)
-PyObject* runtimeguard(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"name"};
-  static const Signature sig{"runtimeguard", names, 1, 1, 1};
-  PyObject* name;
-  if (bind_arguments(sig, args, nargs, kwnames, &name) < 0) return nullptr;
+}  // namespace
+
+RG_DEF(Function, runtimeguard, "runtimeguard(name=None)",
+       "Decorator factory: send an open report on every call or instantiation.\n"
+       "\n"
+       "``name`` is the feature label; it defaults to the wrapped callable's qualified name,\n"
+       "or the class name. Use ``@runtimeguard()`` on a function and\n"
+       "``@runtimeguard(\"Segmentation\")`` on a class: each call of the function, or each\n"
+       "instantiation of the class, reports first, then runs the body unchanged. Bare\n"
+       "``@runtimeguard`` works as ``@runtimeguard()``.")
+Ref runtimeguard(PyObject* name) {
   // Bare @runtimeguard: the function or class came where the label goes. Decorate it as
   // @runtimeguard() would, rather than hand back a decorator in its place.
-  if (name && !PyUnicode_Check(name) && PyCallable_Check(name)) {
+  if (!PyUnicode_Check(name) && PyCallable_Check(name)) {
     PyObject* fn[] = {name};
-    return decorate(Py_None, fn);
+    return steal(decorate(Py_None, fn));
   }
-  return make_closure("runtimeguard.<locals>._decorate", "fn", decorate, name ? name : Py_None)
-      .release();
+  return make_closure("runtimeguard.<locals>._decorate", "fn", decorate, name);
 }
-RG_EXPORT(ModuleFunction, "runtimeguard", runtimeguard, METH_FASTCALL | METH_KEYWORDS,
-          "runtimeguard(name=None)\n--\n\n"
-          "Decorator factory: send an open report on every call or instantiation.\n"
-          "\n"
-          "``name`` is the feature label; it defaults to the wrapped callable's qualified name,\n"
-          "or the class name. Use ``@runtimeguard()`` on a function and\n"
-          "``@runtimeguard(\"Segmentation\")`` on a class: each call of the function, or each\n"
-          "instantiation of the class, reports first, then runs the body unchanged. Bare\n"
-          "``@runtimeguard`` works as ``@runtimeguard()``.");
-
-}  // namespace
 
 }  // namespace rg

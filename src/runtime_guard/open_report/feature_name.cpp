@@ -6,10 +6,10 @@
 // text.strip())` exactly.
 #include <climits>
 
-#include "module.hpp"
+#include "capi/module_scope.hpp"
 #include "open_report/native_frames.hpp"
-#include "params.hpp"
-#include "registry.hpp"
+#include "capi/values.hpp"
+#include "capi/declare.hpp"
 
 namespace rg {
 
@@ -87,28 +87,18 @@ Ref clip_feature(PyObject* name) {
   return cut(normal.get());
 }
 
-PyObject* py_clip_feature(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"name"};
-  static const Signature sig{"_clip_feature", names, 1, 1};
-  PyObject* name = single_argument(sig, args, nargs, kwnames);
-  return name ? clip_feature(name).release() : nullptr;
-}
-RG_EXPORT(ModuleFunction, "_clip_feature", py_clip_feature, METH_FASTCALL | METH_KEYWORDS,
-          "_clip_feature(name)\n--\n\n");
+}  // namespace
+
+RG_DEF(Function, _clip_feature, "_clip_feature(name)", "")
+Ref _clip_feature(PyObject* name) { return clip_feature(name); }
+
+namespace {
 
 // ---- name inference ------------------------------------------------------------------------
 
-// mapping.get(key), None when absent.
-Ref lookup(PyObject* mapping, PyObject* key) {
-  if (!PyDict_CheckExact(mapping)) return call_method(mapping, S("get"), key);
-  PyObject* value = PyDict_GetItemWithError(mapping, key);
-  if (value) return borrow(value);
-  return PyErr_Occurred() ? Ref() : none();
-}
-
 // str(globals.get("__name__") or "").strip()
 Ref module_name(PyObject* globals) {
-  RG_LET(raw, lookup(globals, S("__name__")));
+  RG_LET(raw, mapping_get(globals, S("__name__")));
   int truth = PyObject_IsTrue(raw.get());
   if (truth < 0) return {};
   if (!truth) return str("");
@@ -150,11 +140,11 @@ Ref name_of_frame(PyFrameObject* frame) {
   Ref code = steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
   PyObject* func = reinterpret_cast<PyCodeObject*>(code.get())->co_name;
   RG_LET(locals, steal(PyFrame_GetLocals(frame)));
-  RG_LET(self_obj, lookup(locals.get(), S("self")));
+  RG_LET(self_obj, mapping_get(locals.get(), S("self")));
   // A plain dict gives the same answer twice; any other mapping is asked afresh.
   RG_LET(cls_locals, PyDict_CheckExact(locals.get()) ? borrow(locals.get())
                                                       : steal(PyFrame_GetLocals(frame)));
-  RG_LET(cls_obj, lookup(cls_locals.get(), S("cls")));
+  RG_LET(cls_obj, mapping_get(cls_locals.get(), S("cls")));
   RG_LET(globals, steal(PyFrame_GetGlobals(frame)));
   return compose(func, self_obj.get(), cls_obj.get(), globals.get());
 }
@@ -198,26 +188,14 @@ Ref infer(PyObject* depth) {
   return name_of_frame(reinterpret_cast<PyFrameObject*>(examined_real.get()));
 }
 
-// infer_open_name(depth=2)
-PyObject* infer_open_name(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"depth"};
-  static const Signature sig{"infer_open_name", names, 1, 1, 1};
-  PyObject* depth;
-  if (bind_arguments(sig, args, nargs, kwnames, &depth) < 0) return nullptr;
-  Ref default_depth;
-  if (!depth) {
-    default_depth = integer(2);
-    depth = default_depth.get();
-  }
-  Ref name = infer(depth);
-  if (name) return name.release();
-  if (!catch_ordinary()) return nullptr;  // not an ordinary exception: it passes
-  return Py_NewRef(unknown());
-}
-RG_EXPORT(ModuleFunction, "infer_open_name", infer_open_name, METH_FASTCALL | METH_KEYWORDS,
-          "infer_open_name(depth=2)\n--\n\n"
-          "Best-effort ``Class.method`` / ``module.func`` name from the call stack.");
-
 }  // namespace
+
+RG_DEF(Function, infer_open_name, "infer_open_name(depth=2)",
+       "Best-effort ``Class.method`` / ``module.func`` name from the call stack.")
+Ref infer_open_name(PyObject* depth) {
+  Ref name = infer(depth);
+  if (name || !catch_ordinary()) return name;  // not an ordinary exception: it passes
+  return borrow(unknown());
+}
 
 }  // namespace rg

@@ -2,8 +2,8 @@
 
 #include <structmember.h>  // after Python.h
 
-#include "module.hpp"
-#include "native_closure.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/native_closure.hpp"
 #include "open_report/native_frames.hpp"
 
 namespace rg {
@@ -38,8 +38,8 @@ int before_call(Guarded* g, PyObject* wrapper_name, PyObject* self_obj) {
   ModuleScope scope(g->module);
   NativeFrameScope wrapper_level(wrapper_name, self_obj);
   NativeFrameScope level(S("_before_call"), nullptr);
-  RG_LET_INT(report, G("report_open"));
-  RG_CHECK_INT(call(report, g->label));
+  RG_LET(report, G("report_open"));
+  RG_CHECK(call(report, g->label));
   return 0;
 }
 

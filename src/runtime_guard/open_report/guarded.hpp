@@ -3,7 +3,7 @@
 // it received. It behaves like the nested function `functools.wraps` would dress.
 #pragma once
 
-#include "py.hpp"
+#include "capi/py.hpp"
 
 namespace rg {
 

@@ -1,6 +1,6 @@
 #include "open_report/native_frames.hpp"
 
-#include "module.hpp"
+#include "capi/module_scope.hpp"
 
 namespace rg {
 
@@ -37,13 +37,6 @@ NativeFrameScope::~NativeFrameScope() {
     --t_count;
     return;
   }
-}
-
-Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback) {
-  Ref value = attr(obj, name);
-  if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
-  PyErr_Clear();
-  return borrow(fallback);
 }
 
 }  // namespace rg

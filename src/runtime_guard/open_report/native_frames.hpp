@@ -12,7 +12,7 @@
 // by its own scope wherever it stands, so calls that end out of order leave the table sound.
 #pragma once
 
-#include "py.hpp"
+#include "capi/py.hpp"
 
 namespace rg {
 
@@ -38,8 +38,5 @@ class NativeFrameScope {
  private:
   unsigned long long id_;  // 0 when the table was full: the call is then not counted
 };
-
-// getattr(obj, name, fallback): only AttributeError gives the fallback.
-Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback);
 
 }  // namespace rg

@@ -2,11 +2,11 @@
 //
 // The caller's thread only fixes the feature name (its stack exists only here) and starts the
 // worker; the row is built and posted on the worker, and nothing of that reaches the caller.
-#include "module.hpp"
-#include "native_closure.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/native_closure.hpp"
 #include "open_report/native_frames.hpp"
-#include "params.hpp"
-#include "registry.hpp"
+#include "capi/values.hpp"
+#include "capi/declare.hpp"
 #include "upload/usage.hpp"
 
 namespace rg {
@@ -24,15 +24,12 @@ Ref opened_log_line(PyObject* feature) {
   return steal(PyUnicode_FromFormat("%S INFO Opened %S", stamp.get(), name.get()));
 }
 
-PyObject* py_opened_log_line(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  static const char* const names[] = {"feature"};
-  static const Signature sig{"_opened_log_line", names, 1, 1};
-  PyObject* feature = single_argument(sig, args, nargs, kwnames);
-  return feature ? opened_log_line(feature).release() : nullptr;
-}
-RG_EXPORT(ModuleFunction, "_opened_log_line", py_opened_log_line, METH_FASTCALL | METH_KEYWORDS,
-          "_opened_log_line(feature)\n--\n\n");
+}  // namespace
+
+RG_DEF(Function, _opened_log_line, "_opened_log_line(feature)", "")
+Ref _opened_log_line(PyObject* feature) { return opened_log_line(feature); }
+
+namespace {
 
 Ref build_open_session(PyObject* feature) {
   RG_LET(utcnow, G("_utcnow_iso"));
@@ -52,15 +49,12 @@ Ref build_open_session(PyObject* feature) {
   return row;
 }
 
-PyObject* py_build_open_session(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  static const char* const names[] = {"feature"};
-  static const Signature sig{"_build_open_session", names, 1, 1};
-  PyObject* feature = single_argument(sig, args, nargs, kwnames);
-  return feature ? build_open_session(feature).release() : nullptr;
-}
-RG_EXPORT(ModuleFunction, "_build_open_session", py_build_open_session,
-          METH_FASTCALL | METH_KEYWORDS, "_build_open_session(feature)\n--\n\n");
+}  // namespace
+
+RG_DEF(Function, _build_open_session, "_build_open_session(feature)", "")
+Ref _build_open_session(PyObject* feature) { return build_open_session(feature); }
+
+namespace {
 
 // ---- the worker ----------------------------------------------------------------------------
 
@@ -112,54 +106,35 @@ Ref report(PyObject* name, PyObject* depth) {
   return none();
 }
 
-// report_open(name=None, *, depth=2)
-PyObject* report_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"name", "depth"};
-  static const Signature sig{"report_open", names, 1, 2, 1};
-  PyObject* a[2];
-  if (bind_arguments(sig, args, nargs, kwnames, a) < 0) return nullptr;
-  Ref default_depth;
-  if (!a[1]) {
-    default_depth = integer(2);
-    a[1] = default_depth.get();
-  }
-  NativeFrameScope level(S("report_open"), nullptr);
-  return report(a[0] ? a[0] : Py_None, a[1]).release();
-}
-RG_EXPORT(ModuleFunction, "report_open", report_open, METH_FASTCALL | METH_KEYWORDS,
-          "report_open(name=None, *, depth=2)\n--\n\n"
-          "Fire-and-forget open event including the function/class name.\n"
-          "\n"
-          "Safe to call from library code: the network I/O runs on a daemon thread and never\n"
-          "raises into the caller. Analytics picks up ``Opened <name>`` from the session log\n"
-          "blob. Short scripts should call :func:`flush_runtime_guard` (or rely on the automatic\n"
-          "``atexit`` flush) so the POST can finish.");
-
-// RuntimeGuarder.report_open(self, name=None, *, depth=2): one call level more than the
-// module function, so the default still names the method's caller.
-PyObject* guarder_report_open(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  static const char* const names[] = {"self", "name", "depth"};
-  static const Signature sig{"RuntimeGuarder.report_open", names, 2, 3, 1};
-  PyObject* a[3];
-  if (bind_arguments(sig, args, nargs, kwnames, a) < 0) return nullptr;
-  if (!a[0]) return missing_argument(sig, 0), nullptr;
-  Ref default_depth;
-  if (!a[2]) {
-    default_depth = integer(2);
-    a[2] = default_depth.get();
-  }
-  RG_LET(one, integer(1));
-  RG_LET(outer_depth, steal(PyNumber_Add(a[2], one.get())));
-  NativeFrameScope level(S("report_open"), a[0]);
-  RG_LET(fn, G("report_open"));
-  RG_CHECK(call_kw(fn, {a[1] ? a[1] : Py_None}, {{S("depth"), outer_depth.get()}}));
-  Py_RETURN_NONE;
-}
-RG_EXPORT(Method, "report_open", guarder_report_open, METH_FASTCALL | METH_KEYWORDS,
-          "report_open(self, name=None, *, depth=2)\n--\n\n"
-          "Instance alias for the module-level :func:`report_open` helper.");
-
 }  // namespace
+
+RG_DEF(Function, report_open, "report_open(name=None, *, depth=2)",
+       "Fire-and-forget open event including the function/class name.\n"
+       "\n"
+       "Safe to call from library code: the network I/O runs on a daemon thread and never\n"
+       "raises into the caller. Analytics picks up ``Opened <name>`` from the session log\n"
+       "blob. Short scripts should call :func:`flush_runtime_guard` (or rely on the automatic\n"
+       "``atexit`` flush) so the POST can finish.")
+Ref report_open(PyObject* name, PyObject* depth) {
+  NativeFrameScope level(S("report_open"), nullptr);
+  return report(name, depth);
+}
+
+namespace guarder {
+
+// One call level more than the module function, so the default still names the method's
+// caller.
+RG_DEF(Method, report_open, "report_open(self, name=None, *, depth=2)",
+       "Instance alias for the module-level :func:`report_open` helper.")
+Ref report_open(PyObject* self, PyObject* name, PyObject* depth) {
+  RG_LET(one, integer(1));
+  RG_LET(outer_depth, steal(PyNumber_Add(depth, one.get())));
+  NativeFrameScope level(S("report_open"), self);
+  RG_LET(fn, G("report_open"));
+  RG_CHECK(call_kw(fn, {name}, {{S("depth"), outer_depth.get()}}));
+  return none();
+}
+
+}  // namespace guarder
 
 }  // namespace rg

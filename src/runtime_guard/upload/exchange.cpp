@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-#include "constants.hpp"
-#include "module.hpp"
-#include "thread_deadline.hpp"
+#include "defaults/constants.hpp"
+#include "capi/module_scope.hpp"
+#include "threads/thread_deadline.hpp"
 
 namespace rg {
 

@@ -4,7 +4,7 @@
 // server that trickles its reply would hold the host for good.
 #pragma once
 
-#include "py.hpp"
+#include "capi/py.hpp"
 
 namespace rg {
 

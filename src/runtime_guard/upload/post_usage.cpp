@@ -3,16 +3,16 @@
 // The checks run cheapest first and a failed one returns before any later resolver runs, so a
 // disabled install or an empty list costs no host lookup. Resolvers are called through the
 // module namespace, so a host may replace any of them.
-#include "module.hpp"
-#include "params.hpp"
-#include "registry.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/values.hpp"
+#include "capi/declare.hpp"
 #include "upload/usage.hpp"
 
 namespace rg {
 
 namespace {
 
-PyObject* skipped() { return Py_BuildValue("(OO)", Py_None, Py_None); }
+Ref skipped() { return steal(PyTuple_Pack(2, Py_None, Py_None)); }
 
 // The one-time skip warning: the flag lives in the module dict so a host can reset it.
 int warn_once(PyObject* flag, const char* message) {
@@ -21,11 +21,6 @@ int warn_once(PyObject* flag, const char* message) {
   if (warned) return 0;
   if (set_global(flag, Py_True) < 0) return -1;
   return log_at(S("warning"), message) ? 0 : -1;
-}
-
-Ref call_global(PyObject* name) {
-  RG_LET(fn, global(name));
-  return call(fn);
 }
 
 // A reply body counts only when it is a JSON object; anything else, or no body, is None.
@@ -40,88 +35,79 @@ Ref decoded_object(PyObject* body) {
 // Step 7: encrypt, POST, read the reply. Ordinary exceptions are the caller's to handle.
 // Open reports run on their own daemon threads, so the request keeps the client's
 // per-operation timeout and needs no worker of its own.
-PyObject* upload(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout) {
+Ref upload(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout) {
   RG_LET(reply, send_usage(url, api_key, body, timeout, true, Wait::PerOperation));
   PyObject* status = PyTuple_GET_ITEM(reply.get(), 0);
   RG_LET(data, decoded_object(PyTuple_GET_ITEM(reply.get(), 1)));
   RG_LET(ok, integer(200));
   int other = PyObject_RichCompareBool(status, ok.get(), Py_NE);
-  if (other < 0) return nullptr;
+  if (other < 0) return {};
   if (other) RG_CHECK(log_at(S("debug"), "runtime_guard: usage POST HTTP %s body=%s", status, data));
-  return PyTuple_Pack(2, status, data.get());
+  return steal(PyTuple_Pack(2, status, data.get()));
 }
 
-PyObject* post_usage(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"sessions", "timeout", "allow_empty"};
-  static const Signature sig{"_post_usage", names, 1, 3};
-  PyObject* a[3];
-  if (bind_arguments(sig, args, nargs, kwnames, a) < 0) return nullptr;
-  if (!a[0]) return missing_argument(sig, 0), nullptr;
-  if (!a[1]) return missing_argument(sig, 1), nullptr;
-  PyObject *sessions = a[0], *timeout = a[1], *allow_empty = a[2] ? a[2] : Py_False;
+}  // namespace
 
+RG_DEF(Function, _post_usage, "_post_usage(sessions, *, timeout, allow_empty=False)",
+       "POST an encrypted usage payload.\n"
+       "\n"
+       "Returns ``(status_code, json_body)`` or ``(None, None)`` when skipped / failed.")
+Ref _post_usage(PyObject* sessions, PyObject* timeout, PyObject* allow_empty) {
   RG_LET(on, call_global(S("_telemetry_on")));
   int enabled = PyObject_IsTrue(on.get());
-  if (enabled < 0) return nullptr;
+  if (enabled < 0) return {};
   if (!enabled) return skipped();
 
   int has_sessions = PyObject_IsTrue(sessions);
-  if (has_sessions < 0) return nullptr;
+  if (has_sessions < 0) return {};
   if (!has_sessions) {
     int allowed = PyObject_IsTrue(allow_empty);
-    if (allowed < 0) return nullptr;
+    if (allowed < 0) return {};
     if (!allowed) return skipped();
   }
 
   Ref url, api_key;
   {
     RG_LET(pair, call_global(S("_resolve_endpoint")));
-    if (unpack_pair(pair.get(), url, api_key) < 0) return nullptr;
+    RG_CHECK_OK(unpack_pair(pair.get(), url, api_key));
   }
   int has_url = PyObject_IsTrue(url.get());
-  if (has_url < 0) return nullptr;
+  if (has_url < 0) return {};
   int has_key = has_url ? PyObject_IsTrue(api_key.get()) : 0;
-  if (has_key < 0) return nullptr;
+  if (has_key < 0) return {};
   if (!has_url || !has_key) {
     if (warn_once(S("_skip_endpoint_warned"),
                   "runtime_guard: usage POST skipped \u2014 validation URL or "
                   "ORLUNE_SERVER_API_KEY / pinned server key is not configured.") < 0)
-      return nullptr;
+      return {};
     return skipped();
   }
 
   RG_LET(machine_id, call_global(S("_resolve_machine_id")));
   int has_machine = PyObject_IsTrue(machine_id.get());
-  if (has_machine < 0) return nullptr;
+  if (has_machine < 0) return {};
   if (!has_machine) {
     if (warn_once(S("_skip_machine_warned"),
                   "runtime_guard: usage POST skipped \u2014 machine_id unavailable.") < 0)
-      return nullptr;
+      return {};
     return skipped();
   }
 
   Ref token_id, plan;
   {
     RG_LET(pair, call_global(S("_resolve_token_fields")));
-    if (unpack_pair(pair.get(), token_id, plan) < 0) return nullptr;
+    RG_CHECK_OK(unpack_pair(pair.get(), token_id, plan));
   }
   RG_LET(app_version, call_global(S("_resolve_app_version")));
   RG_LET(body, build_usage_body(machine_id.get(), token_id.get(), plan.get(), app_version.get(),
                                   sessions));
 
-  PyObject* result = upload(url.get(), api_key.get(), body.get(), timeout);
+  Ref result = upload(url.get(), api_key.get(), body.get(), timeout);
   if (result) return result;
   Ref exc = catch_ordinary();
-  if (!exc) return nullptr;  // KeyboardInterrupt, SystemExit: never swallowed
-  if (!log_exc_at(S("debug"), "Lightweight usage POST failed", exc.get())) return nullptr;
+  if (!exc) return {};  // KeyboardInterrupt, SystemExit: never swallowed
+  if (!log_exc_at(S("debug"), "Lightweight usage POST failed", exc.get())) return {};
   return skipped();
 }
-RG_EXPORT(ModuleFunction, "_post_usage", post_usage, METH_FASTCALL | METH_KEYWORDS,
-          "_post_usage(sessions, *, timeout, allow_empty=False)\n--\n\n"
-          "POST an encrypted usage payload.\n"
-          "\n"
-          "Returns ``(status_code, json_body)`` or ``(None, None)`` when skipped / failed.");
-
-}  // namespace
 
 }  // namespace rg

@@ -1,6 +1,6 @@
 #include "upload/usage.hpp"
 
-#include "module.hpp"
+#include "capi/module_scope.hpp"
 
 namespace rg {
 
@@ -26,42 +26,6 @@ Ref os_label() {
 }
 
 }  // namespace
-
-int unpack_pair(PyObject* value, Ref& first, Ref& second) {
-  if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) && PySequence_Fast_GET_SIZE(value) == 2) {
-    first = borrow(PySequence_Fast_GET_ITEM(value, 0));
-    second = borrow(PySequence_Fast_GET_ITEM(value, 1));
-    return 0;
-  }
-  Ref it = steal(PyObject_GetIter(value));
-  if (!it) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter &&
-        !PySequence_Check(value)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                   Py_TYPE(value)->tp_name);
-    }
-    return -1;
-  }
-  Ref items[2];
-  for (int i = 0; i < 2; ++i) {
-    items[i] = steal(PyIter_Next(it.get()));
-    if (!items[i]) {
-      if (!PyErr_Occurred())
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-      return -1;
-    }
-  }
-  Ref extra = steal(PyIter_Next(it.get()));
-  if (extra) {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return -1;
-  }
-  if (PyErr_Occurred()) return -1;
-  first = std::move(items[0]);
-  second = std::move(items[1]);
-  return 0;
-}
 
 Ref build_usage_body(PyObject* machine_id, PyObject* token_id, PyObject* plan,
                      PyObject* app_version, PyObject* sessions) {

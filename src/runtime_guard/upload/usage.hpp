@@ -1,13 +1,10 @@
 // The usage payload and its request, shared by `_post_usage` and the component's flush.
 #pragma once
 
-#include "py.hpp"
+#include "capi/py.hpp"
 #include "upload/exchange.hpp"
 
 namespace rg {
-
-// `a, b = value`, with Python's unpacking rules and errors.
-int unpack_pair(PyObject* value, Ref& first, Ref& second);
 
 // The usage payload, keys in wire order. The caller has resolved the identity fields (in
 // payload order); "os" and "tz" are computed here, after them.

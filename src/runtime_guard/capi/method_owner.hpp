@@ -6,7 +6,7 @@
 // "RuntimeGuarder.initialize" as it would in Python.
 #pragma once
 
-#include "py.hpp"
+#include "capi/py.hpp"
 
 namespace rg {
 
@@ -20,5 +20,21 @@ PyObject* owner_module(PyObject* owner);
 // The class a method owner's methods were defined in, borrowed; null with SystemError set
 // before the class exists.
 PyObject* owner_class(PyObject* owner);
+
+// The owner of the exported function that is running on this thread, for a scope.
+class RunningOwner {
+ public:
+  explicit RunningOwner(PyObject* owner);
+  ~RunningOwner();
+  RunningOwner(const RunningOwner&) = delete;
+  RunningOwner& operator=(const RunningOwner&) = delete;
+
+ private:
+  PyObject* previous_;
+};
+
+// The class the running method was defined in (what `super()` names in a method's body),
+// borrowed; null with SystemError set outside a method.
+PyObject* defining_class();
 
 }  // namespace rg

@@ -1,7 +1,7 @@
 // Timestamps, the local time-zone label and durations.
 #pragma once
 
-#include "py.hpp"
+#include "capi/py.hpp"
 
 namespace rg {
 

@@ -8,11 +8,10 @@
 #include <algorithm>
 #include <chrono>
 
-#include "constants.hpp"
-#include "module.hpp"
-#include "native_closure.hpp"
-#include "params.hpp"
-#include "registry.hpp"
+#include "defaults/constants.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/native_closure.hpp"
+#include "capi/declare.hpp"
 
 namespace rg {
 
@@ -40,18 +39,18 @@ void finally_keep(Cleanup cleanup) {
 // holding the lock it needs.
 template <class Body>
 int with_registry(Body&& body) {
-  RG_LET_INT(lock, G("_light_threads_lock"));
-  return with_lock(lock.get(), [&] {
+  RG_LET(lock, G("_light_threads_lock"));
+  return with_lock(lock.get(), [&]() -> int {
     GcPause quiet;
-    RG_LET_INT(threads, G("_light_threads"));
+    RG_LET(threads, G("_light_threads"));
     return body(threads.get());
   });
 }
 
 // with _light_threads_lock: _light_threads.<method>(thread)
 int registry_call(PyObject* method, PyObject* thread) {
-  return with_registry([&](PyObject* threads) {
-    RG_CHECK_INT(call_method(threads, method, thread));
+  return with_registry([&](PyObject* threads) -> int {
+    RG_CHECK(call_method(threads, method, thread));
     return 0;
   });
 }
@@ -60,7 +59,7 @@ int registry_call(PyObject* method, PyObject* thread) {
 // (a decorated function in a loop) against a slow server would otherwise pile up a thread and
 // a connection per call; beyond the bound a start is dropped, as telemetry queues drop.
 Py_ssize_t in_flight_bound() {
-  RG_LET_INT(bound, G("_MAX_LIGHT_IN_FLIGHT"));
+  RG_LET(bound, G("_MAX_LIGHT_IN_FLIGHT"));
   return PyNumber_AsSsize_t(bound.get(), PyExc_OverflowError);
 }
 
@@ -84,8 +83,8 @@ int drop(PyObject* name, Py_ssize_t bound) {
   if (with_registry([&](PyObject*) { return (first = note_drop_locked()) < 0 ? -1 : 0; }) < 0)
     return -1;
   if (!first) return 0;
-  RG_LET_INT(count, steal(PyLong_FromSsize_t(bound)));
-  RG_CHECK_INT(log_at(S("debug"),
+  RG_LET(count, steal(PyLong_FromSsize_t(bound)));
+  RG_CHECK(log_at(S("debug"),
                       "runtime_guard: light thread %s not started: %s already in flight (further "
                       "drops go unlogged until one starts again)",
                       name, count));
@@ -96,27 +95,27 @@ int drop(PyObject* name, Py_ssize_t bound) {
 // the registry is full, -1 on error.
 int track(PyObject* thread, Py_ssize_t bound) {
   int added = 0;
-  int done = with_registry([&](PyObject* threads) {
+  int done = with_registry([&](PyObject* threads) -> int {
     int at_bound = full(threads, bound);
     if (at_bound != 0) return at_bound < 0 ? -1 : 0;
-    RG_CHECK_INT(call_method(threads, S("add"), thread));
+    RG_CHECK(call_method(threads, S("add"), thread));
     added = 1;
     int dropping = global_truth(S("_light_dropping"));
     if (dropping < 0 || (dropping && set_global(S("_light_dropping"), Py_False) < 0)) return -1;
     int registered = global_truth(S("_atexit_registered"));
     if (registered < 0) return -1;
     if (registered) return 0;
-    RG_LET_INT(atexit, G("atexit"));
-    RG_LET_INT(flush, G("flush_runtime_guard"));
-    RG_CHECK_INT(call_method(atexit, S("register"), flush));
+    RG_LET(atexit, G("atexit"));
+    RG_LET(flush, G("flush_runtime_guard"));
+    RG_CHECK(call_method(atexit, S("register"), flush));
     return set_global(S("_atexit_registered"), Py_True);
   });
   return done < 0 ? -1 : added;
 }
 
 int forget_current_thread() {
-  RG_LET_INT(threading, G("threading"));
-  RG_LET_INT(current, call_method(threading, S("current_thread")));
+  RG_LET(threading, G("threading"));
+  RG_LET(current, call_method(threading, S("current_thread")));
   return registry_call(S("discard"), current.get());
 }
 
@@ -131,50 +130,43 @@ PyObject* run_light_thread(PyObject* target, PyObject* const*) {
   Py_RETURN_NONE;
 }
 
-// _spawn_light_thread(target, *, name)
-PyObject* spawn_light_thread(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-  static const char* const names[] = {"target", "name"};
-  static const Signature sig{"_spawn_light_thread", names, 1, 2};
-  PyObject* a[2];
-  if (bind_arguments(sig, args, nargs, kwnames, a) < 0) return nullptr;
-  for (Py_ssize_t i = 0; i < 2; ++i)
-    if (!a[i]) return missing_argument(sig, i), nullptr;
+}  // namespace
 
+RG_DEF(Function, _spawn_light_thread, "_spawn_light_thread(target, *, name)",
+       "Start a daemon worker and track it for :func:`flush_runtime_guard`.")
+Ref _spawn_light_thread(PyObject* target, PyObject* name) {
   // A full registry drops the start before any work: no thread object, no preload.
   const Py_ssize_t bound = in_flight_bound();
-  if (bound == -1 && PyErr_Occurred()) return nullptr;
+  if (bound == -1 && PyErr_Occurred()) return {};
   {
     RG_LET(threads, G("_light_threads"));
     int at_bound = full(threads.get(), bound);
-    if (at_bound < 0) return nullptr;
-    if (at_bound) return drop(a[1], bound) < 0 ? nullptr : Py_NewRef(Py_None);
+    if (at_bound < 0) return {};
+    if (at_bound) return drop(name, bound) < 0 ? Ref() : none();
   }
 
   RG_LET(ensure, G("_ensure_auth_ready"));
   RG_CHECK(call(ensure));
   RG_LET(runner,
-         make_closure("_spawn_light_thread.<locals>._runner", nullptr, run_light_thread, a[0]));
+         make_closure("_spawn_light_thread.<locals>._runner", nullptr, run_light_thread, target));
   RG_LET(threading, G("threading"));
   RG_LET(thread_cls, attr(threading, S("Thread")));
   RG_LET(thread, call_kw(thread_cls, {},
-                         {{S("target"), runner.get()}, {S("name"), a[1]}, {S("daemon"), Py_True}}));
+                         {{S("target"), runner.get()}, {S("name"), name}, {S("daemon"), Py_True}}));
   // Registered before it starts, so a concurrent flush never misses a running thread.
   int added = track(thread.get(), bound);
-  if (added < 0) return nullptr;
-  if (!added) return drop(a[1], bound) < 0 ? nullptr : Py_NewRef(Py_None);  // filled meanwhile
+  if (added < 0) return {};
+  if (!added) return drop(name, bound) < 0 ? Ref() : none();  // filled meanwhile
   Ref started = call_method(thread, S("start"));
   if (!started) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
     finally_keep([&] { return registry_call(S("discard"), thread.get()); });
-    return nullptr;
+    return {};
   }
-  Py_RETURN_NONE;
+  return none();
 }
-RG_EXPORT(ModuleFunction, "_spawn_light_thread", spawn_light_thread,
-          METH_FASTCALL | METH_KEYWORDS,
-          "_spawn_light_thread(target, *, name)\n--\n\n"
-          "Start a daemon worker and track it for :func:`flush_runtime_guard`.");
+
+namespace {
 
 // Seconds on the monotonic clock. The wait is bounded on it rather than on the wall clock: a
 // clock stepped back (an NTP correction, a frozen clock in a host's tests) must not stretch
@@ -208,16 +200,16 @@ Ref live_threads(PyObject* current) {
 }
 
 int join(PyObject* thread, double seconds) {
-  RG_LET_INT(join_method, attr(thread, S("join")));
-  RG_LET_INT(timeout, floating(seconds));
-  RG_CHECK_INT(call_kw(join_method, {}, {{S("timeout"), timeout.get()}}));
+  RG_LET(join_method, attr(thread, S("join")));
+  RG_LET(timeout, floating(seconds));
+  RG_CHECK(call_kw(join_method, {}, {{S("timeout"), timeout.get()}}));
   return 0;
 }
 
 // Joins live threads in slices until none is left or the deadline passes; 0 either way.
 int wait_until(double end, PyObject* current) {
   for (;;) {
-    RG_LET_INT(live, live_threads(current));
+    RG_LET(live, live_threads(current));
     if (PyList_GET_SIZE(live.get()) == 0) return 0;
     double remaining = end - monotonic_now();
     if (remaining <= 0) return 0;
@@ -229,34 +221,22 @@ int wait_until(double end, PyObject* current) {
   }
 }
 
-// flush_runtime_guard(timeout=2.0)
-PyObject* flush_runtime_guard(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-  static const char* const names[] = {"timeout"};
-  static const Signature sig{"flush_runtime_guard", names, 1, 1, 1};
-  PyObject* timeout;
-  if (bind_arguments(sig, args, nargs, kwnames, &timeout) < 0) return nullptr;
-  // The default is the constant's value when the function was defined, not a late read.
-  double seconds = constants::kLightTimeout;
-  if (timeout) {
-    RG_LET(converted, steal(PyNumber_Float(timeout)));  // float(timeout): its errors are the caller's
-    seconds = PyFloat_AsDouble(converted.get());
-    if (seconds == -1.0 && PyErr_Occurred()) return nullptr;
-  }
+}  // namespace
+
+RG_DEF(Function, flush_runtime_guard, "flush_runtime_guard(timeout=2.0)",
+       "Wait briefly for in-flight open-report workers.\n"
+       "\n"
+       "Call at the end of short scripts that need the uploads to finish before exit. It is\n"
+       "also registered automatically via ``atexit`` when the first worker starts.")
+Ref flush_runtime_guard(PyObject* timeout) {
+  RG_LET(converted, steal(PyNumber_Float(timeout)));  // float(timeout): its errors are the caller's
+  const double seconds = PyFloat_AsDouble(converted.get());
+  if (seconds == -1.0 && PyErr_Occurred()) return {};
   const double end = monotonic_now() + std::max(0.0, seconds);  // a negative budget counts as zero
   RG_LET(threading, G("threading"));
   RG_LET(current, call_method(threading, S("current_thread")));
-  if (wait_until(end, current.get()) < 0) return nullptr;
-  Py_RETURN_NONE;
+  if (wait_until(end, current.get()) < 0) return {};
+  return none();
 }
-RG_EXPORT(ModuleFunction, "flush_runtime_guard", flush_runtime_guard,
-          METH_FASTCALL | METH_KEYWORDS,
-          "flush_runtime_guard(timeout=2.0)\n--\n\n"
-          "Wait briefly for in-flight open-report workers.\n"
-          "\n"
-          "Call at the end of short scripts that need the uploads to finish before exit. It is\n"
-          "also registered automatically via ``atexit`` when the first worker starts.");
-
-}  // namespace
 
 }  // namespace rg

@@ -1,8 +1,8 @@
-#include "time_helpers.hpp"
+#include "timestamps/timestamps.hpp"
 
-#include "params.hpp"
-#include "module.hpp"
-#include "registry.hpp"
+#include "capi/params.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/declare.hpp"
 
 namespace rg {
 
@@ -27,22 +27,6 @@ Ref parse_timestamp(PyObject* value) {
   RG_LET(replace, attr(parsed, S("replace")));
   return call_kw(replace, {}, {{S("tzinfo"), utc.get()}});
 }
-
-PyObject* py_utcnow_iso(PyObject*, PyObject*) { return utcnow_iso().release(); }
-RG_EXPORT(ModuleFunction, "_utcnow_iso", py_utcnow_iso, METH_NOARGS, "_utcnow_iso()\n--\n\n");
-
-PyObject* py_local_tz_offset(PyObject*, PyObject*) { return local_tz_offset().release(); }
-RG_EXPORT(ModuleFunction, "_local_tz_offset", py_local_tz_offset, METH_NOARGS,
-          "_local_tz_offset()\n--\n\n");
-
-PyObject* py_duration_s(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const char* const names[] = {"started_at", "ended_at"};
-  PyObject* values[2];
-  if (bind_required("_duration_s", names, 2, args, nargs, kwnames, values) < 0) return nullptr;
-  return duration_s(values[0], values[1]).release();
-}
-RG_EXPORT(ModuleFunction, "_duration_s", py_duration_s, METH_FASTCALL | METH_KEYWORDS,
-          "_duration_s(started_at, ended_at)\n--\n\n");
 
 }  // namespace
 
@@ -86,5 +70,14 @@ Ref duration_s(PyObject* started_at, PyObject* ended_at) {
   if (positive < 0) return {};
   return positive ? std::move(whole) : integer(0);
 }
+
+RG_DEF(Function, _utcnow_iso, "_utcnow_iso()", "")
+Ref _utcnow_iso() { return utcnow_iso(); }
+
+RG_DEF(Function, _local_tz_offset, "_local_tz_offset()", "")
+Ref _local_tz_offset() { return local_tz_offset(); }
+
+RG_DEF(Function, _duration_s, "_duration_s(started_at, ended_at)", "")
+Ref _duration_s(PyObject* started_at, PyObject* ended_at) { return duration_s(started_at, ended_at); }
 
 }  // namespace rg

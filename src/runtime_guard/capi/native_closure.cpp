@@ -1,11 +1,11 @@
-#include "native_closure.hpp"
+#include "capi/native_closure.hpp"
 
 #include <structmember.h>  // after Python.h
 
 #include <cstring>
 
-#include "module.hpp"
-#include "params.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/params.hpp"
 
 namespace rg {
 
@@ -28,9 +28,8 @@ Closure* as_closure(PyObject* self) { return reinterpret_cast<Closure*>(self); }
 PyObject* closure_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Closure* c = as_closure(self);
   PyObject* bound[1] = {nullptr};
-  if (bind_arguments(c->signature, args, static_cast<Py_ssize_t>(nargsf), kwnames, bound) < 0)
+  if (bind_arguments(c->signature, nullptr, args, static_cast<Py_ssize_t>(nargsf), kwnames, bound) < 0)
     return nullptr;
-  if (c->parameter && !bound[0]) return missing_argument(c->signature, 0), nullptr;
   if (!c->module || !c->state) {  // cleared by the collector, still reached from its cycle
     PyErr_SetString(PyExc_ReferenceError, "closure was cleared by garbage collection");
     return nullptr;
@@ -138,7 +137,7 @@ Ref make_closure(const char* qualname, const char* parameter, ClosureBody body, 
   c->body = body;
   c->parameter = parameter;
   const Py_ssize_t arity = parameter ? 1 : 0;
-  c->signature = Signature{qualname, &c->parameter, arity, arity};
+  c->signature = Signature{qualname, &c->parameter, arity, arity, parameter ? 1u : 0u};
   c->qualname = qualname;
   c->module = Py_NewRef(module());
   c->state = Py_NewRef(state);

@@ -1,4 +1,4 @@
-#include "method_owner.hpp"
+#include "capi/method_owner.hpp"
 
 namespace rg {
 
@@ -77,6 +77,18 @@ PyObject* owner_module(PyObject* owner) {
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "runtime_guard: function without its module");
   return nullptr;
 }
+
+namespace {
+
+// Trivially destructible: safe on a daemon thread that the interpreter ends at exit.
+thread_local PyObject* t_running_owner = nullptr;
+
+}  // namespace
+
+RunningOwner::RunningOwner(PyObject* owner) : previous_(t_running_owner) { t_running_owner = owner; }
+RunningOwner::~RunningOwner() { t_running_owner = previous_; }
+
+PyObject* defining_class() { return owner_class(t_running_owner); }
 
 PyObject* owner_class(PyObject* owner) {
   PyTypeObject* type = owner_type();

@@ -1,6 +1,6 @@
-#include "fork_safety.hpp"
+#include "threads/fork_safety.hpp"
 
-#include "module.hpp"
+#include "capi/module_scope.hpp"
 
 namespace rg {
 
@@ -16,18 +16,18 @@ Ref fresh_lock() {
 }
 
 int reset_lock(PyObject* owner, PyObject* name) {
-  RG_LET_INT(lock, fresh_lock());
+  RG_LET(lock, fresh_lock());
   return owner ? PyObject_SetAttr(owner, name, lock.get()) : set_global(name, lock.get());
 }
 
 // The light-thread registry keeps only threads alive in the child (threading has already
 // marked the parent's other threads stopped: its own hook was registered before this one).
 int reset_light_threads() {
-  RG_LET_INT(old, G("_light_threads"));
-  RG_LET_INT(alive, steal(PySet_New(nullptr)));
-  RG_LET_INT(iter, steal(PyObject_GetIter(old.get())));
+  RG_LET(old, G("_light_threads"));
+  RG_LET(alive, steal(PySet_New(nullptr)));
+  RG_LET(iter, steal(PyObject_GetIter(old.get())));
   while (Ref thread = steal(PyIter_Next(iter.get()))) {
-    RG_LET_INT(is_alive, call_method(thread, S("is_alive")));
+    RG_LET(is_alive, call_method(thread, S("is_alive")));
     int on = PyObject_IsTrue(is_alive.get());
     if (on < 0 || (on && PySet_Add(alive.get(), thread.get()) < 0)) return -1;
   }
@@ -39,8 +39,8 @@ int reset_after_fork() {
   if (reset_lock(nullptr, S("_auth_ready_lock")) < 0 ||
       reset_lock(nullptr, S("_light_threads_lock")) < 0 || reset_light_threads() < 0)
     return -1;
-  RG_LET_INT(live, G(kLiveComponents));
-  RG_LET_INT(components, steal(PySequence_List(live.get())));
+  RG_LET(live, G(kLiveComponents));
+  RG_LET(components, steal(PySequence_List(live.get())));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(components.get()); ++i) {
     PyObject* component = PyList_GET_ITEM(components.get(), i);
     if (reset_lock(component, S("_lock")) < 0 || reset_lock(component, S("_flush_lock")) < 0)
@@ -65,23 +65,23 @@ PyMethodDef g_after_fork_def = {"_after_fork_in_child", after_fork_in_child, MET
 
 int ensure_fork_hook() {
   PyObject* dict = PyModule_GetDict(module());
-  RG_LET_INT(key, str(kLiveComponents));
+  RG_LET(key, str(kLiveComponents));
   int present = PyDict_Contains(dict, key.get());
   if (present != 0) return present < 0 ? -1 : 0;
-  RG_LET_INT(weakref, import("weakref"));
-  RG_LET_INT(live, call_method(weakref, S("WeakSet")));
+  RG_LET(weakref, import("weakref"));
+  RG_LET(live, call_method(weakref, S("WeakSet")));
   if (PyDict_SetItem(dict, key.get(), live.get()) < 0) return -1;
-  RG_LET_INT(hook, steal(PyCFunction_New(&g_after_fork_def, module())));
-  RG_LET_INT(os, G("os"));
-  RG_LET_INT(register_at_fork, attr(os, S("register_at_fork")));
-  RG_CHECK_INT(call_kw(register_at_fork, {}, {{S("after_in_child"), hook.get()}}));
+  RG_LET(hook, steal(PyCFunction_New(&g_after_fork_def, module())));
+  RG_LET(os, G("os"));
+  RG_LET(register_at_fork, attr(os, S("register_at_fork")));
+  RG_CHECK(call_kw(register_at_fork, {}, {{S("after_in_child"), hook.get()}}));
   return 0;
 }
 
 int track_for_fork(PyObject* component) {
   if (ensure_fork_hook() < 0) return -1;
-  RG_LET_INT(live, G(kLiveComponents));
-  RG_CHECK_INT(call_method(live, S("add"), component));
+  RG_LET(live, G(kLiveComponents));
+  RG_CHECK(call_method(live, S("add"), component));
   return 0;
 }
 

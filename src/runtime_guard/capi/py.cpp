@@ -1,8 +1,8 @@
-#include "py.hpp"
+#include "capi/py.hpp"
 
 namespace rg {
 
-Ref missing_argument() {
+Ref null_argument() {
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "runtime_guard: null argument");
   return {};
 }
@@ -16,11 +16,11 @@ PyObject* type_from_spec(PyType_Spec* type_spec) {
 Ref call_kw(PyObject* fn, std::initializer_list<PyObject*> positional,
             std::initializer_list<Kw> keywords) {
   const size_t np = positional.size(), nk = keywords.size();
-  if (!fn) return missing_argument();
+  if (!fn) return null_argument();
   for (PyObject* a : positional)
-    if (!a) return missing_argument();
+    if (!a) return null_argument();
   for (const Kw& kw : keywords)
-    if (!kw.name || !kw.value) return missing_argument();
+    if (!kw.name || !kw.value) return null_argument();
   PyObject* argv[16];
   if (np + nk + 1 > 16) {
     PyErr_SetString(PyExc_SystemError, "call_kw: too many arguments");

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 namespace rg {
@@ -53,24 +54,37 @@ class Ref {
 inline Ref steal(PyObject* p) { return Ref::steal(p); }
 inline Ref borrow(PyObject* p) { return Ref::borrow(p); }
 
-// Propagating a failure:
-//   RG_LET(x, expr);       Ref x = expr; on a null result return {} (null / empty Ref)
-//   RG_LET_INT(x, expr);   same, returning -1
-//   RG_CHECK(expr);        evaluate a Ref/pointer result; on null return {}
-//   RG_CHECK_INT(expr);    same, returning -1
+// A failure return, whatever the function returns: a null Ref or pointer, or -1 for a signed
+// status or count. Nothing converts it to bool or to an unsigned value, where no failure
+// value is unambiguous.
+struct Failed {
+  operator Ref() const { return {}; }
+  template <class T>
+  operator T*() const {
+    return nullptr;
+  }
+  template <class T>
+    requires(std::is_integral_v<T> && std::is_signed_v<T>)
+  operator T() const {
+    return -1;
+  }
+};
+inline constexpr Failed failed{};
+
+// Propagating a failure (the error indicator is set):
+//   RG_LET(x, expr);     Ref x = expr; return `failed` when it is null
+//   RG_CHECK(expr);      return `failed` when a Ref or pointer result is null
+//   RG_CHECK_OK(expr);   return `failed` when a status result is negative
 #define RG_LET(name, expr) \
   ::rg::Ref name = (expr); \
-  if (!name) return {}
-#define RG_LET_INT(name, expr) \
-  ::rg::Ref name = (expr);     \
-  if (!name) return -1
-#define RG_CHECK(expr)        \
-  do {                        \
-    if (!(expr)) return {};   \
+  if (!name) return ::rg::failed
+#define RG_CHECK(expr)                  \
+  do {                                  \
+    if (!(expr)) return ::rg::failed;   \
   } while (0)
-#define RG_CHECK_INT(expr)    \
-  do {                        \
-    if (!(expr)) return -1;   \
+#define RG_CHECK_OK(expr)                 \
+  do {                                    \
+    if ((expr) < 0) return ::rg::failed;  \
   } while (0)
 
 // An interned str per distinct literal, made when the module is executed (intern_literals),
@@ -124,23 +138,22 @@ inline Ref none() { return borrow(Py_None); }
 
 // A null argument (a failed step whose result was passed on unchecked) fails the call instead
 // of reaching the interpreter; the failed step's error stays set.
-Ref missing_argument();
+Ref null_argument();
 inline bool any_null(PyObject* const* argv, size_t n) {
   for (size_t i = 0; i < n; ++i)
     if (!argv[i]) return true;
   return false;
 }
 
-
 inline Ref attr(PyObject* o, PyObject* name) {
-  return o && name ? steal(PyObject_GetAttr(o, name)) : missing_argument();
+  return o && name ? steal(PyObject_GetAttr(o, name)) : null_argument();
 }
 inline Ref attr(const Ref& o, PyObject* name) { return attr(o.get(), name); }
 
 template <class... A>
 Ref call(PyObject* fn, const A&... args) {
   PyObject* argv[sizeof...(A) + 1] = {nullptr, raw(args)...};
-  if (!fn || any_null(argv + 1, sizeof...(A))) return missing_argument();
+  if (!fn || any_null(argv + 1, sizeof...(A))) return null_argument();
   return steal(PyObject_Vectorcall(fn, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                    nullptr));
 }
@@ -153,7 +166,7 @@ Ref call(const Ref& fn, const A&... args) {
 template <class... A>
 Ref call_method(PyObject* obj, PyObject* name, const A&... args) {
   PyObject* argv[sizeof...(A) + 1] = {obj, raw(args)...};
-  if (!name || any_null(argv, sizeof...(A) + 1)) return missing_argument();
+  if (!name || any_null(argv, sizeof...(A) + 1)) return null_argument();
   return steal(PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                          nullptr));
 }

@@ -5,11 +5,9 @@
 // `rg._SESSIONS_FILE` or `rg._post_usage` is followed exactly as Python code would follow it.
 #pragma once
 
-#include "py.hpp"
+#include "capi/py.hpp"
 
 namespace rg {
-
-inline constexpr const char* kModuleName = "orlune.core.runtime_guard";
 
 // The module whose code is running on this thread, borrowed; null with SystemError set when
 // no scope is open. Entry points that Python calls (module functions, methods, native
@@ -33,6 +31,13 @@ Ref global(PyObject* name);
 // globals()[name] = value
 int set_global(PyObject* name, PyObject* value);
 
+// globals()[name](): a module function called by name at the moment of use, so a host that
+// replaces it on the module is followed.
+inline Ref call_global(PyObject* name) {
+  RG_LET(fn, global(name));
+  return call(fn);
+}
+
 // Truth value of a module-level flag; -1 on error.
 int global_truth(PyObject* name);
 
@@ -48,6 +53,16 @@ Ref log_at(PyObject* level, const char* message, const A&... args) {
 Ref log_exc_at(PyObject* level, const char* message, PyObject* exc);
 // log.exception(message) while `exc` is the exception being handled.
 Ref log_exception(const char* message, PyObject* exc);
+
+// Marks the running code as the module body for a scope: its imports pass the globals as
+// locals too, as the body's own import statements do.
+class BodyScope {
+ public:
+  BodyScope();
+  ~BodyScope();
+  BodyScope(const BodyScope&) = delete;
+  BodyScope& operator=(const BodyScope&) = delete;
+};
 
 // `import a.b.c` as the statement does it in the module's code: the `__import__` of the
 // module's builtins, called with the module's globals, then the attributes walked from the

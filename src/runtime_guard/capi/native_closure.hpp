@@ -4,7 +4,7 @@
 // late the call comes (a light thread may run after a fresh import).
 #pragma once
 
-#include "py.hpp"
+#include "capi/py.hpp"
 
 namespace rg {
 

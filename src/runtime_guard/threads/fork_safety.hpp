@@ -3,7 +3,7 @@
 // every live component, as the standard `logging` module does for its handlers.
 #pragma once
 
-#include "py.hpp"
+#include "capi/py.hpp"
 
 namespace rg {
 
