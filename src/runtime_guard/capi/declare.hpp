@@ -162,14 +162,16 @@ constexpr auto names_of(const Parsed& p, std::index_sequence<I...>) {
   return Names{{p.params[I].name...}};
 }
 
-// A parameter's default, borrowed; made on first use (`made` keeps it) and shared by every
-// module object, being immutable. Null with MemoryError when it cannot be made.
-PyObject* default_value(const Parameter& p, PyObject*& made);
+// Binds a call to a declaration's parameters, each default in place of a parameter left
+// out, and finds the module the function belongs to (its __self__ is the module, or the method
+// owner of its class). The module, borrowed; null with the error set. `made` keeps the
+// default objects made on first use: immutable, they are shared by every module object.
+PyObject* bind_call(const Parsed& parsed, const Signature& sig, PyObject** made, PyObject* owner,
+                    PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out);
 
-// The C function Python calls: it binds the call to the signature, opens the scope of the
-// module its function object belongs to (its __self__ is the module, or the method owner of
-// its class), and runs the implementation.
-template <Kind K, Text Sig, Impl<Sig>* F>
+// The C function Python calls: it binds the call, opens the scope of the function's module
+// and runs the implementation.
+template <Text Sig, Impl<Sig>* F>
 struct Entry {
   static constexpr Parsed kParsed = parse(Sig.text);
   static_assert(kParsed.ok, "RG_DEF: the text signature does not parse");
@@ -187,16 +189,7 @@ struct Entry {
   static PyObject* call(PyObject* owner, PyObject* const* args, Py_ssize_t nargsf,
                         PyObject* kwnames) {
     PyObject* a[kCount ? kCount : 1];
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (kParsed.positional == kParsed.count && nargs == kParsed.count &&
-        (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) {
-      for (std::size_t i = 0; i < kCount; ++i) a[i] = args[i];
-    } else {
-      if (bind_arguments(kSignature, owner, args, nargs, kwnames, a) < 0) return nullptr;
-      for (std::size_t i = 0; i < kCount; ++i)
-        if (!a[i] && !(a[i] = default_value(kParsed.params[i], made[i]))) return nullptr;
-    }
-    PyObject* m = owner_module(owner);
+    PyObject* m = bind_call(kParsed, kSignature, made, owner, args, nargsf, kwnames, a);
     if (!m) return nullptr;
     ModuleScope scope(m);
     RunningOwner running(owner);
@@ -206,7 +199,7 @@ struct Entry {
 
 template <Kind K, Text Sig, Impl<Sig>* F>
 Def make_def(const char* doc) {
-  using E = Entry<K, Sig, F>;
+  using E = Entry<Sig, F>;
   return Def{{E::kParsed.name,
               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&E::call)),
               METH_FASTCALL | METH_KEYWORDS, doc},
