@@ -48,16 +48,10 @@ constexpr const Def* kMethods[] = {
     &guarder::_endpoint_def,
 };
 
-// A builtin function whose __self__ is `owner`: the module, or the method owner of the class.
-Ref make_function(const Def& def, PyObject* owner) {
-  RG_LET(modname, str(kModuleName));
-  return steal(PyCFunction_NewEx(const_cast<PyMethodDef*>(&def.method), owner, modname.get()));
-}
-
 template <std::size_t N>
 int add_functions(PyObject* dict, const Def* const (&defs)[N]) {
   for (const Def* def : defs) {
-    RG_LET(fn, make_function(*def, module()));
+    RG_LET(fn, make_member(*def, module(), kModuleName));
     RG_CHECK_OK(PyDict_SetItemString(dict, def->method.ml_name, fn.get()));
   }
   return 0;
@@ -174,10 +168,7 @@ int bind_class(PyObject* d) {
     if (PyDict_SetItemString(ns.get(), dunder, Py_None) < 0) return -1;
   RG_LET(owner, new_method_owner(module()));
   for (const Def* def : kMethods) {
-    RG_LET(fn, make_function(*def, owner.get()));
-    Ref member = def->kind == Kind::StaticMethod ? steal(PyStaticMethod_New(fn.get()))
-                                                 : steal(PyInstanceMethod_New(fn.get()));
-    RG_CHECK(member);
+    RG_LET(member, make_member(*def, owner.get(), kModuleName));
     RG_CHECK_OK(PyDict_SetItemString(ns.get(), def->method.ml_name, member.get()));
   }
   RG_LET(cls, build_guarder_class(ns.get(), kModuleName));
@@ -245,42 +236,12 @@ PyModuleDef_Slot g_slots[] = {
 PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "runtime_guard", kModuleDoc, 0, nullptr, g_slots,
                      nullptr, nullptr, nullptr};
 
-}  // namespace
-
-}  // namespace rg
-
-namespace rg {
-
-namespace {
-
-// CPython 3.11 marks a module whose body has run by giving it a state block (even of size 0)
-// and then makes importlib.reload a no-op. Python's reload runs the body again, so the marker
-// is taken away after each run. Its field is found by layout and used only when the fields
-// around it hold what the public getters return.
-void allow_reload(PyObject* m) {
-  struct ModuleLayout {
-    PyObject_HEAD
-    PyObject* dict;
-    PyModuleDef* def;
-    void* state;
-  };
-  void* state = PyModule_GetState(m);
-  auto* layout = reinterpret_cast<ModuleLayout*>(m);
-  if (!state || !PyModule_CheckExact(m) || layout->dict != PyModule_GetDict(m) ||
-      layout->def != PyModule_GetDef(m) || layout->state != state)
-    return;
-  layout->state = nullptr;
-  PyMem_Free(state);
-}
-
 // The module body, run at each import and again by importlib.reload.
 int exec_module(PyObject* m) {
   if (intern_literals() < 0) return -1;
   ModuleScope scope(m);
-  const int result = [&] {
-    BodyScope body;
-    return exec_body(m);
-  }();
+  BodyScope body;
+  const int result = exec_body(m);
   // Also after a failed run: a reload that raised leaves the module reloadable, as in Python.
   allow_reload(m);
   return result;

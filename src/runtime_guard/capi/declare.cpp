@@ -1,6 +1,22 @@
 #include "capi/declare.hpp"
 
-namespace rg::declare {
+namespace rg {
+
+Ref make_member(const Def& def, PyObject* owner, const char* module_name) {
+  RG_LET(modname, str(module_name));
+  RG_LET(fn, steal(PyCFunction_NewEx(const_cast<PyMethodDef*>(&def.method), owner, modname.get())));
+  switch (def.kind) {
+    case Kind::Function:
+      return fn;
+    case Kind::Method:
+      return steal(PyInstanceMethod_New(fn.get()));
+    case Kind::StaticMethod:
+      return steal(PyStaticMethod_New(fn.get()));
+  }
+  return fn;
+}
+
+namespace declare {
 
 namespace {
 
@@ -47,4 +63,6 @@ PyObject* bind_call(const Parsed& parsed, const Signature& sig, PyObject** made,
   return owner_module(owner);
 }
 
-}  // namespace rg::declare
+}  // namespace declare
+
+}  // namespace rg

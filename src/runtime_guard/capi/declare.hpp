@@ -33,6 +33,11 @@ struct Def {
   Kind kind;
 };
 
+// The object a declaration is bound as: a builtin function whose __self__ is `owner` (the
+// module, or the method owner of the class) and whose __module__ is `module_name`, wrapped as
+// an instance method or a static method for a class body.
+Ref make_member(const Def& def, PyObject* owner, const char* module_name);
+
 namespace declare {
 
 inline constexpr std::size_t kMaxParameters = 6;

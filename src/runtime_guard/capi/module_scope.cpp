@@ -59,4 +59,24 @@ Ref log_exception(const char* message, PyObject* exc) {
   return log_handling(S("exception"), message, exc, false);
 }
 
+// CPython 3.11 marks a module whose body has run by giving it a state block (even of size 0)
+// and then makes importlib.reload a no-op. Python's reload runs the body again, so the marker
+// is taken away after each run. Its field is found by layout and used only when the fields
+// around it hold what the public getters return.
+void allow_reload(PyObject* m) {
+  struct ModuleLayout {
+    PyObject_HEAD
+    PyObject* dict;
+    PyModuleDef* def;
+    void* state;
+  };
+  void* state = PyModule_GetState(m);
+  auto* layout = reinterpret_cast<ModuleLayout*>(m);
+  if (!state || !PyModule_CheckExact(m) || layout->dict != PyModule_GetDict(m) ||
+      layout->def != PyModule_GetDef(m) || layout->state != state)
+    return;
+  layout->state = nullptr;
+  PyMem_Free(state);
+}
+
 }  // namespace rg

@@ -54,6 +54,10 @@ Ref log_exc_at(PyObject* level, const char* message, PyObject* exc);
 // log.exception(message) while `exc` is the exception being handled.
 Ref log_exception(const char* message, PyObject* exc);
 
+// Lets importlib.reload run a multi-phase module's body again, as Python's reload of a source
+// module does (3.11 skips the exec slot of a module that ran it once). Call after each run.
+void allow_reload(PyObject* module);
+
 // Marks the running code as the module body for a scope: its imports pass the globals as
 // locals too, as the body's own import statements do.
 class BodyScope {
