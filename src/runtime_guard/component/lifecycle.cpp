@@ -19,6 +19,16 @@ namespace {
 // Beyond the wait for a running flush and the shutdown POST (each the flush timeout).
 constexpr double kShutdownSlack = 1.0;
 
+// What an entry point does with its steps' failure (`status` -1): an ordinary exception is
+// handed to `log` and swallowed; anything else, or a failing `log`, passes on.
+template <class Log>
+int contained(int status, Log&& log) {
+  if (status == 0) return 0;
+  RG_LET(exc, catch_ordinary());
+  RG_CHECK(log(exc.get()));
+  return 0;
+}
+
 // row[key] = value for each pair in order, up to the first that fails.
 int set_items(PyObject* row, std::initializer_list<Kw> items) {
   for (const Kw& item : items) RG_CHECK_OK(PyObject_SetItem(row, item.name, item.value));
@@ -88,11 +98,9 @@ RG_DEF(Method, initialize, "initialize(self)", "Start this process's session: ma
           "\n"
           "Returns True, also when start-up failed (the failure is logged).")
 Ref initialize(PyObject* self) {
-  if (start_up(self) < 0) {
-    Ref exc = catch_ordinary();
-    if (!exc) return {};
-    RG_CHECK(log_exception("RuntimeGuarder initialize failed; continuing without telemetry", exc.get()));
-  }
+  RG_CHECK_OK(contained(start_up(self), [](PyObject* exc) {
+    return log_exception("RuntimeGuarder initialize failed; continuing without telemetry", exc);
+  }));
   RG_LET(states, G("ComponentState"));
   RG_LET(initialized, attr(states, S("INITIALIZED")));
   RG_CHECK(call_method(self, S("set_state"), initialized));
@@ -183,11 +191,9 @@ RG_DEF(Method, cleanup, "cleanup(self)", "Close this process's session with its 
           "\n"
           "Returns None; failures are logged at debug level, never raised.")
 Ref cleanup(PyObject* self) {
-  if (shut_down(self) < 0) {
-    Ref exc = catch_ordinary();
-    if (!exc) return {};
-    RG_CHECK(log_exc_at(S("debug"), "RuntimeGuarder cleanup flush failed", exc.get()));
-  }
+  RG_CHECK_OK(contained(shut_down(self), [](PyObject* exc) {
+    return log_exc_at(S("debug"), "RuntimeGuarder cleanup flush failed", exc);
+  }));
   if (release_session_lock(self) < 0 && !swallow_ordinary()) return {};
   return none();
 }
