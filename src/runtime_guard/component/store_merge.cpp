@@ -314,8 +314,10 @@ int Synced::load(PyObject* self) {
   Ref record;
   RG_CHECK_OK(optional_attr(self, S("_store_synced"), record));
   if (record && is_record(record.get())) {
-    keys = borrow(PyTuple_GET_ITEM(record.get(), 0));
-    lines = borrow(PyTuple_GET_ITEM(record.get(), 1));
+    // Copies: the merge indexes them unchecked while host code (a row's __eq__) may run and
+    // could reach the attribute's own lists.
+    RG_CHECK(keys = steal(PyList_GetSlice(PyTuple_GET_ITEM(record.get(), 0), 0, PY_SSIZE_T_MAX)));
+    RG_CHECK(lines = steal(PyList_GetSlice(PyTuple_GET_ITEM(record.get(), 1), 0, PY_SSIZE_T_MAX)));
     PyObject* bytes = PyTuple_GET_ITEM(record.get(), 2);
     raw = bytes == Py_None ? Ref() : borrow(bytes);
     return 0;
