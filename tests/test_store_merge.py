@@ -72,3 +72,22 @@ def test_lines_of_other_writers_load_as_a_load_would(rg):
     a._persist()
     assert rg._SESSIONS_FILE.read_text() == (
         '{"session_id":"keep"}\n{"session_id":"spaced","x":"\\u00e9"}\n{"session_id":"mine"}\n')
+
+
+def test_a_record_whose_key_empties_its_own_lists_mid_merge_is_no_crash(rg):
+    # _store_synced is an attribute a host can replace; the merge must not index lists that
+    # host code run during it (a key's __hash__) can shrink.
+    a, _ = loaded_pair(rg, [{"session_id": str(i), "flushed": False} for i in range(50)])
+    keys, lines = [], []
+
+    class Shrinking(str):
+        def __hash__(self):
+            keys.clear()
+            lines.clear()
+            return str.__hash__(self)
+
+    keys += [Shrinking("k")] + [str(i) for i in range(49)]
+    lines += ['{"session_id":"x%d"}' % i for i in range(50)]
+    a._store_synced = (keys, lines, None)
+    a._persist()
+    assert [r["session_id"] for r in stored(rg)] == [str(i) for i in range(50)]

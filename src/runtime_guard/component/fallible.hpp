@@ -24,9 +24,9 @@ class FallibleVector {
     PyMem_Free(data_);
   }
 
-  // false with MemoryError set
-  bool reserve(std::size_t n) {
-    if (n <= capacity_) return true;
+  // 0, or -1 with MemoryError set (as every growing call below)
+  int reserve(std::size_t n) {
+    if (n <= capacity_) return 0;
     if (n > PY_SSIZE_T_MAX / sizeof(T)) return no_memory();
     T* fresh = static_cast<T*>(PyMem_Malloc(n * sizeof(T)));
     if (!fresh) return no_memory();
@@ -37,20 +37,20 @@ class FallibleVector {
     size_ = kept;
     data_ = fresh;
     capacity_ = n;
-    return true;
+    return 0;
   }
-  bool push_back(T value) {
-    if (size_ == capacity_ && !reserve(capacity_ ? 2 * capacity_ : 16)) return false;
+  int push_back(T value) {
+    if (size_ == capacity_) RG_CHECK_OK(reserve(capacity_ ? 2 * capacity_ : 16));
     new (data_ + size_) T(std::move(value));
     ++size_;
-    return true;
+    return 0;
   }
   // n copies of `value`, replacing the contents.
-  bool assign(std::size_t n, const T& value) {
+  int assign(std::size_t n, const T& value) {
     destroy();
-    if (!reserve(n)) return false;
+    RG_CHECK_OK(reserve(n));
     for (; size_ < n; ++size_) new (data_ + size_) T(value);
-    return true;
+    return 0;
   }
 
   T& operator[](std::size_t i) { return data_[i]; }
@@ -60,9 +60,9 @@ class FallibleVector {
   T* end() { return data_ + size_; }
 
  private:
-  static bool no_memory() {
+  static int no_memory() {
     PyErr_NoMemory();
-    return false;
+    return -1;
   }
   void destroy() {
     for (std::size_t i = 0; i < size_; ++i) data_[i].~T();
@@ -78,8 +78,8 @@ class FallibleVector {
 template <class Hash = std::hash<std::string_view>>
 class LineIndex {
  public:
-  // false with MemoryError set
-  bool init(std::size_t entries) {
+  // 0, or -1 with MemoryError set
+  int init(std::size_t entries) {
     std::size_t n = 16;
     while (n < 2 * entries) n *= 2;
     mask_ = n - 1;

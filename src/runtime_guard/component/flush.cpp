@@ -20,14 +20,6 @@ namespace {
 // Set on the thread `_spawn_flush` starts, so the flush on it knows nobody waits for it.
 constexpr const char* kBackgroundFlushMark = "_orlune_background_flush";
 
-// row.get(key, fallback) on a dict copy.
-Ref get_or(PyObject* row, PyObject* key, PyObject* fallback) {
-  PyObject* v = PyDict_GetItemWithError(row, key);
-  if (v) return borrow(v);
-  if (PyErr_Occurred()) return {};
-  return borrow(fallback);
-}
-
 // Copies (dict(row)) of the rows whose "flushed" is false or missing, in store order; rows
 // marked "opted_out" are never among them.
 Ref pending_copies(PyObject* self) {
@@ -35,16 +27,14 @@ Ref pending_copies(PyObject* self) {
   RG_LET(sessions, attr(self, S("_sessions")));
   RG_LET(iter, steal(PyObject_GetIter(sessions.get())));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
-    RG_LET(flushed, call_method(row, S("get"), S("flushed")));
-    int done = PyObject_IsTrue(flushed.get());
-    if (done < 0) return {};
+    const int done = row_flag(row.get(), S("flushed"));
+    RG_CHECK_OK(done);
     if (done) continue;
-    RG_LET(opted, call_method(row, S("get"), S("opted_out")));
-    int kept_local = PyObject_IsTrue(opted.get());
-    if (kept_local < 0) return {};
+    const int kept_local = row_flag(row.get(), S("opted_out"));
+    RG_CHECK_OK(kept_local);
     if (kept_local) continue;  // recorded while the user had opted out: never sent
     RG_LET(copy, call(reinterpret_cast<PyObject*>(&PyDict_Type), row));
-    if (PyList_Append(pending.get(), copy.get()) < 0) return {};
+    RG_CHECK_OK(PyList_Append(pending.get(), copy.get()));
   }
   if (PyErr_Occurred()) return {};
   return pending;
@@ -55,11 +45,10 @@ Ref pending_copies(PyObject* self) {
 Ref snapshot_pending(PyObject* self) {
   RG_LET(lock, attr(self, S("_lock")));
   Ref pending;
-  int done = with_lock(lock.get(), [&] {
+  RG_CHECK_OK(with_lock(lock.get(), [&] {
     pending = pending_copies(self);
     return pending ? 0 : -1;
-  });
-  if (done < 0) return {};
+  }));
   if (!pending)
     PyErr_SetString(PyExc_UnboundLocalError,
                     "cannot access local variable 'pending' where it is not associated with a value");
@@ -70,38 +59,29 @@ Ref snapshot_pending(PyObject* self) {
 Ref session_item(PyObject* row) {
   RG_LET(item, steal(PyDict_New()));
   for (PyObject* key : {S("session_id"), S("started_at"), S("ended_at")}) {
-    RG_LET(value, get_or(row, key, S("")));
-    if (PyDict_SetItem(item.get(), key, value.get()) < 0) return {};
+    RG_LET(value, mapping_get(row, key, S("")));
+    RG_CHECK_OK(PyDict_SetItem(item.get(), key, value.get()));
   }
   // int(row.get("duration_s") or 0): a float is truncated, a text must spell a whole number.
-  RG_LET(raw_duration, get_or(row, S("duration_s"), Py_None));
-  int has_duration = PyObject_IsTrue(raw_duration.get());
-  if (has_duration < 0) return {};
-  Ref duration;
-  if (has_duration) {
-    duration = steal(PyNumber_Long(raw_duration.get()));
-    if (!duration) return {};
-  } else {
-    duration = integer(0);
-    if (!duration) return {};
-  }
-  if (PyDict_SetItem(item.get(), S("duration_s"), duration.get()) < 0) return {};
+  RG_LET(zero, integer(0));
+  RG_LET(raw_duration, or_else(mapping_get(row, S("duration_s"), Py_None), zero.get()));
+  RG_LET(duration, steal(PyNumber_Long(raw_duration.get())));
+  RG_CHECK_OK(PyDict_SetItem(item.get(), S("duration_s"), duration.get()));
 
-  RG_LET(cleanly, get_or(row, S("ended_cleanly"), Py_None));
-  int clean = PyObject_IsTrue(cleanly.get());
-  if (clean < 0) return {};
-  if (PyDict_SetItem(item.get(), S("ended_cleanly"), clean ? Py_True : Py_False) < 0) return {};
+  const int clean = row_flag(row, S("ended_cleanly"));
+  RG_CHECK_OK(clean);
+  RG_CHECK_OK(PyDict_SetItem(item.get(), S("ended_cleanly"), clean ? Py_True : Py_False));
 
-  RG_LET(raw_log, get_or(row, S("log_text"), Py_None));
-  int has_log = PyObject_IsTrue(raw_log.get());
-  if (has_log < 0) return {};
+  RG_LET(raw_log, mapping_get(row, S("log_text"), Py_None));
+  const int has_log = PyObject_IsTrue(raw_log.get());
+  RG_CHECK_OK(has_log);
   if (!has_log) return item;
   RG_LET(log_text, steal(PyObject_Str(raw_log.get())));
   if (PyUnicode_GET_LENGTH(log_text.get()) == 0) return item;
   RG_LET(max_chars, G("_MAX_LOG_CHARS"));
   RG_LET(slice, steal(PySlice_New(nullptr, max_chars.get(), nullptr)));
   RG_LET(capped, steal(PyObject_GetItem(log_text.get(), slice.get())));
-  if (PyDict_SetItem(item.get(), S("log_text"), capped.get()) < 0) return {};
+  RG_CHECK_OK(PyDict_SetItem(item.get(), S("log_text"), capped.get()));
   return item;
 }
 
@@ -113,17 +93,13 @@ Ref sent_by_id(PyObject* pending) {
   const Py_ssize_t n = PyList_GET_SIZE(pending);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* copy = PyList_GET_ITEM(pending, i);
-    RG_LET(raw_id, get_or(copy, S("session_id"), Py_None));
+    RG_LET(raw_id, mapping_get(copy, S("session_id"), Py_None));
     RG_LET(id, id_key(raw_id.get()));
     RG_LET(content, row_content(copy));
-    PyObject* contents = PyDict_GetItemWithError(by_id.get(), id.get());
-    if (!contents) {
-      if (PyErr_Occurred()) return {};
-      RG_LET(fresh, steal(PyList_New(0)));
-      if (PyDict_SetItem(by_id.get(), id.get(), fresh.get()) < 0) return {};
-      contents = fresh.get();
-    }
-    if (PyList_Append(contents, content.get()) < 0) return {};
+    RG_LET(fresh, steal(PyList_New(0)));
+    PyObject* contents = PyDict_SetDefault(by_id.get(), id.get(), fresh.get());  // borrowed
+    RG_CHECK(contents);
+    RG_CHECK_OK(PyList_Append(contents, content.get()));
   }
   return by_id;
 }
@@ -135,7 +111,7 @@ int mark_delivered_locked(PyObject* self, PyObject* by_id) {
   RG_LET(sessions, attr(self, S("_sessions")));
   RG_LET(iter, steal(PyObject_GetIter(sessions.get())));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
-    RG_LET(raw_id, call_method(row, S("get"), S("session_id")));
+    RG_LET(raw_id, mapping_get(row.get(), S("session_id")));
     RG_LET(id, id_key(raw_id.get()));
     PyObject* contents = PyDict_GetItemWithError(by_id, id.get());
     if (!contents) {
@@ -147,9 +123,9 @@ int mark_delivered_locked(PyObject* self, PyObject* by_id) {
     int same = 0;
     for (Py_ssize_t i = 0; !same && i < PyList_GET_SIZE(keep.get()); ++i) {
       same = PyObject_RichCompareBool(now.get(), PyList_GET_ITEM(keep.get(), i), Py_EQ);
-      if (same < 0) return -1;
+      RG_CHECK_OK(same);
     }
-    if (same && PyObject_SetItem(row.get(), S("flushed"), Py_True) < 0) return -1;
+    if (same) RG_CHECK_OK(PyObject_SetItem(row.get(), S("flushed"), Py_True));
   }
   if (PyErr_Occurred()) return -1;
   RG_CHECK(call_method(self, S("_persist_unlocked")));
@@ -166,17 +142,15 @@ int mark_delivered(PyObject* self, PyObject* pending) {
 // cannot be built (a duration of "abc", say) is left out and stays pending as it is: one bad
 // row must not hold back every other row until they age out of the store unsent.
 int build_items(PyObject* pending, Ref& items, Ref& sent) {
-  items = steal(PyList_New(0));
-  sent = steal(PyList_New(0));
-  if (!items || !sent) return -1;
+  RG_CHECK(items = steal(PyList_New(0)));
+  RG_CHECK(sent = steal(PyList_New(0)));
   const Py_ssize_t n = PyList_GET_SIZE(pending);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* copy = PyList_GET_ITEM(pending, i);
     Ref item = session_item(copy);
     if (!item) {
-      Ref exc = catch_ordinary();
-      if (!exc) return -1;
-      RG_LET(id, get_or(copy, S("session_id"), Py_None));
+      RG_LET(exc, catch_ordinary());
+      RG_LET(id, mapping_get(copy, S("session_id"), Py_None));
       RG_LET(log, G("log"));
       RG_LET(debug, attr(log, S("debug")));
       RG_LET(msg, str("Usage flush left out session %s: its item cannot be built"));
@@ -184,7 +158,8 @@ int build_items(PyObject* pending, Ref& items, Ref& sent) {
       RG_CHECK(call_kw(debug, {msg.get(), id.get()}, {{S("exc_info"), Py_True}}));
       continue;
     }
-    if (PyList_Append(items.get(), item.get()) < 0 || PyList_Append(sent.get(), copy) < 0) return -1;
+    RG_CHECK_OK(PyList_Append(items.get(), item.get()));
+    RG_CHECK_OK(PyList_Append(sent.get(), copy));
   }
   return 0;
 }
@@ -194,20 +169,15 @@ int build_items(PyObject* pending, Ref& items, Ref& sent) {
 int on_background_flush_thread() {
   RG_LET(threading, G("threading"));
   RG_LET(current, call_method(threading, S("current_thread")));
-  Ref mark = steal(PyObject_GetAttr(current.get(), S(kBackgroundFlushMark)));
-  if (!mark) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    return 0;
-  }
+  RG_LET(mark, attr_or(current.get(), S(kBackgroundFlushMark), Py_False));
   return PyObject_IsTrue(mark.get());
 }
 
 // Steps after the flush lock is held; -1 with the error set on failure.
 int flush_locked(PyObject* self, PyObject* timeout, PyObject* allow_empty) {
   RG_LET(pending, snapshot_pending(self));
-  int allowed = PyObject_IsTrue(allow_empty);
-  if (allowed < 0) return -1;
+  const int allowed = PyObject_IsTrue(allow_empty);
+  RG_CHECK_OK(allowed);
   if (PyList_GET_SIZE(pending.get()) == 0 && !allowed) return 0;
   // While the user has opted out nothing leaves, not even rows recorded before: those stay
   // pending until the opt-out is lifted.
@@ -217,35 +187,35 @@ int flush_locked(PyObject* self, PyObject* timeout, PyObject* allow_empty) {
   Ref url, api_key;
   {
     RG_LET(pair, call_method(self, S("_endpoint")));
-    if (unpack_pair(pair.get(), url, api_key) < 0) return -1;
+    RG_CHECK_OK(unpack_pair(pair.get(), url, api_key));
   }
-  int has_url = PyObject_IsTrue(url.get());
-  if (has_url < 0) return -1;
-  int has_key = has_url ? PyObject_IsTrue(api_key.get()) : 0;
-  if (has_key < 0) return -1;
+  const int has_url = PyObject_IsTrue(url.get());
+  RG_CHECK_OK(has_url);
+  const int has_key = has_url ? PyObject_IsTrue(api_key.get()) : 0;
+  RG_CHECK_OK(has_key);
   if (!has_url || !has_key) return 0;  // not configured: silent, unlike the light upload
 
   Ref token_id, plan;
   {
     RG_LET(pair, call_method(self, S("_token_fields")));
-    if (unpack_pair(pair.get(), token_id, plan) < 0) return -1;
+    RG_CHECK_OK(unpack_pair(pair.get(), token_id, plan));
   }
   Ref sessions_out, sent;
-  if (build_items(pending.get(), sessions_out, sent) < 0) return -1;
+  RG_CHECK_OK(build_items(pending.get(), sessions_out, sent));
   if (PyList_GET_SIZE(sent.get()) == 0 && !allowed) return 0;
   RG_LET(machine_id, call_method(self, S("_machine_id")));
   RG_LET(app_version, call_method(self, S("_app_version")));
   RG_LET(body, build_usage_body(machine_id.get(), token_id.get(), plan.get(),
                                     app_version.get(), sessions_out.get()));
 
-  int background = on_background_flush_thread();
-  if (background < 0) return -1;
+  const int background = on_background_flush_thread();
+  RG_CHECK_OK(background);
   RG_LET(reply, send_usage(url.get(), api_key.get(), body.get(), timeout, false,
                                background ? Wait::PerOperation : Wait::Deadline));
-  PyObject* status = PyTuple_GET_ITEM(reply.get(), 0);
+  PyObject* status = PyTuple_GET_ITEM(reply.get(), 0);  // send_usage's own (status, body)
   RG_LET(ok, integer(200));
-  int accepted = PyObject_RichCompareBool(status, ok.get(), Py_EQ);
-  if (accepted < 0) return -1;
+  const int accepted = PyObject_RichCompareBool(status, ok.get(), Py_EQ);
+  RG_CHECK_OK(accepted);
   if (accepted) return mark_delivered(self, sent.get());
   RG_CHECK(log_at(S("debug"), "Usage flush HTTP %s", status));
   return 0;
@@ -256,10 +226,10 @@ int flush_locked(PyObject* self, PyObject* timeout, PyObject* allow_empty) {
 // hold for as long as it likes.
 Ref acquire_flush_lock(PyObject* flush_lock, PyObject* wait, PyObject* timeout) {
   RG_LET(acquire, attr(flush_lock, S("acquire")));
-  int blocking = PyObject_IsTrue(wait);
-  if (blocking < 0) return {};
-  int background = blocking ? on_background_flush_thread() : 1;
-  if (background < 0) return {};
+  const int blocking = PyObject_IsTrue(wait);
+  RG_CHECK_OK(blocking);
+  const int background = blocking ? on_background_flush_thread() : 1;
+  RG_CHECK_OK(background);
   if (background) return call_kw(acquire, {}, {{S("blocking"), wait}});
   RG_LET(seconds, floating(ThreadDeadline::clip(timeout_seconds(timeout, constants::kShutdownFlushTimeout))));
   return call_kw(acquire, {}, {{S("blocking"), wait}, {S("timeout"), seconds.get()}});
@@ -273,8 +243,8 @@ RG_DEF(Method, _flush, "_flush(self, timeout=3.0, wait=False, allow_empty=False)
 Ref _flush(PyObject* self, PyObject* timeout, PyObject* wait, PyObject* allow_empty) {
   RG_LET(flush_lock, attr(self, S("_flush_lock")));
   RG_LET(acquired, acquire_flush_lock(flush_lock.get(), wait, timeout));
-  int held = PyObject_IsTrue(acquired.get());
-  if (held < 0) return {};
+  const int held = PyObject_IsTrue(acquired.get());
+  RG_CHECK_OK(held);
   if (!held) return none();  // another flush is running: nothing to add
 
   bool failed = false;
@@ -289,7 +259,7 @@ Ref _flush(PyObject* self, PyObject* timeout, PyObject* wait, PyObject* allow_em
     if (!call_method(flush_lock, S("release"))) PyErr_WriteUnraisable(flush_lock.get());
     return {};
   }
-  if (!call_method(flush_lock, S("release"))) return {};
+  RG_CHECK(call_method(flush_lock, S("release")));
   return none();
 }
 
@@ -300,15 +270,14 @@ Ref _spawn_flush(PyObject* self, PyObject* timeout) {
   RG_LET(thread_cls, attr(threading, S("Thread")));
   RG_LET(target, attr(self, S("_flush")));
   RG_LET(flush_kwargs, steal(PyDict_New()));
-  if (PyDict_SetItem(flush_kwargs.get(), S("timeout"), timeout) < 0 ||
-      PyDict_SetItem(flush_kwargs.get(), S("wait"), Py_False) < 0)
-    return {};
+  RG_CHECK_OK(PyDict_SetItem(flush_kwargs.get(), S("timeout"), timeout));
+  RG_CHECK_OK(PyDict_SetItem(flush_kwargs.get(), S("wait"), Py_False));
   RG_LET(thread, call_kw(thread_cls, {},
                            {{S("target"), target.get()},
                             {S("kwargs"), flush_kwargs.get()},
                             {S("name"), S("orlune-usage-flush")},
                             {S("daemon"), Py_True}}));
-  if (PyObject_SetAttr(thread.get(), S(kBackgroundFlushMark), Py_True) < 0) return {};
+  RG_CHECK_OK(PyObject_SetAttr(thread.get(), S(kBackgroundFlushMark), Py_True));
   RG_CHECK(call_method(thread, S("start")));
   return none();
 }

@@ -7,6 +7,8 @@
 #include "defaults/constants.hpp"
 #include "capi/module_scope.hpp"
 #include "capi/declare.hpp"
+#include "capi/values.hpp"
+#include "component/store_rows.hpp"
 #include "threads/thread_deadline.hpp"
 #include "upload/exchange.hpp"
 
@@ -17,9 +19,20 @@ namespace {
 // Beyond the wait for a running flush and the shutdown POST (each the flush timeout).
 constexpr double kShutdownSlack = 1.0;
 
-int set_item(PyObject* row, const char* key, PyObject* value) {
-  RG_LET(k, str(key));
-  return PyObject_SetItem(row, k.get(), value);
+// What an entry point does with its steps' failure (`status` -1): an ordinary exception is
+// handed to `log` and swallowed; anything else, or a failing `log`, passes on.
+template <class Log>
+int contained(int status, Log&& log) {
+  if (status == 0) return 0;
+  RG_LET(exc, catch_ordinary());
+  RG_CHECK(log(exc.get()));
+  return 0;
+}
+
+// row[key] = value for each pair in order, up to the first that fails.
+int set_items(PyObject* row, std::initializer_list<Kw> items) {
+  for (const Kw& item : items) RG_CHECK_OK(PyObject_SetItem(row, item.name, item.value));
+  return 0;
 }
 
 // The truth of self._enabled; -1 on error.
@@ -36,7 +49,7 @@ int opted_out(PyObject* self) {
 
 // A session that ran, even in part, while the user had opted out is kept on this machine for
 // good: the mark travels with the row through the store, and no flush ever sends it.
-int mark_opted_out(PyObject* row) { return set_item(row, "opted_out", Py_True); }
+int mark_opted_out(PyObject* row) { return PyObject_SetItem(row, S("opted_out"), Py_True); }
 
 int mark_current_opted_out(PyObject* self) {
   RG_LET(current, call_method(self, S("_current_session")));
@@ -45,11 +58,11 @@ int mark_current_opted_out(PyObject* self) {
 
 // The start-up steps; any failure is reported by initialize.
 int start_up(PyObject* self) {
-  if (mark_store_unread(self) < 0) return -1;
+  RG_CHECK_OK(mark_store_unread(self));
   RG_CHECK(call_method(self, S("_reload_flags")));
-  if (make_usage_dir() < 0) return -1;
-  int opted = opted_out(self);
-  if (opted < 0) return -1;
+  RG_CHECK_OK(make_usage_dir());
+  const int opted = opted_out(self);
+  RG_CHECK_OK(opted);
   {
     // One read-modify-write of the store: no other instance writes between the load and the
     // first write, and none sees our row before our session lock protects it.
@@ -57,18 +70,18 @@ int start_up(PyObject* self) {
     // A hung holder of the store lock costs start-up one wait, not one per step below.
     ThreadDeadline deadline(constants::kStoreLockWait);
     StoreLock lock;
-    if (lock.acquire(store.get(), false) < 0) return -1;
+    RG_CHECK_OK(lock.acquire(store.get(), false));
     RG_CHECK(call_method(self, S("_load_store")));
-    if (mark_store_loaded(self) < 0) return -1;
+    RG_CHECK_OK(mark_store_loaded(self));
     RG_CHECK(call_method(self, S("_close_stale_sessions")));
     RG_CHECK(call_method(self, S("_start_session")));
-    if (opted && mark_current_opted_out(self) < 0) return -1;
-    if (hold_session_lock(self) < 0) return -1;
+    if (opted) RG_CHECK_OK(mark_current_opted_out(self));
+    RG_CHECK_OK(hold_session_lock(self));
     RG_CHECK(call_method(self, S("_persist")));
   }
   // Spawned on the setting alone: the flush itself honours the environment switches.
-  int on = component_enabled(self);
-  if (on < 0) return -1;
+  const int on = component_enabled(self);
+  RG_CHECK_OK(on);
   if (on) {
     RG_LET(timeout, G("_STARTUP_FLUSH_TIMEOUT"));
     RG_CHECK(call_method(self, S("_spawn_flush"), timeout));
@@ -85,11 +98,9 @@ RG_DEF(Method, initialize, "initialize(self)", "Start this process's session: ma
           "\n"
           "Returns True, also when start-up failed (the failure is logged).")
 Ref initialize(PyObject* self) {
-  if (start_up(self) < 0) {
-    Ref exc = catch_ordinary();
-    if (!exc) return {};
-    RG_CHECK(log_exception("RuntimeGuarder initialize failed; continuing without telemetry", exc.get()));
-  }
+  RG_CHECK_OK(contained(start_up(self), [](PyObject* exc) {
+    return log_exception("RuntimeGuarder initialize failed; continuing without telemetry", exc);
+  }));
   RG_LET(states, G("ComponentState"));
   RG_LET(initialized, attr(states, S("INITIALIZED")));
   RG_CHECK(call_method(self, S("set_state"), initialized));
@@ -106,16 +117,15 @@ int close_current_locked(PyObject* self, PyObject* now, bool opted) {
   RG_LET(current, call_method(self, S("_current_session")));
   if (current.get() != Py_None) {
     PyObject* row = current.get();
-    if (set_item(row, "ended_at", now) < 0 || set_item(row, "ended_cleanly", Py_True) < 0) return -1;
+    RG_CHECK_OK(set_items(row, {{S("ended_at"), now}, {S("ended_cleanly"), Py_True}}));
     RG_LET(empty, str(""));
-    RG_LET(started, call_method(row, S("get"), S("started_at"), empty));
+    RG_LET(started, mapping_get(row, S("started_at"), empty.get()));
     RG_LET(duration_fn, G("_duration_s"));
     RG_LET(duration, call(duration_fn, started, now));
-    if (set_item(row, "duration_s", duration.get()) < 0 || set_item(row, "flushed", Py_False) < 0)
-      return -1;
+    RG_CHECK_OK(set_items(row, {{S("duration_s"), duration.get()}, {S("flushed"), Py_False}}));
     RG_LET(log_text, call_method(self, S("_capture_logs")));
-    if (set_item(row, "log_text", log_text.get()) < 0) return -1;
-    if (opted && mark_opted_out(row) < 0) return -1;
+    RG_CHECK_OK(PyObject_SetItem(row, S("log_text"), log_text.get()));
+    if (opted) RG_CHECK_OK(mark_opted_out(row));
   }
   RG_CHECK(call_method(self, S("_persist_unlocked")));
   return 0;
@@ -134,17 +144,17 @@ int wait_for_running_flush(PyObject* self, double seconds) {
   RG_LET(acquire, attr(flush_lock, S("acquire")));
   RG_LET(limit, floating(seconds));
   RG_LET(acquired, call_kw(acquire, {}, {{S("timeout"), limit.get()}}));
-  int free = PyObject_IsTrue(acquired.get());
+  const int free = PyObject_IsTrue(acquired.get());
   if (free <= 0) return free;
   RG_CHECK(call_method(flush_lock, S("release")));
   return 1;
 }
 
 int shut_down(PyObject* self) {
-  if (mark_unread_if_never_started(self) < 0) return -1;
+  RG_CHECK_OK(mark_unread_if_never_started(self));
   RG_CHECK(call_method(self, S("_reload_flags")));
-  int opted = opted_out(self);
-  if (opted < 0) return -1;
+  const int opted = opted_out(self);
+  RG_CHECK_OK(opted);
   // Read once: the same value bounds the wait and the shutdown flush.
   RG_LET(timeout, G("_SHUTDOWN_FLUSH_TIMEOUT"));
   const double seconds = timeout_seconds(timeout.get(), constants::kShutdownFlushTimeout);
@@ -153,18 +163,18 @@ int shut_down(PyObject* self) {
   ThreadDeadline deadline(2 * seconds + kShutdownSlack);
   // The row must not change under a flush that is still sending it, but a server that holds
   // that flush must not hold the application's exit either.
-  int flush_done = wait_for_running_flush(self, seconds);
-  if (flush_done < 0) return -1;
+  const int flush_done = wait_for_running_flush(self, seconds);
+  RG_CHECK_OK(flush_done);
   RG_LET(clock, G("_utcnow_iso"));
   RG_LET(now, call(clock));
-  if (close_current(self, now.get(), opted) < 0) return -1;
+  RG_CHECK_OK(close_current(self, now.get(), opted));
   if (!flush_done) {
     RG_CHECK(log_at(S("debug"), "Usage flush still running at shutdown; the closed session "
                                     "stays pending for the next start"));
     return 0;
   }
-  int on = component_enabled(self);
-  if (on < 0) return -1;
+  const int on = component_enabled(self);
+  RG_CHECK_OK(on);
   if (on) {
     RG_LET(flush, attr(self, S("_flush")));
     RG_CHECK(call_kw(flush, {}, {{S("timeout"), timeout.get()}, {S("wait"), Py_True}}));
@@ -181,11 +191,9 @@ RG_DEF(Method, cleanup, "cleanup(self)", "Close this process's session with its 
           "\n"
           "Returns None; failures are logged at debug level, never raised.")
 Ref cleanup(PyObject* self) {
-  if (shut_down(self) < 0) {
-    Ref exc = catch_ordinary();
-    if (!exc) return {};
-    RG_CHECK(log_exc_at(S("debug"), "RuntimeGuarder cleanup flush failed", exc.get()));
-  }
+  RG_CHECK_OK(contained(shut_down(self), [](PyObject* exc) {
+    return log_exc_at(S("debug"), "RuntimeGuarder cleanup flush failed", exc);
+  }));
   if (release_session_lock(self) < 0 && !swallow_ordinary()) return {};
   return none();
 }
@@ -193,17 +201,17 @@ Ref cleanup(PyObject* self) {
 RG_DEF(Method, _current_session, "_current_session(self)", "")
 Ref _current_session(PyObject* self) {
   RG_LET(current_id, attr(self, S("_current_id")));
-  int has_id = PyObject_IsTrue(current_id.get());
-  if (has_id < 0) return {};
+  const int has_id = PyObject_IsTrue(current_id.get());
+  RG_CHECK_OK(has_id);
   if (!has_id) return none();
   RG_LET(sessions, attr(self, S("_sessions")));
   // for row in reversed(self._sessions): a host's sequence type reverses itself
   RG_LET(newest_first, call(reinterpret_cast<PyObject*>(&PyReversed_Type), sessions));
   RG_LET(iter, steal(PyObject_GetIter(newest_first.get())));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
-    RG_LET(id, call_method(row, S("get"), S("session_id")));
-    int same = PyObject_RichCompareBool(id.get(), current_id.get(), Py_EQ);
-    if (same < 0) return {};
+    RG_LET(id, mapping_get(row.get(), S("session_id")));
+    const int same = PyObject_RichCompareBool(id.get(), current_id.get(), Py_EQ);
+    RG_CHECK_OK(same);
     if (same) return row;
   }
   if (PyErr_Occurred()) return {};
@@ -217,7 +225,7 @@ namespace {
 // Whether the row's session belongs to a running process (which holds its session lock).
 int owner_alive(PyObject* row, PyObject* live) {
   if (PySet_GET_SIZE(live) == 0) return 0;
-  RG_LET(id, call_method(row, S("get"), S("session_id")));
+  RG_LET(id, mapping_get(row, S("session_id")));
   return PyUnicode_Check(id.get()) ? PySet_Contains(live, id.get()) : 0;
 }
 
@@ -231,22 +239,20 @@ Ref _close_stale_sessions(PyObject* self) {
   RG_LET(live, live_session_ids());
   RG_LET(iter, steal(PyObject_GetIter(sessions.get())));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
-    RG_LET(ended, call_method(row, S("get"), S("ended_at")));
-    int closed = PyObject_IsTrue(ended.get());
-    if (closed < 0) return {};
+    const int closed = row_flag(row.get(), S("ended_at"));
+    RG_CHECK_OK(closed);
     if (closed) continue;
-    RG_LET(stale, call_method(row, S("get"), S("stale")));
-    int already = PyObject_IsTrue(stale.get());
-    if (already < 0) return {};
+    const int already = row_flag(row.get(), S("stale"));
+    RG_CHECK_OK(already);
     if (already) continue;
-    int alive = owner_alive(row.get(), live.get());
-    if (alive < 0) return {};
+    const int alive = owner_alive(row.get(), live.get());
+    RG_CHECK_OK(alive);
     if (alive) continue;
     RG_LET(zero, integer(0));
-    if (set_item(row.get(), "ended_cleanly", Py_False) < 0 ||
-        set_item(row.get(), "duration_s", zero.get()) < 0 ||
-        set_item(row.get(), "stale", Py_True) < 0 || set_item(row.get(), "flushed", Py_False) < 0)
-      return {};
+    RG_CHECK_OK(set_items(row.get(), {{S("ended_cleanly"), Py_False},
+                                      {S("duration_s"), zero.get()},
+                                      {S("stale"), Py_True},
+                                      {S("flushed"), Py_False}}));
   }
   if (PyErr_Occurred()) return {};
   return none();
@@ -262,19 +268,18 @@ Ref _start_session(PyObject* self) {
   RG_LET(empty, str(""));
   RG_LET(zero, integer(0));
   RG_LET(row, steal(PyDict_New()));
-  if (PyDict_SetItemString(row.get(), "session_id", id.get()) < 0 ||
-      PyDict_SetItemString(row.get(), "started_at", now.get()) < 0 ||
-      PyDict_SetItemString(row.get(), "ended_at", empty.get()) < 0 ||
-      PyDict_SetItemString(row.get(), "duration_s", zero.get()) < 0 ||
-      PyDict_SetItemString(row.get(), "ended_cleanly", Py_False) < 0 ||
-      PyDict_SetItemString(row.get(), "flushed", Py_False) < 0)
-    return {};
+  RG_CHECK_OK(set_items(row.get(), {{S("session_id"), id.get()},
+                                    {S("started_at"), now.get()},
+                                    {S("ended_at"), empty.get()},
+                                    {S("duration_s"), zero.get()},
+                                    {S("ended_cleanly"), Py_False},
+                                    {S("flushed"), Py_False}}));
   RG_LET(sessions, attr(self, S("_sessions")));
   RG_CHECK(call_method(sessions, S("append"), row));
   // Only now: an id whose row never made it into the list would leave cleanup nothing to close
   // and this run unrecorded. A row without the id is a run that did not finish starting: kept
   // open, it is closed as stale later, as after a crash.
-  if (PyObject_SetAttr(self, S("_current_id"), id.get()) < 0) return {};
+  RG_CHECK_OK(PyObject_SetAttr(self, S("_current_id"), id.get()));
   return none();
 }
 

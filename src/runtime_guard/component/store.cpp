@@ -11,6 +11,7 @@
 #include "capi/module_scope.hpp"
 #include "platform/file_ops.hpp"
 #include "capi/declare.hpp"
+#include "capi/values.hpp"
 
 namespace rg {
 
@@ -18,21 +19,10 @@ int mark_store_loaded(PyObject* self) { return PyObject_SetAttr(self, S("_store_
 
 int mark_store_unread(PyObject* self) { return PyObject_SetAttr(self, S("_store_loaded"), Py_False); }
 
-namespace {
-
-// The flag, or null with no error set when the component was never started.
-Ref loaded_flag(PyObject* self) {
-  Ref flag = steal(PyObject_GetAttr(self, S("_store_loaded")));
-  if (!flag && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
-  return flag;
-}
-
-}  // namespace
-
 int mark_unread_if_never_started(PyObject* self) {
-  Ref flag = loaded_flag(self);
-  if (flag) return 0;
-  return PyErr_Occurred() ? -1 : mark_store_unread(self);
+  const int started = has_attr(self, S("_store_loaded"));
+  RG_CHECK_OK(started);
+  return started ? 0 : mark_store_unread(self);
 }
 
 int make_usage_dir() {
@@ -44,8 +34,7 @@ int make_usage_dir() {
 }
 
 int store_writable(PyObject* self) {
-  Ref flag = loaded_flag(self);
-  if (!flag) return PyErr_Occurred() ? -1 : 1;
+  RG_LET(flag, attr_or(self, S("_store_loaded"), Py_True));  // never started: written as usual
   return PyObject_IsTrue(flag.get());
 }
 
@@ -69,13 +58,12 @@ Ref new_list() { return steal(PyList_New(0)); }
 // seconds and gigabytes. Rows are appended and the oldest trimmed, so the newest rows are at
 // the end: the bound keeps the last bytes, from the first line that starts inside them, and
 // what lies before is as unreadable as a broken line (dropped by the next write).
-bool store_limit(Py_ssize_t& out) {
-  Ref limit = G("_MAX_STORE_BYTES");
-  if (!limit) return false;
-  out = PyNumber_AsSsize_t(limit.get(), PyExc_OverflowError);
-  if (out == -1 && PyErr_Occurred()) return false;
-  if (out < 0) out = 0;
-  return true;
+// -1 on error.
+Py_ssize_t store_limit() {
+  RG_LET(limit, G("_MAX_STORE_BYTES"));
+  const Py_ssize_t bytes = PyNumber_AsSsize_t(limit.get(), PyExc_OverflowError);
+  if (bytes == -1 && PyErr_Occurred()) return -1;
+  return bytes < 0 ? 0 : bytes;
 }
 
 bool is_line_end(char c) { return c == '\n' || c == '\r'; }
@@ -110,11 +98,10 @@ Ref read_store(PyObject* path, Py_ssize_t limit, bool& cut) {
     GilRelease nogil;
     error = platform::read_at(file, size - want, PyBytes_AS_STRING(data.get()), want, &got);
   }
-  if (PyErr_CheckSignals() < 0) return {};
+  RG_CHECK_OK(PyErr_CheckSignals());
   if (error) return raise_os_error(error, path), Ref();
   if (got < want)  // shrunk meanwhile (a writer without the lock): what was there
-    data = steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()), static_cast<Py_ssize_t>(got)));
-  if (!data) return {};
+    RG_CHECK(data = steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()), static_cast<Py_ssize_t>(got))));
   return store_tail(std::move(data), limit, cut);
 }
 
@@ -139,38 +126,35 @@ int log_cut(Py_ssize_t limit) {
 // Records an empty store (missing or unreadable) as what this component last read.
 int loaded_nothing(PyObject* self) {
   Synced none;
-  none.keys = new_list();
-  none.lines = new_list();
-  if (!none.keys || !none.lines || none.save(self) < 0) return -1;
+  RG_CHECK(none.keys = new_list());
+  RG_CHECK(none.lines = new_list());
+  RG_CHECK_OK(none.save(self));
   return mark_store_loaded(self);
 }
 
 // The rows of the stored text, with their keys and lines as read; lines that are no rows skipped.
-bool read_rows(PyObject* bytes, PyObject* rows, Synced& synced) {
-  if (!(synced.keys = new_list())) return false;
-  if (!(synced.lines = new_list())) return false;
-  Ref text = steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes),
-                                          "surrogateescape"));
-  if (!text) return false;
-  Ref lines = call_method(text, S("splitlines"));
-  if (!lines) return false;
+int read_rows(PyObject* bytes, PyObject* rows, Synced& synced) {
+  RG_CHECK(synced.keys = new_list());
+  RG_CHECK(synced.lines = new_list());
+  RG_LET(text, steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes),
+                                            "surrogateescape")));
+  RG_LET(lines, call_method(text, S("splitlines")));  // an exact str's: a list
   JsonCodec codec;
-  if (!codec.open()) return false;
+  RG_CHECK_OK(codec.open());
   const Py_ssize_t n = PyList_GET_SIZE(lines.get());
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref line;
     Ref row = codec.parse(PyList_GET_ITEM(lines.get(), i), &line);
     if (!row) {
-      if (PyErr_Occurred()) return false;
+      if (PyErr_Occurred()) return -1;
       continue;
     }
-    Ref key = session_key(row.get());
-    if (!key) return false;
-    if (PyList_Append(rows, row.get()) < 0 || PyList_Append(synced.keys.get(), key.get()) < 0 ||
-        PyList_Append(synced.lines.get(), line.get()) < 0)
-      return false;
+    RG_LET(key, session_key(row.get()));
+    RG_CHECK_OK(PyList_Append(rows, row.get()));
+    RG_CHECK_OK(PyList_Append(synced.keys.get(), key.get()));
+    RG_CHECK_OK(PyList_Append(synced.lines.get(), line.get()));
   }
-  return true;
+  return 0;
 }
 
 }  // namespace
@@ -182,40 +166,45 @@ namespace guarder {
 RG_DEF(Method, _load_store, "_load_store(self)", "")
 Ref _load_store(PyObject* self) {
   RG_LET(rows, new_list());
-  if (PyObject_SetAttr(self, S("_sessions"), rows.get()) < 0) return {};
+  RG_CHECK_OK(PyObject_SetAttr(self, S("_sessions"), rows.get()));
   RG_LET(path, G("_SESSIONS_FILE"));
   RG_LET(exists, call_method(path, S("exists")));
-  int present = PyObject_IsTrue(exists.get());
-  if (present < 0) return {};
-  if (!present) return loaded_nothing(self) < 0 ? Ref() : none();
+  const int present = PyObject_IsTrue(exists.get());
+  RG_CHECK_OK(present);
+  if (!present) {
+    RG_CHECK_OK(loaded_nothing(self));
+    return none();
+  }
 
   StoreLock lock;  // waits out a write in progress; goes on unlocked if it cannot have it
-  if (lock.acquire(path.get(), false) < 0) return {};
-  Py_ssize_t limit;
-  if (!store_limit(limit)) return {};
+  RG_CHECK_OK(lock.acquire(path.get(), false));
+  const Py_ssize_t limit = store_limit();
+  RG_CHECK_OK(limit);
   bool cut = false;
   Ref data = read_loaded(path.get(), limit, cut);
   if (!data) {
     if (!PyErr_ExceptionMatches(PyExc_OSError)) return {};
     PyErr_Clear();
-    return loaded_nothing(self) < 0 ? Ref() : none();
+    RG_CHECK_OK(loaded_nothing(self));
+    return none();
   }
-  if (cut && log_cut(limit) < 0) return {};
+  if (cut) RG_CHECK_OK(log_cut(limit));
   Synced synced;
   synced.raw = std::move(data);
-  if (!read_rows(synced.raw.get(), rows.get(), synced)) return {};
+  RG_CHECK_OK(read_rows(synced.raw.get(), rows.get(), synced));
   RG_LET(max_stored, G("_MAX_STORED"));
   RG_LET(count, integer(PyList_GET_SIZE(rows.get())));
-  int over = PyObject_RichCompareBool(count.get(), max_stored.get(), Py_GT);
-  if (over < 0) return {};
+  const int over = PyObject_RichCompareBool(count.get(), max_stored.get(), Py_GT);
+  RG_CHECK_OK(over);
   if (over) {
     RG_LET(kept, last_stored(rows.get()));
-    if (PyObject_SetAttr(self, S("_sessions"), kept.get()) < 0) return {};
+    RG_CHECK_OK(PyObject_SetAttr(self, S("_sessions"), kept.get()));
     RG_CHECK(synced.keys = last_stored(synced.keys.get()));
     RG_CHECK(synced.lines = last_stored(synced.lines.get()));
   }
-  if (synced.save(self) < 0) return {};
-  return mark_store_loaded(self) < 0 ? Ref() : none();
+  RG_CHECK_OK(synced.save(self));
+  RG_CHECK_OK(mark_store_loaded(self));
+  return none();
 }
 
 }  // namespace guarder
@@ -241,13 +230,13 @@ int write_store(PyObject* target, PyObject* text) {
   RG_LET(dir_path, fs_path(parent.get()));
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  if (!data) return -1;
+  RG_CHECK(data);
   int error;
   {
     GilRelease nogil;
     error = platform::write_durable(fs_name(tmp_path), data, static_cast<size_t>(size));
   }
-  if (PyErr_CheckSignals() < 0) return -1;
+  RG_CHECK_OK(PyErr_CheckSignals());
   if (error) return raise_os_error(error, tmp.get());
   RG_CHECK(call_method(tmp, S("replace"), target));
   GilRelease nogil;
@@ -256,20 +245,18 @@ int write_store(PyObject* target, PyObject* text) {
 }
 
 // The keys and compact lines of `rows`.
-bool rows_to_lines(const JsonCodec& codec, PyObject* rows, Ref& keys, Ref& lines) {
+int rows_to_lines(const JsonCodec& codec, PyObject* rows, Ref& keys, Ref& lines) {
   const Py_ssize_t n = PyList_GET_SIZE(rows);
-  if (!(keys = steal(PyList_New(n)))) return false;
-  if (!(lines = steal(PyList_New(n)))) return false;
+  RG_CHECK(keys = steal(PyList_New(n)));
+  RG_CHECK(lines = steal(PyList_New(n)));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* row = PyList_GET_ITEM(rows, i);
-    Ref line = codec.line(row);
-    if (!line) return false;
-    Ref key = session_key(row);
-    if (!key) return false;
+    RG_LET(line, codec.line(row));
+    RG_LET(key, session_key(row));
     PyList_SET_ITEM(lines.get(), i, line.release());
     PyList_SET_ITEM(keys.get(), i, key.release());
   }
-  return true;
+  return 0;
 }
 
 // The component's rows become the merged ones; the list object stays the same.
@@ -278,35 +265,25 @@ int take_merged(PyObject* self, PyObject* sessions, PyObject* merged) {
   return PyObject_SetAttr(self, S("_sessions"), merged);
 }
 
-// The key of this process's own session ("" before it started one).
-Ref current_key(PyObject* self) {
-  Ref id = attr(self, S("_current_id"));
-  if (!id && PyErr_ExceptionMatches(PyExc_AttributeError)) {
-    PyErr_Clear();
-    return none();
-  }
-  return id;
-}
-
 // Everything of _persist_unlocked that may raise OSError; the caller logs that one.
 int persist_rows(PyObject* self) {
-  if (make_usage_dir() < 0) return -1;
+  RG_CHECK_OK(make_usage_dir());
   RG_LET(target, G("_SESSIONS_FILE"));
   StoreLock lock;
-  if (lock.acquire(target.get(), true) < 0) return -1;
+  RG_CHECK_OK(lock.acquire(target.get(), true));
 
   JsonCodec codec;
-  if (!codec.open()) return -1;
+  RG_CHECK_OK(codec.open());
   RG_LET(sessions, attr(self, S("_sessions")));
   RG_LET(tail, last_stored(sessions.get()));
   RG_LET(rows, steal(PySequence_List(tail.get())));
   Ref keys, lines;
-  if (!rows_to_lines(codec, rows.get(), keys, lines)) return -1;
+  RG_CHECK_OK(rows_to_lines(codec, rows.get(), keys, lines));
 
   Synced synced;
-  if (!synced.load(self)) return -1;
-  Py_ssize_t limit;
-  if (!store_limit(limit)) return -1;
+  RG_CHECK_OK(synced.load(self));
+  const Py_ssize_t limit = store_limit();
+  RG_CHECK_OK(limit);
   bool cut = false;
   Ref on_disk = read_store(target.get(), limit, cut);
   if (!on_disk) {
@@ -316,9 +293,9 @@ int persist_rows(PyObject* self) {
     RG_CHECK(on_disk = steal(PyBytes_FromStringAndSize(nullptr, 0)));
   }
   const std::string_view disk(PyBytes_AS_STRING(on_disk.get()), static_cast<size_t>(PyBytes_GET_SIZE(on_disk.get())));
-  int unchanged = synced.matches(disk);
-  if (unchanged < 0) return -1;
-  if (cut && !unchanged && log_cut(limit) < 0) return -1;  // unchanged: the load said so
+  const int unchanged = synced.matches(disk);
+  RG_CHECK_OK(unchanged);
+  if (cut && !unchanged) RG_CHECK_OK(log_cut(limit));  // unchanged: the load said so
 
   Synced written;
   Ref merged_rows;
@@ -327,9 +304,9 @@ int persist_rows(PyObject* self) {
     written.lines = std::move(lines);
   } else {
     Merged merged;
-    RG_LET(current, current_key(self));
-    if (!merge_into_store(codec, synced, rows.get(), keys.get(), lines.get(), current.get(), disk, merged))
-      return -1;
+    RG_LET(current, attr_or(self, S("_current_id"), Py_None));  // "" before a session started
+    RG_CHECK_OK(
+        merge_into_store(codec, synced, rows.get(), keys.get(), lines.get(), current.get(), disk, merged));
     written.keys = std::move(merged.keys);
     written.lines = std::move(merged.lines);
     merged_rows = std::move(merged.rows);
@@ -337,8 +314,8 @@ int persist_rows(PyObject* self) {
   on_disk = Ref();
   RG_LET(in_file, last_stored(written.lines.get()));
   RG_LET(text, store_text(in_file.get()));
-  if (write_store(target.get(), text.get()) < 0) return -1;
-  if (merged_rows && take_merged(self, sessions.get(), merged_rows.get()) < 0) return -1;
+  RG_CHECK_OK(write_store(target.get(), text.get()));
+  if (merged_rows) RG_CHECK_OK(take_merged(self, sessions.get(), merged_rows.get()));
   return written.save(self);
 }
 
@@ -348,10 +325,10 @@ namespace guarder {
 
 RG_DEF(Method, _persist_unlocked, "_persist_unlocked(self)", "")
 Ref _persist_unlocked(PyObject* self) {
-  int writable = store_writable(self);
-  if (writable < 0) return {};
+  const int writable = store_writable(self);
+  RG_CHECK_OK(writable);
   if (!writable || persist_rows(self) == 0) {
-    if (PyErr_CheckSignals() < 0) return {};
+    RG_CHECK_OK(PyErr_CheckSignals());
     return none();
   }
   if (!PyErr_ExceptionMatches(PyExc_OSError)) return {};
@@ -364,8 +341,7 @@ Ref _persist_unlocked(PyObject* self) {
 RG_DEF(Method, _persist, "_persist(self)", "")
 Ref _persist(PyObject* self) {
   RG_LET(lock, attr(self, S("_lock")));
-  auto write = [&] { return call_method(self, S("_persist_unlocked")) ? 0 : -1; };
-  if (with_lock(lock.get(), write) < 0) return {};
+  RG_CHECK_OK(with_lock(lock.get(), [&] { return call_method(self, S("_persist_unlocked")) ? 0 : -1; }));
   return none();
 }
 

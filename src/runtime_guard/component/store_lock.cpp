@@ -9,6 +9,7 @@
 
 #include "defaults/constants.hpp"
 #include "capi/module_scope.hpp"
+#include "capi/values.hpp"
 #include "threads/thread_deadline.hpp"
 
 namespace rg {
@@ -52,11 +53,11 @@ Ref fs_path(PyObject* path) {
   // it binds that method into "TypeError: expected str, bytes or os.PathLike object".
   Ref text;
   if (!PyUnicode_Check(path) && !PyBytes_Check(path)) {
-    Ref method = steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(path)), S("__fspath__")));
-    if (method) text = call(method, path);
-    else if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
-    else PyErr_Clear();  // not a path: the conversion below raises Python's TypeError
-    if (method && !text) return {};
+    Ref method;
+    const int found = optional_attr(reinterpret_cast<PyObject*>(Py_TYPE(path)), S("__fspath__"), method);
+    RG_CHECK_OK(found);
+    // Not a path: the conversion below raises Python's TypeError.
+    if (found) RG_CHECK(text = call(method, path));
   }
   PyObject* encoded = nullptr;
   if (!PyUnicode_FSConverter(text ? text.get() : path, &encoded)) return {};
@@ -64,8 +65,7 @@ Ref fs_path(PyObject* path) {
 }
 
 int raise_os_error(int error, PyObject* path) {
-  Ref name = steal(PyOS_FSPath(path));
-  if (!name) return -1;
+  RG_LET(name, steal(PyOS_FSPath(path)));
   errno = error;
   PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
   return -1;
@@ -107,7 +107,7 @@ int StoreLock::acquire(PyObject* store_path, bool required) {
       return 0;
     }
     if (attempt == platform::LockAttempt::kFailed) return 0;
-    if (PyErr_CheckSignals() < 0) return -1;
+    RG_CHECK_OK(PyErr_CheckSignals());
     if (steady_clock::now() >= deadline) return required ? raise_os_error(EWOULDBLOCK, lock_path.get()) : 0;
     pause = std::min(pause * 2, milliseconds(20));
   }
@@ -132,18 +132,15 @@ int hold_session_lock(PyObject* self) {
     int error = 0;
     attempt = platform::try_lock(fs_name(held->path), held->lock, &error);
   }
-  if (release_session_lock(self) < 0) return -1;  // a second initialize: the first lock goes
+  RG_CHECK_OK(release_session_lock(self));  // a second initialize: the first lock goes
   if (attempt != platform::LockAttempt::kHeld) return 0;
   return PyObject_SetAttr(self, S("_session_lock"), capsule.get());
 }
 
 int release_session_lock(PyObject* self) {
-  Ref capsule = attr(self, S("_session_lock"));
-  if (!capsule) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    return 0;
-  }
+  Ref capsule;
+  const int found = optional_attr(self, S("_session_lock"), capsule);
+  if (found <= 0) return found;
   if (!PyCapsule_IsValid(capsule.get(), kSessionLockCapsule)) return 0;
   auto* held = static_cast<SessionLock*>(PyCapsule_GetPointer(capsule.get(), kSessionLockCapsule));
   {
@@ -182,7 +179,7 @@ Ref live_session_ids() {
     }
     if (!held) continue;
     RG_LET(id, steal(PyUnicode_Substring(name.get(), prefix, PyUnicode_GET_LENGTH(name.get()) - suffix)));
-    if (PySet_Add(live.get(), id.get()) < 0) return {};
+    RG_CHECK_OK(PySet_Add(live.get(), id.get()));
   }
   return live;
 }

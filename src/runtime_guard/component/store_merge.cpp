@@ -4,22 +4,23 @@
 
 #include "component/fallible.hpp"
 #include "capi/module_scope.hpp"
+#include "capi/values.hpp"
 
 namespace rg {
 
 namespace {
 
-// The UTF-8 text of a line (no copy for the ASCII lines the store is made of).
-bool utf8_view(PyObject* line, std::string_view& out) {
+// The UTF-8 text of a line (no copy for the ASCII lines the store is made of). -1 on error.
+int utf8_view(PyObject* line, std::string_view& out) {
   if (!PyUnicode_Check(line)) {
     PyErr_Format(PyExc_TypeError, "store line must be str, not %.80s", Py_TYPE(line)->tp_name);
-    return false;
+    return -1;
   }
   Py_ssize_t n = 0;
   const char* p = PyUnicode_AsUTF8AndSize(line, &n);
-  if (!p) return false;
+  RG_CHECK(p);
   out = std::string_view(p, static_cast<size_t>(n));
-  return true;
+  return 0;
 }
 
 // (keys, lines, raw bytes or None), as Synced::save leaves it.
@@ -30,12 +31,6 @@ bool is_record(PyObject* record) {
   PyObject* raw = PyTuple_GET_ITEM(record, 2);
   return PyList_Check(keys) && PyList_Check(lines) && PyList_GET_SIZE(keys) == PyList_GET_SIZE(lines) &&
          (raw == Py_None || PyBytes_Check(raw));
-}
-
-// -1 on error, else the truth of row.get("flushed").
-int delivered(PyObject* row) {
-  RG_LET(flushed, call_method(row, S("get"), S("flushed")));
-  return PyObject_IsTrue(flushed.get());
 }
 
 // The store text cut into its lines, one at a time: any line ending ends a line, empty lines
@@ -79,76 +74,69 @@ class Merger {
          PyObject* current, Merged& out)
       : codec_(codec), synced_(synced), rows_(rows), keys_(keys), lines_(lines), current_(current), out_(out) {}
 
-  bool run(std::string_view disk) {
-    return index_synced() && classify_memory() && read_disk(disk) && emit_all();
+  int run(std::string_view disk) {
+    RG_CHECK_OK(index_synced());
+    RG_CHECK_OK(classify_memory());
+    RG_CHECK_OK(read_disk(disk));
+    return emit_all();
   }
 
  private:
   PyObject* synced_line(Py_ssize_t j) const { return PyList_GET_ITEM(synced_.lines.get(), j); }
   PyObject* key(Py_ssize_t i) const { return PyList_GET_ITEM(keys_, i); }
 
-  bool index_synced() {
+  int index_synced() {
     const Py_ssize_t n = PyList_GET_SIZE(synced_.lines.get());
-    if (!memory_of_synced_.assign(static_cast<size_t>(n), -1) || !synced_at_.init(static_cast<size_t>(n)))
-      return false;
-    synced_by_key_ = steal(PyDict_New());
-    if (!synced_by_key_) return false;
+    RG_CHECK_OK(memory_of_synced_.assign(static_cast<size_t>(n), -1));
+    RG_CHECK_OK(synced_at_.init(static_cast<size_t>(n)));
+    RG_CHECK(synced_by_key_ = steal(PyDict_New()));
     for (Py_ssize_t j = 0; j < n; ++j) {
       std::string_view text;
-      if (!utf8_view(synced_line(j), text)) return false;
+      RG_CHECK_OK(utf8_view(synced_line(j), text));
       synced_at_.set(text, j);
-      Ref index = integer(j);
-      if (!index) return false;
-      if (PyDict_SetItem(synced_by_key_.get(), PyList_GET_ITEM(synced_.keys.get(), j), index.get()) < 0)
-        return false;
+      RG_LET(index, integer(j));
+      RG_CHECK_OK(PyDict_SetItem(synced_by_key_.get(), PyList_GET_ITEM(synced_.keys.get(), j), index.get()));
     }
-    return true;
+    return 0;
   }
 
   // Which rows this process created or changed since it last synced with the file.
-  bool classify_memory() {
+  int classify_memory() {
     const Py_ssize_t n = PyList_GET_SIZE(rows_);
-    if (!change_.assign(static_cast<size_t>(n), Change::kNone) || !placed_.assign(static_cast<size_t>(n), false))
-      return false;
-    changed_at_ = steal(PyDict_New());
-    new_at_ = steal(PyDict_New());
-    memory_at_ = steal(PyDict_New());
-    if (!changed_at_ || !new_at_ || !memory_at_) return false;
+    RG_CHECK_OK(change_.assign(static_cast<size_t>(n), Change::kNone));
+    RG_CHECK_OK(placed_.assign(static_cast<size_t>(n), false));
+    RG_CHECK(changed_at_ = steal(PyDict_New()));
+    RG_CHECK(new_at_ = steal(PyDict_New()));
+    RG_CHECK(memory_at_ = steal(PyDict_New()));
     for (Py_ssize_t i = 0; i < n; ++i) {
       std::string_view text;
-      if (!utf8_view(PyList_GET_ITEM(lines_, i), text)) return false;
-      Ref index = integer(i);
-      if (!index) return false;
-      if (PyDict_SetItem(memory_at_.get(), key(i), index.get()) < 0) return false;
+      RG_CHECK_OK(utf8_view(PyList_GET_ITEM(lines_, i), text));
+      RG_LET(index, integer(i));
+      RG_CHECK_OK(PyDict_SetItem(memory_at_.get(), key(i), index.get()));
       const Py_ssize_t same = synced_at_.find(text);
       if (same >= 0) {
         memory_of_synced_[static_cast<size_t>(same)] = i;
         continue;
       }
-      int known = PyDict_Contains(synced_by_key_.get(), key(i));
-      if (known < 0) return false;
+      const int known = PyDict_Contains(synced_by_key_.get(), key(i));
+      RG_CHECK_OK(known);
       if (known) {
         change_[static_cast<size_t>(i)] = Change::kChanged;
-        if (PyDict_SetItem(changed_at_.get(), key(i), index.get()) < 0) return false;
+        RG_CHECK_OK(PyDict_SetItem(changed_at_.get(), key(i), index.get()));
         continue;
       }
       change_[static_cast<size_t>(i)] = Change::kNew;
-      PyObject* list = PyDict_GetItemWithError(new_at_.get(), key(i));
-      if (!list) {
-        if (PyErr_Occurred()) return false;
-        Ref fresh = steal(PyList_New(0));
-        if (!fresh) return false;
-        if (PyDict_SetItem(new_at_.get(), key(i), fresh.get()) < 0) return false;
-        list = fresh.get();
-      }
-      if (PyList_Append(list, index.get()) < 0) return false;
+      RG_LET(fresh, steal(PyList_New(0)));
+      PyObject* list = PyDict_SetDefault(new_at_.get(), key(i), fresh.get());  // borrowed
+      RG_CHECK(list);
+      RG_CHECK_OK(PyList_Append(list, index.get()));
     }
-    return true;
+    return 0;
   }
 
   // Lines this component synced are recognised by their text; only the others are parsed,
   // exactly as a load would read them.
-  bool read_disk(std::string_view disk) {
+  int read_disk(std::string_view disk) {
     std::string_view line;
     while (next_line(disk, line)) {
       const Py_ssize_t same = synced_at_.find(line);
@@ -157,76 +145,73 @@ class Merger {
         r.synced = same;
         r.key = borrow(PyList_GET_ITEM(synced_.keys.get(), r.synced));
         r.line = borrow(synced_line(r.synced));
-        if (!disk_.push_back(std::move(r))) return false;
+        RG_CHECK_OK(disk_.push_back(std::move(r)));
         continue;
       }
-      Ref text = steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
-                                               "surrogateescape"));
-      if (!text) return false;
-      Ref pieces = call_method(text, S("splitlines"));
-      if (!pieces) return false;
+      RG_LET(text, steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
+                                               "surrogateescape")));
+      RG_LET(pieces, call_method(text, S("splitlines")));
       if (!PyList_Check(pieces.get())) {
         PyErr_SetString(PyExc_TypeError, "splitlines() did not return a list");
-        return false;
+        return -1;
       }
       for (Py_ssize_t k = 0; k < PyList_GET_SIZE(pieces.get()); ++k) {
         DiskRow r;
         r.row = codec_.parse(PyList_GET_ITEM(pieces.get(), k));
         if (!r.row) {
-          if (PyErr_Occurred()) return false;
+          if (PyErr_Occurred()) return -1;
           continue;
         }
-        r.line = codec_.line(r.row.get());
-        r.key = session_key(r.row.get());
-        if (!r.line || !r.key || !disk_.push_back(std::move(r))) return false;
+        RG_CHECK(r.line = codec_.line(r.row.get()));
+        RG_CHECK(r.key = session_key(r.row.get()));
+        RG_CHECK_OK(disk_.push_back(std::move(r)));
       }
     }
-    return true;
+    return 0;
   }
 
-  bool emit(PyObject* row, PyObject* key, PyObject* line) {
-    return PyList_Append(out_.rows.get(), row) == 0 && PyList_Append(out_.keys.get(), key) == 0 &&
-           PyList_Append(out_.lines.get(), line) == 0;
+  int emit(PyObject* row, PyObject* key, PyObject* line) {
+    RG_CHECK_OK(PyList_Append(out_.rows.get(), row));
+    RG_CHECK_OK(PyList_Append(out_.keys.get(), key));
+    return PyList_Append(out_.lines.get(), line);
   }
 
-  bool emit_memory(Py_ssize_t i) {
+  int emit_memory(Py_ssize_t i) {
     placed_[static_cast<size_t>(i)] = true;
     return emit(PyList_GET_ITEM(rows_, i), key(i), PyList_GET_ITEM(lines_, i));
   }
 
   // The component's row i takes the file's version; it stays the same object when it can.
-  bool emit_refreshed(Py_ssize_t i, PyObject* theirs, PyObject* line) {
+  int emit_refreshed(Py_ssize_t i, PyObject* theirs, PyObject* line) {
     placed_[static_cast<size_t>(i)] = true;
     PyObject* row = PyList_GET_ITEM(rows_, i);
     if (!PyDict_Check(row)) return emit(theirs, key(i), line);
     PyDict_Clear(row);
-    return PyDict_Update(row, theirs) == 0 && emit(row, key(i), line);
+    RG_CHECK_OK(PyDict_Update(row, theirs));
+    return emit(row, key(i), line);
   }
 
   // The parsed row and its compact line for a file row (a synced line is parsed only now).
-  bool parsed(DiskRow& r) {
-    if (r.row) return true;
+  int parsed(DiskRow& r) {
+    if (r.row) return 0;
     r.row = codec_.parse(r.line.get());
     if (!r.row) {
       if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "synced store line is not a row");
-      return false;
+      return -1;
     }
-    r.line = codec_.line(r.row.get());
-    return bool(r.line);
+    RG_CHECK(r.line = codec_.line(r.row.get()));
+    return 0;
   }
 
   // A row kept as the file has it.
-  bool emit_disk(DiskRow& r) {
+  int emit_disk(DiskRow& r) {
     if (r.synced >= 0) {
       Py_ssize_t i = memory_of_synced_[static_cast<size_t>(r.synced)];
       if (i >= 0 && !placed_[static_cast<size_t>(i)]) return emit_memory(i);
     }
-    if (!parsed(r)) return false;
+    RG_CHECK_OK(parsed(r));
     PyObject* index = PyDict_GetItemWithError(memory_at_.get(), r.key.get());
-    if (!index) {
-      if (PyErr_Occurred()) return false;
-      return emit(r.row.get(), r.key.get(), r.line.get());
-    }
+    if (!index) return PyErr_Occurred() ? -1 : emit(r.row.get(), r.key.get(), r.line.get());
     Py_ssize_t i = PyLong_AsSsize_t(index);
     if (placed_[static_cast<size_t>(i)] || change_[static_cast<size_t>(i)] != Change::kNone)
       return emit(r.row.get(), r.key.get(), r.line.get());
@@ -237,83 +222,76 @@ class Merger {
   //  - same content on both sides: a delivery on either side stands;
   //  - ours changed only "flushed": we delivered a state the row no longer has, theirs stands;
   //  - ours changed the content (the owner closing its row): ours stands.
-  bool resolve(Py_ssize_t i, DiskRow& r) {
+  int resolve(Py_ssize_t i, DiskRow& r) {
     PyObject* index = PyDict_GetItemWithError(synced_by_key_.get(), key(i));
-    if (!index) return PyErr_Occurred() ? false : emit_memory(i);
+    if (!index) return PyErr_Occurred() ? -1 : emit_memory(i);
     PyObject* base_line = synced_line(PyLong_AsSsize_t(index));
     if (r.line.get() == base_line) return emit_memory(i);
-    int unchanged = PyObject_RichCompareBool(r.line.get(), base_line, Py_EQ);
-    if (unchanged < 0) return false;
+    const int unchanged = PyObject_RichCompareBool(r.line.get(), base_line, Py_EQ);
+    RG_CHECK_OK(unchanged);
     if (unchanged) return emit_memory(i);
 
-    if (!parsed(r)) return false;
-    Ref ours = row_content(PyList_GET_ITEM(rows_, i));
-    if (!ours) return false;
-    Ref theirs = row_content(r.row.get());
-    if (!theirs) return false;
-    int same = PyObject_RichCompareBool(ours.get(), theirs.get(), Py_EQ);
-    if (same < 0) return false;
-    bool take_theirs;
+    RG_CHECK_OK(parsed(r));
+    RG_LET(ours, row_content(PyList_GET_ITEM(rows_, i)));
+    RG_LET(theirs, row_content(r.row.get()));
+    const int same = PyObject_RichCompareBool(ours.get(), theirs.get(), Py_EQ);
+    RG_CHECK_OK(same);
+    int take_theirs = 0;
     if (same) {
-      int done = delivered(r.row.get());
-      if (done < 0) return false;
-      take_theirs = done;
+      take_theirs = row_flag(r.row.get(), S("flushed"));
     } else {
       Ref base_row = codec_.parse(base_line);
-      if (!base_row && PyErr_Occurred()) return false;
-      int only_flushed = 0;
+      if (!base_row && PyErr_Occurred()) return -1;
       if (base_row) {
-        Ref base = row_content(base_row.get());
-        if (!base) return false;
-        only_flushed = PyObject_RichCompareBool(ours.get(), base.get(), Py_EQ);
-        if (only_flushed < 0) return false;
+        RG_LET(base, row_content(base_row.get()));
+        take_theirs = PyObject_RichCompareBool(ours.get(), base.get(), Py_EQ);  // only "flushed"
       }
-      take_theirs = only_flushed;
     }
+    RG_CHECK_OK(take_theirs);
     return take_theirs ? emit_refreshed(i, r.row.get(), r.line.get()) : emit_memory(i);
   }
 
-  bool emit_all() {
-    out_.rows = steal(PyList_New(0));
-    out_.keys = steal(PyList_New(0));
-    out_.lines = steal(PyList_New(0));
-    Ref seen = steal(PySet_New(nullptr));
-    if (!seen) return false;
-    if (!out_.rows || !out_.keys || !out_.lines) return false;
+  int emit_all() {
+    RG_CHECK(out_.rows = steal(PyList_New(0)));
+    RG_CHECK(out_.keys = steal(PyList_New(0)));
+    RG_CHECK(out_.lines = steal(PyList_New(0)));
+    RG_LET(seen, steal(PySet_New(nullptr)));
     for (DiskRow& r : disk_) {
       PyObject* k = r.key.get();
       PyObject* changed = PyDict_GetItemWithError(changed_at_.get(), k);
-      if (!changed && PyErr_Occurred()) return false;
+      if (!changed && PyErr_Occurred()) return -1;
       PyObject* fresh = PyDict_GetItemWithError(new_at_.get(), k);
-      if (!fresh && PyErr_Occurred()) return false;
-      int again = PySet_Contains(seen.get(), k);
-      if (again < 0 || PySet_Add(seen.get(), k) < 0) return false;
-      bool ok;
-      if (again) ok = (changed || fresh) ? true : emit_disk(r);  // ours replaced every copy
-      else if (changed) ok = resolve(PyLong_AsSsize_t(changed), r);
-      else if (fresh) {
-        ok = true;
-        for (Py_ssize_t m = 0; ok && m < PyList_GET_SIZE(fresh); ++m)
-          ok = emit_memory(PyLong_AsSsize_t(PyList_GET_ITEM(fresh, m)));
-      } else ok = emit_disk(r);
-      if (!ok) return false;
+      if (!fresh && PyErr_Occurred()) return -1;
+      const int again = PySet_Contains(seen.get(), k);
+      RG_CHECK_OK(again);
+      RG_CHECK_OK(PySet_Add(seen.get(), k));
+      if (again) {
+        if (!changed && !fresh) RG_CHECK_OK(emit_disk(r));  // else ours replaced every copy
+      } else if (changed) {
+        RG_CHECK_OK(resolve(PyLong_AsSsize_t(changed), r));
+      } else if (fresh) {
+        for (Py_ssize_t m = 0; m < PyList_GET_SIZE(fresh); ++m)
+          RG_CHECK_OK(emit_memory(PyLong_AsSsize_t(PyList_GET_ITEM(fresh, m))));
+      } else {
+        RG_CHECK_OK(emit_disk(r));
+      }
     }
     // Rows new to the file go at the end. A changed row the file no longer has fell out of it
     // (another writer's trim) and stays out, unless it is this process's own session.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows_); ++i) {
       if (placed_[static_cast<size_t>(i)]) continue;
-      Change c = change_[static_cast<size_t>(i)];
+      const Change c = change_[static_cast<size_t>(i)];
       if (c == Change::kNone) continue;
       int mine = 0;
       if (c == Change::kChanged) {
-        int gone = PySet_Contains(seen.get(), key(i));
-        if (gone < 0) return false;
+        const int gone = PySet_Contains(seen.get(), key(i));
+        RG_CHECK_OK(gone);
         mine = !gone ? PyObject_RichCompareBool(key(i), current_, Py_EQ) : 0;
-        if (mine < 0) return false;
+        RG_CHECK_OK(mine);
       }
-      if ((c == Change::kNew || mine) && !emit_memory(i)) return false;
+      if (c == Change::kNew || mine) RG_CHECK_OK(emit_memory(i));
     }
-    return true;
+    return 0;
   }
 
   const JsonCodec& codec_;
@@ -332,22 +310,21 @@ class Merger {
 
 }  // namespace
 
-bool Synced::load(PyObject* self) {
-  Ref record = attr(self, S("_store_synced"));
-  if (!record) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-  }
+int Synced::load(PyObject* self) {
+  Ref record;
+  RG_CHECK_OK(optional_attr(self, S("_store_synced"), record));
   if (record && is_record(record.get())) {
-    keys = borrow(PyTuple_GET_ITEM(record.get(), 0));
-    lines = borrow(PyTuple_GET_ITEM(record.get(), 1));
+    // Copies: the merge indexes them unchecked while host code (a row's __eq__) may run and
+    // could reach the attribute's own lists.
+    RG_CHECK(keys = steal(PyList_GetSlice(PyTuple_GET_ITEM(record.get(), 0), 0, PY_SSIZE_T_MAX)));
+    RG_CHECK(lines = steal(PyList_GetSlice(PyTuple_GET_ITEM(record.get(), 1), 0, PY_SSIZE_T_MAX)));
     PyObject* bytes = PyTuple_GET_ITEM(record.get(), 2);
     raw = bytes == Py_None ? Ref() : borrow(bytes);
-    return true;
+    return 0;
   }
-  keys = steal(PyList_New(0));
-  lines = steal(PyList_New(0));
-  return keys && lines;
+  RG_CHECK(keys = steal(PyList_New(0)));
+  RG_CHECK(lines = steal(PyList_New(0)));
+  return 0;
 }
 
 int Synced::save(PyObject* self) const {
@@ -363,7 +340,7 @@ int Synced::matches(std::string_view disk) const {
   size_t pos = 0;
   for (Py_ssize_t j = 0; j < PyList_GET_SIZE(in_file.get()); ++j) {
     std::string_view line;
-    if (!utf8_view(PyList_GET_ITEM(in_file.get(), j), line)) return -1;
+    RG_CHECK_OK(utf8_view(PyList_GET_ITEM(in_file.get(), j), line));
     if (disk.size() - pos < line.size() + 1 || disk.compare(pos, line.size(), line) != 0 ||
         disk[pos + line.size()] != '\n')
       return 0;
@@ -372,8 +349,8 @@ int Synced::matches(std::string_view disk) const {
   return pos == disk.size() ? 1 : 0;
 }
 
-bool merge_into_store(const JsonCodec& codec, const Synced& synced, PyObject* rows, PyObject* keys,
-                      PyObject* lines, PyObject* current, std::string_view disk, Merged& out) {
+int merge_into_store(const JsonCodec& codec, const Synced& synced, PyObject* rows, PyObject* keys,
+                     PyObject* lines, PyObject* current, std::string_view disk, Merged& out) {
   Merger merger(codec, synced, rows, keys, lines, current, out);
   return merger.run(disk);
 }

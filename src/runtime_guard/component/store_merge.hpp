@@ -22,8 +22,8 @@ struct Synced {
   Ref keys, lines;  // lists
   Ref raw;          // bytes, or null
 
-  // The component's record, empty when it has none yet. false with an error set.
-  bool load(PyObject* self);
+  // The component's record, empty when it has none yet. -1 with an error set.
+  int load(PyObject* self);
   int save(PyObject* self) const;
   // Whether `disk` is byte for byte the file this record describes. -1 on error.
   int matches(std::string_view disk) const;
@@ -36,8 +36,8 @@ struct Merged {
 // Merges `rows` (the component's rows, with their keys and lines) into the store text `disk`.
 // `current` is the key of this process's own session, kept even when the file lost it.
 // The rows of `rows` that stay are updated in place, so references to them see the merge.
-// false with an error set.
-bool merge_into_store(const JsonCodec& codec, const Synced& synced, PyObject* rows, PyObject* keys,
-                      PyObject* lines, PyObject* current, std::string_view disk, Merged& out);
+// -1 with an error set.
+int merge_into_store(const JsonCodec& codec, const Synced& synced, PyObject* rows, PyObject* keys,
+                     PyObject* lines, PyObject* current, std::string_view disk, Merged& out);
 
 }  // namespace rg

@@ -1,6 +1,7 @@
 #include "component/store_rows.hpp"
 
 #include "capi/module_scope.hpp"
+#include "capi/values.hpp"
 
 namespace rg {
 
@@ -30,15 +31,12 @@ Ref last_stored(PyObject* rows) {
   return steal(PyObject_GetItem(rows, slice.get()));
 }
 
-bool JsonCodec::open() {
-  json = G("json");
-  if (!json) return false;
-  dumps = attr(json, S("dumps"));
-  if (!dumps) return false;
-  separators = steal(Py_BuildValue("(ss)", ",", ":"));
-  if (!separators) return false;
-  decode_error = attr(json, S("JSONDecodeError"));
-  return bool(decode_error);
+int JsonCodec::open() {
+  RG_CHECK(json = G("json"));
+  RG_CHECK(dumps = attr(json, S("dumps")));
+  RG_CHECK(separators = steal(Py_BuildValue("(ss)", ",", ":")));
+  RG_CHECK(decode_error = attr(json, S("JSONDecodeError")));
+  return 0;
 }
 
 Ref JsonCodec::line(PyObject* row) const {
@@ -58,9 +56,7 @@ Ref JsonCodec::parse(PyObject* line, Ref* text) const {
     return {};
   }
   if (!PyDict_Check(row.get())) return {};
-  RG_LET(id, call_method(row, S("get"), S("session_id")));
-  int truth = PyObject_IsTrue(id.get());
-  if (truth <= 0) return {};
+  if (row_flag(row.get(), S("session_id")) <= 0) return {};
   if (text) *text = std::move(stripped);
   return row;
 }
@@ -76,6 +72,11 @@ Ref session_key(PyObject* row) {
   PyObject* id = PyDict_GetItemWithError(row, S("session_id"));
   if (!id) return PyErr_Occurred() ? Ref() : none();
   return id_key(id);
+}
+
+int row_flag(PyObject* row, PyObject* key) {
+  RG_LET(value, mapping_get(row, key));
+  return PyObject_IsTrue(value.get());
 }
 
 Ref row_content(PyObject* row) {

@@ -11,8 +11,8 @@ Ref last_stored(PyObject* rows);
 // json.dumps and json.JSONDecodeError, looked up once per store operation.
 struct JsonCodec {
   Ref json, dumps, separators, decode_error;
-  // false with an error set
-  bool open();
+  // -1 with an error set
+  int open();
   // json.dumps(row, separators=(",", ":"))
   Ref line(PyObject* row) const;
   // One stored line (str): the row, or null with no error set when the line is skipped. The
@@ -27,6 +27,9 @@ Ref id_key(PyObject* id);
 // What rows are merged by: id_key of the row's "session_id" (None when missing). A row that is
 // not a mapping has no id.
 Ref session_key(PyObject* row);
+
+// The truth of row.get(key); -1 on error.
+int row_flag(PyObject* row, PyObject* key);
 
 // A row without its "flushed" key: what a delivery vouches for.
 Ref row_content(PyObject* row);
