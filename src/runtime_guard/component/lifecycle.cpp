@@ -8,7 +8,6 @@
 #include "capi/module_scope.hpp"
 #include "capi/declare.hpp"
 #include "threads/thread_deadline.hpp"
-#include "upload/exchange.hpp"
 
 namespace rg {
 

@@ -1,7 +1,5 @@
 #include "upload/exchange.hpp"
 
-#include <cmath>
-
 #include "defaults/constants.hpp"
 #include "capi/module_scope.hpp"
 #include "threads/thread_deadline.hpp"
@@ -11,20 +9,7 @@ namespace rg {
 namespace {
 
 constexpr double kDeadlineSlack = 0.5;
-constexpr double kLongestWait = 1e9;  // below threading.TIMEOUT_MAX
 constexpr long kReadChunk = 64 * 1024;
-
-// A number's seconds, or -1 when it is not a usable number. Clears any error.
-double number_seconds(PyObject* value) {
-  if (!PyNumber_Check(value) || PyComplex_Check(value)) return -1;
-  double s = PyFloat_AsDouble(value);
-  if (s == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return -1;
-  }
-  if (std::isnan(s)) return -1;
-  return s < 0 ? 0 : (s > kLongestWait ? kLongestWait : s);
-}
 
 // The reply's bytes up to the cap, None when it is longer.
 Ref read_capped(PyObject* resp) {
@@ -159,17 +144,6 @@ Ref exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, PyOb
 }
 
 }  // namespace
-
-double timeout_seconds(PyObject* timeout, double fallback) {
-  double s = number_seconds(timeout);
-  if (s >= 0) return s;
-  if ((PyTuple_Check(timeout) || PyList_Check(timeout)) && PySequence_Fast_GET_SIZE(timeout) == 2) {
-    double a = number_seconds(PySequence_Fast_GET_ITEM(timeout, 0));
-    double b = number_seconds(PySequence_Fast_GET_ITEM(timeout, 1));
-    if (a >= 0 && b >= 0) return a + b;
-  }
-  return fallback;
-}
 
 Ref exchange(PyObject* post, PyObject* url, PyObject* envelope, PyObject* headers,
              PyObject* timeout, bool read_body, Wait wait) {
