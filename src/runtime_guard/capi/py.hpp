@@ -188,6 +188,9 @@ inline Ref call_kw(const Ref& fn, std::initializer_list<PyObject*> positional,
   return call_kw(fn.get(), positional, keywords);
 }
 
+// {name: value, ...}, items in the order given (Kw's pairs used as a dict's items).
+Ref dict_of(std::initializer_list<Kw> items);
+
 // `value or fallback`: null (error set) when `value` is null or its truth test fails.
 inline Ref or_else(Ref value, PyObject* fallback) {
   if (!value) return {};

@@ -12,6 +12,7 @@
 #include "capi/module_scope.hpp"
 #include "capi/native_closure.hpp"
 #include "capi/declare.hpp"
+#include "threads/daemon_thread.hpp"
 
 namespace rg {
 
@@ -149,10 +150,7 @@ Ref _spawn_light_thread(PyObject* target, PyObject* name) {
   RG_CHECK(call(ensure));
   RG_LET(runner,
          make_closure("_spawn_light_thread.<locals>._runner", nullptr, run_light_thread, target));
-  RG_LET(threading, G("threading"));
-  RG_LET(thread_cls, attr(threading, S("Thread")));
-  RG_LET(thread, call_kw(thread_cls, {},
-                         {{S("target"), runner.get()}, {S("name"), name}, {S("daemon"), Py_True}}));
+  RG_LET(thread, daemon_thread(runner.get(), name));
   // Registered before it starts, so a concurrent flush never misses a running thread.
   int added = track(thread.get(), bound);
   if (added < 0) return {};

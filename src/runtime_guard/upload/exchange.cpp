@@ -2,6 +2,8 @@
 
 #include "defaults/constants.hpp"
 #include "capi/module_scope.hpp"
+#include "capi/native_closure.hpp"
+#include "threads/daemon_thread.hpp"
 #include "threads/thread_deadline.hpp"
 
 namespace rg {
@@ -70,13 +72,12 @@ Ref exchange_here(PyObject* post, PyObject* url, PyObject* kwargs, bool read_bod
   return steal(PyTuple_Pack(2, status.get(), body.get()));
 }
 
-// A worker's job: (module, post, url, kwargs, read_body, outcome, done). The worker stores
+// A worker's job: (post, url, kwargs, read_body, outcome, done). The worker stores
 // [result, None] or [None, exception] in `outcome`, then sets `done`. The outcome's two slots
 // are in range, so PyList_SetItem cannot fail.
-enum JobSlot { kModule, kPost, kUrl, kKwargs, kReadBody, kOutcome, kDone, kJobSize };
+enum JobSlot { kPost, kUrl, kKwargs, kReadBody, kOutcome, kDone, kJobSize };
 
-PyObject* run_job(PyObject* job, PyObject*) {
-  ModuleScope scope(PyTuple_GET_ITEM(job, kModule));
+PyObject* run_job(PyObject* job, PyObject* const*) {
   PyObject* outcome = PyTuple_GET_ITEM(job, kOutcome);
   Ref done = borrow(PyTuple_GET_ITEM(job, kDone));
   Ref result = exchange_here(PyTuple_GET_ITEM(job, kPost), PyTuple_GET_ITEM(job, kUrl),
@@ -94,7 +95,6 @@ PyObject* run_job(PyObject* job, PyObject*) {
   RG_CHECK(call_method(done, S("set")));
   Py_RETURN_NONE;
 }
-PyMethodDef g_run_job_def = {"_usage_post_worker", run_job, METH_NOARGS, nullptr};
 
 // Runs the exchange on a daemon worker; the host waits at most timeout + slack.
 Ref exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, PyObject* timeout,
@@ -110,14 +110,10 @@ Ref exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, PyOb
   RG_LET(outcome, steal(PyList_New(2)));
   PyList_SET_ITEM(outcome.get(), 0, Py_NewRef(Py_None));
   PyList_SET_ITEM(outcome.get(), 1, Py_NewRef(Py_None));
-  RG_LET(job, steal(PyTuple_Pack(kJobSize, module(), post, url, kwargs,
-                                 read_body ? Py_True : Py_False, outcome.get(), done.get())));
-  RG_LET(target, steal(PyCFunction_New(&g_run_job_def, job.get())));
-  RG_LET(thread_cls, attr(threading, S("Thread")));
-  RG_LET(thread, call_kw(thread_cls, {},
-                         {{S("target"), target.get()},
-                          {S("name"), S("orlune-usage-post")},
-                          {S("daemon"), Py_True}}));
+  RG_LET(job, steal(PyTuple_Pack(kJobSize, post, url, kwargs, read_body ? Py_True : Py_False,
+                                 outcome.get(), done.get())));
+  RG_LET(target, make_closure("_usage_post_worker", nullptr, run_job, job.get()));
+  RG_LET(thread, daemon_thread(target.get(), S("orlune-usage-post")));
   RG_CHECK(call_method(thread, S("start")));
 
   RG_LET(limit_obj, floating(limit));
@@ -147,13 +143,11 @@ Ref exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, PyOb
 
 Ref exchange(PyObject* post, PyObject* url, PyObject* envelope, PyObject* headers,
              PyObject* timeout, bool read_body, Wait wait) {
-  RG_LET(kwargs, steal(PyDict_New()));
-  if (PyDict_SetItem(kwargs.get(), S("json"), envelope) < 0 ||
-      PyDict_SetItem(kwargs.get(), S("headers"), headers) < 0 ||
-      PyDict_SetItem(kwargs.get(), S("timeout"), timeout) < 0 ||
-      PyDict_SetItem(kwargs.get(), S("allow_redirects"), Py_False) < 0 ||
-      PyDict_SetItem(kwargs.get(), S("stream"), Py_True) < 0)
-    return {};
+  RG_LET(kwargs, dict_of({{S("json"), envelope},
+                           {S("headers"), headers},
+                           {S("timeout"), timeout},
+                           {S("allow_redirects"), Py_False},
+                           {S("stream"), Py_True}}));
   if (wait == Wait::PerOperation) return exchange_here(post, url, kwargs.get(), read_body);
   return exchange_with_deadline(post, url, kwargs.get(), timeout, read_body);
 }
