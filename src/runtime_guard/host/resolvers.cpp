@@ -7,17 +7,11 @@
 #include "threads/fork_safety.hpp"
 #include "capi/module_scope.hpp"
 #include "capi/declare.hpp"
+#include "capi/values.hpp"
 
 namespace rg {
 
 namespace {
-
-// value[:stop], as Python slices it (any sliceable value; None raises TypeError).
-Ref head(PyObject* value, long stop) {
-  RG_LET(end, integer(stop));
-  RG_LET(slice, steal(PySlice_New(nullptr, end.get(), nullptr)));
-  return steal(PyObject_GetItem(value, slice.get()));
-}
 
 // A resolver's neutral result when an ordinary exception ended it; null (error kept) otherwise.
 Ref neutral(Ref (*fallback)()) {

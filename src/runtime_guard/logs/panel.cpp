@@ -9,20 +9,9 @@ namespace rg {
 
 namespace {
 
-// record.get(key); a plain dict is read directly (same result, no method call).
-Ref record_get(PyObject* record, PyObject* key) {
-  if (PyDict_CheckExact(record)) {
-    PyObject* v = PyDict_GetItemWithError(record, key);
-    if (v) return borrow(v);
-    if (PyErr_Occurred()) return {};
-    return none();
-  }
-  return call_method(record, S("get"), key);
-}
-
 // datetime.fromtimestamp(float(record.get("timestamp") or 0)).strftime("%Y-%m-%d %H:%M:%S")
 Ref stamp(PyObject* record) {
-  RG_LET(raw, record_get(record, S("timestamp")));
+  RG_LET(raw, mapping_get(record, S("timestamp")));
   RG_LET(zero, integer(0));
   RG_LET(value, or_else(std::move(raw), zero.get()));
   RG_LET(seconds, steal(PyNumber_Float(value.get())));
@@ -61,12 +50,12 @@ Ref strip(PyObject* text) {
 // f"{stamp} {level} {message}".strip(), evaluated in the order Python evaluates it.
 Ref render_line(PyObject* record) {
   RG_LET(when, stamp_or_empty(record));
-  RG_LET(raw_level, record_get(record, S("level")));
+  RG_LET(raw_level, mapping_get(record, S("level")));
   RG_LET(level, or_else(std::move(raw_level), S("INFO")));
   level = steal(PyObject_Str(level.get()));
   if (!level) return {};
   RG_LET(empty, steal(PyUnicode_New(0, 0)));
-  RG_LET(raw_message, record_get(record, S("message")));
+  RG_LET(raw_message, mapping_get(record, S("message")));
   RG_LET(message, or_else(std::move(raw_message), empty.get()));
   message = steal(PyObject_Str(message.get()));
   if (!message) return {};
