@@ -64,16 +64,16 @@ Ref telemetry_on() {
   RG_LET(environ, attr(os, S("environ")));
   Word word, dnt;
   Ref raw, raw_dnt;
-  if (switch_word(environ.get(), S("ORLUNE_TELEMETRY"), word, raw) < 0) return {};
+  RG_CHECK_OK(switch_word(environ.get(), S("ORLUNE_TELEMETRY"), word, raw));
   if (word == Word::Off) return boolean(false);
-  if (switch_word(environ.get(), S("DO_NOT_TRACK"), dnt, raw_dnt) < 0) return {};
+  RG_CHECK_OK(switch_word(environ.get(), S("DO_NOT_TRACK"), dnt, raw_dnt));
   if (dnt == Word::On || dnt == Word::Other) return boolean(false);
   if (word == Word::Other) {
     // "disabled", say: a user who meant off learns why uploads still happen, once.
     int noted = global_truth(S("_telemetry_word_noted"));
     if (noted < 0) return {};
     if (!noted) {
-      if (set_global(S("_telemetry_word_noted"), Py_True) < 0) return {};
+      RG_CHECK_OK(set_global(S("_telemetry_word_noted"), Py_True));
       RG_CHECK(log_at(S("info"),
                       "ORLUNE_TELEMETRY=%r is not a switch word (off: 0, false, no, off; on: 1, "
                       "true, yes, on): telemetry is treated as on",
@@ -154,12 +154,12 @@ Ref ensure_auth_ready() {
   int ready = global_truth(S("_auth_ready"));
   if (ready < 0) return {};
   if (ready) return none();
-  if (ensure_fork_hook() < 0) return {};  // before the lock is first held
+  RG_CHECK_OK(ensure_fork_hook());  // before the lock is first held
   RG_LET(lock, G("_auth_ready_lock"));
   // A signal handler or a finalizer that interrupts the first load on this very thread: the
   // load is under way further up the stack, and waiting for it here would never end.
   if (held_by_this_thread(lock.get())) return none();
-  if (with_lock(lock.get(), load_auth_once) < 0) return {};
+  RG_CHECK_OK(with_lock(lock.get(), load_auth_once));
   return none();
 }
 
@@ -170,7 +170,7 @@ Ref resolve_endpoint() {
   RG_CHECK(call(ensure));
   PyObject* names[] = {S("_DEFAULT_VALIDATION_URL"), S("_SERVER_API_KEY")};
   Ref values[2];
-  if (import_from("orlune.auth.validator", names, 2, values) < 0) return {};
+  RG_CHECK_OK(import_from("orlune.auth.validator", names, 2, values));
   Ref &url = values[0], &key = values[1];
   RG_LET(rewrite, G("_usage_url"));
   RG_LET(usage, call(rewrite, url));

@@ -81,8 +81,7 @@ int note_drop_locked() {
 // was last started.
 int drop(PyObject* name, Py_ssize_t bound) {
   int first = 0;
-  if (with_registry([&](PyObject*) { return (first = note_drop_locked()) < 0 ? -1 : 0; }) < 0)
-    return -1;
+  RG_CHECK_OK(with_registry([&](PyObject*) { return (first = note_drop_locked()) < 0 ? -1 : 0; }));
   if (!first) return 0;
   RG_LET(count, steal(PyLong_FromSsize_t(bound)));
   RG_CHECK(log_at(S("debug"),
@@ -233,7 +232,7 @@ Ref flush_runtime_guard(PyObject* timeout) {
   const double end = monotonic_now() + std::max(0.0, seconds);  // a negative budget counts as zero
   RG_LET(threading, G("threading"));
   RG_LET(current, call_method(threading, S("current_thread")));
-  if (wait_until(end, current.get()) < 0) return {};
+  RG_CHECK_OK(wait_until(end, current.get()));
   return none();
 }
 

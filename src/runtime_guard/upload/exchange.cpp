@@ -52,7 +52,7 @@ int close_throwaway_pool(PyObject* post, PyObject* resp) {
 
 // resp.close(), then the pool's; 0, or -1 with the first error set.
 int close_reply(PyObject* post, PyObject* resp) {
-  if (!call_method(resp, S("close"))) return -1;
+  RG_CHECK(call_method(resp, S("close")));
   return close_throwaway_pool(post, resp);
 }
 
@@ -68,7 +68,7 @@ Ref exchange_here(PyObject* post, PyObject* url, PyObject* kwargs, bool read_bod
     if (close_reply(post, resp.get()) < 0) PyErr_Clear();  // the first error is the one to report
     return {};
   }
-  if (close_reply(post, resp.get()) < 0) return {};
+  RG_CHECK_OK(close_reply(post, resp.get()));
   return steal(PyTuple_Pack(2, status.get(), body.get()));
 }
 
