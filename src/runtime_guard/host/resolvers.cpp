@@ -118,11 +118,9 @@ Ref usage_url(PyObject* validate_url) {
   if (has_validate < 0) return {};
   if (has_validate) return call_method(url, S("replace"), S("/api/validate"), S("/api/usage"));
   RG_LET(ends, call_method(url, S("endswith"), S("/")));
-  int trailing = PyObject_IsTrue(ends.get());
-  if (trailing < 0) return {};
+  RG_TRUTH(trailing, ends.get());
   if (trailing) return steal(PyNumber_Add(url.get(), S("api/usage")));
-  int nonempty = PyObject_IsTrue(url.get());
-  if (nonempty < 0) return {};
+  RG_TRUTH(nonempty, url.get());
   if (!nonempty) return str("");
   if (is_bare_origin(url.get())) return steal(PyNumber_Add(url.get(), S("/api/usage")));
   RG_LET(one, integer(1));
@@ -191,8 +189,7 @@ Ref resolve_token_fields() {
   RG_LET(raw_id, attr(token, S("token_id")));
   RG_LET(id_value, or_else(std::move(raw_id), S("")));
   RG_LET(token_id, call_method(id_value, S("strip")));
-  int truth = PyObject_IsTrue(token_id.get());
-  if (truth < 0) return {};
+  RG_TRUTH(truth, token_id.get());
   Ref plan = borrow(S("free"));
   if (truth) {  // plan_label is asked only for a real token id
     RG_LET(token_type, attr(token, S("token_type")));

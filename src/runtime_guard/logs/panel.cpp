@@ -103,8 +103,7 @@ namespace guarder {
 RG_DEF(Method, _capture_logs, "_capture_logs(self)", "")
 Ref _capture_logs(PyObject* self) {
   RG_LET(context, attr(self, S("app_context")));
-  const int present = PyObject_IsTrue(context.get());
-  if (present < 0) return {};
+  RG_TRUTH(present, context.get());
   if (!present) return str("");
   RG_LET(panel, call_method(context, S("get_component"), S("logger")));
   if (panel.get() == Py_None) return str("");

@@ -65,8 +65,7 @@ Ref keep_tail(Ref text) {
 
 Ref sanitize(PyObject* input) {
   using namespace constants;
-  const int truth = PyObject_IsTrue(input);
-  if (truth < 0) return {};
+  RG_TRUTH(truth, input);
   RG_LET(text, truth ? borrow(input) : steal(PyUnicode_New(0, 0)));
   SpanList spans;
   RG_CHECK(text = replace_pass(S("_PATH_RE"), kPathPattern, S("<path>"), "<path>",

@@ -189,8 +189,7 @@ Ref live_threads(PyObject* current) {
     PyObject* thread = PyList_GET_ITEM(registered.get(), i);
     if (thread == current) continue;
     RG_LET(alive, call_method(thread, S("is_alive")));
-    int yes = PyObject_IsTrue(alive.get());
-    if (yes < 0) return {};
+    RG_TRUTH(yes, alive.get());
     if (yes && PyList_Append(live.get(), thread) < 0) return {};
   }
   return live;

@@ -118,8 +118,7 @@ Ref exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, PyOb
 
   RG_LET(limit_obj, floating(limit));
   RG_LET(finished, call_method(done, S("wait"), limit_obj));
-  int in_time = PyObject_IsTrue(finished.get());
-  if (in_time < 0) return {};
+  RG_TRUTH(in_time, finished.get());
   if (!in_time) {
     PyErr_Format(PyExc_TimeoutError, "usage POST still running after %.1f s; left to its worker",
                  limit);
