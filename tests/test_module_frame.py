@@ -7,11 +7,13 @@ import logging
 import pathlib
 import re
 import threading
+import types
 import typing
 
 import pytest
 
 from conftest import run_python
+from support_upload import endpoint, row  # noqa: F401
 
 
 def test_import_touches_nothing(tmp_path):
@@ -139,3 +141,34 @@ def test_late_binding_follows_module_dict(rg, monkeypatch, tmp_path):
     monkeypatch.undo()
     monkeypatch.setattr(rg, "datetime", Frozen)
     assert rg._utcnow_iso() == "2021-05-06T07:08:09+00:00"
+
+
+def test_every_worker_thread_comes_from_the_module_threading(rg, monkeypatch, endpoint):
+    """Light threads, the start-up flush and the bounded shutdown POST: one daemon each, made
+    through the `threading` in the module dict, keywords in the order Thread received them."""
+    made = []
+
+    class Recorded(threading.Thread):
+        def __init__(self, **kwargs):
+            made.append((list(kwargs), kwargs["name"], kwargs["daemon"]))
+            super().__init__(**kwargs)
+
+    substitute = types.ModuleType("threading")
+    substitute.__dict__.update(vars(threading), Thread=Recorded)
+    monkeypatch.setattr(rg, "threading", substitute)
+
+    ran = threading.Event()
+    rg._spawn_light_thread(ran.set, name="orlune-probe")
+    rg.flush_runtime_guard(5)
+    starting, stopping = rg.RuntimeGuarder(None), rg.RuntimeGuarder(None)
+    starting._sessions, stopping._sessions = [row(1)], [row(2)]
+    starting._spawn_flush(5)
+    for t in threading.enumerate():
+        if t.name == "orlune-usage-flush":
+            t.join(5)
+    stopping._flush(timeout=5, wait=True)
+
+    assert ran.is_set() and starting._sessions[0]["flushed"] and stopping._sessions[0]["flushed"]
+    assert made == [(["target", "name", "daemon"], "orlune-probe", True),
+                    (["target", "kwargs", "name", "daemon"], "orlune-usage-flush", True),
+                    (["target", "name", "daemon"], "orlune-usage-post", True)]

@@ -13,6 +13,15 @@ PyObject* type_from_spec(PyType_Spec* type_spec) {
   return type;
 }
 
+Ref dict_of(std::initializer_list<Kw> items) {
+  RG_LET(dict, steal(PyDict_New()));
+  for (const Kw& item : items) {
+    if (!item.name || !item.value) return null_argument();
+    RG_CHECK_OK(PyDict_SetItem(dict.get(), item.name, item.value));
+  }
+  return dict;
+}
+
 Ref call_kw(PyObject* fn, std::initializer_list<PyObject*> positional,
             std::initializer_list<Kw> keywords) {
   const size_t np = positional.size(), nk = keywords.size();

@@ -75,6 +75,7 @@ inline constexpr Failed failed{};
 //   RG_LET(x, expr);     Ref x = expr; return `failed` when it is null
 //   RG_CHECK(expr);      return `failed` when a Ref or pointer result is null
 //   RG_CHECK_OK(expr);   return `failed` when a status result is negative
+//   RG_TRUTH(t, expr);   const int t = truth of expr (0 or 1); return `failed` when it raised
 #define RG_LET(name, expr) \
   ::rg::Ref name = (expr); \
   if (!name) return ::rg::failed
@@ -86,6 +87,9 @@ inline constexpr Failed failed{};
   do {                                    \
     if ((expr) < 0) return ::rg::failed;  \
   } while (0)
+#define RG_TRUTH(name, expr)                          \
+  const int name = PyObject_IsTrue(::rg::raw(expr));  \
+  if (name < 0) return ::rg::failed
 
 // An interned str per distinct literal, made when the module is executed (intern_literals),
 // so S() is never null once the module exists and no call site has to check it. Each literal
@@ -187,6 +191,9 @@ inline Ref call_kw(const Ref& fn, std::initializer_list<PyObject*> positional,
                    std::initializer_list<Kw> keywords) {
   return call_kw(fn.get(), positional, keywords);
 }
+
+// {name: value, ...}, items in the order given (Kw's pairs used as a dict's items).
+Ref dict_of(std::initializer_list<Kw> items);
 
 // `value or fallback`: null (error set) when `value` is null or its truth test fails.
 inline Ref or_else(Ref value, PyObject* fallback) {

@@ -26,6 +26,12 @@ Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback) {
   return fallback ? call_method(mapping, S("get"), key, fallback) : call_method(mapping, S("get"), key);
 }
 
+Ref head(PyObject* value, long long stop) {
+  RG_LET(end, integer(stop));
+  RG_LET(slice, steal(PySlice_New(nullptr, end.get(), nullptr)));
+  return steal(PyObject_GetItem(value, slice.get()));
+}
+
 int unpack_pair(PyObject* value, Ref& first, Ref& second) {
   if ((PyTuple_CheckExact(value) || PyList_CheckExact(value)) && PySequence_Fast_GET_SIZE(value) == 2) {
     first = borrow(PySequence_Fast_GET_ITEM(value, 0));

@@ -24,6 +24,9 @@ inline int has_attr(PyObject* obj, PyObject* name) {
 // Python does; an exact dict is read directly, with the same result.
 Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback = nullptr);
 
+// value[:stop], as Python slices it (any sliceable value; None raises TypeError).
+Ref head(PyObject* value, long long stop);
+
 // `a, b = value`, with Python's unpacking rules and errors.
 int unpack_pair(PyObject* value, Ref& first, Ref& second);
 

@@ -10,6 +10,7 @@
 #include "capi/module_scope.hpp"
 #include "capi/declare.hpp"
 #include "capi/values.hpp"
+#include "threads/daemon_thread.hpp"
 #include "threads/thread_deadline.hpp"
 #include "upload/usage.hpp"
 
@@ -266,17 +267,9 @@ Ref _flush(PyObject* self, PyObject* timeout, PyObject* wait, PyObject* allow_em
 // The start-up flush on a daemon thread, neither kept nor joined.
 RG_DEF(Method, _spawn_flush, "_spawn_flush(self, timeout)", "")
 Ref _spawn_flush(PyObject* self, PyObject* timeout) {
-  RG_LET(threading, G("threading"));
-  RG_LET(thread_cls, attr(threading, S("Thread")));
   RG_LET(target, attr(self, S("_flush")));
-  RG_LET(flush_kwargs, steal(PyDict_New()));
-  RG_CHECK_OK(PyDict_SetItem(flush_kwargs.get(), S("timeout"), timeout));
-  RG_CHECK_OK(PyDict_SetItem(flush_kwargs.get(), S("wait"), Py_False));
-  RG_LET(thread, call_kw(thread_cls, {},
-                           {{S("target"), target.get()},
-                            {S("kwargs"), flush_kwargs.get()},
-                            {S("name"), S("orlune-usage-flush")},
-                            {S("daemon"), Py_True}}));
+  RG_LET(flush_kwargs, dict_of({{S("timeout"), timeout}, {S("wait"), Py_False}}));
+  RG_LET(thread, daemon_thread(target.get(), S("orlune-usage-flush"), flush_kwargs.get()));
   RG_CHECK_OK(PyObject_SetAttr(thread.get(), S(kBackgroundFlushMark), Py_True));
   RG_CHECK(call_method(thread, S("start")));
   return none();

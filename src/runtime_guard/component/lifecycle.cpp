@@ -10,7 +10,6 @@
 #include "capi/values.hpp"
 #include "component/store_rows.hpp"
 #include "threads/thread_deadline.hpp"
-#include "upload/exchange.hpp"
 
 namespace rg {
 

@@ -10,19 +10,16 @@ namespace guarder {
 RG_DEF(Method, _reload_flags, "_reload_flags(self)", "")
 Ref _reload_flags(PyObject* self) {
   RG_LET(ctx, attr(self, S("app_context")));
-  int has_ctx = PyObject_IsTrue(ctx.get());
-  if (has_ctx < 0) return {};
+  RG_TRUTH(has_ctx, ctx.get());
   if (!has_ctx) return none();
   RG_LET(config, call_method(ctx, S("get_component"), S("config_manager")));
   if (config.get() == Py_None) return none();
   // Errors from the settings propagate: the lifecycle decides what a broken setting means.
   RG_LET(value, call_method(config, S("get_value"), S("Telemetry"), S("enabled"), Py_True));
-  int enabled = PyObject_IsTrue(value.get());
-  if (enabled < 0) return {};
+  RG_TRUTH(enabled, value.get());
   RG_CHECK_OK(PyObject_SetAttr(self, S("_enabled"), enabled ? Py_True : Py_False));
   RG_LET(now, attr(self, S("_enabled")));
-  int still = PyObject_IsTrue(now.get());
-  if (still < 0) return {};
+  RG_TRUTH(still, now.get());
   if (!still) RG_CHECK(log_at(S("info"), "Usage tracking disabled ([Telemetry] enabled=false)"));
   return none();
 }

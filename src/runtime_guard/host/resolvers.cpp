@@ -7,17 +7,11 @@
 #include "threads/fork_safety.hpp"
 #include "capi/module_scope.hpp"
 #include "capi/declare.hpp"
+#include "capi/values.hpp"
 
 namespace rg {
 
 namespace {
-
-// value[:stop], as Python slices it (any sliceable value; None raises TypeError).
-Ref head(PyObject* value, long stop) {
-  RG_LET(end, integer(stop));
-  RG_LET(slice, steal(PySlice_New(nullptr, end.get(), nullptr)));
-  return steal(PyObject_GetItem(value, slice.get()));
-}
 
 // A resolver's neutral result when an ordinary exception ended it; null (error kept) otherwise.
 Ref neutral(Ref (*fallback)()) {
@@ -70,16 +64,16 @@ Ref telemetry_on() {
   RG_LET(environ, attr(os, S("environ")));
   Word word, dnt;
   Ref raw, raw_dnt;
-  if (switch_word(environ.get(), S("ORLUNE_TELEMETRY"), word, raw) < 0) return {};
+  RG_CHECK_OK(switch_word(environ.get(), S("ORLUNE_TELEMETRY"), word, raw));
   if (word == Word::Off) return boolean(false);
-  if (switch_word(environ.get(), S("DO_NOT_TRACK"), dnt, raw_dnt) < 0) return {};
+  RG_CHECK_OK(switch_word(environ.get(), S("DO_NOT_TRACK"), dnt, raw_dnt));
   if (dnt == Word::On || dnt == Word::Other) return boolean(false);
   if (word == Word::Other) {
     // "disabled", say: a user who meant off learns why uploads still happen, once.
     int noted = global_truth(S("_telemetry_word_noted"));
     if (noted < 0) return {};
     if (!noted) {
-      if (set_global(S("_telemetry_word_noted"), Py_True) < 0) return {};
+      RG_CHECK_OK(set_global(S("_telemetry_word_noted"), Py_True));
       RG_CHECK(log_at(S("info"),
                       "ORLUNE_TELEMETRY=%r is not a switch word (off: 0, false, no, off; on: 1, "
                       "true, yes, on): telemetry is treated as on",
@@ -124,11 +118,9 @@ Ref usage_url(PyObject* validate_url) {
   if (has_validate < 0) return {};
   if (has_validate) return call_method(url, S("replace"), S("/api/validate"), S("/api/usage"));
   RG_LET(ends, call_method(url, S("endswith"), S("/")));
-  int trailing = PyObject_IsTrue(ends.get());
-  if (trailing < 0) return {};
+  RG_TRUTH(trailing, ends.get());
   if (trailing) return steal(PyNumber_Add(url.get(), S("api/usage")));
-  int nonempty = PyObject_IsTrue(url.get());
-  if (nonempty < 0) return {};
+  RG_TRUTH(nonempty, url.get());
   if (!nonempty) return str("");
   if (is_bare_origin(url.get())) return steal(PyNumber_Add(url.get(), S("/api/usage")));
   RG_LET(one, integer(1));
@@ -160,12 +152,12 @@ Ref ensure_auth_ready() {
   int ready = global_truth(S("_auth_ready"));
   if (ready < 0) return {};
   if (ready) return none();
-  if (ensure_fork_hook() < 0) return {};  // before the lock is first held
+  RG_CHECK_OK(ensure_fork_hook());  // before the lock is first held
   RG_LET(lock, G("_auth_ready_lock"));
   // A signal handler or a finalizer that interrupts the first load on this very thread: the
   // load is under way further up the stack, and waiting for it here would never end.
   if (held_by_this_thread(lock.get())) return none();
-  if (with_lock(lock.get(), load_auth_once) < 0) return {};
+  RG_CHECK_OK(with_lock(lock.get(), load_auth_once));
   return none();
 }
 
@@ -176,7 +168,7 @@ Ref resolve_endpoint() {
   RG_CHECK(call(ensure));
   PyObject* names[] = {S("_DEFAULT_VALIDATION_URL"), S("_SERVER_API_KEY")};
   Ref values[2];
-  if (import_from("orlune.auth.validator", names, 2, values) < 0) return {};
+  RG_CHECK_OK(import_from("orlune.auth.validator", names, 2, values));
   Ref &url = values[0], &key = values[1];
   RG_LET(rewrite, G("_usage_url"));
   RG_LET(usage, call(rewrite, url));
@@ -197,8 +189,7 @@ Ref resolve_token_fields() {
   RG_LET(raw_id, attr(token, S("token_id")));
   RG_LET(id_value, or_else(std::move(raw_id), S("")));
   RG_LET(token_id, call_method(id_value, S("strip")));
-  int truth = PyObject_IsTrue(token_id.get());
-  if (truth < 0) return {};
+  RG_TRUTH(truth, token_id.get());
   Ref plan = borrow(S("free"));
   if (truth) {  // plan_label is asked only for a real token id
     RG_LET(token_type, attr(token, S("token_type")));

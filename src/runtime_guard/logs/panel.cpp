@@ -9,20 +9,9 @@ namespace rg {
 
 namespace {
 
-// record.get(key); a plain dict is read directly (same result, no method call).
-Ref record_get(PyObject* record, PyObject* key) {
-  if (PyDict_CheckExact(record)) {
-    PyObject* v = PyDict_GetItemWithError(record, key);
-    if (v) return borrow(v);
-    if (PyErr_Occurred()) return {};
-    return none();
-  }
-  return call_method(record, S("get"), key);
-}
-
 // datetime.fromtimestamp(float(record.get("timestamp") or 0)).strftime("%Y-%m-%d %H:%M:%S")
 Ref stamp(PyObject* record) {
-  RG_LET(raw, record_get(record, S("timestamp")));
+  RG_LET(raw, mapping_get(record, S("timestamp")));
   RG_LET(zero, integer(0));
   RG_LET(value, or_else(std::move(raw), zero.get()));
   RG_LET(seconds, steal(PyNumber_Float(value.get())));
@@ -61,21 +50,16 @@ Ref strip(PyObject* text) {
 // f"{stamp} {level} {message}".strip(), evaluated in the order Python evaluates it.
 Ref render_line(PyObject* record) {
   RG_LET(when, stamp_or_empty(record));
-  RG_LET(raw_level, record_get(record, S("level")));
+  RG_LET(raw_level, mapping_get(record, S("level")));
   RG_LET(level, or_else(std::move(raw_level), S("INFO")));
-  level = steal(PyObject_Str(level.get()));
-  if (!level) return {};
+  RG_CHECK(level = steal(PyObject_Str(level.get())));
   RG_LET(empty, steal(PyUnicode_New(0, 0)));
-  RG_LET(raw_message, record_get(record, S("message")));
+  RG_LET(raw_message, mapping_get(record, S("message")));
   RG_LET(message, or_else(std::move(raw_message), empty.get()));
-  message = steal(PyObject_Str(message.get()));
-  if (!message) return {};
-  when = as_field(std::move(when));
-  if (!when) return {};
-  level = as_field(std::move(level));
-  if (!level) return {};
-  message = as_field(std::move(message));
-  if (!message) return {};
+  RG_CHECK(message = steal(PyObject_Str(message.get())));
+  RG_CHECK(when = as_field(std::move(when)));
+  RG_CHECK(level = as_field(std::move(level)));
+  RG_CHECK(message = as_field(std::move(message)));
   RG_LET(parts, steal(PyTuple_Pack(3, when.get(), level.get(), message.get())));
   RG_LET(line, steal(PyUnicode_Join(S(" "), parts.get())));
   return strip(line.get());
@@ -119,8 +103,7 @@ namespace guarder {
 RG_DEF(Method, _capture_logs, "_capture_logs(self)", "")
 Ref _capture_logs(PyObject* self) {
   RG_LET(context, attr(self, S("app_context")));
-  const int present = PyObject_IsTrue(context.get());
-  if (present < 0) return {};
+  RG_TRUTH(present, context.get());
   if (!present) return str("");
   RG_LET(panel, call_method(context, S("get_component"), S("logger")));
   if (panel.get() == Py_None) return str("");

@@ -65,20 +65,15 @@ Ref keep_tail(Ref text) {
 
 Ref sanitize(PyObject* input) {
   using namespace constants;
-  const int truth = PyObject_IsTrue(input);
-  if (truth < 0) return {};
-  Ref text = truth ? borrow(input) : steal(PyUnicode_New(0, 0));
-  if (!text) return {};
+  RG_TRUTH(truth, input);
+  RG_LET(text, truth ? borrow(input) : steal(PyUnicode_New(0, 0)));
   SpanList spans;
-  text = replace_pass(S("_PATH_RE"), kPathPattern, S("<path>"), "<path>", logs::find_paths,
-                          std::move(text), spans);
-  if (!text) return {};
-  text = replace_pass(S("_EMAIL_RE"), kEmailPattern, S("<email>"), "<email>",
-                          logs::find_emails, std::move(text), spans);
-  if (!text) return {};
-  text = replace_pass(S("_TOKENISH_RE"), kTokenishPattern, S("<token>"), "<token>",
-                          logs::find_tokens, std::move(text), spans);
-  if (!text) return {};
+  RG_CHECK(text = replace_pass(S("_PATH_RE"), kPathPattern, S("<path>"), "<path>",
+                               logs::find_paths, std::move(text), spans));
+  RG_CHECK(text = replace_pass(S("_EMAIL_RE"), kEmailPattern, S("<email>"), "<email>",
+                               logs::find_emails, std::move(text), spans));
+  RG_CHECK(text = replace_pass(S("_TOKENISH_RE"), kTokenishPattern, S("<token>"), "<token>",
+                               logs::find_tokens, std::move(text), spans));
   return keep_tail(std::move(text));
 }
 

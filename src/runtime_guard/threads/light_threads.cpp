@@ -12,6 +12,7 @@
 #include "capi/module_scope.hpp"
 #include "capi/native_closure.hpp"
 #include "capi/declare.hpp"
+#include "threads/daemon_thread.hpp"
 
 namespace rg {
 
@@ -80,8 +81,7 @@ int note_drop_locked() {
 // was last started.
 int drop(PyObject* name, Py_ssize_t bound) {
   int first = 0;
-  if (with_registry([&](PyObject*) { return (first = note_drop_locked()) < 0 ? -1 : 0; }) < 0)
-    return -1;
+  RG_CHECK_OK(with_registry([&](PyObject*) { return (first = note_drop_locked()) < 0 ? -1 : 0; }));
   if (!first) return 0;
   RG_LET(count, steal(PyLong_FromSsize_t(bound)));
   RG_CHECK(log_at(S("debug"),
@@ -149,10 +149,7 @@ Ref _spawn_light_thread(PyObject* target, PyObject* name) {
   RG_CHECK(call(ensure));
   RG_LET(runner,
          make_closure("_spawn_light_thread.<locals>._runner", nullptr, run_light_thread, target));
-  RG_LET(threading, G("threading"));
-  RG_LET(thread_cls, attr(threading, S("Thread")));
-  RG_LET(thread, call_kw(thread_cls, {},
-                         {{S("target"), runner.get()}, {S("name"), name}, {S("daemon"), Py_True}}));
+  RG_LET(thread, daemon_thread(runner.get(), name));
   // Registered before it starts, so a concurrent flush never misses a running thread.
   int added = track(thread.get(), bound);
   if (added < 0) return {};
@@ -192,8 +189,7 @@ Ref live_threads(PyObject* current) {
     PyObject* thread = PyList_GET_ITEM(registered.get(), i);
     if (thread == current) continue;
     RG_LET(alive, call_method(thread, S("is_alive")));
-    int yes = PyObject_IsTrue(alive.get());
-    if (yes < 0) return {};
+    RG_TRUTH(yes, alive.get());
     if (yes && PyList_Append(live.get(), thread) < 0) return {};
   }
   return live;
@@ -235,7 +231,7 @@ Ref flush_runtime_guard(PyObject* timeout) {
   const double end = monotonic_now() + std::max(0.0, seconds);  // a negative budget counts as zero
   RG_LET(threading, G("threading"));
   RG_LET(current, call_method(threading, S("current_thread")));
-  if (wait_until(end, current.get()) < 0) return {};
+  RG_CHECK_OK(wait_until(end, current.get()));
   return none();
 }
 

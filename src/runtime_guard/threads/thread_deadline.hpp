@@ -7,7 +7,13 @@
 #include <algorithm>
 #include <chrono>
 
+#include "capi/py.hpp"
+
 namespace rg {
+
+// The seconds a wait on `timeout` may take: a non-negative number as given, a (connect, read)
+// pair summed, anything else (None, say) `fallback`. Never raises.
+double timeout_seconds(PyObject* timeout, double fallback);
 
 class ThreadDeadline {
  public:

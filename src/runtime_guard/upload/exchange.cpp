@@ -1,9 +1,9 @@
 #include "upload/exchange.hpp"
 
-#include <cmath>
-
 #include "defaults/constants.hpp"
 #include "capi/module_scope.hpp"
+#include "capi/native_closure.hpp"
+#include "threads/daemon_thread.hpp"
 #include "threads/thread_deadline.hpp"
 
 namespace rg {
@@ -11,20 +11,7 @@ namespace rg {
 namespace {
 
 constexpr double kDeadlineSlack = 0.5;
-constexpr double kLongestWait = 1e9;  // below threading.TIMEOUT_MAX
 constexpr long kReadChunk = 64 * 1024;
-
-// A number's seconds, or -1 when it is not a usable number. Clears any error.
-double number_seconds(PyObject* value) {
-  if (!PyNumber_Check(value) || PyComplex_Check(value)) return -1;
-  double s = PyFloat_AsDouble(value);
-  if (s == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return -1;
-  }
-  if (std::isnan(s)) return -1;
-  return s < 0 ? 0 : (s > kLongestWait ? kLongestWait : s);
-}
 
 // The reply's bytes up to the cap, None when it is longer.
 Ref read_capped(PyObject* resp) {
@@ -65,7 +52,7 @@ int close_throwaway_pool(PyObject* post, PyObject* resp) {
 
 // resp.close(), then the pool's; 0, or -1 with the first error set.
 int close_reply(PyObject* post, PyObject* resp) {
-  if (!call_method(resp, S("close"))) return -1;
+  RG_CHECK(call_method(resp, S("close")));
   return close_throwaway_pool(post, resp);
 }
 
@@ -81,17 +68,16 @@ Ref exchange_here(PyObject* post, PyObject* url, PyObject* kwargs, bool read_bod
     if (close_reply(post, resp.get()) < 0) PyErr_Clear();  // the first error is the one to report
     return {};
   }
-  if (close_reply(post, resp.get()) < 0) return {};
+  RG_CHECK_OK(close_reply(post, resp.get()));
   return steal(PyTuple_Pack(2, status.get(), body.get()));
 }
 
-// A worker's job: (module, post, url, kwargs, read_body, outcome, done). The worker stores
+// A worker's job: (post, url, kwargs, read_body, outcome, done). The worker stores
 // [result, None] or [None, exception] in `outcome`, then sets `done`. The outcome's two slots
 // are in range, so PyList_SetItem cannot fail.
-enum JobSlot { kModule, kPost, kUrl, kKwargs, kReadBody, kOutcome, kDone, kJobSize };
+enum JobSlot { kPost, kUrl, kKwargs, kReadBody, kOutcome, kDone, kJobSize };
 
-PyObject* run_job(PyObject* job, PyObject*) {
-  ModuleScope scope(PyTuple_GET_ITEM(job, kModule));
+PyObject* run_job(PyObject* job, PyObject* const*) {
   PyObject* outcome = PyTuple_GET_ITEM(job, kOutcome);
   Ref done = borrow(PyTuple_GET_ITEM(job, kDone));
   Ref result = exchange_here(PyTuple_GET_ITEM(job, kPost), PyTuple_GET_ITEM(job, kUrl),
@@ -109,7 +95,6 @@ PyObject* run_job(PyObject* job, PyObject*) {
   RG_CHECK(call_method(done, S("set")));
   Py_RETURN_NONE;
 }
-PyMethodDef g_run_job_def = {"_usage_post_worker", run_job, METH_NOARGS, nullptr};
 
 // Runs the exchange on a daemon worker; the host waits at most timeout + slack.
 Ref exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, PyObject* timeout,
@@ -125,20 +110,15 @@ Ref exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, PyOb
   RG_LET(outcome, steal(PyList_New(2)));
   PyList_SET_ITEM(outcome.get(), 0, Py_NewRef(Py_None));
   PyList_SET_ITEM(outcome.get(), 1, Py_NewRef(Py_None));
-  RG_LET(job, steal(PyTuple_Pack(kJobSize, module(), post, url, kwargs,
-                                 read_body ? Py_True : Py_False, outcome.get(), done.get())));
-  RG_LET(target, steal(PyCFunction_New(&g_run_job_def, job.get())));
-  RG_LET(thread_cls, attr(threading, S("Thread")));
-  RG_LET(thread, call_kw(thread_cls, {},
-                         {{S("target"), target.get()},
-                          {S("name"), S("orlune-usage-post")},
-                          {S("daemon"), Py_True}}));
+  RG_LET(job, steal(PyTuple_Pack(kJobSize, post, url, kwargs, read_body ? Py_True : Py_False,
+                                 outcome.get(), done.get())));
+  RG_LET(target, make_closure("_usage_post_worker", nullptr, run_job, job.get()));
+  RG_LET(thread, daemon_thread(target.get(), S("orlune-usage-post")));
   RG_CHECK(call_method(thread, S("start")));
 
   RG_LET(limit_obj, floating(limit));
   RG_LET(finished, call_method(done, S("wait"), limit_obj));
-  int in_time = PyObject_IsTrue(finished.get());
-  if (in_time < 0) return {};
+  RG_TRUTH(in_time, finished.get());
   if (!in_time) {
     PyErr_Format(PyExc_TimeoutError, "usage POST still running after %.1f s; left to its worker",
                  limit);
@@ -160,26 +140,13 @@ Ref exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, PyOb
 
 }  // namespace
 
-double timeout_seconds(PyObject* timeout, double fallback) {
-  double s = number_seconds(timeout);
-  if (s >= 0) return s;
-  if ((PyTuple_Check(timeout) || PyList_Check(timeout)) && PySequence_Fast_GET_SIZE(timeout) == 2) {
-    double a = number_seconds(PySequence_Fast_GET_ITEM(timeout, 0));
-    double b = number_seconds(PySequence_Fast_GET_ITEM(timeout, 1));
-    if (a >= 0 && b >= 0) return a + b;
-  }
-  return fallback;
-}
-
 Ref exchange(PyObject* post, PyObject* url, PyObject* envelope, PyObject* headers,
              PyObject* timeout, bool read_body, Wait wait) {
-  RG_LET(kwargs, steal(PyDict_New()));
-  if (PyDict_SetItem(kwargs.get(), S("json"), envelope) < 0 ||
-      PyDict_SetItem(kwargs.get(), S("headers"), headers) < 0 ||
-      PyDict_SetItem(kwargs.get(), S("timeout"), timeout) < 0 ||
-      PyDict_SetItem(kwargs.get(), S("allow_redirects"), Py_False) < 0 ||
-      PyDict_SetItem(kwargs.get(), S("stream"), Py_True) < 0)
-    return {};
+  RG_LET(kwargs, dict_of({{S("json"), envelope},
+                           {S("headers"), headers},
+                           {S("timeout"), timeout},
+                           {S("allow_redirects"), Py_False},
+                           {S("stream"), Py_True}}));
   if (wait == Wait::PerOperation) return exchange_here(post, url, kwargs.get(), read_body);
   return exchange_with_deadline(post, url, kwargs.get(), timeout, read_body);
 }

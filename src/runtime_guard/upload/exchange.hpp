@@ -11,10 +11,6 @@ namespace rg {
 // Replies longer than this are not parsed: memory stays flat whatever the server sends.
 inline constexpr Py_ssize_t kMaxReplyBytes = 1 << 20;
 
-// The seconds a wait on `timeout` may take: a non-negative number as given, a (connect, read)
-// pair summed, anything else (None, say) `fallback`. Never raises.
-double timeout_seconds(PyObject* timeout, double fallback);
-
 enum class Wait { PerOperation, Deadline };
 
 // post(url, json=envelope, headers=headers, timeout=timeout, allow_redirects=False, stream=True)

@@ -54,15 +54,12 @@ RG_DEF(Function, _post_usage, "_post_usage(sessions, *, timeout, allow_empty=Fal
        "Returns ``(status_code, json_body)`` or ``(None, None)`` when skipped / failed.")
 Ref _post_usage(PyObject* sessions, PyObject* timeout, PyObject* allow_empty) {
   RG_LET(on, call_global(S("_telemetry_on")));
-  int enabled = PyObject_IsTrue(on.get());
-  if (enabled < 0) return {};
+  RG_TRUTH(enabled, on.get());
   if (!enabled) return skipped();
 
-  int has_sessions = PyObject_IsTrue(sessions);
-  if (has_sessions < 0) return {};
+  RG_TRUTH(has_sessions, sessions);
   if (!has_sessions) {
-    int allowed = PyObject_IsTrue(allow_empty);
-    if (allowed < 0) return {};
+    RG_TRUTH(allowed, allow_empty);
     if (!allowed) return skipped();
   }
 
@@ -71,8 +68,7 @@ Ref _post_usage(PyObject* sessions, PyObject* timeout, PyObject* allow_empty) {
     RG_LET(pair, call_global(S("_resolve_endpoint")));
     RG_CHECK_OK(unpack_pair(pair.get(), url, api_key));
   }
-  int has_url = PyObject_IsTrue(url.get());
-  if (has_url < 0) return {};
+  RG_TRUTH(has_url, url.get());
   int has_key = has_url ? PyObject_IsTrue(api_key.get()) : 0;
   if (has_key < 0) return {};
   if (!has_url || !has_key) {
@@ -84,8 +80,7 @@ Ref _post_usage(PyObject* sessions, PyObject* timeout, PyObject* allow_empty) {
   }
 
   RG_LET(machine_id, call_global(S("_resolve_machine_id")));
-  int has_machine = PyObject_IsTrue(machine_id.get());
-  if (has_machine < 0) return {};
+  RG_TRUTH(has_machine, machine_id.get());
   if (!has_machine) {
     if (warn_once(S("_skip_machine_warned"),
                   "runtime_guard: usage POST skipped \u2014 machine_id unavailable.") < 0)
