@@ -14,6 +14,7 @@ from unittest import mock
 import pytest
 
 from conftest import run_python
+from model import python_def as python_twin
 from support_upload import Abort, closed_port_url
 
 
@@ -463,18 +464,6 @@ except TypeError:
 def test_store_path_returning_text_is_a_type_error(tmp_path):
     proc = run_python(STORE_SUBSTITUTION, env={"HOME": str(tmp_path)})
     assert proc.returncode == 0 and proc.stdout.strip() == "TypeError", proc.stderr
-
-
-def python_twin(name, params, method):
-    """The `def` that Python code written with those parameters would have."""
-    if not method:
-        scope = {}
-        exec(f"def {name}{params}: pass", scope)
-        return scope[name]
-    deco = "@staticmethod\n    " if params == "()" else ""
-    scope = {}
-    exec(f"class RuntimeGuarder:\n    {deco}def {name}{params}: pass", scope)
-    return getattr(scope["RuntimeGuarder"], name)
 
 
 BAD_CALLS = [((), {}), ((1,), {}), ((1, 2, 3), {}), ((), {"bogus": 1}), ((1, 2), {"bogus": 1}),
