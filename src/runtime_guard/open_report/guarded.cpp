@@ -48,7 +48,7 @@ int before_call(Guarded* g, PyObject* wrapper_name, PyObject* self_obj) {
 
 // _wrapper(*args, **kwargs): fn(*args, **kwargs)
 PyObject* call_wrapper(Guarded* g, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  if (before_call(g, S("_wrapper"), nullptr) < 0) return nullptr;
+  RG_CHECK_OK(before_call(g, S("_wrapper"), nullptr));
   return PyObject_Vectorcall(g->wrapped, args, nargsf, kwnames);
 }
 
@@ -75,7 +75,7 @@ PyObject* call_init(Guarded* g, PyObject* const* args, size_t nargsf, PyObject* 
     return nullptr;
   }
   if (self_at < 0) {
-    if (before_call(g, S("_init"), args[0]) < 0) return nullptr;
+    RG_CHECK_OK(before_call(g, S("_init"), args[0]));
     return PyObject_Vectorcall(g->wrapped, args, nargsf, kwnames);
   }
   // `self` by keyword (rare): passed on by position, as the Python body does.
@@ -86,7 +86,7 @@ PyObject* call_init(Guarded* g, PyObject* const* args, size_t nargsf, PyObject* 
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     if (k != self_at && PyDict_SetItem(keywords.get(), key, args[nargs + k]) < 0) return nullptr;
   }
-  if (before_call(g, S("_init"), self_obj) < 0) return nullptr;
+  RG_CHECK_OK(before_call(g, S("_init"), self_obj));
   return PyObject_Call(g->wrapped, positional.get(), keywords.get());
 }
 
