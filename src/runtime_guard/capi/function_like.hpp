@@ -62,16 +62,17 @@ struct GcFields {
   }
 };
 
-#define RG_GC_SLOTS(Gc)                                           \
-  {Py_tp_traverse, reinterpret_cast<void*>(Gc::traverse)},       \
-      {Py_tp_clear, reinterpret_cast<void*>(Gc::clear)}, {        \
-    Py_tp_dealloc, reinterpret_cast<void*>(Gc::dealloc)           \
-  }
+// The three slots of a GcFields type, for a PyType_Slot array.
+#define RG_GC_SLOTS(Gc)                                        \
+  {Py_tp_traverse, reinterpret_cast<void*>(Gc::traverse)},     \
+      {Py_tp_clear, reinterpret_cast<void*>(Gc::clear)},       \
+      {Py_tp_dealloc, reinterpret_cast<void*>(Gc::dealloc)}
 
-// Called like a function (vectorcall, the call slot reaching it) and bound like one.
-#define RG_FUNCTION_SLOTS(Gc)                                     \
-  {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},       \
-      {Py_tp_descr_get, reinterpret_cast<void*>(bind_like_function)}, RG_GC_SLOTS(Gc)
+// Called like a function (vectorcall, reached from the call slot too) and bound like one.
+#define RG_FUNCTION_SLOTS(Gc)                                              \
+  {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},                \
+      {Py_tp_descr_get, reinterpret_cast<void*>(::rg::bind_like_function)}, \
+      RG_GC_SLOTS(Gc)
 
 // tp_descr_get of a function: through an instance, a bound method; through the class, itself.
 PyObject* bind_like_function(PyObject* self, PyObject* obj, PyObject* type);
@@ -90,5 +91,14 @@ inline constexpr PyGetSetDef dict_getset{"__dict__", PyObject_GenericGetDict, Py
 constexpr PyMemberDef offset_member(const char* name, Py_ssize_t offset) {
   return {name, T_PYSSIZET, offset, READONLY, nullptr};
 }
+
+// A function-like type's own members: its `vectorcall` and `dict` fields.
+#define RG_FUNCTION_MEMBERS(T)                                          \
+  ::rg::offset_member("__vectorcalloffset__", offsetof(T, vectorcall)), \
+      ::rg::offset_member("__dictoffset__", offsetof(T, dict))
+
+inline constexpr unsigned int kFunctionFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                               Py_TPFLAGS_HAVE_VECTORCALL |
+                                               Py_TPFLAGS_DISALLOW_INSTANTIATION;
 
 }  // namespace rg

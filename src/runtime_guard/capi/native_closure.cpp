@@ -66,11 +66,7 @@ PyGetSetDef closure_getset[] = {
     {},
 };
 
-PyMemberDef closure_members[] = {
-    offset_member("__vectorcalloffset__", offsetof(Closure, vectorcall)),
-    offset_member("__dictoffset__", offsetof(Closure, dict)),
-    {},
-};
+PyMemberDef closure_members[] = {RG_FUNCTION_MEMBERS(Closure), {}};
 
 PyType_Slot closure_slots[] = {
     RG_FUNCTION_SLOTS(ClosureGc),
@@ -80,12 +76,8 @@ PyType_Slot closure_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec closure_spec = {
-    "orlune.core.runtime_guard.NativeClosure", sizeof(Closure), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    closure_slots,
-};
+PyType_Spec closure_spec = {"orlune.core.runtime_guard.NativeClosure", sizeof(Closure), 0, kFunctionFlags,
+                            closure_slots};
 
 }  // namespace
 

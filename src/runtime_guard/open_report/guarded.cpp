@@ -164,8 +164,7 @@ PyGetSetDef guarded_getset[] = {
 PyMemberDef guarded_members[] = {
     {"__module__", T_OBJECT, offsetof(Guarded, modname), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(Guarded, doc), 0, nullptr},
-    offset_member("__vectorcalloffset__", offsetof(Guarded, vectorcall)),
-    offset_member("__dictoffset__", offsetof(Guarded, dict)),
+    RG_FUNCTION_MEMBERS(Guarded),
     offset_member("__weaklistoffset__", offsetof(Guarded, weakrefs)),
     {},
 };
@@ -181,10 +180,7 @@ PyType_Slot guarded_slots[] = {
 
 PyType_Spec guarded_spec = {
     "orlune.core.runtime_guard.GuardedCallable", sizeof(Guarded), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    guarded_slots,
-};
+    kFunctionFlags | Py_TPFLAGS_METHOD_DESCRIPTOR, guarded_slots};
 
 }  // namespace
 
