@@ -18,8 +18,8 @@ struct Guarded {
   PyObject* label;
   PyObject* dict;
   PyObject* weakrefs;
-  PyObject* name;      // a str; null (read as "") once the collector cleared it
-  PyObject* qualname;  // likewise
+  PyObject* name;         // a str; null (read as "") once the collector cleared it
+  PyObject* qualname;     // likewise
   PyObject* modname;      // __module__
   PyObject* doc;          // null reads as None
   PyObject* annotations;  // made empty on first read
