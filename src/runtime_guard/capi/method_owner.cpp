@@ -1,5 +1,7 @@
 #include "capi/method_owner.hpp"
 
+#include "capi/function_like.hpp"
+
 namespace rg {
 
 namespace {
@@ -10,59 +12,26 @@ struct MethodOwner {
   PyObject* cls;
 };
 
-MethodOwner* as_owner(PyObject* o) { return reinterpret_cast<MethodOwner*>(o); }
+using OwnerGc = GcFields<MethodOwner, &MethodOwner::module, &MethodOwner::cls>;
 
-int owner_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(as_owner(self)->module);
-  Py_VISIT(as_owner(self)->cls);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
+MethodOwner* as_owner(PyObject* o) { return OwnerGc::of(o); }
 
-int owner_clear(PyObject* self) {
-  Py_CLEAR(as_owner(self)->module);
-  Py_CLEAR(as_owner(self)->cls);
-  return 0;
-}
-
-void owner_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  owner_clear(self);
-  PyObject_GC_Del(self);
-  Py_DECREF(type);
-}
-
-PyType_Slot owner_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void*>(owner_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(owner_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(owner_dealloc)},
-    {0, nullptr},
-};
+PyType_Slot owner_slots[] = {RG_GC_SLOTS(OwnerGc), {0, nullptr}};
 
 // The qualified name is the part after the last dot: "RuntimeGuarder".
 PyType_Spec owner_spec = {
     "orlune.core.runtime_guard.RuntimeGuarder", sizeof(MethodOwner), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, owner_slots};
 
-// Made once and kept: owners of every module object share it (it holds no module state).
-PyTypeObject* owner_type() {
-  static PyObject* type = nullptr;
-  if (!type) type = type_from_spec(&owner_spec);
-  return reinterpret_cast<PyTypeObject*>(type);
-}
+PyTypeObject* owner_type() { return process_type<&owner_spec>(); }
 
 }  // namespace
 
 Ref new_method_owner(PyObject* module) {
-  PyTypeObject* type = owner_type();
-  if (!type) return {};
-  MethodOwner* o = PyObject_GC_New(MethodOwner, type);
+  MethodOwner* o = new_instance<MethodOwner, &owner_spec>();
   if (!o) return {};
   o->module = Py_NewRef(module);
-  o->cls = nullptr;
-  PyObject_GC_Track(o);
-  return steal(reinterpret_cast<PyObject*>(o));
+  return tracked(o);
 }
 
 int set_owner_class(PyObject* owner, PyObject* cls) {

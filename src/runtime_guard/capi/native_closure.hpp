@@ -17,7 +17,4 @@ using ClosureBody = PyObject* (*)(PyObject* state, PyObject* const* args);
 // on a class, takes attributes and has a signature.
 Ref make_closure(const char* qualname, const char* parameter, ClosureBody body, PyObject* state);
 
-// tp_descr_get of a function: through an instance, a bound method; through the class, itself.
-PyObject* bind_like_function(PyObject* self, PyObject* obj, PyObject* type);
-
 }  // namespace rg

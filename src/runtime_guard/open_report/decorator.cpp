@@ -63,12 +63,12 @@ PyObject* decorate(PyObject* name, PyObject* const* args) {
   if (is_class < 0) return nullptr;
   if (!is_class) {
     RG_LET(wrapper, dressed(fn, label.get(), GuardedKind::Wrapper));
-    if (mark_coroutine_function(fn, wrapper.get()) < 0) return nullptr;
+    RG_CHECK_OK(mark_coroutine_function(fn, wrapper.get()));
     return wrapper.release();
   }
   RG_LET(original_init, attr(fn, S("__init__")));
   RG_LET(init, dressed(original_init.get(), label.get(), GuardedKind::Init));
-  if (PyObject_SetAttr(fn, S("__init__"), init.get()) < 0) return nullptr;
+  RG_CHECK_OK(PyObject_SetAttr(fn, S("__init__"), init.get()));
   return Py_NewRef(fn);
 }
 

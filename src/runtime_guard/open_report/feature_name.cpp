@@ -77,7 +77,10 @@ Ref cut(PyObject* text) {
   return steal(PyUnicode_Substring(text, 0, stop < n ? static_cast<Py_ssize_t>(stop) : n));
 }
 
-Ref clip_feature(PyObject* name) {
+}  // namespace
+
+RG_DEF(Function, _clip_feature, "_clip_feature(name)", "")
+Ref _clip_feature(PyObject* name) {
   int truth = PyObject_IsTrue(name);
   if (truth < 0) return {};
   if (!truth) return borrow(unknown());
@@ -86,11 +89,6 @@ Ref clip_feature(PyObject* name) {
   if (PyUnicode_GET_LENGTH(normal.get()) == 0) return borrow(unknown());
   return cut(normal.get());
 }
-
-}  // namespace
-
-RG_DEF(Function, _clip_feature, "_clip_feature(name)", "")
-Ref _clip_feature(PyObject* name) { return clip_feature(name); }
 
 namespace {
 

@@ -1,9 +1,7 @@
 #include "open_report/guarded.hpp"
 
-#include <structmember.h>  // after Python.h
-
+#include "capi/function_like.hpp"
 #include "capi/module_scope.hpp"
-#include "capi/native_closure.hpp"
 #include "open_report/native_frames.hpp"
 
 namespace rg {
@@ -20,15 +18,20 @@ struct Guarded {
   PyObject* label;
   PyObject* dict;
   PyObject* weakrefs;
-  PyObject* name;
-  PyObject* qualname;
+  PyObject* name;         // a str; null (read as "") once the collector cleared it
+  PyObject* qualname;     // likewise
   PyObject* modname;      // __module__
   PyObject* doc;          // null reads as None
   PyObject* annotations;  // made empty on first read
   GuardedKind kind;
 };
 
-Guarded* as_guarded(PyObject* self) { return reinterpret_cast<Guarded*>(self); }
+// A str subclass set as a name can close a cycle, so the names are cleared with the rest.
+using GuardedGc = GcFields<Guarded, &Guarded::module, &Guarded::wrapped, &Guarded::label, &Guarded::dict,
+                           &Guarded::name, &Guarded::qualname, &Guarded::modname, &Guarded::doc,
+                           &Guarded::annotations>;
+
+Guarded* as_guarded(PyObject* self) { return GuardedGc::of(self); }
 
 // _before_call(label): report_open(label). For name inference it counts as a call level, and
 // so does the wrapper (`_wrapper`, or `_init` with its `self`) that called it, but only while
@@ -45,7 +48,7 @@ int before_call(Guarded* g, PyObject* wrapper_name, PyObject* self_obj) {
 
 // _wrapper(*args, **kwargs): fn(*args, **kwargs)
 PyObject* call_wrapper(Guarded* g, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  if (before_call(g, S("_wrapper"), nullptr) < 0) return nullptr;
+  RG_CHECK_OK(before_call(g, S("_wrapper"), nullptr));
   return PyObject_Vectorcall(g->wrapped, args, nargsf, kwnames);
 }
 
@@ -72,7 +75,7 @@ PyObject* call_init(Guarded* g, PyObject* const* args, size_t nargsf, PyObject* 
     return nullptr;
   }
   if (self_at < 0) {
-    if (before_call(g, S("_init"), args[0]) < 0) return nullptr;
+    RG_CHECK_OK(before_call(g, S("_init"), args[0]));
     return PyObject_Vectorcall(g->wrapped, args, nargsf, kwnames);
   }
   // `self` by keyword (rare): passed on by position, as the Python body does.
@@ -83,7 +86,7 @@ PyObject* call_init(Guarded* g, PyObject* const* args, size_t nargsf, PyObject* 
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     if (k != self_at && PyDict_SetItem(keywords.get(), key, args[nargs + k]) < 0) return nullptr;
   }
-  if (before_call(g, S("_init"), self_obj) < 0) return nullptr;
+  RG_CHECK_OK(before_call(g, S("_init"), self_obj));
   return PyObject_Call(g->wrapped, positional.get(), keywords.get());
 }
 
@@ -98,13 +101,9 @@ PyObject* guarded_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
 }
 
 // Pickled by reference, as a function is: the module attribute of that qualified name.
-PyObject* guarded_reduce(PyObject* self, PyObject*) {
-  return Py_NewRef(as_guarded(self)->qualname);
-}
+PyObject* guarded_reduce(PyObject* self, PyObject*) { return text_or_empty(as_guarded(self)->qualname); }
 
-PyObject* guarded_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<function %U at %p>", as_guarded(self)->qualname, self);
-}
+PyObject* guarded_repr(PyObject* self) { return function_repr(self, as_guarded(self)->qualname); }
 
 // ---- the metadata, with a function's rules for setting it --------------------------------
 
@@ -117,11 +116,11 @@ int set_text(PyObject** field, PyObject* value, const char* what) {
   return 0;
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_guarded(self)->name); }
+PyObject* get_name(PyObject* self, void*) { return text_or_empty(as_guarded(self)->name); }
 int set_name(PyObject* self, PyObject* value, void*) {
   return set_text(&as_guarded(self)->name, value, "__name__");
 }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_guarded(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) { return text_or_empty(as_guarded(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* value, void*) {
   return set_text(&as_guarded(self)->qualname, value, "__qualname__");
 }
@@ -148,51 +147,6 @@ PyObject* get_text_signature(PyObject* self, void*) {
                                   : "(*args, **kwargs)");
 }
 
-int guarded_traverse(PyObject* self, visitproc visit, void* arg) {
-  Guarded* g = as_guarded(self);
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(g->module);
-  Py_VISIT(g->wrapped);
-  Py_VISIT(g->label);
-  Py_VISIT(g->dict);
-  Py_VISIT(g->name);
-  Py_VISIT(g->qualname);
-  Py_VISIT(g->modname);
-  Py_VISIT(g->doc);
-  Py_VISIT(g->annotations);
-  return 0;
-}
-
-int guarded_clear(PyObject* self) {
-  Guarded* g = as_guarded(self);
-  Py_CLEAR(g->module);
-  Py_CLEAR(g->wrapped);
-  Py_CLEAR(g->label);
-  Py_CLEAR(g->dict);
-  Py_CLEAR(g->modname);
-  Py_CLEAR(g->doc);
-  Py_CLEAR(g->annotations);
-  // A str subclass set as a name can close a cycle; as for a function, an empty str (which
-  // refers to nothing) takes its place, so the getters and repr never see null.
-  PyObject* empty = PyUnicode_New(0, 0);  // the shared empty string: never fails
-  if (empty) {
-    Py_SETREF(g->name, Py_NewRef(empty));
-    Py_SETREF(g->qualname, empty);
-  }
-  return 0;
-}
-
-void guarded_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  if (as_guarded(self)->weakrefs) PyObject_ClearWeakRefs(self);
-  guarded_clear(self);
-  Py_CLEAR(as_guarded(self)->name);
-  Py_CLEAR(as_guarded(self)->qualname);
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyMethodDef guarded_methods[] = {
     {"__reduce__", guarded_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -203,26 +157,21 @@ PyGetSetDef guarded_getset[] = {
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    dict_getset,
+    {},
 };
 
 PyMemberDef guarded_members[] = {
     {"__module__", T_OBJECT, offsetof(Guarded, modname), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(Guarded, doc), 0, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Guarded, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(Guarded, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(Guarded, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
+    RG_FUNCTION_MEMBERS(Guarded),
+    offset_member("__weaklistoffset__", offsetof(Guarded, weakrefs)),
+    {},
 };
 
 PyType_Slot guarded_slots[] = {
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(bind_like_function)},
+    RG_FUNCTION_SLOTS(GuardedGc),
     {Py_tp_repr, reinterpret_cast<void*>(guarded_repr)},
-    {Py_tp_traverse, reinterpret_cast<void*>(guarded_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(guarded_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(guarded_dealloc)},
     {Py_tp_methods, guarded_methods},
     {Py_tp_getset, guarded_getset},
     {Py_tp_members, guarded_members},
@@ -231,44 +180,27 @@ PyType_Slot guarded_slots[] = {
 
 PyType_Spec guarded_spec = {
     "orlune.core.runtime_guard.GuardedCallable", sizeof(Guarded), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    guarded_slots,
-};
-
-// One type for the process: it holds no module state, each instance holds its module.
-PyTypeObject* guarded_type() {
-  static PyObject* type = nullptr;
-  if (!type) type = type_from_spec(&guarded_spec);
-  return reinterpret_cast<PyTypeObject*>(type);
-}
+    kFunctionFlags | Py_TPFLAGS_METHOD_DESCRIPTOR, guarded_slots};
 
 }  // namespace
 
 Ref make_guarded(PyObject* wrapped, PyObject* label, GuardedKind kind) {
-  PyTypeObject* type = guarded_type();
-  if (!type) return {};
   const bool init = kind == GuardedKind::Init;
   RG_LET(modname, G("__name__"));
   RG_LET(name, str(init ? "_init" : "_wrapper"));
   RG_LET(qualname, str(init ? "runtimeguard.<locals>._decorate.<locals>._init"
                             : "runtimeguard.<locals>._decorate.<locals>._wrapper"));
-  Guarded* g = PyObject_GC_New(Guarded, type);
+  Guarded* g = new_instance<Guarded, &guarded_spec>();
   if (!g) return {};
   g->vectorcall = guarded_call;
   g->module = Py_NewRef(module());
   g->wrapped = Py_NewRef(wrapped);
   g->label = Py_NewRef(label);
-  g->dict = nullptr;
-  g->weakrefs = nullptr;
   g->name = name.release();
   g->qualname = qualname.release();
   g->modname = modname.release();
-  g->doc = nullptr;
-  g->annotations = nullptr;
   g->kind = kind;
-  PyObject_GC_Track(g);
-  return steal(reinterpret_cast<PyObject*>(g));
+  return tracked(g);
 }
 
 }  // namespace rg

@@ -11,11 +11,10 @@
 
 namespace rg {
 
-namespace {
-
 // ---- the row -------------------------------------------------------------------------------
 
-Ref opened_log_line(PyObject* feature) {
+RG_DEF(Function, _opened_log_line, "_opened_log_line(feature)", "")
+Ref _opened_log_line(PyObject* feature) {
   RG_LET(datetime, G("datetime"));
   RG_LET(now, call_method(datetime, S("now")));
   RG_LET(stamp, call_method(now, S("strftime"), S("%Y-%m-%d %H:%M:%S")));
@@ -24,14 +23,8 @@ Ref opened_log_line(PyObject* feature) {
   return steal(PyUnicode_FromFormat("%S INFO Opened %S", stamp.get(), name.get()));
 }
 
-}  // namespace
-
-RG_DEF(Function, _opened_log_line, "_opened_log_line(feature)", "")
-Ref _opened_log_line(PyObject* feature) { return opened_log_line(feature); }
-
-namespace {
-
-Ref build_open_session(PyObject* feature) {
+RG_DEF(Function, _build_open_session, "_build_open_session(feature)", "")
+Ref _build_open_session(PyObject* feature) {
   RG_LET(utcnow, G("_utcnow_iso"));
   RG_LET(stamp, call(utcnow));  // one clock reading for both ends
   RG_LET(uuid, G("uuid"));
@@ -44,15 +37,9 @@ Ref build_open_session(PyObject* feature) {
   const Kw fields[] = {{S("session_id"), session_id.get()}, {S("started_at"), stamp.get()},
                        {S("ended_at"), stamp.get()},        {S("duration_s"), zero.get()},
                        {S("ended_cleanly"), Py_True},       {S("log_text"), log_text.get()}};
-  for (const Kw& f : fields)
-    if (PyDict_SetItem(row.get(), f.name, f.value) < 0) return {};
+  for (const Kw& f : fields) RG_CHECK_OK(PyDict_SetItem(row.get(), f.name, f.value));
   return row;
 }
-
-}  // namespace
-
-RG_DEF(Function, _build_open_session, "_build_open_session(feature)", "")
-Ref _build_open_session(PyObject* feature) { return build_open_session(feature); }
 
 namespace {
 
@@ -67,7 +54,7 @@ Ref post_open_event(PyObject* feature) {
   RG_LET(timeout, G("_LIGHT_TIMEOUT"));
   RG_LET(reply, call_kw(post, {rows.get()}, {{S("timeout"), timeout.get()}}));
   Ref status, data;  // status, data = _post_usage(...): the reply is not used further
-  if (unpack_pair(reply.get(), status, data) < 0) return {};
+  RG_CHECK_OK(unpack_pair(reply.get(), status, data));
   return none();
 }
 
@@ -75,35 +62,9 @@ Ref post_open_event(PyObject* feature) {
 PyObject* run_worker(PyObject* feature, PyObject* const*) {
   if (post_open_event(feature)) Py_RETURN_NONE;
   Ref exc = catch_ordinary();
-  if (!exc) return nullptr;
-  if (!log_exc_at(S("debug"), "report_open worker failed", exc.get())) return nullptr;
+  RG_CHECK(exc);
+  RG_CHECK(log_exc_at(S("debug"), "report_open worker failed", exc.get()));
   Py_RETURN_NONE;
-}
-
-// ---- report_open ---------------------------------------------------------------------------
-
-Ref report(PyObject* name, PyObject* depth) {
-  int named = PyObject_IsTrue(name);
-  if (named < 0) return {};
-  Ref feature;
-  if (named) {
-    RG_LET(clip, G("_clip_feature"));
-    feature = call(clip, name);
-  } else {
-    RG_LET(infer, G("infer_open_name"));
-    feature = call_kw(infer, {}, {{S("depth"), depth}});
-  }
-  if (!feature) return {};
-  RG_LET(worker, make_closure("report_open.<locals>._worker", nullptr, run_worker, feature.get()));
-  Ref spawn = G("_spawn_light_thread");
-  Ref started = spawn ? call_kw(spawn, {worker.get()}, {{S("name"), S("orlune-report-open")}})
-                      : Ref();
-  if (!started) {
-    Ref exc = catch_ordinary();
-    if (!exc) return {};
-    RG_CHECK(log_exc_at(S("debug"), "Could not start report_open thread", exc.get()));
-  }
-  return none();
 }
 
 }  // namespace
@@ -117,7 +78,25 @@ RG_DEF(Function, report_open, "report_open(name=None, *, depth=2)",
        "``atexit`` flush) so the POST can finish.")
 Ref report_open(PyObject* name, PyObject* depth) {
   NativeFrameScope level(S("report_open"), nullptr);
-  return report(name, depth);
+  int named = PyObject_IsTrue(name);
+  if (named < 0) return {};
+  Ref feature;
+  if (named) {
+    RG_LET(clip, G("_clip_feature"));
+    feature = call(clip, name);
+  } else {
+    RG_LET(infer, G("infer_open_name"));
+    feature = call_kw(infer, {}, {{S("depth"), depth}});
+  }
+  if (!feature) return {};
+  RG_LET(worker, make_closure("report_open.<locals>._worker", nullptr, run_worker, feature.get()));
+  Ref started = call_kw(G("_spawn_light_thread"), {worker.get()}, {{S("name"), S("orlune-report-open")}});
+  if (!started) {
+    Ref exc = catch_ordinary();
+    RG_CHECK(exc);
+    RG_CHECK(log_exc_at(S("debug"), "Could not start report_open thread", exc.get()));
+  }
+  return none();
 }
 
 namespace guarder {
