@@ -196,8 +196,7 @@ struct Entry {
     PyObject* a[kCount ? kCount : 1];
     PyObject* m = bind_call(kParsed, kSignature, made, owner, args, nargsf, kwnames, a);
     if (!m) return nullptr;
-    ModuleScope scope(m);
-    RunningOwner running(owner);
+    ModuleScope scope(m, owner);
     return run(a, std::make_index_sequence<kCount>()).release();
   }
 };

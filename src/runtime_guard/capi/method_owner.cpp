@@ -1,6 +1,7 @@
 #include "capi/method_owner.hpp"
 
 #include "capi/function_like.hpp"
+#include "capi/module_scope.hpp"
 
 namespace rg {
 
@@ -47,17 +48,7 @@ PyObject* owner_module(PyObject* owner) {
   return nullptr;
 }
 
-namespace {
-
-// Trivially destructible: safe on a daemon thread that the interpreter ends at exit.
-thread_local PyObject* t_running_owner = nullptr;
-
-}  // namespace
-
-RunningOwner::RunningOwner(PyObject* owner) : previous_(t_running_owner) { t_running_owner = owner; }
-RunningOwner::~RunningOwner() { t_running_owner = previous_; }
-
-PyObject* defining_class() { return owner_class(t_running_owner); }
+PyObject* defining_class() { return owner_class(running_owner()); }
 
 PyObject* owner_class(PyObject* owner) {
   PyTypeObject* type = owner_type();

@@ -21,18 +21,6 @@ PyObject* owner_module(PyObject* owner);
 // before the class exists.
 PyObject* owner_class(PyObject* owner);
 
-// The owner of the exported function that is running on this thread, for a scope.
-class RunningOwner {
- public:
-  explicit RunningOwner(PyObject* owner);
-  ~RunningOwner();
-  RunningOwner(const RunningOwner&) = delete;
-  RunningOwner& operator=(const RunningOwner&) = delete;
-
- private:
-  PyObject* previous_;
-};
-
 // The class the running method was defined in (what `super()` names in a method's body),
 // borrowed; null with SystemError set outside a method.
 PyObject* defining_class();

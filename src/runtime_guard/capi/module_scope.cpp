@@ -6,11 +6,21 @@ namespace {
 
 // Trivially destructible: safe on a daemon thread that the interpreter ends at exit.
 thread_local PyObject* t_current = nullptr;
+thread_local PyObject* t_owner = nullptr;
 
 }  // namespace
 
-ModuleScope::ModuleScope(PyObject* module) : previous_(t_current) { t_current = module; }
-ModuleScope::~ModuleScope() { t_current = previous_; }
+ModuleScope::ModuleScope(PyObject* module, PyObject* owner)
+    : previous_(t_current), previous_owner_(t_owner) {
+  t_current = module;
+  t_owner = owner;
+}
+ModuleScope::~ModuleScope() {
+  t_current = previous_;
+  t_owner = previous_owner_;
+}
+
+PyObject* running_owner() { return t_owner; }
 
 PyObject* module() {
   if (!t_current) PyErr_SetString(PyExc_SystemError, "runtime_guard: no module scope is open");

@@ -15,16 +15,21 @@ namespace rg {
 // late-bound lookups read that module's dict. Each import makes a module of its own.
 PyObject* module();
 
+// `owner` is the __self__ of the builtin that runs, when one does (see running_owner).
 class ModuleScope {
  public:
-  explicit ModuleScope(PyObject* module);
+  explicit ModuleScope(PyObject* module, PyObject* owner = nullptr);
   ~ModuleScope();
   ModuleScope(const ModuleScope&) = delete;
   ModuleScope& operator=(const ModuleScope&) = delete;
 
  private:
   PyObject* previous_;
+  PyObject* previous_owner_;
 };
+
+// The __self__ of the exported builtin running on this thread, borrowed; null outside one.
+PyObject* running_owner();
 
 // globals()[name], or NameError.
 Ref global(PyObject* name);

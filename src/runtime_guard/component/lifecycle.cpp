@@ -92,10 +92,11 @@ int start_up(PyObject* self) {
 
 namespace guarder {
 
-RG_DEF(Method, initialize, "initialize(self)", "Start this process's session: mark sessions of crashed runs stale, record the new\n"
-          "one in the store and, when telemetry is on, flush pending rows on a background thread.\n"
-          "\n"
-          "Returns True, also when start-up failed (the failure is logged).")
+RG_DEF(Method, initialize, "initialize(self)",
+       "Start this process's session: mark sessions of crashed runs stale, record the new\n"
+       "one in the store and, when telemetry is on, flush pending rows on a background thread.\n"
+       "\n"
+       "Returns True, also when start-up failed (the failure is logged).")
 Ref initialize(PyObject* self) {
   RG_CHECK_OK(contained(start_up(self), [](PyObject* exc) {
     return log_exception("RuntimeGuarder initialize failed; continuing without telemetry", exc);
@@ -185,10 +186,11 @@ int shut_down(PyObject* self) {
 
 namespace guarder {
 
-RG_DEF(Method, cleanup, "cleanup(self)", "Close this process's session with its redacted log text and, when telemetry is on,\n"
-          "flush pending rows with a short bounded wait.\n"
-          "\n"
-          "Returns None; failures are logged at debug level, never raised.")
+RG_DEF(Method, cleanup, "cleanup(self)",
+       "Close this process's session with its redacted log text and, when telemetry is on,\n"
+       "flush pending rows with a short bounded wait.\n"
+       "\n"
+       "Returns None; failures are logged at debug level, never raised.")
 Ref cleanup(PyObject* self) {
   RG_CHECK_OK(contained(shut_down(self), [](PyObject* exc) {
     return log_exc_at(S("debug"), "RuntimeGuarder cleanup flush failed", exc);
@@ -197,7 +199,8 @@ Ref cleanup(PyObject* self) {
   return none();
 }
 
-RG_DEF(Method, _current_session, "_current_session(self)", "")
+RG_DEF(Method, _current_session, "_current_session(self)",
+       "")
 Ref _current_session(PyObject* self) {
   RG_LET(current_id, attr(self, S("_current_id")));
   const int has_id = PyObject_IsTrue(current_id.get());
@@ -232,7 +235,8 @@ int owner_alive(PyObject* row, PyObject* live) {
 
 namespace guarder {
 
-RG_DEF(Method, _close_stale_sessions, "_close_stale_sessions(self)", "Mark sessions left open after a crash. Runtime is unknown without a close.")
+RG_DEF(Method, _close_stale_sessions, "_close_stale_sessions(self)",
+       "Mark sessions left open after a crash. Runtime is unknown without a close.")
 Ref _close_stale_sessions(PyObject* self) {
   RG_LET(sessions, attr(self, S("_sessions")));
   RG_LET(live, live_session_ids());
@@ -257,7 +261,8 @@ Ref _close_stale_sessions(PyObject* self) {
   return none();
 }
 
-RG_DEF(Method, _start_session, "_start_session(self)", "")
+RG_DEF(Method, _start_session, "_start_session(self)",
+       "")
 Ref _start_session(PyObject* self) {
   RG_LET(clock, G("_utcnow_iso"));
   RG_LET(now, call(clock));
