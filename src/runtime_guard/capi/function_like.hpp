@@ -1,5 +1,5 @@
 // The machinery shared by the module's function-like types (closures, the decorator's
-// wrapper, method owners): one type per process made from a spec, the collector's view of
+// wrapper, method owners): one type per process made from its PyType_Spec, the collector's view of
 // the PyObject* fields, and what makes an object read and bind like a Python function.
 #pragma once
 
@@ -11,20 +11,20 @@
 
 namespace rg {
 
-// The type for `Spec`, made on first use and kept: such types hold no module state (each
+// The type `Blueprint` describes, made on first use and kept: such types hold no module state (each
 // instance holds its module), so every module object shares them. Null with the error set.
-template <PyType_Spec* Spec>
+template <PyType_Spec* Blueprint>
 PyTypeObject* process_type() {
   static PyObject* type = nullptr;
-  if (!type) type = type_from_spec(Spec);
+  if (!type) type = type_from_spec(Blueprint);
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
-// A new untracked instance of `Spec`'s type with every field after the header zeroed; null
+// A new untracked instance of `Blueprint`'s type with every field after the header zeroed; null
 // with the error set. Set its fields, then hand it out with tracked().
-template <class T, PyType_Spec* Spec>
+template <class T, PyType_Spec* Blueprint>
 T* new_instance() {
-  PyTypeObject* type = process_type<Spec>();
+  PyTypeObject* type = process_type<Blueprint>();
   T* o = type ? PyObject_GC_New(T, type) : nullptr;
   if (o) std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0, sizeof(T) - sizeof(PyObject));
   return o;
