@@ -143,19 +143,11 @@ constexpr Parsed parse(const char* s) {
   return r;
 }
 
-template <std::size_t N>
-struct Text {
-  char text[N];
-  constexpr Text(const char (&s)[N]) {
-    for (std::size_t i = 0; i < N; ++i) text[i] = s[i];
-  }
-};
-
 template <std::size_t... I>
 auto impl_type(std::index_sequence<I...>) -> Ref (*)(decltype(I, (PyObject*)nullptr)...);
 
 // The implementation's type for a signature: Ref(PyObject*, ..., PyObject*), one per parameter.
-template <Text Sig>
+template <Literal Sig>
 using Impl = std::remove_pointer_t<decltype(impl_type(
     std::make_index_sequence<static_cast<std::size_t>(parse(Sig.text).count)>()))>;
 
@@ -176,7 +168,7 @@ PyObject* bind_call(const Parsed& parsed, const Signature& sig, PyObject** made,
 
 // The C function Python calls: it binds the call, opens the scope of the function's module
 // and runs the implementation.
-template <Text Sig, Impl<Sig>* F>
+template <Literal Sig, Impl<Sig>* F>
 struct Entry {
   static constexpr Parsed kParsed = parse(Sig.text);
   static_assert(kParsed.ok, "RG_DEF: the text signature does not parse");
@@ -201,7 +193,7 @@ struct Entry {
   }
 };
 
-template <Kind K, Text Sig, Impl<Sig>* F>
+template <Kind K, Literal Sig, Impl<Sig>* F>
 Def make_def(const char* doc) {
   using E = Entry<Sig, F>;
   return Def{{E::kParsed.name,

@@ -103,8 +103,8 @@ void register_literal(InternedSlot* slot);
 // Interns every registered literal not yet interned; -1 (MemoryError) when one cannot be made.
 int intern_literals();
 
-// The text of S()'s argument as a template argument: a string literal or a constexpr
-// `const char*` naming one. Longer texts do not compile (the copy would overrun).
+// A text as a template argument (S()'s, a declaration's signature): a string literal or a
+// constexpr `const char*` naming one. Longer texts do not compile (the copy would overrun).
 struct Literal {
   static constexpr std::size_t kCapacity = 96;
   char text[kCapacity] = {};
