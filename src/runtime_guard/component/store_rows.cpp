@@ -36,11 +36,32 @@ int JsonCodec::open() {
   RG_CHECK(dumps = attr(json, S("dumps")));
   RG_CHECK(separators = steal(Py_BuildValue("(ss)", ",", ":")));
   RG_CHECK(decode_error = attr(json, S("JSONDecodeError")));
+  const int standard = store_lines::json_is_standard(json.get());
+  RG_CHECK_OK(standard);
+  native = standard == 1;
   return 0;
 }
 
 Ref JsonCodec::line(PyObject* row) const {
+  if (native) {
+    Ref text;
+    const store_lines::Coded coded = store_lines::encode_line(row, scratch, text);
+    if (coded == store_lines::Coded::kDone) return text;
+    if (coded == store_lines::Coded::kError) return {};
+  }
   return call_kw(dumps, {row}, {{S("separators"), separators.get()}});
+}
+
+Ref JsonCodec::loads(PyObject* text) const {
+  if (native && PyUnicode_Check(text) && PyUnicode_IS_ASCII(text)) {
+    const std::string_view ascii(static_cast<const char*>(PyUnicode_DATA(text)),
+                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
+    Ref row;
+    const store_lines::Coded coded = store_lines::decode_line(ascii, row);
+    if (coded == store_lines::Coded::kDone) return row;
+    if (coded == store_lines::Coded::kError) return {};
+  }
+  return call_method(json, S("loads"), text);
 }
 
 Ref JsonCodec::parse(PyObject* line, Ref* text) const {
@@ -48,7 +69,7 @@ Ref JsonCodec::parse(PyObject* line, Ref* text) const {
   if (!PyUnicode_Check(stripped.get()) || PyUnicode_GET_LENGTH(stripped.get()) == 0 ||
       has_undecodable_bytes(stripped.get()))
     return {};
-  Ref row = call_method(json, S("loads"), stripped);
+  Ref row = loads(stripped.get());
   if (!row) {
     // A line nested deeper than the parser's recursion limit is as unreadable as a broken one.
     if (PyErr_ExceptionMatches(decode_error.get()) || PyErr_ExceptionMatches(PyExc_RecursionError))

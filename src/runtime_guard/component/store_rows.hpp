@@ -2,19 +2,25 @@
 #pragma once
 
 #include "capi/py.hpp"
+#include "component/store_line_codec.hpp"
 
 namespace rg {
 
 // rows[-_MAX_STORED:], read late like Python code would.
 Ref last_stored(PyObject* rows);
 
-// json.dumps and json.JSONDecodeError, looked up once per store operation.
+// json.dumps and json.JSONDecodeError, looked up once per store operation. Lines and rows of
+// the store's own subset are written and read natively while json is the interpreter's own.
 struct JsonCodec {
   Ref json, dumps, separators, decode_error;
+  bool native = false;
+  mutable store_lines::LineBuffer scratch;
   // -1 with an error set
   int open();
   // json.dumps(row, separators=(",", ":"))
   Ref line(PyObject* row) const;
+  // json.loads(text)
+  Ref loads(PyObject* text) const;
   // One stored line (str): the row, or null with no error set when the line is skipped. The
   // stripped text is put in `text` when given.
   Ref parse(PyObject* line, Ref* text = nullptr) const;

@@ -1,0 +1,37 @@
+// The hot loop of the store's line codec: the length of a run of bytes that pass through as
+// they are. Log text is long runs of plain characters between rare escapes, so runs are found
+// eight bytes at a time (portable word arithmetic, no intrinsics); a word that holds anything
+// else is finished byte by byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace rg::store_lines {
+
+// Plain bytes are 0x20..kLastPlain except '"' and '\\': for writing kLastPlain is 0x7E (json
+// escapes DEL), for reading 0x7F (json reads DEL as it stands).
+template <unsigned char kLastPlain>
+std::size_t plain_run(const unsigned char* p, std::size_t n) {
+  static_assert(kLastPlain == 0x7E || kLastPlain == 0x7F);
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    const std::uint64_t quote = w ^ (kOnes * '"'), slash = w ^ (kOnes * '\\');
+    std::uint64_t special = ((w - kOnes * 0x20) & ~w)              // below 0x20
+                            | ((quote - kOnes) & ~quote)           // '"'
+                            | ((slash - kOnes) & ~slash);          // '\\'
+    special |= kLastPlain == 0x7E ? ((w + kOnes) | w) : w;         // above kLastPlain
+    if (special & kHigh) break;
+  }
+  for (; i < n; ++i) {
+    const unsigned char c = p[i];
+    if (c < 0x20 || c > kLastPlain || c == '"' || c == '\\') break;
+  }
+  return i;
+}
+
+}  // namespace rg::store_lines
