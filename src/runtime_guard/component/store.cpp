@@ -211,12 +211,15 @@ Ref _load_store(PyObject* self) {
 
 namespace {
 
-// The store text: the lines joined, a newline after the last.
+// The store text: the lines joined, a newline after the last, in one copy. `lines` is a list
+// of our own; it gains an empty last line for the final newline.
 Ref store_text(PyObject* lines) {
+  if (!PyList_Check(lines)) return PyErr_SetString(PyExc_TypeError, "store lines must be a list"), Ref();
   RG_LET(newline, str("\n"));
-  RG_LET(text, steal(PyUnicode_Join(newline.get(), lines)));
-  if (PyUnicode_GET_LENGTH(text.get()) == 0) return text;
-  return steal(PyUnicode_Concat(text.get(), newline.get()));
+  if (PyList_GET_SIZE(lines) == 0) return str("");
+  RG_LET(empty, str(""));
+  RG_CHECK_OK(PyList_Append(lines, empty.get()));
+  return steal(PyUnicode_Join(newline.get(), lines));
 }
 
 // Writes `text` to the temporary file beside the store (natively, the GIL released), moves it

@@ -201,6 +201,18 @@ class LineParser {
     if (!out) return Coded::kError;
     if (!escaped) {
       std::memcpy(PyUnicode_DATA(out.get()), body, static_cast<std::size_t>(length));
+    } else if (PyUnicode_KIND(out.get()) == PyUnicode_1BYTE_KIND) {
+      auto* o = static_cast<Py_UCS1*>(PyUnicode_DATA(out.get()));
+      for (const Byte* r = body; r != close;) {
+        const std::size_t run = plain_run<0x7F>(r, static_cast<std::size_t>(close - r));
+        std::memcpy(o, r, run);
+        o += run;
+        r += run;
+        if (r == close) break;
+        Py_UCS4 ch;
+        read_escape(++r, close, ch);
+        *o++ = static_cast<Py_UCS1>(ch);
+      }
     } else {
       const int kind = PyUnicode_KIND(out.get());
       void* data = PyUnicode_DATA(out.get());

@@ -1,9 +1,11 @@
 // The hot loop of the store's line codec: the length of a run of bytes that pass through as
-// they are. Log text is long runs of plain characters between rare escapes, so runs are found
-// eight bytes at a time (portable word arithmetic, no intrinsics); a word that holds anything
-// else is finished byte by byte.
+// they are. Log text is runs of plain characters between escapes (a newline every line), so
+// runs are found eight bytes at a time with portable word arithmetic: per byte, the high bit
+// of `special` is set for every byte that needs attention, and only above such a byte can a
+// carry set it falsely, so the lowest flagged byte is exact.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -25,7 +27,12 @@ std::size_t plain_run(const unsigned char* p, std::size_t n) {
                             | ((quote - kOnes) & ~quote)           // '"'
                             | ((slash - kOnes) & ~slash);          // '\\'
     special |= kLastPlain == 0x7E ? ((w + kOnes) | w) : w;         // above kLastPlain
-    if (special & kHigh) break;
+    special &= kHigh;
+    if (special) {
+      if constexpr (std::endian::native == std::endian::little)
+        return i + static_cast<std::size_t>(std::countr_zero(special)) / 8;
+      break;
+    }
   }
   for (; i < n; ++i) {
     const unsigned char c = p[i];
