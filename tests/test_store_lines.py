@@ -14,6 +14,8 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
+from reference_store import python_rows, python_text
+
 EXAMPLES = int(os.environ.get("RG_FUZZ_EXAMPLES", "2000"))
 fuzz = settings(max_examples=EXAMPLES // 4, deadline=None,
                 suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
@@ -47,22 +49,6 @@ def typed(value):
     return (type(value), value)
 
 
-def loaded_by_python(text):
-    """What the description's _load_store keeps of a store text."""
-    kept = []
-    for line in text.splitlines():
-        line = line.strip()
-        if not line:
-            continue
-        try:
-            row = json.loads(line)
-        except json.JSONDecodeError:
-            continue
-        if isinstance(row, dict) and row.get("session_id"):
-            kept.append(row)
-    return kept[-200:]
-
-
 def load(rg, text):
     rg._USAGE_DIR.mkdir(parents=True, exist_ok=True)
     rg._SESSIONS_FILE.write_bytes(text.encode("utf-8", "surrogatepass"))
@@ -76,10 +62,10 @@ def assert_round_trip(rg, stored):
     g = rg.RuntimeGuarder(None)
     g._sessions = [dict(r) for r in stored]
     g._persist()
-    expected = "".join(dumps(r) + "\n" for r in stored)
+    expected = python_text(stored)
     assert rg._SESSIONS_FILE.read_bytes() == expected.encode("ascii")
     g._load_store()
-    assert typed(g._sessions) == typed(loaded_by_python(expected))
+    assert typed(g._sessions) == typed(python_rows(expected))
 
 
 # ---- generated rows -------------------------------------------------------------------------
@@ -176,7 +162,7 @@ def edited_lines(draw):
 @example(['{ "session_id" : "\\uD83D\\uDE00\\ud83d\\ud83d\\ude00\\udc00" , "k" : -0 }'])
 def test_hand_edited_lines_load_as_json_reads_them(rg, lines):
     text = "\n".join(lines) + "\n"
-    assert typed(load(rg, text)) == typed(loaded_by_python(text))
+    assert typed(load(rg, text)) == typed(python_rows(text))
 
 
 # ---- a json that is not the interpreter's own --------------------------------------------------
