@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 #include <system_error>
 
 #include "platform/file_ops.hpp"
@@ -90,6 +91,17 @@ void durable_writes_and_reads(const fs::path& dir) {
   CHECK(got == "short\n");
   CHECK(write_durable(path.c_str(), "", 0) == 0);
   CHECK(read_file(path.c_str(), got) == 0 && got.empty());
+
+  // From many pieces (more than one gathered batch, empty ones among them): their concatenation.
+  std::vector<Piece> pieces;
+  std::string joined;
+  for (std::size_t i = 0; i < 300; ++i) {
+    const Piece piece = i % 7 == 0 ? Piece{big.data(), 0} : i % 2 ? Piece{big.data() + i, 1000 + i} : Piece{"\n", 1};
+    pieces.push_back(piece);
+    joined.append(piece.data, piece.size);
+  }
+  CHECK(write_durable(path.c_str(), pieces.data(), pieces.size()) == 0);
+  CHECK(read_file(path.c_str(), got) == 0 && got == joined);
 
   CHECK(write_durable(utf8(dir / "missing" / "x").c_str(), "a", 1) == ENOENT);
   CHECK(write_durable(utf8(dir).c_str(), "a", 1) != 0);  // a folder is no file

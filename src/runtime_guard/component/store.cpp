@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "component/fallible.hpp"
 #include "component/store_lock.hpp"
 #include "component/store_merge.hpp"
 #include "component/store_state.hpp"
@@ -211,33 +212,43 @@ Ref _load_store(PyObject* self) {
 
 namespace {
 
-// The store text: the lines joined, a newline after the last, in one copy. `lines` is a list
-// of our own; it gains an empty last line for the final newline.
-Ref store_text(PyObject* lines) {
-  if (!PyList_Check(lines)) return PyErr_SetString(PyExc_TypeError, "store lines must be a list"), Ref();
-  RG_LET(newline, str("\n"));
-  if (PyList_GET_SIZE(lines) == 0) return str("");
-  RG_LET(empty, str(""));
-  RG_CHECK_OK(PyList_Append(lines, empty.get()));
-  return steal(PyUnicode_Join(newline.get(), lines));
+// The store's bytes as pieces of the lines themselves, a newline after each: written with no
+// copy that joins them. The lines must stay alive (and unchanged: str) while the pieces are used.
+int store_pieces(PyObject* lines, FallibleVector<platform::Piece>& pieces) {
+  if (!PyList_Check(lines)) return PyErr_SetString(PyExc_TypeError, "store lines must be a list"), -1;
+  const Py_ssize_t n = PyList_GET_SIZE(lines);
+  RG_CHECK_OK(pieces.reserve(2 * static_cast<std::size_t>(n)));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* line = PyList_GET_ITEM(lines, i);
+    if (!PyUnicode_Check(line)) {  // what joining them would say
+      PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
+                   Py_TYPE(line)->tp_name);
+      return -1;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(line, &size);
+    RG_CHECK(data);
+    RG_CHECK_OK(pieces.push_back({data, static_cast<std::size_t>(size)}));
+    RG_CHECK_OK(pieces.push_back({"\n", 1}));
+  }
+  return 0;
 }
 
-// Writes `text` to the temporary file beside the store (natively, the GIL released), moves it
-// over the store with the path's own replace, then syncs the directory, so a crash at any
+// Writes the lines to the temporary file beside the store (natively, the GIL released), moves
+// it over the store with the path's own replace, then syncs the directory, so a crash at any
 // moment leaves the old store or the new one, whole.
-int write_store(PyObject* target, PyObject* text) {
+int write_store(PyObject* target, PyObject* lines) {
   RG_LET(suffix, str(".tmp"));
   RG_LET(tmp, call_method(target, S("with_suffix"), suffix));
   RG_LET(parent, attr(target, S("parent")));
   RG_LET(tmp_path, fs_path(tmp.get()));
   RG_LET(dir_path, fs_path(parent.get()));
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-  RG_CHECK(data);
+  FallibleVector<platform::Piece> pieces;
+  RG_CHECK_OK(store_pieces(lines, pieces));
   int error;
   {
     GilRelease nogil;
-    error = platform::write_durable(fs_name(tmp_path), data, static_cast<size_t>(size));
+    error = platform::write_durable(fs_name(tmp_path), pieces.begin(), pieces.size());
   }
   RG_CHECK_OK(PyErr_CheckSignals());
   if (error) return raise_os_error(error, tmp.get());
@@ -316,8 +327,7 @@ int persist_rows(PyObject* self) {
   }
   on_disk = Ref();
   RG_LET(in_file, last_stored(written.lines.get()));
-  RG_LET(text, store_text(in_file.get()));
-  RG_CHECK_OK(write_store(target.get(), text.get()));
+  RG_CHECK_OK(write_store(target.get(), in_file.get()));
   if (merged_rows) RG_CHECK_OK(take_merged(self, sessions.get(), merged_rows.get()));
   return written.save(self);
 }

@@ -76,9 +76,19 @@ int open_for_read(const char* path, ReadHandle& out, std::uint64_t* size);
 // Returns 0 or the OS error.
 int read_at(const ReadHandle& file, std::uint64_t offset, char* buffer, std::size_t n, std::size_t* got);
 
-// Writes `data` to `path` (created or truncated, owner-only) and syncs it to disk.
-// Returns 0 or the OS error.
-int write_durable(const char* path, const char* data, std::size_t size);
+// One run of a file's bytes: a file written from many buffers needs no copy that joins them.
+struct Piece {
+  const char* data;
+  std::size_t size;
+};
+
+// Writes the pieces, in order, to `path` (created or truncated, owner-only) and syncs it to
+// disk. Returns 0 or the OS error.
+int write_durable(const char* path, const Piece* pieces, std::size_t count);
+inline int write_durable(const char* path, const char* data, std::size_t size) {
+  const Piece whole{data, size};
+  return write_durable(path, &whole, 1);
+}
 
 // Syncs a directory after a rename in it; best effort (some file systems refuse).
 void sync_directory(const char* path);

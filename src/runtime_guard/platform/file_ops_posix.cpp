@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,15 +52,31 @@ int flock_retrying(int fd, int op) {
 // could close one that another thread has just opened.
 int close_once(int fd) { return ::close(fd); }
 
-bool write_all(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
+// Gathered writes, a batch of pieces per call, resumed where a short write stopped.
+bool write_all(int fd, const Piece* pieces, std::size_t count) {
+  constexpr std::size_t kBatch = 64;
+  std::size_t next = 0, done = 0;  // the first piece not fully written, and how much of it is
+  while (next < count) {
+    struct iovec batch[kBatch];
+    int n = 0;
+    for (std::size_t j = next; j < count && n < static_cast<int>(kBatch); ++j) {
+      const std::size_t skip = j == next ? done : 0;
+      if (pieces[j].size > skip) batch[n++] = {const_cast<char*>(pieces[j].data + skip), pieces[j].size - skip};
+    }
+    if (n == 0) return true;  // only empty pieces left
+    const ssize_t wrote = ::writev(fd, batch, n);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) {
+      if (wrote == 0) errno = EIO;
       return false;
     }
-    data += n;
-    size -= static_cast<std::size_t>(n);
+    std::size_t left = static_cast<std::size_t>(wrote);
+    while (next < count && left >= pieces[next].size - done) {
+      left -= pieces[next].size - done;
+      done = 0;
+      ++next;
+    }
+    done += left;
   }
   return true;
 }
@@ -190,11 +207,11 @@ int read_at(const ReadHandle& file, std::uint64_t offset, char* buffer, std::siz
   return 0;
 }
 
-int write_durable(const char* path, const char* data, std::size_t size) {
+int write_durable(const char* path, const Piece* pieces, std::size_t count) {
   int fd = open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (fd < 0) return errno;
   // An earlier temporary file may have been created with wider permissions: rows carry log text.
-  bool ok = ::fchmod(fd, 0600) == 0 && write_all(fd, data, size) && fsync_retrying(fd) == 0;
+  bool ok = ::fchmod(fd, 0600) == 0 && write_all(fd, pieces, count) && fsync_retrying(fd) == 0;
   int saved = ok ? 0 : errno;
   if (close_once(fd) != 0 && ok && errno != EINTR) saved = errno;
   return saved;

@@ -265,17 +265,21 @@ int read_at(const ReadHandle& file, std::uint64_t offset, char* buffer, std::siz
   return 0;
 }
 
-int write_durable(const char* path, const char* data, std::size_t size) {
+int write_durable(const char* path, const Piece* pieces, std::size_t count) {
   OwnerOnly owner_only;
   HANDLE file = open_path(path, GENERIC_WRITE | WRITE_DAC, CREATE_ALWAYS, owner_only.attributes());
   if (file == INVALID_HANDLE_VALUE) return last_errno();
   // An earlier temporary file may have been created with a wider DACL: rows carry log text.
   bool ok = owner_only.apply(file);
-  while (ok && size > 0) {
-    DWORD n = 0;
-    ok = WriteFile(file, data, static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30)), &n, nullptr) != 0;
-    data += n;
-    size -= n;
+  for (std::size_t i = 0; ok && i < count; ++i) {
+    const char* data = pieces[i].data;
+    std::size_t size = pieces[i].size;
+    while (ok && size > 0) {
+      DWORD n = 0;
+      ok = WriteFile(file, data, static_cast<DWORD>(std::min<std::size_t>(size, 1u << 30)), &n, nullptr) != 0;
+      data += n;
+      size -= n;
+    }
   }
   ok = ok && FlushFileBuffers(file);
   int saved = ok ? 0 : last_errno();
