@@ -10,6 +10,11 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define RG_SCAN_SSE2 1
+#endif
+
 namespace rg::store_lines {
 
 // Plain bytes are 0x20..kLastPlain except '"' and '\\': for writing kLastPlain is 0x7E (json
@@ -19,6 +24,20 @@ std::size_t plain_run(const unsigned char* p, std::size_t n) {
   static_assert(kLastPlain == 0x7E || kLastPlain == 0x7F);
   constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
   std::size_t i = 0;
+#ifdef RG_SCAN_SSE2
+  // x86-64 always has SSE2: sixteen bytes a step. Compared as signed bytes, everything from
+  // 0x80 up is below 0x20 too.
+  const __m128i below = _mm_set1_epi8(0x20), quotes = _mm_set1_epi8('"'), slashes = _mm_set1_epi8('\\'),
+                dels = _mm_set1_epi8(0x7F);
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, below),
+                                   _mm_or_si128(_mm_cmpeq_epi8(v, quotes), _mm_cmpeq_epi8(v, slashes)));
+    if constexpr (kLastPlain == 0x7E) special = _mm_or_si128(special, _mm_cmpeq_epi8(v, dels));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+    if (mask) return i + static_cast<std::size_t>(std::countr_zero(mask));
+  }
+#endif
   for (; i + 8 <= n; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, p + i, 8);
