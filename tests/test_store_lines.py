@@ -229,3 +229,18 @@ def test_a_merge_parses_only_the_lines_another_process_changed(rg, monkeypatch):
     mine._persist()
     assert parsed == [dumps(theirs._sessions[7])]
     assert mine._sessions[7]["flushed"] is True and mine._sessions[-1]["log_text"] == "mine"
+
+
+def test_an_edit_in_place_of_the_same_size_is_seen(rg):
+    """The write's check that the file is still what it last wrote compares bytes, not sizes."""
+    g = rg.RuntimeGuarder(None)
+    g._sessions = [{"session_id": "a", "log_text": "t" * 5000}, {"session_id": "b", "log_text": "x"}]
+    g._persist()
+    data = rg._SESSIONS_FILE.read_bytes()
+    with open(rg._SESSIONS_FILE, "r+b") as f:  # another writer, in place, same length
+        f.seek(data.index(b"t" * 10) + 4000)
+        f.write(b"u")
+    g._sessions[1]["log_text"] = "y"
+    g._persist()
+    assert g._sessions[0]["log_text"] == "t" * 4000 + "u" + "t" * 999
+    assert python_rows(rg._SESSIONS_FILE.read_text()) == g._sessions

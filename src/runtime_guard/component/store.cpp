@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "component/fallible.hpp"
+#include "component/store_bytes.hpp"
 #include "component/store_lock.hpp"
 #include "component/store_merge.hpp"
 #include "component/store_state.hpp"
@@ -212,28 +212,6 @@ Ref _load_store(PyObject* self) {
 
 namespace {
 
-// The store's bytes as pieces of the lines themselves, a newline after each: written with no
-// copy that joins them. The lines must stay alive (and unchanged: str) while the pieces are used.
-int store_pieces(PyObject* lines, FallibleVector<platform::Piece>& pieces) {
-  if (!PyList_Check(lines)) return PyErr_SetString(PyExc_TypeError, "store lines must be a list"), -1;
-  const Py_ssize_t n = PyList_GET_SIZE(lines);
-  RG_CHECK_OK(pieces.reserve(2 * static_cast<std::size_t>(n)));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* line = PyList_GET_ITEM(lines, i);
-    if (!PyUnicode_Check(line)) {  // what joining them would say
-      PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
-                   Py_TYPE(line)->tp_name);
-      return -1;
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(line, &size);
-    RG_CHECK(data);
-    RG_CHECK_OK(pieces.push_back({data, static_cast<std::size_t>(size)}));
-    RG_CHECK_OK(pieces.push_back({"\n", 1}));
-  }
-  return 0;
-}
-
 // Writes the lines to the temporary file beside the store (natively, the GIL released), moves
 // it over the store with the path's own replace, then syncs the directory, so a crash at any
 // moment leaves the old store or the new one, whole.
@@ -256,6 +234,24 @@ int write_store(PyObject* target, PyObject* lines) {
   GilRelease nogil;
   platform::sync_directory(fs_name(dir_path));
   return 0;
+}
+
+// Whether the store file still holds exactly what this component last read or wrote: the usual
+// case, one process alone, settled without a buffer the size of the store. 0 sends the caller to
+// the full read (also for a record it cannot lay out: that read reports what is wrong with it).
+int still_synced(PyObject* target, const Synced& synced) {
+  FallibleVector<platform::Piece> expected;
+  Ref lines;
+  int laid_out = 0;
+  if (synced.raw) {
+    laid_out = expected.push_back({PyBytes_AS_STRING(synced.raw.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(synced.raw.get()))});
+  } else {
+    lines = last_stored(synced.lines.get());
+    laid_out = lines ? store_pieces(lines.get(), expected) : -1;
+  }
+  if (laid_out < 0) return swallow_ordinary() ? 0 : -1;
+  RG_LET(name, fs_path(target));
+  return file_holds(fs_name(name), expected);
 }
 
 // The keys and compact lines of `rows`.
@@ -296,20 +292,26 @@ int persist_rows(PyObject* self) {
 
   Synced synced;
   RG_CHECK_OK(synced.load(self));
-  const Py_ssize_t limit = store_limit();
-  RG_CHECK_OK(limit);
-  bool cut = false;
-  Ref on_disk = read_store(target.get(), limit, cut);
-  if (!on_disk) {
-    if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
-    PyErr_Clear();  // an unreadable store holds nothing to keep, as at load
-    cut = false;
-    RG_CHECK(on_disk = steal(PyBytes_FromStringAndSize(nullptr, 0)));
-  }
-  const std::string_view disk(PyBytes_AS_STRING(on_disk.get()), static_cast<size_t>(PyBytes_GET_SIZE(on_disk.get())));
-  const int unchanged = synced.matches(disk);
+  int unchanged = still_synced(target.get(), synced);
   RG_CHECK_OK(unchanged);
-  if (cut && !unchanged) RG_CHECK_OK(log_cut(limit));  // unchanged: the load said so
+  Ref on_disk;
+  std::string_view disk;
+  if (!unchanged) {
+    const Py_ssize_t limit = store_limit();
+    RG_CHECK_OK(limit);
+    bool cut = false;
+    on_disk = read_store(target.get(), limit, cut);
+    if (!on_disk) {
+      if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
+      PyErr_Clear();  // an unreadable store holds nothing to keep, as at load
+      cut = false;
+      RG_CHECK(on_disk = steal(PyBytes_FromStringAndSize(nullptr, 0)));
+    }
+    disk = std::string_view(PyBytes_AS_STRING(on_disk.get()), static_cast<size_t>(PyBytes_GET_SIZE(on_disk.get())));
+    unchanged = synced.matches(disk);
+    RG_CHECK_OK(unchanged);
+    if (cut && !unchanged) RG_CHECK_OK(log_cut(limit));  // unchanged: the load said so
+  }
 
   Synced written;
   Ref merged_rows;
