@@ -219,3 +219,32 @@ def test_collection_and_command_line_frameworks(tmp_path):
         export(["--count", "3"], standalone_mode=False)
         """, env={"ORLUNE_TELEMETRY": "0", "HOME": str(tmp_path)})
     assert proc.returncode == 0 and proc.stdout == "exported 3\n", proc.stderr[-3000:]
+
+
+@pytest.mark.parametrize("binding", sorted(BINDINGS))
+def test_qt_desktop_demo(binding, tmp_path):
+    if importlib.util.find_spec(binding) is None:
+        pytest.skip(f"{binding} is not installed (it comes with the test extra)")
+    proc = run_python(f"""
+        import sys
+        from orlune.demo.qt_app import main
+        sys.exit(main(["--binding", "{binding}"]))
+        """, env={"QT_QPA_PLATFORM": "offscreen", "HOME": str(tmp_path)})
+    assert proc.returncode == 0, proc.stdout + proc.stderr[-3000:]
+    lines = proc.stdout.splitlines()
+    assert lines[0] == f"{binding} window: segmented, exported (checked=False)"
+    assert sorted(lines[1:3]) == ["  collector received: Opened Export",
+                                  "  collector received: Opened Segmentation"]
+    assert lines[-1] == "Qt demo finished"
+
+
+def test_qt_demo_without_qt_says_so_in_one_line(tmp_path):
+    proc = run_python("""
+        import sys
+        sys.modules["PySide6"] = sys.modules["PyQt6"] = None  # as on a machine without Qt
+        from orlune.demo.qt_app import main
+        sys.exit(main([]))
+        """, env={"HOME": str(tmp_path)})
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == ("Qt demo skipped: neither PySide6 nor PyQt6 is installed "
+                           "(pip install PySide6-Essentials)\n")
