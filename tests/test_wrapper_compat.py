@@ -81,18 +81,13 @@ def test_decorated_slots_run_once_per_emission_and_report_once(binding, case, en
 
 @pytest.mark.parametrize("binding", sorted(BINDINGS))
 def test_a_fixed_arity_slot_on_a_longer_signal(binding, endpoint, tmp_path):
-    """PyQt calls again with fewer arguments after the TypeError: one report, not two. PySide
-    takes the slot's arity from its code, `(*args, **kwargs)` as for a functools.wraps
-    wrapper, so it passes the signal's argument and the wrapped method refuses it: the call
-    fails as for that wrapper, before any report, and nothing crashes."""
+    """number(int) into `fixed(self)`: PySide gives a slot as many arguments as its code takes,
+    PyQt calls again with fewer after the TypeError; either way the slot runs once and one
+    open is reported."""
     proc = run_python(qt_script(binding, "w.fixed", "e.number"), env=qt_env(binding, endpoint, tmp_path))
     assert proc.returncode == 0, proc.stderr[-3000:]
-    if binding == "PyQt6":
-        assert proc.stdout.strip() == "[()]" and endpoint.wait_for(1)
-        assert opened(endpoint) == ["Opened Segmentation"]
-    else:
-        assert proc.stdout.strip() == "[]" and "takes 1 positional argument" in proc.stderr
-        assert endpoint.received == []
+    assert proc.stdout.strip() == "[()]", proc.stderr[-3000:]
+    assert endpoint.wait_for(1) and opened(endpoint) == ["Opened Segmentation"]
 
 
 def test_introspecting_libraries(tmp_path):
@@ -108,7 +103,8 @@ def test_introspecting_libraries(tmp_path):
         def export(path: str, *, fmt: str = "dcm") -> str:
             return f"{path}.{fmt}"
 
-        assert inspect.isfunction(export) and export.__code__.co_flags & inspect.CO_VARARGS
+        assert inspect.isfunction(export) and export.__code__.co_varnames == ("path", "fmt")
+        assert (export.__code__.co_argcount, export.__kwdefaults__) == (1, {"fmt": "dcm"})
         for name in ("__code__", "__defaults__", "__kwdefaults__", "__globals__", "__closure__",
                      "__builtins__", *functools.WRAPPER_ASSIGNMENTS):
             getattr(export, name)

@@ -16,10 +16,11 @@ struct Guard {
   PyObject* module;
   PyObject* wrapped;  // the decorated callable, or the class's original initialiser
   PyObject* label;
+  PyObject* shape;  // the wrapper's code when it has the wrapped function's parameters
   GuardedKind kind;
 };
 
-using GuardGc = GcFields<Guard, &Guard::module, &Guard::wrapped, &Guard::label>;
+using GuardGc = GcFields<Guard, &Guard::module, &Guard::wrapped, &Guard::label, &Guard::shape>;
 
 Guard* as_guard(PyObject* self) { return GuardGc::of(self); }
 
@@ -105,23 +106,58 @@ PyObject* guard_call(Guard* g, PyObject* function_qualname, PyObject* const* arg
   return call_wrapper(g, args, nargsf, kwnames);
 }
 
-// guard(args, kwargs), from the wrapper function's own code: its frame bound the arguments
-// and is a call level of its own.
+// The arguments a wrapper with the wrapped function's parameters bound, back from its
+// `locals()`: positional ones (and *args) by position, keyword-only ones (and **kwargs) by
+// keyword, as the function binds them again.
+int unbind(PyObject* shape, PyObject* locals, Ref& positional, Ref& keywords) {
+  auto* code = reinterpret_cast<PyCodeObject*>(shape);
+  const int n_positional = code->co_argcount, n_keyword = code->co_kwonlyargcount;
+  const bool star = code->co_flags & CO_VARARGS, star_star = code->co_flags & CO_VARKEYWORDS;
+  RG_LET(names, steal(PyCode_GetVarnames(code)));
+  RG_LET(items, steal(PyList_New(0)));
+  RG_LET(kw, steal(PyDict_New()));
+  for (int i = 0; i < n_positional + n_keyword; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(names.get(), i);
+    RG_LET(value, steal(PyObject_GetItem(locals, name)));
+    RG_CHECK_OK(i < n_positional ? PyList_Append(items.get(), value.get())
+                                 : PyDict_SetItem(kw.get(), name, value.get()));
+  }
+  Py_ssize_t at = n_positional + n_keyword;
+  if (star) {
+    RG_LET(rest, steal(PyObject_GetItem(locals, PyTuple_GET_ITEM(names.get(), at++))));
+    RG_CHECK_OK(PyList_SetSlice(items.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, rest.get()));
+  }
+  if (star_star) {
+    RG_LET(more, steal(PyObject_GetItem(locals, PyTuple_GET_ITEM(names.get(), at))));
+    RG_CHECK_OK(PyDict_Update(kw.get(), more.get()));
+  }
+  positional = steal(PyList_AsTuple(items.get()));
+  keywords = std::move(kw);
+  return positional ? 0 : -1;
+}
+
+// From the wrapper function's own code, whose frame bound the arguments and is a call level of
+// its own: guard(args, kwargs), or guard(locals()) from a wrapper with the function's
+// parameters.
 PyObject* guard_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  if (PyVectorcall_NARGS(nargsf) != 2 || kwnames || !PyTuple_Check(args[0]) || !PyDict_Check(args[1])) {
+  Guard* g = as_guard(self);
+  const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  const bool from_locals = g->shape && n == 1;
+  if (kwnames || (!from_locals && (n != 2 || !PyTuple_Check(args[0]) || !PyDict_Check(args[1])))) {
     PyErr_SetString(PyExc_TypeError, "a runtimeguard guard takes a tuple and a dict");
     return nullptr;
   }
-  Guard* g = as_guard(self);
   if (!g->wrapped || !g->module) return cleared();
-  PyObject* positional = args[0];
-  const Py_ssize_t nargs = PyTuple_GET_SIZE(positional);
+  Ref positional = borrow(args[0]), keywords = from_locals ? Ref() : borrow(args[1]);
+  if (from_locals) RG_CHECK_OK(unbind(g->shape, args[0], positional, keywords));
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(positional.get());
   if (g->kind == GuardedKind::Init) {
-    RG_CHECK_OK(before_call(g, false, nargs > 0 ? PyTuple_GET_ITEM(positional, 0) : nullptr));
+    RG_CHECK_OK(before_call(g, false, nargs > 0 ? PyTuple_GET_ITEM(positional.get(), 0) : nullptr));
   } else if (!cannot_take(g->wrapped, nargs)) {
     RG_CHECK_OK(before_call(g, false, nullptr));
   }
-  return PyObject_Call(g->wrapped, positional, PyDict_GET_SIZE(args[1]) ? args[1] : nullptr);
+  PyObject* kw = PyDict_GET_SIZE(keywords.get()) ? keywords.get() : nullptr;
+  return PyObject_Call(g->wrapped, positional.get(), kw);
 }
 
 PyObject* guard_repr(PyObject* self) {
@@ -159,13 +195,14 @@ PyObject* call_guard_framelessly(PyObject* guard, PyObject* function_qualname, P
   return guard_call(as_guard(guard), function_qualname, args, nargsf, kwnames);
 }
 
-Ref make_guard(PyObject* wrapped, PyObject* label, GuardedKind kind) {
+Ref make_guard(PyObject* wrapped, PyObject* label, GuardedKind kind, PyObject* shape) {
   Guard* g = new_instance<Guard, &guard_spec>();
   if (!g) return {};
   g->vectorcall = guard_vectorcall;
   g->module = Py_NewRef(module());
   g->wrapped = Py_NewRef(wrapped);
   g->label = Py_NewRef(label);
+  g->shape = Py_XNewRef(shape);
   g->kind = kind;
   return tracked(g);
 }

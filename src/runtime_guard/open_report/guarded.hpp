@@ -10,8 +10,9 @@ namespace rg {
 enum class GuardedKind { Wrapper, Init };
 
 // The guard a wrapper function calls: reports the label, then calls `wrapped` with the
-// arguments it received. Made for the running module.
-Ref make_guard(PyObject* wrapped, PyObject* label, GuardedKind kind);
+// arguments it received. Made for the running module. `shape` is the wrapper's code when it
+// takes the wrapped function's own parameters (its body then passes `locals()`), else null.
+Ref make_guard(PyObject* wrapped, PyObject* label, GuardedKind kind, PyObject* shape);
 
 // True for a guard. A call of the wrapper function that runs no frame of it goes straight to
 // its guard: the guard then binds `_init`'s `self` (errors name `function_qualname`) and counts
