@@ -16,7 +16,9 @@ struct Guard {
   PyObject* module;
   PyObject* wrapped;  // the decorated callable, or the class's original initialiser
   PyObject* label;
-  PyObject* shape;  // the wrapper's code when it has the wrapped function's parameters
+  PyObject* shape;  // the names of the wrapper's parameters when they are the wrapped function's
+  int n_positional, n_keyword;
+  bool star, star_star;
   GuardedKind kind;
 };
 
@@ -109,26 +111,24 @@ PyObject* guard_call(Guard* g, PyObject* function_qualname, PyObject* const* arg
 // The arguments a wrapper with the wrapped function's parameters bound, back from its
 // `locals()`: positional ones (and *args) by position, keyword-only ones (and **kwargs) by
 // keyword, as the function binds them again.
-int unbind(PyObject* shape, PyObject* locals, Ref& positional, Ref& keywords) {
-  auto* code = reinterpret_cast<PyCodeObject*>(shape);
-  const int n_positional = code->co_argcount, n_keyword = code->co_kwonlyargcount;
-  const bool star = code->co_flags & CO_VARARGS, star_star = code->co_flags & CO_VARKEYWORDS;
-  RG_LET(names, steal(PyCode_GetVarnames(code)));
+int unbind(Guard* g, PyObject* locals, Ref& positional, Ref& keywords) {
+  PyObject* names = g->shape;
+  const int n_positional = g->n_positional, n_keyword = g->n_keyword;
   RG_LET(items, steal(PyList_New(0)));
   RG_LET(kw, steal(PyDict_New()));
   for (int i = 0; i < n_positional + n_keyword; ++i) {
-    PyObject* name = PyTuple_GET_ITEM(names.get(), i);
+    PyObject* name = PyTuple_GET_ITEM(names, i);
     RG_LET(value, steal(PyObject_GetItem(locals, name)));
     RG_CHECK_OK(i < n_positional ? PyList_Append(items.get(), value.get())
                                  : PyDict_SetItem(kw.get(), name, value.get()));
   }
   Py_ssize_t at = n_positional + n_keyword;
-  if (star) {
-    RG_LET(rest, steal(PyObject_GetItem(locals, PyTuple_GET_ITEM(names.get(), at++))));
+  if (g->star) {
+    RG_LET(rest, steal(PyObject_GetItem(locals, PyTuple_GET_ITEM(names, at++))));
     RG_CHECK_OK(PyList_SetSlice(items.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, rest.get()));
   }
-  if (star_star) {
-    RG_LET(more, steal(PyObject_GetItem(locals, PyTuple_GET_ITEM(names.get(), at))));
+  if (g->star_star) {
+    RG_LET(more, steal(PyObject_GetItem(locals, PyTuple_GET_ITEM(names, at))));
     RG_CHECK_OK(PyDict_Update(kw.get(), more.get()));
   }
   positional = steal(PyList_AsTuple(items.get()));
@@ -149,7 +149,7 @@ PyObject* guard_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
   }
   if (!g->wrapped || !g->module) return cleared();
   Ref positional = borrow(args[0]), keywords = from_locals ? Ref() : borrow(args[1]);
-  if (from_locals) RG_CHECK_OK(unbind(g->shape, args[0], positional, keywords));
+  if (from_locals) RG_CHECK_OK(unbind(g, args[0], positional, keywords));
   const Py_ssize_t nargs = PyTuple_GET_SIZE(positional.get());
   if (g->kind == GuardedKind::Init) {
     RG_CHECK_OK(before_call(g, false, nargs > 0 ? PyTuple_GET_ITEM(positional.get(), 0) : nullptr));
@@ -202,7 +202,19 @@ Ref make_guard(PyObject* wrapped, PyObject* label, GuardedKind kind, PyObject* s
   g->module = Py_NewRef(module());
   g->wrapped = Py_NewRef(wrapped);
   g->label = Py_NewRef(label);
-  g->shape = Py_XNewRef(shape);
+  if (shape) {
+    auto* code = reinterpret_cast<PyCodeObject*>(shape);
+    g->n_positional = code->co_argcount;
+    g->n_keyword = code->co_kwonlyargcount;
+    g->star = code->co_flags & CO_VARARGS;
+    g->star_star = code->co_flags & CO_VARKEYWORDS;
+    Ref names = steal(PyCode_GetVarnames(code));
+    if (!names) {
+      Py_DECREF(g);
+      return {};
+    }
+    g->shape = names.release();
+  }
   g->kind = kind;
   return tracked(g);
 }
