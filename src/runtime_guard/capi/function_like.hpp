@@ -1,5 +1,5 @@
 // The machinery shared by the module's function-like types (closures, the decorator's guard,
-// wrapper, method owners): one type per process made from its PyType_Spec, the collector's view of
+// method owners): one type per process made from its PyType_Spec, the collector's view of
 // the PyObject* fields, and what makes an object read and bind like a Python function.
 #pragma once
 
