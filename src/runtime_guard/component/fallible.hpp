@@ -58,6 +58,8 @@ class FallibleVector {
   std::size_t size() const { return size_; }
   T* begin() { return data_; }
   T* end() { return data_ + size_; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
 
  private:
   static int no_memory() {

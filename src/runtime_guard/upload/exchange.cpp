@@ -77,6 +77,19 @@ Ref exchange_here(PyObject* post, PyObject* url, PyObject* kwargs, bool read_bod
 // are in range, so PyList_SetItem cannot fail.
 enum JobSlot { kPost, kUrl, kKwargs, kReadBody, kOutcome, kDone, kJobSize };
 
+// Whatever the exchange raised, taken off the indicator (normalized, traceback attached).
+Ref take_raised() {
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  if (tb && v) PyException_SetTraceback(v, tb);
+  Py_XDECREF(t);
+  Py_XDECREF(tb);
+  return steal(v);
+}
+
+// Every exception is handed over, KeyboardInterrupt and SystemExit too: the waiting thread
+// raises it where the request would have raised it in line, and this thread ends quietly.
 PyObject* run_job(PyObject* job, PyObject* const*) {
   PyObject* outcome = PyTuple_GET_ITEM(job, kOutcome);
   Ref done = borrow(PyTuple_GET_ITEM(job, kDone));
@@ -85,12 +98,8 @@ PyObject* run_job(PyObject* job, PyObject* const*) {
                              PyTuple_GET_ITEM(job, kReadBody) == Py_True);
   if (result) {
     PyList_SetItem(outcome, 0, result.release());
-  } else if (Ref exc = catch_ordinary()) {
+  } else if (Ref exc = take_raised()) {
     PyList_SetItem(outcome, 1, exc.release());
-  } else {  // not an ordinary exception: it ends this thread; the host learns of no result
-    ErrorStash keep;
-    if (!call_method(done, S("set"))) PyErr_Clear();
-    return nullptr;
   }
   RG_CHECK(call_method(done, S("set")));
   Py_RETURN_NONE;
