@@ -75,6 +75,19 @@ class FallibleVector {
   std::size_t size_ = 0, capacity_ = 0;
 };
 
+// Lines are looked up by their length, head and tail only: rows differ within their first few
+// hundred bytes (id, times, flags come before the log text), and hashing every byte of a full
+// store three times would cost more than the write. Equal keys are told apart by a full compare.
+struct LineHash {
+  std::size_t operator()(std::string_view line) const {
+    constexpr std::size_t kHead = 256, kTail = 64;
+    if (line.size() <= kHead + kTail) return std::hash<std::string_view>()(line);
+    std::size_t head = std::hash<std::string_view>()(line.substr(0, kHead));
+    std::size_t tail = std::hash<std::string_view>()(line.substr(line.size() - kTail));
+    return head ^ (tail * 0x9E3779B97F4A7C15ull) ^ line.size();
+  }
+};
+
 // Text -> index for a number of entries known in advance: open addressing in one allocation,
 // never resized. Keys are views; what they view must outlive the index.
 template <class Hash = std::hash<std::string_view>>

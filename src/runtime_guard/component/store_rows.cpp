@@ -61,6 +61,18 @@ Ref JsonCodec::parse(PyObject* line, Ref* text) const {
   return row;
 }
 
+int utf8_view(PyObject* line, std::string_view& out) {
+  if (!PyUnicode_Check(line)) {
+    PyErr_Format(PyExc_TypeError, "store line must be str, not %.80s", Py_TYPE(line)->tp_name);
+    return -1;
+  }
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(line, &n);
+  RG_CHECK(p);
+  out = std::string_view(p, static_cast<size_t>(n));
+  return 0;
+}
+
 Ref id_key(PyObject* id) {
   if (id == Py_None || PyUnicode_CheckExact(id)) return borrow(id);
   RG_LET(text, steal(PyObject_Repr(id)));

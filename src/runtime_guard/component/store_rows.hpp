@@ -1,6 +1,8 @@
 // Session rows as the store file holds them: one compact JSON text per line.
 #pragma once
 
+#include <string_view>
+
 #include "capi/py.hpp"
 
 namespace rg {
@@ -19,6 +21,10 @@ struct JsonCodec {
   // stripped text is put in `text` when given.
   Ref parse(PyObject* line, Ref* text = nullptr) const;
 };
+
+// The UTF-8 text of a stored line (a str; no copy for the ASCII lines the store is made of).
+// -1 on error.
+int utf8_view(PyObject* line, std::string_view& out);
 
 // A session id as a dict key: a str or None stands for itself; any other value (a hand-edited
 // store) by a one-tuple of its repr, so even a list can be a key.
