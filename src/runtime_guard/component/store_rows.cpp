@@ -35,7 +35,6 @@ int JsonCodec::open() {
   RG_CHECK(json = G("json"));
   RG_CHECK(dumps = attr(json, S("dumps")));
   RG_CHECK(separators = steal(Py_BuildValue("(ss)", ",", ":")));
-  RG_CHECK(decode_error = attr(json, S("JSONDecodeError")));
   return 0;
 }
 
@@ -50,8 +49,10 @@ Ref JsonCodec::parse(PyObject* line, Ref* text) const {
     return {};
   Ref row = call_method(json, S("loads"), stripped);
   if (!row) {
-    // A line nested deeper than the parser's recursion limit is as unreadable as a broken one.
-    if (PyErr_ExceptionMatches(decode_error.get()) || PyErr_ExceptionMatches(PyExc_RecursionError))
+    // A line nested deeper than the parser's recursion limit, or holding an integer longer than
+    // the interpreter converts (a ValueError that is no JSONDecodeError), is as unreadable as a
+    // broken one.
+    if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_RecursionError))
       PyErr_Clear();
     return {};
   }

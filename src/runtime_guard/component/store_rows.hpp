@@ -10,9 +10,9 @@ namespace rg {
 // rows[-_MAX_STORED:], read late like Python code would.
 Ref last_stored(PyObject* rows);
 
-// json.dumps and json.JSONDecodeError, looked up once per store operation.
+// json.dumps and json.loads, looked up once per store operation.
 struct JsonCodec {
-  Ref json, dumps, separators, decode_error;
+  Ref json, dumps, separators;
   // -1 with an error set
   int open();
   // json.dumps(row, separators=(",", ":"))
