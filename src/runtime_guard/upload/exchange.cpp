@@ -77,17 +77,6 @@ Ref exchange_here(PyObject* post, PyObject* url, PyObject* kwargs, bool read_bod
 // are in range, so PyList_SetItem cannot fail.
 enum JobSlot { kPost, kUrl, kKwargs, kReadBody, kOutcome, kDone, kJobSize };
 
-// Whatever the exchange raised, taken off the indicator (normalized, traceback attached).
-Ref take_raised() {
-  PyObject *t, *v, *tb;
-  PyErr_Fetch(&t, &v, &tb);
-  PyErr_NormalizeException(&t, &v, &tb);
-  if (tb && v) PyException_SetTraceback(v, tb);
-  Py_XDECREF(t);
-  Py_XDECREF(tb);
-  return steal(v);
-}
-
 // Every exception is handed over, KeyboardInterrupt and SystemExit too: the waiting thread
 // raises it where the request would have raised it in line, and this thread ends quietly.
 PyObject* run_job(PyObject* job, PyObject* const*) {
@@ -98,7 +87,7 @@ PyObject* run_job(PyObject* job, PyObject* const*) {
                              PyTuple_GET_ITEM(job, kReadBody) == Py_True);
   if (result) {
     PyList_SetItem(outcome, 0, result.release());
-  } else if (Ref exc = take_raised()) {
+  } else if (Ref exc = catch_any()) {
     PyList_SetItem(outcome, 1, exc.release());
   }
   RG_CHECK(call_method(done, S("set")));
