@@ -203,3 +203,23 @@ def test_an_interrupt_in_the_shutdown_post_reaches_the_caller(tmp_path):
     assert done.returncode == 0
     assert done.stdout.splitlines() == ["raised: from the request", "flush lock free: True"]
     assert done.stderr == ""
+
+
+def test_a_host_envelope_larger_than_estimated_is_measured_and_fitted(rg, monkeypatch, tmp_path):
+    # The host's envelope carries a fifth more than AES-GCM and base64 make: the sealed body is
+    # measured, and the batch chosen again, smaller, before anything is sent.
+    import orlune.core.payload_crypto as crypto
+
+    plain = crypto.encrypt_payload
+    monkeypatch.setattr(crypto, "encrypt_payload",
+                        lambda body, key: {**plain(body, key), "pad": "=" * (len(json.dumps(body)) // 5)})
+    monkeypatch.setattr(rg, "_MAX_UPLOAD_BYTES", 500_000)
+    with Collector(api_key=API_KEY, max_body=500_000) as server:
+        point_host_at(monkeypatch, server.url)
+        seed(rg, [full_row(i) for i in range(30)])
+        g = rg.RuntimeGuarder(None)
+        g._load_store()
+        g._flush(timeout=5, wait=True)
+        [rec] = server.received
+        assert rec.status == 200 and 400_000 < len(rec.raw_body) <= 500_000
+        assert [s["session_id"] for s in rec.payload["sessions"]] == [f"full-{i:03d}" for i in range(len(rec.payload["sessions"]))]
