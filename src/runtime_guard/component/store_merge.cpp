@@ -120,10 +120,8 @@ class Merger {
         RG_CHECK_OK(disk_.push_back(std::move(r)));
         continue;
       }
-      RG_LET(text, steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
-                                               "surrogateescape")));
       DiskRow r;
-      r.row = codec_.parse(text.get());
+      r.row = codec_.parse(line);
       if (!r.row) {
         if (PyErr_Occurred()) return -1;
         continue;

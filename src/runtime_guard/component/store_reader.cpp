@@ -179,10 +179,8 @@ class DiskRows final : public LineSink {
       RG_CHECK_OK(append(lines_, bytes.get()));
       return 1;
     }
-    RG_LET(decoded, steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
-                                                "surrogateescape")));
     Ref text;
-    Ref row = codec_.parse(decoded.get(), &text);
+    Ref row = codec_.parse(line, &text);
     if (!row) return PyErr_Occurred() ? -1 : 0;
     RG_LET(bytes, steal(PyUnicode_AsUTF8String(text.get())));
     RG_CHECK_OK(append(lines_, bytes.get()));
@@ -240,10 +238,8 @@ int LoadedRows::open() {
 }
 
 int LoadedRows::take(std::string_view line) {
-  RG_LET(decoded, steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
-                                              "surrogateescape")));
   Ref text;
-  Ref row = codec_.parse(decoded.get(), &text);
+  Ref row = codec_.parse(line, &text);
   if (!row) return PyErr_Occurred() ? -1 : 0;
   RG_LET(key, session_key(row.get()));
   RG_CHECK_OK(append(rows_, row.get()));

@@ -74,6 +74,12 @@ int utf8_view(PyObject* line, std::string_view& out) {
   return 0;
 }
 
+Ref JsonCodec::parse(std::string_view line, Ref* text) const {
+  RG_LET(decoded, steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
+                                              "surrogateescape")));
+  return parse(decoded.get(), text);
+}
+
 Ref id_key(PyObject* id) {
   if (id == Py_None || PyUnicode_CheckExact(id)) return borrow(id);
   RG_LET(text, steal(PyObject_Repr(id)));

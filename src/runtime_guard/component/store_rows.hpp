@@ -20,6 +20,9 @@ struct JsonCodec {
   // One stored line (str): the row, or null with no error set when the line is skipped. The
   // stripped text is put in `text` when given.
   Ref parse(PyObject* line, Ref* text = nullptr) const;
+  // The same for a line's bytes as the file holds them (UTF-8; bytes that are not make the
+  // line unreadable).
+  Ref parse(std::string_view line, Ref* text = nullptr) const;
 };
 
 // The UTF-8 text of a stored line (a str; no copy for the ASCII lines the store is made of).
