@@ -65,7 +65,8 @@ def test_rows_the_server_cannot_take_stay_and_the_others_go(rg, rg_logs, limited
     assert len([r for r in after if not r["flushed"]]) == len(bad)  # kept, as they were
     left_out = [m for m in rg_messages(rg_logs) if m.startswith("Usage flush left out")]
     assert len(left_out) == 2  # one line per flush: start-up and shutdown
-    assert left_out[0].startswith("Usage flush left out 11 pending row(s)") and "'s-102' (duration_s)" in left_out[0]
+    assert left_out[0].startswith("Usage flush left out 11 pending row(s)")
+    assert "'s-102' (duration_s)" in left_out[0]
 
 
 def test_text_that_is_not_unicode_goes_out_replaced(rg, limited, tmp_path):
@@ -85,7 +86,8 @@ def test_text_that_is_not_unicode_goes_out_replaced(rg, limited, tmp_path):
     reply = requests.post(limited.usage_url, json=encrypt_payload(body, API_KEY),
                           headers={"X-Server-Api-Key": API_KEY}, timeout=5)
     assert reply.status_code == 422
-    assert reply.json() == {"error": "sessions[0].log_text must be valid Unicode text (it holds a lone surrogate)"}
+    assert reply.json() == {
+        "error": "sessions[0].log_text must be valid Unicode text (it holds a lone surrogate)"}
     body["sessions"][0]["log_text"], body["plan"] = "ok", "\udc80"
     reply = requests.post(limited.usage_url, json=encrypt_payload(body, API_KEY),
                           headers={"X-Server-Api-Key": API_KEY}, timeout=5)
@@ -107,7 +109,8 @@ def test_a_full_store_reaches_a_server_with_a_body_limit(rg, rg_logs, limited, t
     sent = [s["session_id"] for s in rec.payload["sessions"]]
     assert rec.status == 200 and len(rec.raw_body) <= rg._MAX_UPLOAD_BYTES
     assert sent == [f"full-{i:03d}" for i in range(len(sent) - 1)] + ["full-039"] and len(sent) > 10
-    assert [r["flushed"] for r in stored(rg)] == [True] * (len(sent) - 1) + [False] * (40 - len(sent)) + [True]
+    marks = [r["flushed"] for r in stored(rg)]
+    assert marks == [True] * (len(sent) - 1) + [False] * (40 - len(sent)) + [True]
 
     # A row too large for any upload is kept, left out and named; the rest still goes.
     g._sessions.insert(0, row(0, started_at="t" * 800_000, session_id="huge"))
@@ -125,7 +128,8 @@ def test_two_hundred_full_rows_are_all_delivered_over_successive_runs(rg, limite
     seed(rg, [full_row(i) for i in range(200)])
     run = f"""
         import orlune.core.runtime_guard as rg, pathlib
-        rg._USAGE_DIR = pathlib.Path({str(rg._USAGE_DIR)!r}); rg._SESSIONS_FILE = rg._USAGE_DIR / "sessions.jsonl"
+        rg._USAGE_DIR = pathlib.Path({str(rg._USAGE_DIR)!r})
+        rg._SESSIONS_FILE = rg._USAGE_DIR / "sessions.jsonl"
         g = rg.RuntimeGuarder(None)
         g.initialize(); g.cleanup()
     """
@@ -222,4 +226,5 @@ def test_a_host_envelope_larger_than_estimated_is_measured_and_fitted(rg, monkey
         g._flush(timeout=5, wait=True)
         [rec] = server.received
         assert rec.status == 200 and 400_000 < len(rec.raw_body) <= 500_000
-        assert [s["session_id"] for s in rec.payload["sessions"]] == [f"full-{i:03d}" for i in range(len(rec.payload["sessions"]))]
+        sent = [s["session_id"] for s in rec.payload["sessions"]]
+        assert sent == [f"full-{i:03d}" for i in range(len(sent))]

@@ -1,6 +1,7 @@
 // The session store: JSON Lines in `_SESSIONS_FILE`, the last `_MAX_STORED` rows, read from
-// its end (store_reader.hpp) and rewritten whole through a temporary file and an atomic rename. Another running instance may share the
-// file, so every write happens under the store lock and merges with what is on disk.
+// its end (store_reader.hpp) and rewritten whole through a temporary file and an atomic
+// rename. Another running instance may share the file, so every write happens under the store
+// lock and merges with what is on disk.
 #include <string_view>
 
 #include "component/store_lock.hpp"
