@@ -35,7 +35,6 @@ int JsonCodec::open() {
   RG_CHECK(json = G("json"));
   RG_CHECK(dumps = attr(json, S("dumps")));
   RG_CHECK(separators = steal(Py_BuildValue("(ss)", ",", ":")));
-  RG_CHECK(decode_error = attr(json, S("JSONDecodeError")));
   return 0;
 }
 
@@ -50,8 +49,10 @@ Ref JsonCodec::parse(PyObject* line, Ref* text) const {
     return {};
   Ref row = call_method(json, S("loads"), stripped);
   if (!row) {
-    // A line nested deeper than the parser's recursion limit is as unreadable as a broken one.
-    if (PyErr_ExceptionMatches(decode_error.get()) || PyErr_ExceptionMatches(PyExc_RecursionError))
+    // A line nested deeper than the parser's recursion limit, or holding an integer longer than
+    // the interpreter converts (a ValueError that is no JSONDecodeError), is as unreadable as a
+    // broken one.
+    if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_RecursionError))
       PyErr_Clear();
     return {};
   }
@@ -59,6 +60,24 @@ Ref JsonCodec::parse(PyObject* line, Ref* text) const {
   if (row_flag(row.get(), S("session_id")) <= 0) return {};
   if (text) *text = std::move(stripped);
   return row;
+}
+
+int utf8_view(PyObject* line, std::string_view& out) {
+  if (!PyUnicode_Check(line)) {
+    PyErr_Format(PyExc_TypeError, "store line must be str, not %.80s", Py_TYPE(line)->tp_name);
+    return -1;
+  }
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(line, &n);
+  RG_CHECK(p);
+  out = std::string_view(p, static_cast<size_t>(n));
+  return 0;
+}
+
+Ref JsonCodec::parse(std::string_view line, Ref* text) const {
+  RG_LET(decoded, steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
+                                              "surrogateescape")));
+  return parse(decoded.get(), text);
 }
 
 Ref id_key(PyObject* id) {
