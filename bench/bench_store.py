@@ -14,14 +14,20 @@ Rows: "alone" is one process writing (the file is as it left it); "merge" has a 
 component change one row on disk before each timed write; "lock" and "re-read" time the same
 system calls as the write makes for them (flock on a fresh lock file and its removal; reading
 the whole store).
+
+Then start-up on stores that something else grew: `initialize()` (telemetry off, so no network)
+on a fresh copy of each store, for both modules, with how many of the stored rows each kept:
+10**6 small rows, and 100 rows followed by one 70 MiB line.
 """
 
 import argparse
 import fcntl
 import glob
 import importlib.util
+import json
 import os
 import random
+import shutil
 import statistics
 import tempfile
 import time
@@ -85,6 +91,37 @@ def lock_cost(directory):
     return timed(once)
 
 
+def grown_stores(directory):
+    small = "".join(json.dumps({"session_id": f"{i:07d}", "ended_at": "t", "flushed": True},
+                               separators=(",", ":")) + "\n" for i in range(10**6))
+    rows = "".join(json.dumps({"session_id": f"r{i}", "ended_at": "t", "flushed": False},
+                              separators=(",", ":")) + "\n" for i in range(100))
+    stores = {"10**6 rows": small, "70 MiB line": rows + "x" * (70 << 20) + "\n"}
+    paths = {}
+    for name, text in stores.items():
+        paths[name] = os.path.join(directory, name.replace(" ", "_") + ".jsonl")
+        with open(paths[name], "w") as f:
+            f.write(text)
+    return paths
+
+
+def startup(module, directory, store, runs):
+    """Median seconds of initialize() on a fresh copy of `store`, and the stored rows it kept."""
+    from orlune.app import AppContext
+
+    times, kept = [], 0
+    for run in range(runs):
+        point_at(module, os.path.join(directory, f"start-{run}"))
+        module._USAGE_DIR.mkdir(parents=True)
+        shutil.copyfile(store, module._SESSIONS_FILE)
+        guard = module.RuntimeGuarder(AppContext())
+        times.append(timed(guard.initialize))
+        kept = len(guard._sessions) - 1
+        guard.cleanup()
+        shutil.rmtree(module._USAGE_DIR)
+    return statistics.median(times), kept
+
+
 def main():
     parser = argparse.ArgumentParser()
     default = sorted(glob.glob("build/baseline-src/orlune/core/runtime_guard*.so"))
@@ -128,6 +165,16 @@ def main():
         print(f"{k:18} {med[k]:8.2f}   x{med[k] / med['baseline']:.2f} of baseline")
     for k in ("lock", "re-read"):
         print(f"{k:18} {med[k]:8.2f}")
+
+    os.environ["ORLUNE_TELEMETRY"] = "0"
+    runs = max(3, args.runs // 4)
+    print(f"\nstart-up (initialize) on a grown store; {runs} runs each; median ms, rows kept")
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, store in grown_stores(tmp).items():
+            t_base, k_base = startup(base, tmp, store, runs)
+            t_now, k_now = startup(rg, tmp, store, runs)
+            print(f"{name:14} baseline {t_base * 1000:9.2f} ({k_base} rows)   this tree "
+                  f"{t_now * 1000:9.2f} ({k_now} rows)   x{t_now / t_base:.3f} of baseline")
 
 
 if __name__ == "__main__":

@@ -10,13 +10,18 @@ import pytest
 from conftest import RG_LOGGER, run_python
 from support_upload import Hold, endpoint  # noqa: F401
 
-# Each child prints "done" when its loop ends; a deadlock is dumped by faulthandler and ends
-# the child, so a failure shows where it hung.
+# Each child prints "done" when its loop ends. A hang is a stretch of 40 s without progress,
+# however slow the build: each loop step calls progress(), which re-arms faulthandler's timer;
+# when it fires it dumps every thread and ends the child, so a failure shows where it hung.
 _WATCHDOG = """
-import faulthandler, gc, os, signal, sys, threading
-faulthandler.dump_traceback_later(40, exit=True)
+import faulthandler, gc, os, random, signal, sys, threading, time
+def progress():
+    faulthandler.dump_traceback_later(40, exit=True)
+progress()
 import orlune.core.runtime_guard as rg
 """
+# The whole run is bounded too, far above what the slowest build needs.
+_RUN_BOUND = 600
 
 
 def assert_done(proc):
@@ -24,20 +29,32 @@ def assert_done(proc):
 
 
 def test_report_open_from_a_signal_handler_never_waits_for_itself():
-    # The timer fires every half millisecond, so the handler lands in every stretch of the
-    # loop's own report_open and flush_runtime_guard calls, the registry's sections included.
+    # The handler lands in every stretch of the loop's own report_open and flush_runtime_guard
+    # calls, the registry's sections included. The timer is one-shot, re-armed as a handler
+    # ends for a random 1 to 3 times that handler's own measured cost: signals come as often as
+    # the build's speed allows, yet never outrun the work, so handlers do not pile up in
+    # handlers. Whatever the speed, the handler runs about once every other loop step.
     proc = run_python(_WATCHDOG + """
+handled, stopping = [0], [False]
+
 def handler(signum, frame):
+    began = time.perf_counter()
     rg.report_open("from-signal")
+    handled[0] += 1
+    cost = time.perf_counter() - began
+    if not stopping[0]:
+        signal.setitimer(signal.ITIMER_REAL, max(cost, 1e-4) * random.uniform(1, 3))
 
 signal.signal(signal.SIGALRM, handler)
-signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+signal.setitimer(signal.ITIMER_REAL, 1e-4)
 for _ in range(1500):
+    progress()
     rg.report_open("loop")
     rg.flush_runtime_guard(0.01)
+stopping[0] = True
 signal.setitimer(signal.ITIMER_REAL, 0)
-print("done")
-""", timeout=60)
+print(handled[0], handled[0] >= 300 and "done")
+""", timeout=_RUN_BOUND)
     assert_done(proc)
 
 
@@ -59,6 +76,7 @@ for threshold in (1, 2, 5):
     gc.set_threshold(threshold, 1, 1)
     budget = reports[0] + 2000
     for _ in range(800):
+        progress()
         c = Cycle()
         c.me = c
         del c
@@ -66,7 +84,7 @@ for threshold in (1, 2, 5):
         rg.flush_runtime_guard(0.01)
 gc.set_threshold(700, 10, 10)
 print(reports[0] > 1000 and "done")
-""", timeout=60)
+""", timeout=_RUN_BOUND)
     assert_done(proc)
 
 

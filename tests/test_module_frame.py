@@ -49,7 +49,8 @@ def test_constants_and_state(rg):
     expected = {
         "_MAX_STORED": 200, "_STARTUP_FLUSH_TIMEOUT": 3.0, "_SHUTDOWN_FLUSH_TIMEOUT": 2.0,
         "_LIGHT_TIMEOUT": 2.0, "_MAX_LOG_CHARS": 48000, "_MAX_LOG_LINES": 400,
-        "_MAX_FEATURE_NAME": 120, "_MAX_LIGHT_IN_FLIGHT": 32, "_MAX_STORE_BYTES": 64 * 1024 * 1024,
+        "_MAX_FEATURE_NAME": 120, "_MAX_LIGHT_IN_FLIGHT": 32, "_MAX_STORE_BYTES": 256 * 1024 * 1024,
+        "_MAX_STORE_LINE_BYTES": 1024 * 1024, "_MAX_UPLOAD_BYTES": 1_000_000,
     }
     for name, value in expected.items():
         got = getattr(rg, name)

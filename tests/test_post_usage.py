@@ -4,6 +4,7 @@ import inspect
 import logging
 import platform
 import sys
+import threading
 import types
 
 import pytest
@@ -72,8 +73,11 @@ def test_upload_failures(rg, rg_logs, monkeypatch, endpoint):
     endpoint.reply_override = stall
     try:
         assert post(rg, timeout=0.2) == (None, None)  # the server stalls past the timeout
+        assert stall.entered.wait(10)  # the server had the request: nothing else was at fault
     finally:
         stall.release.set()
+    # The stalled request is recorded once the server thread, released, decides its reply.
+    assert endpoint.wait_for(1, timeout=10)
     monkeypatch.setattr(validator, "_DEFAULT_VALIDATION_URL", closed_port_url())
     assert post(rg) == (None, None)
     monkeypatch.setitem(sys.modules, "requests", None)  # imported at call time
@@ -83,7 +87,9 @@ def test_upload_failures(rg, rg_logs, monkeypatch, endpoint):
     crypto.encrypt_payload = lambda body, key: 1 / 0
     monkeypatch.setitem(sys.modules, "orlune.core.payload_crypto", crypto)
     assert post(rg) == (None, None)
-    records = module_records(rg_logs)
+    # What these calls logged, on this thread: a worker left over from an earlier test may
+    # still be logging on its own.
+    records = [r for r in module_records(rg_logs) if r.thread == threading.get_ident()]
     assert [r.getMessage() for r in records] == ["Lightweight usage POST failed"] * 4
     assert all(r.levelno == logging.DEBUG and r.exc_info[1] is not None for r in records)
 

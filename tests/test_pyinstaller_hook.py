@@ -2,22 +2,16 @@
 only what the hook or PyInstaller's analysis of Python code brought along."""
 
 import ast
-import json
 import re
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
 
-from orlune.collector import Collector
 from orlune._pyinstaller import get_hook_dirs
 
-from conftest import child_env
+from support_recorder import recorded_session  # noqa: F401
 
 ROOT = Path(__file__).resolve().parents[1]
-HERE = Path(__file__).resolve().parent
-KEY = "hook-test-key"
 
 
 def hook_imports():
@@ -42,36 +36,11 @@ def test_hook_lists_every_module_named_at_an_import_call():
     assert named - set(hook_imports()) == set()
 
 
-# Records each __import__ the extension makes (it passes its module dict as globals), then
-# runs the host application as a script.
-RECORDER = """
-import builtins, json, runpy, sys
-seen, real = set(), builtins.__import__
-def recording(name, globals=None, locals=None, fromlist=(), level=0):
-    module = real(name, globals, locals, fromlist, level)
-    if isinstance(globals, dict) and globals.get("__name__") == "orlune.core.runtime_guard":
-        seen.add(name)
-        seen.update(f"{name}.{item}" for item in fromlist or () if f"{name}.{item}" in sys.modules)
-    return module
-builtins.__import__ = recording
-runpy.run_path(sys.argv[1], run_name="__main__")
-print("imports:", json.dumps(sorted(seen)))
-"""
-
-
-def test_hook_lists_exactly_what_a_session_imports(tmp_path):
-    with Collector(api_key=KEY) as c:
-        proc = subprocess.run(
-            [sys.executable, "-P", "-c", RECORDER, str(HERE / "frozen_host.py")],
-            env=child_env(HOME=str(tmp_path), ORLUNE_SERVER_URL=c.url + "/api/validate",
-                          ORLUNE_SERVER_API_KEY=KEY),
-            capture_output=True, text=True, timeout=60)
-        assert proc.returncode == 0, proc.stderr
-        # Every path ran: the start-up and shutdown flushes and the open report were delivered.
-        assert [r.status for r in c.received] == [200, 200, 200], proc.stderr
-    line = proc.stdout.splitlines()[-1]
-    assert line.startswith("imports: ")
-    imported = set(json.loads(line.removeprefix("imports: ")))
+def test_hook_lists_exactly_what_a_session_imports(recorded_session):  # noqa: F811
+    imported = set()
+    for module, _, submodules in recorded_session["imports"]:
+        imported.add(module)
+        imported.update(f"{module}.{item}" for item in submodules)
     hooked = set(hook_imports())
     assert imported - hooked == set(), "imported by the extension, missing from the hook"
     assert hooked - imported == set(), "listed in the hook, never imported by the extension"

@@ -143,7 +143,7 @@ def test_async_and_generator_functions_report_at_creation(rg, reports):
     gen = count(3)
     assert len(reports) == 2  # before anything ran
     assert asyncio.run(coroutine) == "done" and list(gen) == [0, 1, 2] and len(reports) == 2
-    assert not inspect.isfunction(fetch) and inspect.isroutine(fetch)
+    assert inspect.isfunction(fetch)  # a plain function, as functools.wraps would make it
 
 
 def test_wrapper_metadata(rg, reports):
@@ -228,7 +228,10 @@ def test_wrappers_behave_as_the_nested_defs(rg, reports, monkeypatch):
     with pytest.raises(TypeError, match="__name__ must be set to a string object"):
         w.__name__ = 5
     w.__dict__ = {}
-    assert w.__name__ == "plain" and str(inspect.signature(w)) == "(*args, **kwargs)"
+    assert w.__name__ == "plain" and str(inspect.signature(w)) == "(a)"  # its code takes plain's parameters
+    any_callable = rg.runtimeguard()(len)
+    del any_callable.__wrapped__
+    assert str(inspect.signature(any_callable)) == "(*args, **kwargs)"
 
     @rg.runtimeguard()
     class Plain:
@@ -325,3 +328,37 @@ def test_plain_functions_do_not_load_asyncio():
         assert "asyncio" not in sys.modules, "asyncio loaded"
         """, env={"ORLUNE_TELEMETRY": "0"})
     assert proc.returncode == 0, proc.stderr
+
+
+def test_wrapper_takes_the_functions_parameters_and_passes_them_on(rg, reports):
+    """Its code has the function's parameters (what Qt reads for a slot's arity); called from
+    Python code or from C, every call gives the function's result or its very TypeError, and
+    a call the function refuses makes no report where the wrapper's own binding refuses it."""
+    import operator
+
+    def shaped(a, b=2, /, c=3, *rest, d, e=5, **more):
+        return a, b, c, rest, d, e, more
+
+    def named_guard(guard, *, x=1):  # the cell's own name: the (*args, **kwargs) code then
+        return guard, x
+
+    calls = [((1,), {"d": 4}), ((1, 2, 3, 4, 5), {"d": 1, "z": 2}), ((), {}),
+             ((1,), {"a": 3, "d": 1}), ((1,), {"b": 9, "d": 1}), ((1, 2, 3), {"c": 1, "d": 1})]
+    for fn, own in ((shaped, "(a, b=2, /, c=3, *rest, d, e=5, **more)"), (named_guard, "(*args, **kwargs)")):
+        w = rg.runtimeguard()(fn)
+        assert str(inspect.signature(w, follow_wrapped=False)) == own
+        for args, kwargs in calls + [(("g",), {}), (("g",), {"x": 2})]:
+            outcomes = []
+            for call in (fn, w, lambda *a, **k: operator.call(w, *a, **k)):
+                try:
+                    outcomes.append(call(*args, **kwargs))
+                except TypeError as e:
+                    outcomes.append(str(e))
+            assert outcomes[0] == outcomes[1] == outcomes[2], (fn, args, kwargs, outcomes)
+    assert w.__defaults__ is None and rg.runtimeguard()(shaped).__defaults__ == (2, 3)
+
+    reports.clear()
+    w = rg.runtimeguard()(shaped)
+    with pytest.raises(TypeError, match=r"<locals>.shaped\(\) missing 1 required keyword-only argument: 'd'$"):
+        w(1)  # bound by the wrapper's own code: refused before any report
+    assert reports == [] and w(1, d=0) and len(reports) == 1

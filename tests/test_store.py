@@ -260,15 +260,15 @@ def test_an_absurd_store_is_read_from_its_tail(rg, rg_logs, tmp_path):
         f.truncate(1 << 30)
         f.seek(0, os.SEEK_END)
         f.write(b"\n" + "".join(line + "\n" for line in tail).encode())
-    assert rg._MAX_STORE_BYTES == 64 * 1024 * 1024
+    assert rg._MAX_STORE_BYTES == 256 * 1024 * 1024
     guard = rg.RuntimeGuarder(make_context(tmp_path, enabled=False))
     assert guard.initialize() is True
     assert [r["session_id"] for r in guard._sessions][:5] == [f"s{i:03d}" for i in range(5)]
     assert rg._SESSIONS_FILE.stat().st_size < 4096
     assert rg._SESSIONS_FILE.read_text().splitlines()[:5] == tail
     cut = [m for m in rg_messages(rg_logs) if m.startswith("Usage store is larger than")]
-    assert cut == [f"Usage store is larger than {64 << 20} bytes; the lines before its last "
-                   f"{64 << 20} bytes were not read"]
+    assert cut == [f"Usage store is larger than {256 << 20} bytes; the lines before its last "
+                   f"{256 << 20} bytes were not read"]
 
 
 def test_store_bound_keeps_whole_lines_of_the_last_bytes(rg, rg_logs, monkeypatch):

@@ -1,6 +1,7 @@
 """Command line for the local usage collector.
 
     python3 -P -m orlune.collector serve [--host H] [--port 8765] [--db PATH] [--api-key KEY]
+                                         [--max-body BYTES]
     python3 -P -m orlune.collector show --db PATH [--last N] [--uploads | --full ID] [--json]
 """
 
@@ -29,6 +30,8 @@ def _serve(args):
         return _fail("no API key; pass --api-key or set ORLUNE_SERVER_API_KEY", 2)
     if not 0 <= args.port <= 65535:
         return _fail(f"--port must be between 0 and 65535, not {args.port}", 2)
+    if args.max_body is not None and args.max_body < 0:
+        return _fail(f"--max-body must be 0 or more, not {args.max_body}", 2)
     logging.basicConfig(level=logging.INFO, stream=sys.stderr,
                         format="%(asctime)s %(name)s %(levelname)s %(message)s")
     done = threading.Event()
@@ -38,7 +41,8 @@ def _serve(args):
 
     # Opening the database and binding the port fail for different reasons; say which.
     try:
-        collector = Collector(api_key=api_key, db_path=args.db, host=args.host, port=args.port)
+        limit = {} if args.max_body is None else {"max_body": args.max_body}
+        collector = Collector(api_key=api_key, db_path=args.db, host=args.host, port=args.port, **limit)
     except sqlite3.Error as exc:
         return _fail(describe_open_error(args.db, exc))
     try:
@@ -108,6 +112,9 @@ def main(argv=None):
     serve.add_argument("--port", type=int, default=8765, help="0 picks a free port")
     serve.add_argument("--db", help="SQLite file (default: in memory)")
     serve.add_argument("--api-key", help="default: $ORLUNE_SERVER_API_KEY")
+    serve.add_argument("--max-body", type=int, metavar="BYTES",
+                       help="answer 413 to larger request bodies, as a front end with that limit "
+                            "would (default: 16 MiB; 1048576 is a common proxy's 1 MiB)")
     show = sub.add_parser("show", help="print the stored sessions, one line each, then totals")
     show.add_argument("--db", required=True)
     show.add_argument("--last", type=int, metavar="N", help="only the last N sessions (or uploads)")

@@ -10,9 +10,10 @@ envelope (see ``orlune.core.payload_crypto``) whose payload is::
                    "log_text": str (optional)}, ...]}
 
 Answers: 200 ``{"ok": true, "stored": N}``; 401 wrong key; 400 body not JSON
-or bad envelope; 422 payload of the wrong shape; 404 other paths; 405 other
-methods; 411/413 unusable body framing. Errors are ``{"error": "..."}`` and
-store nothing.
+or bad envelope; 422 payload of the wrong shape (naming the field, text that is
+not valid Unicode included); 404 other paths; 405 other methods; 411/413
+unusable body framing (413: a body over ``max_body`` bytes, as a front end with
+that limit would answer). Errors are ``{"error": "..."}`` and store nothing.
 """
 
 import datetime
@@ -50,11 +51,22 @@ class Received:
     status: int = None
 
 
+def _text_problem(value, where):
+    if not isinstance(value, str):
+        return f"{where} must be a string"
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        return f"{where} must be valid Unicode text (it holds a lone surrogate)"
+    return None
+
+
 def validate_payload(payload):
     """Return why ``payload`` cannot be stored, or None if it can."""
     for key in META_KEYS:
-        if not isinstance(payload.get(key), str):
-            return f"{key!r} must be a string"
+        problem = _text_problem(payload.get(key), repr(key))
+        if problem:
+            return problem
     sessions = payload.get("sessions")
     if not isinstance(sessions, list):
         return "'sessions' must be a list"
@@ -63,15 +75,18 @@ def validate_payload(payload):
         if not isinstance(s, dict):
             return f"{where} must be an object"
         for key in ("session_id", "started_at", "ended_at"):
-            if not isinstance(s.get(key), str):
-                return f"{where}.{key} must be a string"
+            problem = _text_problem(s.get(key), f"{where}.{key}")
+            if problem:
+                return problem
         duration = s.get("duration_s")
         if type(duration) is not int or not 0 <= duration <= _SQLITE_MAX_INT:
             return f"{where}.duration_s must be a non-negative integer"
         if not isinstance(s.get("ended_cleanly"), bool):
             return f"{where}.ended_cleanly must be a boolean"
-        if s.get("log_text") is not None and not isinstance(s["log_text"], str):
-            return f"{where}.log_text must be a string"
+        if s.get("log_text") is not None:
+            problem = _text_problem(s["log_text"], f"{where}.log_text")
+            if problem:
+                return problem
     return None
 
 
@@ -120,7 +135,7 @@ class _Handler(BaseHTTPRequestHandler):
         if not length.strip().isdigit():
             self.close_connection = True
             return 400, "invalid Content-Length"
-        if int(length) > MAX_BODY:
+        if int(length) > self.server.collector.max_body:
             self.close_connection = True
             return 413, "body too large"
         rec.raw_body = self.rfile.read(int(length))
@@ -219,13 +234,14 @@ class Collector:
     ``received`` lists every request, in the order their replies were decided; ``sessions()``
     returns what was stored. Set ``reply_override`` to a callable
     ``(Received) -> (status, body_bytes, delay_s)`` to answer requests yourself;
-    such requests store nothing.
+    such requests store nothing. A body over ``max_body`` bytes gets 413 before it is read.
     """
 
-    def __init__(self, *, api_key, db_path=None, host="127.0.0.1", port=0):
+    def __init__(self, *, api_key, db_path=None, host="127.0.0.1", port=0, max_body=MAX_BODY):
         if not api_key:
             raise ValueError("the collector needs a non-empty api_key")
         self.api_key = api_key
+        self.max_body = max_body
         self.host = host
         self.db_path = db_path
         self.reply_override = None

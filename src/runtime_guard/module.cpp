@@ -118,6 +118,8 @@ int bind_numbers(PyObject* d) {
           bind(d, "_MAX_LOG_LINES", integer(kMaxLogLines)) < 0 ||
           bind(d, "_MAX_FEATURE_NAME", integer(kMaxFeatureName)) < 0 ||
           bind(d, "_MAX_STORE_BYTES", integer(kMaxStoreBytes)) < 0 ||
+          bind(d, "_MAX_STORE_LINE_BYTES", integer(kMaxStoreLineBytes)) < 0 ||
+          bind(d, "_MAX_UPLOAD_BYTES", integer(kMaxUploadBytes)) < 0 ||
           bind(d, "_MAX_LIGHT_IN_FLIGHT", integer(kMaxLightInFlight)) < 0)
              ? -1
              : 0;

@@ -7,13 +7,9 @@ PyObject* bind_like_function(PyObject* self, PyObject* obj, PyObject*) {
   return PyMethod_New(self, obj);
 }
 
-PyObject* text_or_empty(PyObject* field) {
-  return field ? Py_NewRef(field) : PyUnicode_New(0, 0);  // the shared empty str: never fails
-}
-
 PyObject* function_repr(PyObject* self, PyObject* qualname) {
-  Ref text = steal(text_or_empty(qualname));
-  return PyUnicode_FromFormat("<function %U at %p>", text.get(), self);
+  if (!qualname) return PyUnicode_FromFormat("<function  at %p>", self);
+  return PyUnicode_FromFormat("<function %U at %p>", qualname, self);
 }
 
 }  // namespace rg

@@ -1,5 +1,5 @@
-// The machinery shared by the module's function-like types (closures, the decorator's
-// wrapper, method owners): one type per process made from its PyType_Spec, the collector's view of
+// The machinery shared by the module's function-like types (closures, the decorator's guard,
+// method owners): one type per process made from its PyType_Spec, the collector's view of
 // the PyObject* fields, and what makes an object read and bind like a Python function.
 #pragma once
 
@@ -79,9 +79,6 @@ PyObject* bind_like_function(PyObject* self, PyObject* obj, PyObject* type);
 
 // `<function qualname at 0x...>`; `qualname` is a str, or null for "".
 PyObject* function_repr(PyObject* self, PyObject* qualname);
-
-// A str field that the collector may have cleared, read as "" then, as a function does.
-PyObject* text_or_empty(PyObject* field);
 
 // The instance `__dict__` (the type's `__dictoffset__` member names the field).
 inline constexpr PyGetSetDef dict_getset{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict,

@@ -53,6 +53,11 @@ Ref call_kw(PyObject* fn, std::initializer_list<PyObject*> positional,
 
 Ref catch_ordinary() {
   if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_Exception)) return {};
+  return catch_any();
+}
+
+Ref catch_any() {
+  if (!PyErr_Occurred()) return {};
   PyObject *t, *v, *tb;
   PyErr_Fetch(&t, &v, &tb);
   PyErr_NormalizeException(&t, &v, &tb);

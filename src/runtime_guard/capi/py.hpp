@@ -213,6 +213,9 @@ PyObject* type_from_spec(PyType_Spec* type_spec);
 // (normalized, traceback attached) and clear the indicator; otherwise leave the indicator set
 // (KeyboardInterrupt, SystemExit pass) and return null.
 Ref catch_ordinary();
+// The same for any exception, KeyboardInterrupt and SystemExit included: for a worker that
+// hands what it raised to the thread that waits for it.
+Ref catch_any();
 
 // True when an error is set and it is an ordinary exception; such an error is cleared.
 inline bool swallow_ordinary() {

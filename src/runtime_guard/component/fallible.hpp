@@ -58,6 +58,8 @@ class FallibleVector {
   std::size_t size() const { return size_; }
   T* begin() { return data_; }
   T* end() { return data_ + size_; }
+  const T* begin() const { return data_; }
+  const T* end() const { return data_ + size_; }
 
  private:
   static int no_memory() {
@@ -71,6 +73,19 @@ class FallibleVector {
 
   T* data_ = nullptr;
   std::size_t size_ = 0, capacity_ = 0;
+};
+
+// Lines are looked up by their length, head and tail only: rows differ within their first few
+// hundred bytes (id, times, flags come before the log text), and hashing every byte of a full
+// store three times would cost more than the write. Equal keys are told apart by a full compare.
+struct LineHash {
+  std::size_t operator()(std::string_view line) const {
+    constexpr std::size_t kHead = 256, kTail = 64;
+    if (line.size() <= kHead + kTail) return std::hash<std::string_view>()(line);
+    std::size_t head = std::hash<std::string_view>()(line.substr(0, kHead));
+    std::size_t tail = std::hash<std::string_view>()(line.substr(line.size() - kTail));
+    return head ^ (tail * 0x9E3779B97F4A7C15ull) ^ line.size();
+  }
 };
 
 // Text -> index for a number of entries known in advance: open addressing in one allocation,

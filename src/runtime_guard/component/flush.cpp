@@ -1,10 +1,15 @@
-// The component's flush: upload the pending session rows in one encrypted POST and, when the
-// server accepts them, mark them flushed in the store.
+// The component's flush: upload the pending session rows, encrypted, and, when the server
+// accepts them, mark them flushed in the store. One POST carries them all unless that would be
+// over the upload bound (flush_batch.hpp).
 //
 // One flush runs at a time (`_flush_lock`, taken before `_lock`). The store lock is held only
 // to copy the pending rows and to mark and persist them, never across the encryption or the
 // network call, so recording sessions is never held up by a slow server.
+#include <chrono>
+
+#include "component/flush_batch.hpp"
 #include "component/guarder.hpp"
+#include "component/session_item.hpp"
 #include "component/store_rows.hpp"
 #include "defaults/constants.hpp"
 #include "capi/module_scope.hpp"
@@ -12,6 +17,7 @@
 #include "capi/values.hpp"
 #include "threads/daemon_thread.hpp"
 #include "threads/thread_deadline.hpp"
+#include "upload/body_size.hpp"
 #include "upload/usage.hpp"
 
 namespace rg {
@@ -54,36 +60,6 @@ Ref snapshot_pending(PyObject* self) {
     PyErr_SetString(PyExc_UnboundLocalError,
                     "cannot access local variable 'pending' where it is not associated with a value");
   return pending;
-}
-
-// The session item sent for one pending copy; defaults apply to missing keys only.
-Ref session_item(PyObject* row) {
-  RG_LET(item, steal(PyDict_New()));
-  for (PyObject* key : {S("session_id"), S("started_at"), S("ended_at")}) {
-    RG_LET(value, mapping_get(row, key, S("")));
-    RG_CHECK_OK(PyDict_SetItem(item.get(), key, value.get()));
-  }
-  // int(row.get("duration_s") or 0): a float is truncated, a text must spell a whole number.
-  RG_LET(zero, integer(0));
-  RG_LET(raw_duration, or_else(mapping_get(row, S("duration_s"), Py_None), zero.get()));
-  RG_LET(duration, steal(PyNumber_Long(raw_duration.get())));
-  RG_CHECK_OK(PyDict_SetItem(item.get(), S("duration_s"), duration.get()));
-
-  const int clean = row_flag(row, S("ended_cleanly"));
-  RG_CHECK_OK(clean);
-  RG_CHECK_OK(PyDict_SetItem(item.get(), S("ended_cleanly"), clean ? Py_True : Py_False));
-
-  RG_LET(raw_log, mapping_get(row, S("log_text"), Py_None));
-  const int has_log = PyObject_IsTrue(raw_log.get());
-  RG_CHECK_OK(has_log);
-  if (!has_log) return item;
-  RG_LET(log_text, steal(PyObject_Str(raw_log.get())));
-  if (PyUnicode_GET_LENGTH(log_text.get()) == 0) return item;
-  RG_LET(max_chars, G("_MAX_LOG_CHARS"));
-  RG_LET(slice, steal(PySlice_New(nullptr, max_chars.get(), nullptr)));
-  RG_LET(capped, steal(PyObject_GetItem(log_text.get(), slice.get())));
-  RG_CHECK_OK(PyDict_SetItem(item.get(), S("log_text"), capped.get()));
-  return item;
 }
 
 // id_key(session_id) (None when missing) -> contents of the copies sent under that id. Keyed
@@ -139,30 +115,80 @@ int mark_delivered(PyObject* self, PyObject* pending) {
   return with_lock(lock.get(), [&] { return mark_delivered_locked(self, by_id.get()); });
 }
 
-// The items for the pending copies, and the copies they were built from. A row whose item
-// cannot be built (a duration of "abc", say) is left out and stays pending as it is: one bad
-// row must not hold back every other row until they age out of the store unsent.
-int build_items(PyObject* pending, Ref& items, Ref& sent) {
+// "<id> (<why>)" for the flush's one line about the rows it left out.
+int note_left_out(PyObject* left_out, PyObject* copy, const char* why) {
+  RG_LET(id, mapping_get(copy, S("session_id"), Py_None));
+  RG_LET(entry, steal(PyUnicode_FromFormat("%.60R (%s)", id.get(), why)));
+  return PyList_Append(left_out, entry.get());
+}
+
+// The items for the pending copies that fit one, and the copies they were built from. Any
+// other row is noted in `left_out` and stays pending as it is: one bad row must not hold back
+// every other row until they age out of the store unsent.
+int build_items(PyObject* pending, Ref& items, Ref& sent, PyObject* left_out) {
   RG_CHECK(items = steal(PyList_New(0)));
   RG_CHECK(sent = steal(PyList_New(0)));
   const Py_ssize_t n = PyList_GET_SIZE(pending);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* copy = PyList_GET_ITEM(pending, i);
-    Ref item = session_item(copy);
+    const char* field = nullptr;
+    Ref item = session_item(copy, field);
     if (!item) {
-      RG_LET(exc, catch_ordinary());
-      RG_LET(id, mapping_get(copy, S("session_id"), Py_None));
-      RG_LET(log, G("log"));
-      RG_LET(debug, attr(log, S("debug")));
-      RG_LET(msg, str("Usage flush left out session %s: its item cannot be built"));
-      Handling handling(exc.get());  // logged as from inside the except block that caught it
-      RG_CHECK(call_kw(debug, {msg.get(), id.get()}, {{S("exc_info"), Py_True}}));
+      if (PyErr_Occurred()) return -1;
+      RG_CHECK_OK(note_left_out(left_out, copy, field));
       continue;
     }
     RG_CHECK_OK(PyList_Append(items.get(), item.get()));
     RG_CHECK_OK(PyList_Append(sent.get(), copy));
   }
   return 0;
+}
+
+int log_left_out(PyObject* left_out) {
+  const Py_ssize_t n = PyList_GET_SIZE(left_out);
+  if (n == 0) return 0;
+  RG_LET(count, integer(n));
+  RG_LET(sep, str(", "));
+  RG_LET(which, steal(PyUnicode_Join(sep.get(), left_out)));
+  RG_CHECK(log_at(S("debug"), "Usage flush left out %s pending row(s) the server cannot take; "
+                              "they stay in the store: %s", count, which));
+  return 0;
+}
+
+// Where this process's own row is among the rows sent (the newest copy with its id); -1 when
+// it is not there.
+Py_ssize_t own_row_index(PyObject* self, PyObject* sent) {
+  RG_LET(current, attr_or(self, S("_current_id"), Py_None));
+  RG_TRUTH(has_current, current.get());
+  if (!has_current) return -1;
+  for (Py_ssize_t i = PyList_GET_SIZE(sent) - 1; i >= 0; --i) {
+    RG_LET(id, mapping_get(PyList_GET_ITEM(sent, i), S("session_id"), Py_None));
+    const int same = PyObject_RichCompareBool(id.get(), current.get(), Py_EQ);
+    RG_CHECK_OK(same);
+    if (same) return i;
+  }
+  return -1;
+}
+
+// How many times a batch is chosen again when its sealed body is over the bound (a host
+// whose envelope grows otherwise than estimated); after that nothing more is sent.
+constexpr int kSealAttempts = 3;
+
+// Chooses the next batch and seals it into `envelope` with `body` (the payload, its
+// "sessions" set here). `batch` is empty when nothing left fits.
+int seal_batch(UploadPlan& plan, PyObject* body, PyObject* items, const UsageSender& sender,
+               PyObject* api_key, FallibleVector<Py_ssize_t>& batch, Ref& envelope) {
+  for (int attempt = 1;; ++attempt) {
+    RG_CHECK_OK(plan.choose(batch));
+    if (attempt > kSealAttempts) RG_CHECK_OK(batch.assign(0, 0));
+    RG_LET(chosen, pick(items, batch));
+    RG_CHECK_OK(PyDict_SetItem(body, S("sessions"), chosen.get()));
+    RG_CHECK(envelope = sender.seal(body, api_key));
+    if (batch.size() == 0) return 0;
+    const Py_ssize_t measured = body_bytes(envelope.get());
+    RG_CHECK_OK(measured);
+    if (plan.check(batch, measured)) return 0;
+  }
 }
 
 // The flush waits on the wall clock unless it runs on its own start-up thread: nobody waits
@@ -201,25 +227,50 @@ int flush_locked(PyObject* self, PyObject* timeout, PyObject* allow_empty) {
     RG_LET(pair, call_method(self, S("_token_fields")));
     RG_CHECK_OK(unpack_pair(pair.get(), token_id, plan));
   }
-  Ref sessions_out, sent;
-  RG_CHECK_OK(build_items(pending.get(), sessions_out, sent));
-  if (PyList_GET_SIZE(sent.get()) == 0 && !allowed) return 0;
+  RG_LET(left_out, steal(PyList_New(0)));
+  Ref items, sent;
+  RG_CHECK_OK(build_items(pending.get(), items, sent, left_out.get()));
+  if (PyList_GET_SIZE(sent.get()) == 0 && !allowed) return log_left_out(left_out.get());
   RG_LET(machine_id, call_method(self, S("_machine_id")));
   RG_LET(app_version, call_method(self, S("_app_version")));
-  RG_LET(body, build_usage_body(machine_id.get(), token_id.get(), plan.get(),
-                                    app_version.get(), sessions_out.get()));
+  RG_LET(no_sessions, steal(PyList_New(0)));
+  RG_LET(body, build_usage_body(machine_id.get(), token_id.get(), plan.get(), app_version.get(),
+                                no_sessions.get()));
 
+  // The start-up flush, which nobody waits for, sends what fits in successive uploads, oldest
+  // first, within its timeout; the shutdown flush sends one, this session's row first.
   const int background = on_background_flush_thread();
   RG_CHECK_OK(background);
-  RG_LET(reply, send_usage(url.get(), api_key.get(), body.get(), timeout, false,
-                               background ? Wait::PerOperation : Wait::Deadline));
-  PyObject* status = PyTuple_GET_ITEM(reply.get(), 0);  // send_usage's own (status, body)
-  RG_LET(ok, integer(200));
-  const int accepted = PyObject_RichCompareBool(status, ok.get(), Py_EQ);
-  RG_CHECK_OK(accepted);
-  if (accepted) return mark_delivered(self, sent.get());
-  RG_CHECK(log_at(S("debug"), "Usage flush HTTP %s", status));
-  return 0;
+  const Py_ssize_t first = background ? -1 : own_row_index(self, sent.get());
+  if (first == -1 && PyErr_Occurred()) return -1;
+  UploadPlan batches;
+  RG_CHECK_OK(batches.open(body.get(), items.get(), first));
+  for (Py_ssize_t i : batches.too_large())
+    RG_CHECK_OK(note_left_out(left_out.get(), PyList_GET_ITEM(sent.get(), i), "too large for one upload"));
+  RG_CHECK_OK(log_left_out(left_out.get()));
+  if (!batches.anything_left() && !allowed) return 0;
+
+  UsageSender sender;
+  RG_CHECK_OK(sender.open());
+  const auto until = std::chrono::steady_clock::now() +
+                     std::chrono::duration<double>(timeout_seconds(timeout, constants::kStartupFlushTimeout));
+  for (bool first_upload = true;; first_upload = false) {
+    FallibleVector<Py_ssize_t> batch;
+    Ref envelope;
+    RG_CHECK_OK(seal_batch(batches, body.get(), items.get(), sender, api_key.get(), batch, envelope));
+    if (batch.size() == 0 && !(allowed && first_upload)) return 0;
+    RG_LET(reply, sender.post(url.get(), api_key.get(), envelope.get(), timeout, false,
+                              background ? Wait::PerOperation : Wait::Deadline));
+    PyObject* status = PyTuple_GET_ITEM(reply.get(), 0);  // the exchange's own (status, body)
+    RG_LET(ok, integer(200));
+    const int accepted = PyObject_RichCompareBool(status, ok.get(), Py_EQ);
+    RG_CHECK_OK(accepted);
+    if (!accepted) return log_at(S("debug"), "Usage flush HTTP %s", status) ? 0 : -1;
+    batches.done(batch);
+    RG_LET(copies, pick(sent.get(), batch));
+    RG_CHECK_OK(mark_delivered(self, copies.get()));
+    if (!background || !batches.anything_left() || std::chrono::steady_clock::now() >= until) return 0;
+  }
 }
 
 // _flush_lock.acquire(blocking=wait). A host thread that waits for another flush waits at

@@ -1,13 +1,14 @@
-// The session store: JSON Lines in `_SESSIONS_FILE`, the last `_MAX_STORED` rows, rewritten
-// whole through a temporary file and an atomic rename. Another running instance may share the
-// file, so every write happens under the store lock and merges with what is on disk.
-#include <algorithm>
+// The session store: JSON Lines in `_SESSIONS_FILE`, the last `_MAX_STORED` rows, read from
+// its end (store_reader.hpp) and rewritten whole through a temporary file and an atomic
+// rename. Another running instance may share the file, so every write happens under the store
+// lock and merges with what is on disk.
 #include <cstdint>
 #include <string_view>
 
 #include "component/store_bytes.hpp"
 #include "component/store_lock.hpp"
 #include "component/store_merge.hpp"
+#include "component/store_reader.hpp"
 #include "component/store_state.hpp"
 #include "capi/module_scope.hpp"
 #include "platform/file_ops.hpp"
@@ -53,68 +54,15 @@ Ref as_bytes(Ref data) {
 
 Ref new_list() { return steal(PyList_New(0)); }
 
-// How much of the store is read. A store this module writes holds 200 rows whose log text is
-// capped, far below the bound unless every logged character needs a 12-byte escape; a bigger
-// file was grown by something else, and reading it whole would cost the host's start-up
-// seconds and gigabytes. Rows are appended and the oldest trimmed, so the newest rows are at
-// the end: the bound keeps the last bytes, from the first line that starts inside them, and
-// what lies before is as unreadable as a broken line (dropped by the next write).
-// -1 on error.
-Py_ssize_t store_limit() {
-  RG_LET(limit, G("_MAX_STORE_BYTES"));
-  const Py_ssize_t bytes = PyNumber_AsSsize_t(limit.get(), PyExc_OverflowError);
-  if (bytes == -1 && PyErr_Occurred()) return -1;
-  return bytes < 0 ? 0 : bytes;
-}
-
-bool is_line_end(char c) { return c == '\n' || c == '\r'; }
-
-// The part of `data` that the bound keeps; `cut` says whether anything was left out.
-Ref store_tail(Ref data, Py_ssize_t limit, bool& cut) {
-  const char* p = PyBytes_AS_STRING(data.get());
-  const Py_ssize_t n = PyBytes_GET_SIZE(data.get());
-  cut = n > limit;
-  if (!cut) return data;
-  Py_ssize_t start = n - limit;
-  while (start < n && !is_line_end(p[start - 1])) ++start;
-  return steal(PyBytes_FromStringAndSize(p + start, n - start));
-}
-
-// The store as the bound keeps it, read natively: only the last _MAX_STORE_BYTES (and the byte
-// before them, which says whether they start a line) are ever read. OSError as reading fails.
-Ref read_store(PyObject* path, Py_ssize_t limit, bool& cut) {
-  RG_LET(name, fs_path(path));
-  platform::ReadHandle file;
-  std::uint64_t size = 0;
-  int error;
-  {
-    GilRelease nogil;
-    error = platform::open_for_read(fs_name(name), file, &size);
-  }
-  if (error) return raise_os_error(error, path), Ref();
-  const std::uint64_t want = std::min<std::uint64_t>(size, static_cast<std::uint64_t>(limit) + 1);
-  RG_LET(data, steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(want))));
-  std::size_t got = 0;
-  {
-    GilRelease nogil;
-    error = platform::read_at(file, size - want, PyBytes_AS_STRING(data.get()), want, &got);
-  }
-  RG_CHECK_OK(PyErr_CheckSignals());
-  if (error) return raise_os_error(error, path), Ref();
-  if (got < want)  // shrunk meanwhile (a writer without the lock): what was there
-    RG_CHECK(data = steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data.get()), static_cast<Py_ssize_t>(got))));
-  return store_tail(std::move(data), limit, cut);
-}
-
 // A path whose type has its own read_bytes (a host's substitute) is read through it, as Python
-// code would; a plain path natively, within the bound.
-Ref read_loaded(PyObject* path, Py_ssize_t limit, bool& cut) {
+// code would; a plain path natively, from its end.
+int read_loaded(PyObject* path, const TailBounds& bounds, LineSink& sink, bool& cut) {
   RG_LET(path_type_read, attr(reinterpret_cast<PyObject*>(Py_TYPE(path)), S("read_bytes")));
   RG_LET(path_class, G("Path"));
   RG_LET(plain_read, attr(path_class, S("read_bytes")));
-  if (path_type_read.get() == plain_read.get()) return read_store(path, limit, cut);
+  if (path_type_read.get() == plain_read.get()) return read_store_tail(path, bounds, sink, cut);
   RG_LET(data, as_bytes(call_method(path, S("read_bytes"))));
-  return store_tail(std::move(data), limit, cut);
+  return read_bytes_tail(data.get(), bounds, sink, cut);
 }
 
 int log_cut(Py_ssize_t limit) {
@@ -131,31 +79,6 @@ int loaded_nothing(PyObject* self) {
   RG_CHECK(none.lines = new_list());
   RG_CHECK_OK(none.save(self));
   return mark_store_loaded(self);
-}
-
-// The rows of the stored text, with their keys and lines as read; lines that are no rows skipped.
-int read_rows(PyObject* bytes, PyObject* rows, Synced& synced) {
-  RG_CHECK(synced.keys = new_list());
-  RG_CHECK(synced.lines = new_list());
-  RG_LET(text, steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bytes), PyBytes_GET_SIZE(bytes),
-                                            "surrogateescape")));
-  RG_LET(lines, call_method(text, S("splitlines")));  // an exact str's: a list
-  JsonCodec codec;
-  RG_CHECK_OK(codec.open());
-  const Py_ssize_t n = PyList_GET_SIZE(lines.get());
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref line;
-    Ref row = codec.parse(PyList_GET_ITEM(lines.get(), i), &line);
-    if (!row) {
-      if (PyErr_Occurred()) return -1;
-      continue;
-    }
-    RG_LET(key, session_key(row.get()));
-    RG_CHECK_OK(PyList_Append(rows, row.get()));
-    RG_CHECK_OK(PyList_Append(synced.keys.get(), key.get()));
-    RG_CHECK_OK(PyList_Append(synced.lines.get(), line.get()));
-  }
-  return 0;
 }
 
 }  // namespace
@@ -179,20 +102,22 @@ Ref _load_store(PyObject* self) {
 
   StoreLock lock;  // waits out a write in progress; goes on unlocked if it cannot have it
   RG_CHECK_OK(lock.acquire(path.get(), false));
-  const Py_ssize_t limit = store_limit();
-  RG_CHECK_OK(limit);
+  TailBounds bounds;
+  RG_CHECK_OK(bounds.load());
+  JsonCodec codec;
+  RG_CHECK_OK(codec.open());
+  LoadedRows loaded(codec);
+  RG_CHECK_OK(loaded.open());
   bool cut = false;
-  Ref data = read_loaded(path.get(), limit, cut);
-  if (!data) {
+  if (read_loaded(path.get(), bounds, loaded, cut) < 0) {
     if (!PyErr_ExceptionMatches(PyExc_OSError)) return {};
     PyErr_Clear();
     RG_CHECK_OK(loaded_nothing(self));
     return none();
   }
-  if (cut) RG_CHECK_OK(log_cut(limit));
+  if (cut) RG_CHECK_OK(log_cut(bounds.max_bytes));
   Synced synced;
-  synced.raw = std::move(data);
-  RG_CHECK_OK(read_rows(synced.raw.get(), rows.get(), synced));
+  RG_CHECK_OK(loaded.finish(rows.get(), synced));
   RG_LET(max_stored, G("_MAX_STORED"));
   RG_LET(count, integer(PyList_GET_SIZE(rows.get())));
   const int over = PyObject_RichCompareBool(count.get(), max_stored.get(), Py_GT);
@@ -236,20 +161,22 @@ int write_store(PyObject* target, PyObject* lines) {
   return 0;
 }
 
-// Whether the store file still holds exactly what this component last read or wrote: the usual
-// case, one process alone, settled without a buffer the size of the store. 0 sends the caller to
-// the full read (also for a record it cannot lay out: that read reports what is wrong with it).
-int still_synced(PyObject* target, const Synced& synced) {
+// Whether the store file still holds exactly the rows this component last read or wrote, one
+// line each, as its reader would read them (each line within the line bound, the whole within
+// the byte bound): the usual case, one process alone, settled without a buffer the size of the
+// store. 0 sends the caller to the reader (also for a record it cannot lay out: that read
+// reports what is wrong with it).
+int still_synced(PyObject* target, const Synced& synced, const TailBounds& bounds) {
   FallibleVector<platform::Piece> expected;
-  Ref lines;
-  int laid_out = 0;
-  if (synced.raw) {
-    laid_out = expected.push_back({PyBytes_AS_STRING(synced.raw.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(synced.raw.get()))});
-  } else {
-    lines = last_stored(synced.lines.get());
-    laid_out = lines ? store_pieces(lines.get(), expected) : -1;
+  Ref lines = last_stored(synced.lines.get());
+  if (!lines || store_pieces(lines.get(), expected) < 0) return swallow_ordinary() ? 0 : -1;
+  std::uint64_t total = 0;
+  for (std::size_t i = 0; i < expected.size(); i += 2) {  // each line, then its "\n"
+    const std::size_t n = expected[i].size;
+    if (n == 0 || n > static_cast<std::uint64_t>(bounds.max_line)) return 0;
+    total += n + 1;
   }
-  if (laid_out < 0) return swallow_ordinary() ? 0 : -1;
+  if (total > static_cast<std::uint64_t>(bounds.max_bytes)) return 0;
   RG_LET(name, fs_path(target));
   return file_holds(fs_name(name), expected);
 }
@@ -292,25 +219,26 @@ int persist_rows(PyObject* self) {
 
   Synced synced;
   RG_CHECK_OK(synced.load(self));
-  int unchanged = still_synced(target.get(), synced);
+  TailBounds bounds;
+  RG_CHECK_OK(bounds.load());
+  int unchanged = still_synced(target.get(), synced, bounds);
   RG_CHECK_OK(unchanged);
-  Ref on_disk;
+  Ref on_disk, disk_rows;
   std::string_view disk;
   if (!unchanged) {
-    const Py_ssize_t limit = store_limit();
-    RG_CHECK_OK(limit);
     bool cut = false;
-    on_disk = read_store(target.get(), limit, cut);
+    on_disk = read_disk_rows(target.get(), bounds, codec, synced.lines.get(), cut, disk_rows);
     if (!on_disk) {
       if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
       PyErr_Clear();  // an unreadable store holds nothing to keep, as at load
       cut = false;
       RG_CHECK(on_disk = steal(PyBytes_FromStringAndSize(nullptr, 0)));
+      RG_CHECK(disk_rows = new_list());
     }
     disk = std::string_view(PyBytes_AS_STRING(on_disk.get()), static_cast<size_t>(PyBytes_GET_SIZE(on_disk.get())));
     unchanged = synced.matches(disk);
     RG_CHECK_OK(unchanged);
-    if (cut && !unchanged) RG_CHECK_OK(log_cut(limit));  // unchanged: the load said so
+    if (cut && !unchanged) RG_CHECK_OK(log_cut(bounds.max_bytes));  // unchanged: the load said so
   }
 
   Synced written;
@@ -321,8 +249,8 @@ int persist_rows(PyObject* self) {
   } else {
     Merged merged;
     RG_LET(current, attr_or(self, S("_current_id"), Py_None));  // "" before a session started
-    RG_CHECK_OK(
-        merge_into_store(codec, synced, rows.get(), keys.get(), lines.get(), current.get(), disk, merged));
+    RG_CHECK_OK(merge_into_store(codec, synced, rows.get(), keys.get(), lines.get(), current.get(), disk,
+                                 disk_rows.get(), merged));
     written.keys = std::move(merged.keys);
     written.lines = std::move(merged.lines);
     merged_rows = std::move(merged.rows);

@@ -10,27 +10,12 @@ namespace rg {
 
 namespace {
 
-// The UTF-8 text of a line (no copy for the ASCII lines the store is made of). -1 on error.
-int utf8_view(PyObject* line, std::string_view& out) {
-  if (!PyUnicode_Check(line)) {
-    PyErr_Format(PyExc_TypeError, "store line must be str, not %.80s", Py_TYPE(line)->tp_name);
-    return -1;
-  }
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(line, &n);
-  RG_CHECK(p);
-  out = std::string_view(p, static_cast<size_t>(n));
-  return 0;
-}
-
-// (keys, lines, raw bytes or None), as Synced::save leaves it.
+// (keys, lines), as Synced::save leaves it.
 bool is_record(PyObject* record) {
-  if (!PyTuple_Check(record) || PyTuple_GET_SIZE(record) != 3) return false;
+  if (!PyTuple_Check(record) || PyTuple_GET_SIZE(record) != 2) return false;
   PyObject* keys = PyTuple_GET_ITEM(record, 0);
   PyObject* lines = PyTuple_GET_ITEM(record, 1);
-  PyObject* raw = PyTuple_GET_ITEM(record, 2);
-  return PyList_Check(keys) && PyList_Check(lines) && PyList_GET_SIZE(keys) == PyList_GET_SIZE(lines) &&
-         (raw == Py_None || PyBytes_Check(raw));
+  return PyList_Check(keys) && PyList_Check(lines) && PyList_GET_SIZE(keys) == PyList_GET_SIZE(lines);
 }
 
 // The store text cut into its lines, one at a time: any line ending ends a line, empty lines
@@ -45,19 +30,6 @@ bool next_line(std::string_view& text, std::string_view& line) {
   }
   return false;
 }
-
-// Lines are looked up by their length, head and tail only: rows differ within their first few
-// hundred bytes (id, times, flags come before the log text), and hashing every byte of a full
-// store three times would cost more than the write. Equal keys are told apart by a full compare.
-struct LineHash {
-  size_t operator()(std::string_view line) const {
-    constexpr size_t kHead = 256, kTail = 64;
-    if (line.size() <= kHead + kTail) return std::hash<std::string_view>()(line);
-    size_t head = std::hash<std::string_view>()(line.substr(0, kHead));
-    size_t tail = std::hash<std::string_view>()(line.substr(line.size() - kTail));
-    return head ^ (tail * 0x9E3779B97F4A7C15ull) ^ line.size();
-  }
-};
 
 // One row of the file: its key and line, and the parsed row unless it is a line this component
 // last synced (then `synced` says which, and nothing was parsed).
@@ -74,10 +46,10 @@ class Merger {
          PyObject* current, Merged& out)
       : codec_(codec), synced_(synced), rows_(rows), keys_(keys), lines_(lines), current_(current), out_(out) {}
 
-  int run(std::string_view disk) {
+  int run(std::string_view disk, PyObject* disk_rows) {
     RG_CHECK_OK(index_synced());
     RG_CHECK_OK(classify_memory());
-    RG_CHECK_OK(read_disk(disk));
+    RG_CHECK_OK(read_disk(disk, disk_rows));
     return emit_all();
   }
 
@@ -134,11 +106,12 @@ class Merger {
     return 0;
   }
 
-  // Lines this component synced are recognised by their text; only the others are parsed,
-  // exactly as a load would read them.
-  int read_disk(std::string_view disk) {
+  // Lines this component synced are recognised by their text; the others are rows as the reader
+  // parsed them, exactly as a load would read them.
+  int read_disk(std::string_view disk, PyObject* disk_rows) {
     std::string_view line;
-    while (next_line(disk, line)) {
+    for (Py_ssize_t k = 0; next_line(disk, line); ++k) {
+      PyObject* parsed = k < PyList_GET_SIZE(disk_rows) ? PyList_GET_ITEM(disk_rows, k) : Py_None;
       const Py_ssize_t same = synced_at_.find(line);
       if (same >= 0) {
         DiskRow r;
@@ -148,24 +121,15 @@ class Merger {
         RG_CHECK_OK(disk_.push_back(std::move(r)));
         continue;
       }
-      RG_LET(text, steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
-                                               "surrogateescape")));
-      RG_LET(pieces, call_method(text, S("splitlines")));
-      if (!PyList_Check(pieces.get())) {
-        PyErr_SetString(PyExc_TypeError, "splitlines() did not return a list");
-        return -1;
+      DiskRow r;
+      r.row = parsed != Py_None ? borrow(parsed) : codec_.parse(line);
+      if (!r.row) {
+        if (PyErr_Occurred()) return -1;
+        continue;
       }
-      for (Py_ssize_t k = 0; k < PyList_GET_SIZE(pieces.get()); ++k) {
-        DiskRow r;
-        r.row = codec_.parse(PyList_GET_ITEM(pieces.get(), k));
-        if (!r.row) {
-          if (PyErr_Occurred()) return -1;
-          continue;
-        }
-        RG_CHECK(r.line = codec_.line(r.row.get()));
-        RG_CHECK(r.key = session_key(r.row.get()));
-        RG_CHECK_OK(disk_.push_back(std::move(r)));
-      }
+      RG_CHECK(r.line = codec_.line(r.row.get()));
+      RG_CHECK(r.key = session_key(r.row.get()));
+      RG_CHECK_OK(disk_.push_back(std::move(r)));
     }
     return 0;
   }
@@ -318,8 +282,6 @@ int Synced::load(PyObject* self) {
     // could reach the attribute's own lists.
     RG_CHECK(keys = steal(PyList_GetSlice(PyTuple_GET_ITEM(record.get(), 0), 0, PY_SSIZE_T_MAX)));
     RG_CHECK(lines = steal(PyList_GetSlice(PyTuple_GET_ITEM(record.get(), 1), 0, PY_SSIZE_T_MAX)));
-    PyObject* bytes = PyTuple_GET_ITEM(record.get(), 2);
-    raw = bytes == Py_None ? Ref() : borrow(bytes);
     return 0;
   }
   RG_CHECK(keys = steal(PyList_New(0)));
@@ -328,13 +290,11 @@ int Synced::load(PyObject* self) {
 }
 
 int Synced::save(PyObject* self) const {
-  RG_LET(record, steal(PyTuple_Pack(3, keys.get(), lines.get(), raw ? raw.get() : Py_None)));
+  RG_LET(record, steal(PyTuple_Pack(2, keys.get(), lines.get())));
   return PyObject_SetAttr(self, S("_store_synced"), record.get());
 }
 
 int Synced::matches(std::string_view disk) const {
-  if (raw)
-    return disk == std::string_view(PyBytes_AS_STRING(raw.get()), static_cast<size_t>(PyBytes_GET_SIZE(raw.get())));
   RG_LET(in_file, last_stored(lines.get()));
   if (!PyList_Check(in_file.get())) return 0;
   size_t pos = 0;
@@ -350,9 +310,10 @@ int Synced::matches(std::string_view disk) const {
 }
 
 int merge_into_store(const JsonCodec& codec, const Synced& synced, PyObject* rows, PyObject* keys,
-                     PyObject* lines, PyObject* current, std::string_view disk, Merged& out) {
+                     PyObject* lines, PyObject* current, std::string_view disk, PyObject* disk_rows,
+                     Merged& out) {
   Merger merger(codec, synced, rows, keys, lines, current, out);
-  return merger.run(disk);
+  return merger.run(disk, disk_rows);
 }
 
 }  // namespace rg

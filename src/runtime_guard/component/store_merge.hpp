@@ -14,18 +14,17 @@
 
 namespace rg {
 
-// Per row, as last read or written: its session key and its JSON line, in list order. After a
-// write the file held the last _MAX_STORED of those lines; after a load it held `raw` (kept until
-// the next write: the file may hold more rows, blank or broken lines). Kept on the component as
-// `_store_synced`.
+// Per row, as last read or written: its session key and its JSON line, in list order. The last
+// _MAX_STORED of those lines are the rows the file held then, as its reader sees them (lines
+// that hold no row are not part of it). Kept on the component as `_store_synced`.
 struct Synced {
   Ref keys, lines;  // lists
-  Ref raw;          // bytes, or null
 
   // The component's record, empty when it has none yet. -1 with an error set.
   int load(PyObject* self);
   int save(PyObject* self) const;
-  // Whether `disk` is byte for byte the file this record describes. -1 on error.
+  // Whether `disk` (the rows' lines of the file now, each followed by "\n") are the rows this
+  // record describes. -1 on error.
   int matches(std::string_view disk) const;
 };
 
@@ -33,11 +32,14 @@ struct Merged {
   Ref rows, keys, lines;
 };
 
-// Merges `rows` (the component's rows, with their keys and lines) into the store text `disk`.
+// Merges `rows` (the component's rows, with their keys and lines) into the rows' lines of the
+// store `disk`; `disk_rows` holds, line for line, the rows the reader already parsed (None for
+// a line it recognised as synced).
 // `current` is the key of this process's own session, kept even when the file lost it.
 // The rows of `rows` that stay are updated in place, so references to them see the merge.
 // -1 with an error set.
 int merge_into_store(const JsonCodec& codec, const Synced& synced, PyObject* rows, PyObject* keys,
-                     PyObject* lines, PyObject* current, std::string_view disk, Merged& out);
+                     PyObject* lines, PyObject* current, std::string_view disk, PyObject* disk_rows,
+                     Merged& out);
 
 }  // namespace rg

@@ -1,5 +1,7 @@
 #include "component/store_rows.hpp"
 
+#include <cstring>
+
 #include "capi/module_scope.hpp"
 #include "capi/values.hpp"
 
@@ -22,6 +24,23 @@ bool has_undecodable_bytes(PyObject* line) {
   return false;
 }
 
+// The ASCII characters str.strip() removes (a line holds no LF or CR). Whatever else it removes
+// is not ASCII, and a line holding such bytes is read through the str path.
+bool strippable(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f'); }
+
+std::string_view ascii_stripped(std::string_view line) {
+  while (!line.empty() && strippable(line.front())) line.remove_prefix(1);
+  while (!line.empty() && strippable(line.back())) line.remove_suffix(1);
+  return line;
+}
+
+// A str of ASCII bytes, copied once.
+Ref ascii_text(std::string_view ascii) {
+  RG_LET(text, steal(PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 0x7F)));
+  std::memcpy(PyUnicode_DATA(text.get()), ascii.data(), ascii.size());
+  return text;
+}
+
 }  // namespace
 
 Ref last_stored(PyObject* rows) {
@@ -35,7 +54,6 @@ int JsonCodec::open() {
   RG_CHECK(json = G("json"));
   RG_CHECK(dumps = attr(json, S("dumps")));
   RG_CHECK(separators = steal(Py_BuildValue("(ss)", ",", ":")));
-  RG_CHECK(decode_error = attr(json, S("JSONDecodeError")));
   const int standard = store_lines::json_is_standard(json.get());
   RG_CHECK_OK(standard);
   native = standard == 1;
@@ -71,8 +89,10 @@ Ref JsonCodec::parse(PyObject* line, Ref* text) const {
     return {};
   Ref row = loads(stripped.get());
   if (!row) {
-    // A line nested deeper than the parser's recursion limit is as unreadable as a broken one.
-    if (PyErr_ExceptionMatches(decode_error.get()) || PyErr_ExceptionMatches(PyExc_RecursionError))
+    // A line nested deeper than the parser's recursion limit, or holding an integer longer than
+    // the interpreter converts (a ValueError that is no JSONDecodeError), is as unreadable as a
+    // broken one.
+    if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_RecursionError))
       PyErr_Clear();
     return {};
   }
@@ -80,6 +100,38 @@ Ref JsonCodec::parse(PyObject* line, Ref* text) const {
   if (row_flag(row.get(), S("session_id")) <= 0) return {};
   if (text) *text = std::move(stripped);
   return row;
+}
+
+int utf8_view(PyObject* line, std::string_view& out) {
+  if (!PyUnicode_Check(line)) {
+    PyErr_Format(PyExc_TypeError, "store line must be str, not %.80s", Py_TYPE(line)->tp_name);
+    return -1;
+  }
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(line, &n);
+  RG_CHECK(p);
+  out = std::string_view(p, static_cast<size_t>(n));
+  return 0;
+}
+
+Ref JsonCodec::parse(std::string_view line, Ref* text) const {
+  if (native) {
+    const std::string_view stripped = ascii_stripped(line);
+    if (stripped.empty()) return {};
+    Ref row;
+    const store_lines::Coded coded = store_lines::decode_line(stripped, row);
+    if (coded == store_lines::Coded::kError) return {};
+    if (coded == store_lines::Coded::kDone) {
+      if (row_flag(row.get(), S("session_id")) <= 0) return {};
+      if (text) RG_CHECK(*text = ascii_text(stripped));
+      return row;
+    }
+  }
+  // Non-ASCII bytes (which the module never writes), a value outside the native subset or a
+  // broken line: read as Python code reads it.
+  RG_LET(decoded, steal(PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()),
+                                              "surrogateescape")));
+  return parse(decoded.get(), text);
 }
 
 Ref id_key(PyObject* id) {

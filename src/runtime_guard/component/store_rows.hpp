@@ -1,6 +1,8 @@
 // Session rows as the store file holds them: one compact JSON text per line.
 #pragma once
 
+#include <string_view>
+
 #include "capi/py.hpp"
 #include "component/store_line_codec.hpp"
 
@@ -9,10 +11,10 @@ namespace rg {
 // rows[-_MAX_STORED:], read late like Python code would.
 Ref last_stored(PyObject* rows);
 
-// json.dumps and json.JSONDecodeError, looked up once per store operation. Lines and rows of
-// the store's own subset are written and read natively while json is the interpreter's own.
+// json.dumps and json.loads, looked up once per store operation. Lines and rows of the store's
+// own subset are written and read natively while json is the interpreter's own.
 struct JsonCodec {
-  Ref json, dumps, separators, decode_error;
+  Ref json, dumps, separators;
   bool native = false;
   mutable store_lines::LineBuffer scratch;
   // -1 with an error set
@@ -24,7 +26,14 @@ struct JsonCodec {
   // One stored line (str): the row, or null with no error set when the line is skipped. The
   // stripped text is put in `text` when given.
   Ref parse(PyObject* line, Ref* text = nullptr) const;
+  // The same for a line's bytes as the file holds them (UTF-8; bytes that are not make the
+  // line unreadable). An ASCII line of the native subset is read straight from its bytes.
+  Ref parse(std::string_view line, Ref* text = nullptr) const;
 };
+
+// The UTF-8 text of a stored line (a str; no copy for the ASCII lines the store is made of).
+// -1 on error.
+int utf8_view(PyObject* line, std::string_view& out);
 
 // A session id as a dict key: a str or None stands for itself; any other value (a hand-edited
 // store) by a one-tuple of its repr, so even a list can be a key.

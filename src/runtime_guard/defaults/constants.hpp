@@ -11,8 +11,13 @@ inline constexpr double kLightTimeout = 2.0;
 inline constexpr long kMaxLogChars = 48000;
 inline constexpr long kMaxLogLines = 400;
 inline constexpr long kMaxFeatureName = 120;
-// The most of the store file that is read (its last bytes); see the store's reader.
-inline constexpr long kMaxStoreBytes = 64L * 1024 * 1024;
+// The most of the store file that is read (its last bytes), and the longest line read in it;
+// see the store's reader.
+inline constexpr long kMaxStoreBytes = 256L * 1024 * 1024;
+inline constexpr long kMaxStoreLineBytes = 1024L * 1024;
+// The largest request body one upload may have: a common front end's default limit (1 MiB),
+// with room for its own counting.
+inline constexpr long kMaxUploadBytes = 1000L * 1000;
 // Open reports in flight at once; a caller past it is not given a thread.
 inline constexpr long kMaxLightInFlight = 32;
 

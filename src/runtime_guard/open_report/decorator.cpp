@@ -1,10 +1,9 @@
 // `runtimeguard(name=None)`: a decorator that sends an open report before every call of a
 // function, or every instantiation of a class, then runs the body unchanged.
 //
-// The wrapper (open_report/guarded.*) is a native callable that behaves like the function
-// `functools.wraps` would make: vectorcall straight through to the wrapped callable, binding
-// as a method, a function's metadata, a `__dict__`, weak references, and pickling by
-// qualified name. `report_open` is looked up in the module dict on every call.
+// The wrapper (open_report/guarded.*, wrapper_function.cpp) is a real function dressed by the
+// running interpreter's `functools.wraps`, so it is what the nested def would be, attribute for
+// attribute. `report_open` is looked up in the module dict on every call.
 #include "capi/module_scope.hpp"
 #include "capi/native_closure.hpp"
 #include "open_report/guarded.hpp"
@@ -24,18 +23,24 @@ Ref dressed(PyObject* wrapped, PyObject* label, GuardedKind kind) {
   return call(wraps, wrapper);
 }
 
-// A wrapper of an `async def` still returns a coroutine, so frameworks that ask
-// asyncio.iscoroutinefunction (to await it, or to refuse it) must hear yes. A native callable
-// has no code flags; asyncio's marker attribute is the one way to say it. asyncio is imported
-// only for a coroutine function: a host that never uses it never loads it.
+// A wrapper of an `async def` still returns a coroutine, so frameworks that ask whether it is a
+// coroutine function (to await it, or to refuse it) must hear yes. From 3.12 the public marker,
+// inspect.markcoroutinefunction, answers both inspect's and asyncio's question; 3.11's asyncio
+// reads its own marker attribute, imported only for a coroutine function, so a host that never
+// uses asyncio never loads it.
 int mark_coroutine_function(PyObject* wrapped, PyObject* wrapper) {
   RG_LET(inspect, G("inspect"));
   RG_LET(is_coroutine, call_method(inspect, S("iscoroutinefunction"), wrapped));
   int coroutine = PyObject_IsTrue(is_coroutine.get());
   if (coroutine <= 0) return coroutine;
+#if PY_VERSION_HEX >= 0x030C0000
+  RG_CHECK(call_method(inspect, S("markcoroutinefunction"), wrapper));
+  return 0;
+#else
   Ref marker = import_from("asyncio.coroutines", S("_is_coroutine"));
   if (!marker) return catch_ordinary() ? 0 : -1;  // no asyncio: nothing could ask
   return PyObject_SetAttr(wrapper, S("_is_coroutine"), marker.get());
+#endif
 }
 
 // The label, fixed once: the factory's name, else the qualified name, else the bare name.

@@ -8,47 +8,50 @@ namespace rg {
 
 namespace {
 
-// The metadata lives in fields, as a function's does, not in its __dict__: `vars(wrapper)`
-// holds only what `functools.update_wrapper` copied and `__wrapped__`.
-struct Guarded {
+// The guard: the state the described nested def closes over (`fn`, `label`, and the module
+// whose `report_open` `_before_call` reads), callable through vectorcall.
+struct Guard {
   PyObject_HEAD
   vectorcallfunc vectorcall;
-  PyObject* module;   // the module it was made by: its dict holds `report_open`
+  PyObject* module;
   PyObject* wrapped;  // the decorated callable, or the class's original initialiser
   PyObject* label;
-  PyObject* dict;
-  PyObject* weakrefs;
-  PyObject* name;         // a str; null (read as "") once the collector cleared it
-  PyObject* qualname;     // likewise
-  PyObject* modname;      // __module__
-  PyObject* doc;          // null reads as None
-  PyObject* annotations;  // made empty on first read
+  PyObject* shape;  // the names of the wrapper's parameters when they are the wrapped function's
+  int n_positional, n_keyword;
+  bool star, star_star;
   GuardedKind kind;
 };
 
-// A str subclass set as a name can close a cycle, so the names are cleared with the rest.
-using GuardedGc = GcFields<Guarded, &Guarded::module, &Guarded::wrapped, &Guarded::label, &Guarded::dict,
-                           &Guarded::name, &Guarded::qualname, &Guarded::modname, &Guarded::doc,
-                           &Guarded::annotations>;
+using GuardGc = GcFields<Guard, &Guard::module, &Guard::wrapped, &Guard::label, &Guard::shape>;
 
-Guarded* as_guarded(PyObject* self) { return GuardedGc::of(self); }
+Guard* as_guard(PyObject* self) { return GuardGc::of(self); }
 
 // _before_call(label): report_open(label). For name inference it counts as a call level, and
-// so does the wrapper (`_wrapper`, or `_init` with its `self`) that called it, but only while
-// the report is made: the native-frame list is per thread, and a body that switches C stacks
-// (greenlets) must not leave an entry behind for other code on this thread to walk.
-int before_call(Guarded* g, PyObject* wrapper_name, PyObject* self_obj) {
+// so does the wrapper (`_wrapper`, or `_init` with its `self`) when it runs without a frame of
+// its own, but only while the report is made: the native-frame list is per thread, and a body
+// that switches C stacks (greenlets) must not leave an entry behind for other code to walk.
+int before_call(Guard* g, bool frameless, PyObject* self_obj) {
   ModuleScope scope(g->module);
-  NativeFrameScope wrapper_level(wrapper_name, self_obj);
+  PyObject* wrapper_name = g->kind == GuardedKind::Init ? S("_init") : S("_wrapper");
+  NativeFrameScope wrapper_level(frameless ? wrapper_name : nullptr, self_obj);
   NativeFrameScope level(S("_before_call"), nullptr);
   RG_LET(report, G("report_open"));
   RG_CHECK(call(report, g->label));
   return 0;
 }
 
+// A Python function `wrapped` refuses more positional arguments than its code takes, before
+// its body runs. Such a call makes no report: Qt's bindings call a slot with a signal's
+// arguments and, on that TypeError, call it again with fewer (one open per emission).
+bool cannot_take(PyObject* wrapped, Py_ssize_t nargs) {
+  if (!PyFunction_Check(wrapped)) return false;
+  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(wrapped));
+  return !(code->co_flags & CO_VARARGS) && nargs > code->co_argcount;
+}
+
 // _wrapper(*args, **kwargs): fn(*args, **kwargs)
-PyObject* call_wrapper(Guarded* g, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  RG_CHECK_OK(before_call(g, S("_wrapper"), nullptr));
+PyObject* call_wrapper(Guard* g, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  if (!cannot_take(g->wrapped, PyVectorcall_NARGS(nargsf))) RG_CHECK_OK(before_call(g, true, nullptr));
   return PyObject_Vectorcall(g->wrapped, args, nargsf, kwnames);
 }
 
@@ -60,22 +63,24 @@ Py_ssize_t keyword_self(PyObject* kwnames) {
   return -1;
 }
 
-// _init(self, *args, **kwargs): original_init(self, *args, **kwargs). Argument errors name
-// the wrapper's qualified name, which functools.wraps made the original's.
-PyObject* call_init(Guarded* g, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+// _init(self, *args, **kwargs): original_init(self, *args, **kwargs). Reached without the
+// function's frame, the binding of `self` is done here as the function's code would: argument
+// errors name the function's qualified name, which functools.wraps made the original's.
+PyObject* call_init(Guard* g, PyObject* function_qualname, PyObject* const* args, size_t nargsf,
+                    PyObject* kwnames) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   const Py_ssize_t self_at = keyword_self(kwnames);
   if (nargs > 0 && self_at >= 0) {
-    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument 'self'", g->qualname);
+    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument 'self'", function_qualname);
     return nullptr;
   }
   if (nargs == 0 && self_at < 0) {
     PyErr_Format(PyExc_TypeError, "%U() missing 1 required positional argument: 'self'",
-                 g->qualname);
+                 function_qualname);
     return nullptr;
   }
   if (self_at < 0) {
-    RG_CHECK_OK(before_call(g, S("_init"), args[0]));
+    RG_CHECK_OK(before_call(g, true, args[0]));
     return PyObject_Vectorcall(g->wrapped, args, nargsf, kwnames);
   }
   // `self` by keyword (rare): passed on by position, as the Python body does.
@@ -86,119 +91,130 @@ PyObject* call_init(Guarded* g, PyObject* const* args, size_t nargsf, PyObject* 
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     if (k != self_at && PyDict_SetItem(keywords.get(), key, args[nargs + k]) < 0) return nullptr;
   }
-  RG_CHECK_OK(before_call(g, S("_init"), self_obj));
+  RG_CHECK_OK(before_call(g, true, self_obj));
   return PyObject_Call(g->wrapped, positional.get(), keywords.get());
 }
 
-PyObject* guarded_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-  Guarded* g = as_guarded(self);
-  if (!g->wrapped || !g->module) {  // cleared by the collector, still reached from its cycle
-    PyErr_SetString(PyExc_ReferenceError, "runtimeguard wrapper was cleared by garbage collection");
+// Cleared by the collector, still reached from its cycle.
+PyObject* cleared() {
+  PyErr_SetString(PyExc_ReferenceError, "runtimeguard wrapper was cleared by garbage collection");
+  return nullptr;
+}
+
+PyObject* guard_call(Guard* g, PyObject* function_qualname, PyObject* const* args, size_t nargsf,
+                     PyObject* kwnames) {
+  if (!g->wrapped || !g->module) return cleared();
+  if (g->kind == GuardedKind::Init) return call_init(g, function_qualname, args, nargsf, kwnames);
+  return call_wrapper(g, args, nargsf, kwnames);
+}
+
+// The arguments a wrapper with the wrapped function's parameters bound, back from its
+// `locals()`: positional ones (and *args) by position, keyword-only ones (and **kwargs) by
+// keyword, as the function binds them again.
+int unbind(Guard* g, PyObject* locals, Ref& positional, Ref& keywords) {
+  PyObject* names = g->shape;
+  const int n_positional = g->n_positional, n_keyword = g->n_keyword;
+  RG_LET(items, steal(PyList_New(0)));
+  RG_LET(kw, steal(PyDict_New()));
+  for (int i = 0; i < n_positional + n_keyword; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(names, i);
+    RG_LET(value, steal(PyObject_GetItem(locals, name)));
+    RG_CHECK_OK(i < n_positional ? PyList_Append(items.get(), value.get())
+                                 : PyDict_SetItem(kw.get(), name, value.get()));
+  }
+  Py_ssize_t at = n_positional + n_keyword;
+  if (g->star) {
+    RG_LET(rest, steal(PyObject_GetItem(locals, PyTuple_GET_ITEM(names, at++))));
+    RG_CHECK_OK(PyList_SetSlice(items.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, rest.get()));
+  }
+  if (g->star_star) {
+    RG_LET(more, steal(PyObject_GetItem(locals, PyTuple_GET_ITEM(names, at))));
+    RG_CHECK_OK(PyDict_Update(kw.get(), more.get()));
+  }
+  positional = steal(PyList_AsTuple(items.get()));
+  keywords = std::move(kw);
+  return positional ? 0 : -1;
+}
+
+// From the wrapper function's own code, whose frame bound the arguments and is a call level of
+// its own: guard(args, kwargs), or guard(locals()) from a wrapper with the function's
+// parameters.
+PyObject* guard_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  Guard* g = as_guard(self);
+  const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  const bool from_locals = g->shape && n == 1;
+  if (kwnames || (!from_locals && (n != 2 || !PyTuple_Check(args[0]) || !PyDict_Check(args[1])))) {
+    PyErr_SetString(PyExc_TypeError, "a runtimeguard guard takes a tuple and a dict");
     return nullptr;
   }
-  return g->kind == GuardedKind::Init ? call_init(g, args, nargsf, kwnames)
-                                      : call_wrapper(g, args, nargsf, kwnames);
-}
-
-// Pickled by reference, as a function is: the module attribute of that qualified name.
-PyObject* guarded_reduce(PyObject* self, PyObject*) { return text_or_empty(as_guarded(self)->qualname); }
-
-PyObject* guarded_repr(PyObject* self) { return function_repr(self, as_guarded(self)->qualname); }
-
-// ---- the metadata, with a function's rules for setting it --------------------------------
-
-int set_text(PyObject** field, PyObject* value, const char* what) {
-  if (!value || !PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-    return -1;
+  if (!g->wrapped || !g->module) return cleared();
+  Ref positional = borrow(args[0]), keywords = from_locals ? Ref() : borrow(args[1]);
+  if (from_locals) RG_CHECK_OK(unbind(g, args[0], positional, keywords));
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(positional.get());
+  if (g->kind == GuardedKind::Init) {
+    RG_CHECK_OK(before_call(g, false, nargs > 0 ? PyTuple_GET_ITEM(positional.get(), 0) : nullptr));
+  } else if (!cannot_take(g->wrapped, nargs)) {
+    RG_CHECK_OK(before_call(g, false, nullptr));
   }
-  Py_XSETREF(*field, Py_NewRef(value));
-  return 0;
+  PyObject* kw = PyDict_GET_SIZE(keywords.get()) ? keywords.get() : nullptr;
+  return PyObject_Call(g->wrapped, positional.get(), kw);
 }
 
-PyObject* get_name(PyObject* self, void*) { return text_or_empty(as_guarded(self)->name); }
-int set_name(PyObject* self, PyObject* value, void*) {
-  return set_text(&as_guarded(self)->name, value, "__name__");
-}
-PyObject* get_qualname(PyObject* self, void*) { return text_or_empty(as_guarded(self)->qualname); }
-int set_qualname(PyObject* self, PyObject* value, void*) {
-  return set_text(&as_guarded(self)->qualname, value, "__qualname__");
+PyObject* guard_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<runtimeguard guard %R>", as_guard(self)->label);
 }
 
-PyObject* get_annotations(PyObject* self, void*) {
-  Guarded* g = as_guarded(self);
-  if (!g->annotations && !(g->annotations = PyDict_New())) return nullptr;
-  return Py_NewRef(g->annotations);
-}
-int set_annotations(PyObject* self, PyObject* value, void*) {
-  if (value == Py_None) value = nullptr;  // deleting or setting None: a fresh dict next read
-  if (value && !PyDict_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-    return -1;
-  }
-  Py_XSETREF(as_guarded(self)->annotations, Py_XNewRef(value));
-  return 0;
-}
-
-// The nested def's own parameters, what inspect.signature shows once `__wrapped__` is gone.
-PyObject* get_text_signature(PyObject* self, void*) {
-  return PyUnicode_FromString(as_guarded(self)->kind == GuardedKind::Init
-                                  ? "(self, *args, **kwargs)"
-                                  : "(*args, **kwargs)");
-}
-
-PyMethodDef guarded_methods[] = {
-    {"__reduce__", guarded_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef guarded_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
-    dict_getset,
+PyMemberDef guard_members[] = {
+    offset_member("__vectorcalloffset__", offsetof(Guard, vectorcall)),
     {},
 };
 
-PyMemberDef guarded_members[] = {
-    {"__module__", T_OBJECT, offsetof(Guarded, modname), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(Guarded, doc), 0, nullptr},
-    RG_FUNCTION_MEMBERS(Guarded),
-    offset_member("__weaklistoffset__", offsetof(Guarded, weakrefs)),
-    {},
-};
-
-PyType_Slot guarded_slots[] = {
-    RG_FUNCTION_SLOTS(GuardedGc),
-    {Py_tp_repr, reinterpret_cast<void*>(guarded_repr)},
-    {Py_tp_methods, guarded_methods},
-    {Py_tp_getset, guarded_getset},
-    {Py_tp_members, guarded_members},
+PyType_Slot guard_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    RG_GC_SLOTS(GuardGc),
+    {Py_tp_repr, reinterpret_cast<void*>(guard_repr)},
+    {Py_tp_members, guard_members},
     {0, nullptr},
 };
 
-PyType_Spec guarded_spec = {
-    "orlune.core.runtime_guard.GuardedCallable", sizeof(Guarded), 0,
-    kFunctionFlags | Py_TPFLAGS_METHOD_DESCRIPTOR, guarded_slots};
+PyType_Spec guard_spec = {
+    "orlune.core.runtime_guard.Guard", sizeof(Guard), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    guard_slots};
 
 }  // namespace
 
-Ref make_guarded(PyObject* wrapped, PyObject* label, GuardedKind kind) {
-  const bool init = kind == GuardedKind::Init;
-  RG_LET(modname, G("__name__"));
-  RG_LET(name, str(init ? "_init" : "_wrapper"));
-  RG_LET(qualname, str(init ? "runtimeguard.<locals>._decorate.<locals>._init"
-                            : "runtimeguard.<locals>._decorate.<locals>._wrapper"));
-  Guarded* g = new_instance<Guarded, &guarded_spec>();
+bool is_guard(PyObject* o) {
+  PyTypeObject* type = process_type<&guard_spec>();
+  return type && Py_IS_TYPE(o, type);
+}
+
+PyObject* call_guard_framelessly(PyObject* guard, PyObject* function_qualname, PyObject* const* args,
+                                 size_t nargsf, PyObject* kwnames) {
+  return guard_call(as_guard(guard), function_qualname, args, nargsf, kwnames);
+}
+
+Ref make_guard(PyObject* wrapped, PyObject* label, GuardedKind kind, PyObject* shape) {
+  Guard* g = new_instance<Guard, &guard_spec>();
   if (!g) return {};
-  g->vectorcall = guarded_call;
+  g->vectorcall = guard_vectorcall;
   g->module = Py_NewRef(module());
   g->wrapped = Py_NewRef(wrapped);
   g->label = Py_NewRef(label);
-  g->name = name.release();
-  g->qualname = qualname.release();
-  g->modname = modname.release();
+  if (shape) {
+    auto* code = reinterpret_cast<PyCodeObject*>(shape);
+    g->n_positional = code->co_argcount;
+    g->n_keyword = code->co_kwonlyargcount;
+    g->star = code->co_flags & CO_VARARGS;
+    g->star_star = code->co_flags & CO_VARKEYWORDS;
+    Ref names = steal(PyCode_GetVarnames(code));
+    if (!names) {
+      Py_DECREF(g);
+      return {};
+    }
+    g->shape = names.release();
+  }
   g->kind = kind;
   return tracked(g);
 }

@@ -1,6 +1,6 @@
-// The callable `runtimeguard` puts in place of a function (`_wrapper`) or of a class's
-// initialiser (`_init`): it reports the label, then calls what it wraps with the arguments
-// it received. It behaves like the nested function `functools.wraps` would dress.
+// What `runtimeguard` puts in place of a function (`_wrapper`) or of a class's initialiser
+// (`_init`): a real Python function, so everything that inspects functions (Qt's signal
+// connection, mock's autospec, pytest, `inspect`, C code reading `__code__`) finds one.
 #pragma once
 
 #include "capi/py.hpp"
@@ -9,8 +9,20 @@ namespace rg {
 
 enum class GuardedKind { Wrapper, Init };
 
-// The bare wrapper around `wrapped`, carrying what a fresh nested `def _wrapper` (or `_init`)
-// carries before `functools.wraps` dresses it; made for the running module.
+// The guard a wrapper function calls: reports the label, then calls `wrapped` with the
+// arguments it received. Made for the running module. `shape` is the wrapper's code when it
+// takes the wrapped function's own parameters (its body then passes `locals()`), else null.
+Ref make_guard(PyObject* wrapped, PyObject* label, GuardedKind kind, PyObject* shape);
+
+// True for a guard. A call of the wrapper function that runs no frame of it goes straight to
+// its guard: the guard then binds `_init`'s `self` (errors name `function_qualname`) and counts
+// the wrapper's level itself for name inference.
+bool is_guard(PyObject* o);
+PyObject* call_guard_framelessly(PyObject* guard, PyObject* function_qualname, PyObject* const* args,
+                                 size_t nargsf, PyObject* kwnames);
+
+// The bare wrapper function around a new guard, what a fresh nested `def _wrapper(*args,
+// **kwargs)` (or `_init(self, *args, **kwargs)`) is before `functools.wraps` dresses it.
 Ref make_guarded(PyObject* wrapped, PyObject* label, GuardedKind kind);
 
 }  // namespace rg

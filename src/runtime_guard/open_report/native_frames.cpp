@@ -24,7 +24,7 @@ const NativeFrame& native_frame(Py_ssize_t index_from_innermost) {
 }
 
 NativeFrameScope::NativeFrameScope(PyObject* code_name, PyObject* self) : id_(0) {
-  if (t_count == kMaxNativeFrames) return;
+  if (!code_name || t_count == kMaxNativeFrames) return;
   id_ = ++t_next_id;
   t_frames[t_count++] = NativeFrame{code_name, self, module(), PyEval_GetFrame(), id_};
 }

@@ -28,6 +28,7 @@ struct NativeFrame {
 Py_ssize_t native_frame_count();
 const NativeFrame& native_frame(Py_ssize_t index_from_innermost);
 
+// A null `code_name` records nothing: the level is an interpreter frame of its own then.
 class NativeFrameScope {
  public:
   NativeFrameScope(PyObject* code_name, PyObject* self);

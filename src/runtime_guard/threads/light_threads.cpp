@@ -28,7 +28,18 @@ void finally_keep(Cleanup cleanup) {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   if (cleanup() < 0) {
-    _PyErr_ChainExceptions(type, value, tb);
+    if (!type) return;
+    // The cleanup's error takes the set-aside one as its __context__, through public calls
+    // only (the interpreter's own chaining helper is private and changes between versions).
+    PyObject *type2, *value2, *tb2;
+    PyErr_Fetch(&type2, &value2, &tb2);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Py_XDECREF(tb);
+    Py_DECREF(type);
+    PyErr_NormalizeException(&type2, &value2, &tb2);
+    PyException_SetContext(value2, value);  // steals value
+    PyErr_Restore(type2, value2, tb2);
     return;
   }
   PyErr_Restore(type, value, tb);

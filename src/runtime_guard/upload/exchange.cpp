@@ -77,6 +77,8 @@ Ref exchange_here(PyObject* post, PyObject* url, PyObject* kwargs, bool read_bod
 // are in range, so PyList_SetItem cannot fail.
 enum JobSlot { kPost, kUrl, kKwargs, kReadBody, kOutcome, kDone, kJobSize };
 
+// Every exception is handed over, KeyboardInterrupt and SystemExit too: the waiting thread
+// raises it where the request would have raised it in line, and this thread ends quietly.
 PyObject* run_job(PyObject* job, PyObject* const*) {
   PyObject* outcome = PyTuple_GET_ITEM(job, kOutcome);
   Ref done = borrow(PyTuple_GET_ITEM(job, kDone));
@@ -85,12 +87,8 @@ PyObject* run_job(PyObject* job, PyObject* const*) {
                              PyTuple_GET_ITEM(job, kReadBody) == Py_True);
   if (result) {
     PyList_SetItem(outcome, 0, result.release());
-  } else if (Ref exc = catch_ordinary()) {
+  } else if (Ref exc = catch_any()) {
     PyList_SetItem(outcome, 1, exc.release());
-  } else {  // not an ordinary exception: it ends this thread; the host learns of no result
-    ErrorStash keep;
-    if (!call_method(done, S("set"))) PyErr_Clear();
-    return nullptr;
   }
   RG_CHECK(call_method(done, S("set")));
   Py_RETURN_NONE;

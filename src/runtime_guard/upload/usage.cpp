@@ -2,6 +2,7 @@
 
 #include "capi/module_scope.hpp"
 #include "capi/values.hpp"
+#include "upload/wire_text.hpp"
 
 namespace rg {
 
@@ -31,14 +32,30 @@ Ref build_usage_body(PyObject* machine_id, PyObject* token_id, PyObject* plan,
                   {S("sessions"), sessions}});
 }
 
+int UsageSender::open() {
+  RG_CHECK(requests = import("requests"));
+  RG_CHECK(encrypt_payload = import_from("orlune.core.payload_crypto", S("encrypt_payload")));
+  return 0;
+}
+
+Ref UsageSender::seal(PyObject* body, PyObject* api_key) const {
+  RG_LET(sendable, wire_safe(body));
+  return call(encrypt_payload, sendable, api_key);
+}
+
+Ref UsageSender::post(PyObject* url, PyObject* api_key, PyObject* envelope, PyObject* timeout,
+                      bool read_body, Wait wait) const {
+  RG_LET(headers, dict_of({{S("Content-Type"), S("application/json")}, {S("X-Server-Api-Key"), api_key}}));
+  RG_LET(post, attr(requests, S("post")));
+  return exchange(post.get(), url, envelope, headers.get(), timeout, read_body, wait);
+}
+
 Ref send_usage(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout,
                bool read_body, Wait wait) {
-  RG_LET(requests, import("requests"));
-  RG_LET(encrypt_payload, import_from("orlune.core.payload_crypto", S("encrypt_payload")));
-  RG_LET(headers, dict_of({{S("Content-Type"), S("application/json")}, {S("X-Server-Api-Key"), api_key}}));
-  RG_LET(envelope, call(encrypt_payload, body, api_key));
-  RG_LET(post, attr(requests, S("post")));
-  return exchange(post.get(), url, envelope.get(), headers.get(), timeout, read_body, wait);
+  UsageSender sender;
+  RG_CHECK_OK(sender.open());
+  RG_LET(envelope, sender.seal(body, api_key));
+  return sender.post(url, api_key, envelope.get(), timeout, read_body, wait);
 }
 
 }  // namespace rg
