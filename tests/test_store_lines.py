@@ -14,7 +14,7 @@ import pytest
 from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
-from reference_store import python_rows, python_text
+from reference_store import python_rows, python_text, reader_rows
 
 EXAMPLES = int(os.environ.get("RG_FUZZ_EXAMPLES", "2000"))
 fuzz = settings(max_examples=EXAMPLES // 4, deadline=None,
@@ -109,7 +109,9 @@ def test_integers_past_the_digit_limit_fail_as_json_does(rg):
 
 # ---- hand-edited lines ------------------------------------------------------------------------
 
-SPACE = st.text(st.sampled_from(" \t"), max_size=2)
+# What str.strip() removes around a line: json's own spaces, the other ASCII ones, and some
+# outside ASCII (those send the line through json.loads).
+SPACE = st.text(st.sampled_from(" \t \t\x0b\x0c\x1c\x1f\x85\u2028\u3000"), max_size=2)
 
 
 def escaped(ch, upper):
@@ -145,7 +147,7 @@ def edited_lines(draw):
         if kind == "literal":
             return draw(st.sampled_from(["true", "false", "null"]))
         return draw(st.sampled_from(["-0", "1.0", "1e3", "[1]", '{"a":1}', "NaN", "-Infinity", "01", "+1",
-                                     '"\x01"', '"\\x41"', '"\\u12"', '"\\ud800\\u12G4"', "tru", "-"]))
+                                     '"\x01"', '"\u2028\x85"', '"\\x41"', '"\\u12"', '"\\ud800\\u12G4"', "tru", "-"]))
 
     keys = draw(st.lists(st.sampled_from(["session_id", "a", "b", "\u00e9", "log_text"]), max_size=6))
     pairs = [draw(SPACE) + text(k) + draw(SPACE) + ":" + draw(SPACE) + value() + draw(SPACE) for k in keys]
@@ -157,12 +159,15 @@ def edited_lines(draw):
 
 
 @fuzz
-@given(st.lists(edited_lines(), min_size=1, max_size=8))
-@example(['{"session_id":"a","session_id":"b","x":1,"x":2}'])
-@example(['{ "session_id" : "\\uD83D\\uDE00\\ud83d\\ud83d\\ude00\\udc00" , "k" : -0 }'])
-def test_hand_edited_lines_load_as_json_reads_them(rg, lines):
-    text = "\n".join(lines) + "\n"
-    assert typed(load(rg, text)) == typed(python_rows(text))
+@given(st.lists(edited_lines(), min_size=1, max_size=8), st.sampled_from(["", "\ufeff"]),
+       st.sampled_from(["\n", "\r\n", "\r"]))
+@example(['{"session_id":"a","session_id":"b","x":1,"x":2}'], "", "\n")
+@example(['{ "session_id" : "\\uD83D\\uDE00\\ud83d\\ud83d\\ude00\\udc00" , "k" : -0 }'], "", "\n")
+@example(['\x0b{"session_id":"a","n":1' + "0" * 5000 + '}\x1c', '\x1f {"session_id":"b"}\x0c'], "\ufeff", "\r")
+def test_hand_edited_lines_load_as_json_reads_them(rg, lines, mark, ending):
+    """Whichever line ending an editor leaves, with or without a byte-order mark."""
+    text = mark + ending.join(lines)
+    assert typed(load(rg, text)) == typed(reader_rows(text.encode("utf-8", "surrogatepass")))
 
 
 # ---- a json that is not the interpreter's own --------------------------------------------------
