@@ -1,11 +1,13 @@
 #include "component/store_reader.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
 #include "capi/module_scope.hpp"
 #include "component/fallible.hpp"
+#include "component/store_line_scan.hpp"
 #include "component/store_lock.hpp"
 #include "platform/file_ops.hpp"
 
@@ -18,9 +20,19 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 bool is_line_end(char c) { return c == '\n' || c == '\r'; }
 
-// The index of the last LF or CR among the first `n` bytes of `p`, or -1. Eight bytes at a
-// time where none is either: a skipped line of many megabytes is scanned at memory speed.
+// The index of the last LF or CR among the first `n` bytes of `p`, or -1. Sixteen (SSE2) or
+// eight bytes at a time where none is either: a skipped line of many megabytes is scanned at
+// memory speed, and so is a full store's 48,000-character rows.
 std::int64_t last_line_end(const char* p, std::size_t n) {
+#ifdef RG_SCAN_SSE2
+  const __m128i lf16 = _mm_set1_epi8('\n'), cr16 = _mm_set1_epi8('\r');
+  for (; n >= 16; n -= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16));
+    const auto mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf16), _mm_cmpeq_epi8(v, cr16))));
+    if (mask) return static_cast<std::int64_t>(n - 16) + (31 - std::countl_zero(mask));
+  }
+#endif
   constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
   while (n >= 8) {
     std::uint64_t word;
