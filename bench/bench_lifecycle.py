@@ -24,7 +24,6 @@ import statistics
 import sys
 import tempfile
 import threading
-import time
 import uuid
 from datetime import datetime, timezone
 from pathlib import Path
@@ -38,6 +37,7 @@ from orlune.core.base_component import ApplicationComponent, ComponentState
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 from reference_logs import python_rendering  # noqa: E402
 from reference_store import python_rows, python_text  # noqa: E402
+from bench_store import timed  # noqa: E402  (this script's folder is on the path)
 
 # ---- the Python build: the component as plain Python code of its description --------------
 
@@ -215,12 +215,6 @@ def host(directory):
         message = " ".join(rng.choice(WORDS) for _ in range(24)) + f" /home/user/studies/{i}.dcm"
         panel._append({"timestamp": 1714557600 + i, "level": "INFO", "message": message})
     return context
-
-
-def timed(fn):
-    t0 = time.perf_counter()
-    fn()
-    return time.perf_counter() - t0
 
 
 def disk_write(store):
