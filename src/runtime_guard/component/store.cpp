@@ -181,15 +181,22 @@ int still_synced(PyObject* target, const Synced& synced, const TailBounds& bound
   return file_holds(fs_name(name), expected);
 }
 
-// The keys and compact lines of `rows`.
-int rows_to_lines(const JsonCodec& codec, PyObject* rows, Ref& keys, Ref& lines) {
+// The keys and compact lines of `rows`. A row whose line is the one last synced for its key
+// shares that str: a full store's unchanged rows are not copied again.
+int rows_to_lines(const JsonCodec& codec, PyObject* rows, const Synced& synced, Ref& keys, Ref& lines) {
+  RG_LET(synced_line_of, steal(PyDict_New()));
+  for (Py_ssize_t j = 0; j < PyList_GET_SIZE(synced.keys.get()); ++j)
+    RG_CHECK_OK(PyDict_SetItem(synced_line_of.get(), PyList_GET_ITEM(synced.keys.get(), j),
+                               PyList_GET_ITEM(synced.lines.get(), j)));
   const Py_ssize_t n = PyList_GET_SIZE(rows);
   RG_CHECK(keys = steal(PyList_New(n)));
   RG_CHECK(lines = steal(PyList_New(n)));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* row = PyList_GET_ITEM(rows, i);
-    RG_LET(line, codec.line(row));
     RG_LET(key, session_key(row));
+    PyObject* known = PyDict_GetItemWithError(synced_line_of.get(), key.get());  // borrowed
+    if (!known && PyErr_Occurred()) return -1;
+    RG_LET(line, codec.line(row, known));
     PyList_SET_ITEM(lines.get(), i, line.release());
     PyList_SET_ITEM(keys.get(), i, key.release());
   }
@@ -214,11 +221,11 @@ int persist_rows(PyObject* self) {
   RG_LET(sessions, attr(self, S("_sessions")));
   RG_LET(tail, last_stored(sessions.get()));
   RG_LET(rows, steal(PySequence_List(tail.get())));
-  Ref keys, lines;
-  RG_CHECK_OK(rows_to_lines(codec, rows.get(), keys, lines));
-
   Synced synced;
   RG_CHECK_OK(synced.load(self));
+  Ref keys, lines;
+  RG_CHECK_OK(rows_to_lines(codec, rows.get(), synced, keys, lines));
+
   TailBounds bounds;
   RG_CHECK_OK(bounds.load());
   int unchanged = still_synced(target.get(), synced, bounds);

@@ -45,12 +45,13 @@ int json_is_standard(PyObject* json);
 // integer is beyond the interpreter's limit for int-to-str conversion.
 Coded encode_row(PyObject* row, LineBuffer& out);
 
-// The line of `row` as a str, or kFallback / kError as encode_row says.
-Coded encode_line(PyObject* row, LineBuffer& scratch, Ref& line);
+// The line of `row` as a str, or kFallback / kError as encode_row says. When `known` (a str or
+// null) holds exactly that line, the line is `known` itself: no copy of it is made.
+Coded encode_line(PyObject* row, LineBuffer& scratch, Ref& line, PyObject* known = nullptr);
 
 // `text` parsed as json.loads parses it, when it is one object of the subset (any byte outside
 // ASCII, a float, a nested value, an over-long integer or a malformed line is kFallback; then
-// nothing is set). The row is a new dict.
-Coded decode_line(std::string_view text, Ref& row);
+// nothing is set). The row is a new dict. `scratch` holds escaped ASCII text on its way.
+Coded decode_line(std::string_view text, Ref& row, LineBuffer& scratch);
 
 }  // namespace rg::store_lines

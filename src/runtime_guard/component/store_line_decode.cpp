@@ -67,7 +67,7 @@ bool read_escape(const Byte*& p, const Byte* end, Py_UCS4& ch) {
 
 class LineParser {
  public:
-  LineParser(const Byte* p, const Byte* end) : p_(p), end_(end) {}
+  LineParser(const Byte* p, const Byte* end, LineBuffer& scratch) : p_(p), end_(end), scratch_(scratch) {}
 
   Coded line(Ref& row) {
     skip_space();
@@ -175,8 +175,19 @@ class LineParser {
     return Coded::kFallback;
   }
 
-  // A quoted text: measured first (its length and widest character), then made at its final
-  // size and width, as the interpreter's own str of it would be.
+  // Appends `n` bytes to the scratch text. False with MemoryError set.
+  bool keep(const void* p, std::size_t n) {
+    if (n == 0) return true;
+    char* at = scratch_.room(n);
+    if (!at) return false;
+    std::memcpy(at, p, n);
+    scratch_.grow(n);
+    return true;
+  }
+
+  // A quoted text, made at its final size and width as the interpreter's own str of it would
+  // be. Escaped ASCII text (log text: a "\n" every line) is unescaped into the scratch buffer as
+  // it is read; other escaped text is measured first and unescaped in a second pass.
   Coded text(Ref& out) {
     if (!at('"')) return Coded::kFallback;
     const Byte* const body = ++p_;
@@ -186,14 +197,21 @@ class LineParser {
     const Byte* q = body;
     for (;;) {
       const std::size_t run = plain_run<0x7F>(q, static_cast<std::size_t>(end_ - q));
+      if (escaped && widest < 0x80 && !keep(q, run)) return Coded::kError;
       q += run;
       length += static_cast<Py_ssize_t>(run);
       if (q == end_ || *q != '\\') break;
+      if (!escaped) {
+        scratch_.truncate(0);
+        if (!keep(body, static_cast<std::size_t>(q - body))) return Coded::kError;
+      }
       Py_UCS4 ch;
       if (!read_escape(++q, end_, ch)) return Coded::kFallback;
       escaped = true;
       ++length;
       if (ch > widest) widest = ch;
+      const char ascii = static_cast<char>(ch);
+      if (widest < 0x80 && !keep(&ascii, 1)) return Coded::kError;
     }
     if (q == end_ || *q != '"') return Coded::kFallback;  // a control or non-ASCII byte, or no end
     const Byte* const close = q;
@@ -201,6 +219,8 @@ class LineParser {
     if (!out) return Coded::kError;
     if (!escaped) {
       std::memcpy(PyUnicode_DATA(out.get()), body, static_cast<std::size_t>(length));
+    } else if (widest < 0x80) {
+      std::memcpy(PyUnicode_DATA(out.get()), scratch_.data(), scratch_.size());
     } else if (PyUnicode_KIND(out.get()) == PyUnicode_1BYTE_KIND) {
       auto* o = static_cast<Py_UCS1*>(PyUnicode_DATA(out.get()));
       for (const Byte* r = body; r != close;) {
@@ -229,13 +249,14 @@ class LineParser {
 
   const Byte* p_;
   const Byte* const end_;
+  LineBuffer& scratch_;
 };
 
 }  // namespace
 
-Coded decode_line(std::string_view text, Ref& row) {
+Coded decode_line(std::string_view text, Ref& row, LineBuffer& scratch) {
   const auto* p = reinterpret_cast<const Byte*>(text.data());
-  LineParser parser(p, p + text.size());
+  LineParser parser(p, p + text.size(), scratch);
   Ref parsed;
   const Coded coded = parser.line(parsed);
   if (coded == Coded::kDone) row = std::move(parsed);

@@ -159,10 +159,16 @@ Coded encode_row(PyObject* row, LineBuffer& out) {
   return result;
 }
 
-Coded encode_line(PyObject* row, LineBuffer& scratch, Ref& line) {
+Coded encode_line(PyObject* row, LineBuffer& scratch, Ref& line, PyObject* known) {
   scratch.truncate(0);
   const Coded coded = encode_row(row, scratch);
   if (coded != Coded::kDone) return coded;
+  if (known && PyUnicode_CheckExact(known) && PyUnicode_IS_ASCII(known) &&
+      static_cast<std::size_t>(PyUnicode_GET_LENGTH(known)) == scratch.size() &&
+      std::memcmp(PyUnicode_DATA(known), scratch.data(), scratch.size()) == 0) {
+    line = borrow(known);
+    return Coded::kDone;
+  }
   line = steal(PyUnicode_New(static_cast<Py_ssize_t>(scratch.size()), 127));
   if (!line) return Coded::kError;
   std::memcpy(PyUnicode_DATA(line.get()), scratch.data(), scratch.size());

@@ -60,10 +60,10 @@ int JsonCodec::open() {
   return 0;
 }
 
-Ref JsonCodec::line(PyObject* row) const {
+Ref JsonCodec::line(PyObject* row, PyObject* known) const {
   if (native) {
     Ref text;
-    const store_lines::Coded coded = store_lines::encode_line(row, scratch, text);
+    const store_lines::Coded coded = store_lines::encode_line(row, scratch, text, known);
     if (coded == store_lines::Coded::kDone) return text;
     if (coded == store_lines::Coded::kError) return {};
   }
@@ -75,7 +75,7 @@ Ref JsonCodec::loads(PyObject* text) const {
     const std::string_view ascii(static_cast<const char*>(PyUnicode_DATA(text)),
                                  static_cast<std::size_t>(PyUnicode_GET_LENGTH(text)));
     Ref row;
-    const store_lines::Coded coded = store_lines::decode_line(ascii, row);
+    const store_lines::Coded coded = store_lines::decode_line(ascii, row, scratch);
     if (coded == store_lines::Coded::kDone) return row;
     if (coded == store_lines::Coded::kError) return {};
   }
@@ -119,7 +119,7 @@ Ref JsonCodec::parse(std::string_view line, Ref* text) const {
     const std::string_view stripped = ascii_stripped(line);
     if (stripped.empty()) return {};
     Ref row;
-    const store_lines::Coded coded = store_lines::decode_line(stripped, row);
+    const store_lines::Coded coded = store_lines::decode_line(stripped, row, scratch);
     if (coded == store_lines::Coded::kError) return {};
     if (coded == store_lines::Coded::kDone) {
       if (row_flag(row.get(), S("session_id")) <= 0) return {};

@@ -19,8 +19,8 @@ struct JsonCodec {
   mutable store_lines::LineBuffer scratch;
   // -1 with an error set
   int open();
-  // json.dumps(row, separators=(",", ":"))
-  Ref line(PyObject* row) const;
+  // json.dumps(row, separators=(",", ":")); `known` (a str or null), when it is that line.
+  Ref line(PyObject* row, PyObject* known = nullptr) const;
   // json.loads(text)
   Ref loads(PyObject* text) const;
   // One stored line (str): the row, or null with no error set when the line is skipped. The
