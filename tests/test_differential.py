@@ -63,7 +63,9 @@ CASES = cases()
 def calls(draw):
     label, native, python, names = draw(st.sampled_from(CASES))
     positional = draw(st.integers(0, len(names) + 2))
-    words = names + ["self", "bogus", "Timeout", "name"]
+    # Near misses too: from 3.13 an unexpected keyword may come with "Did you mean ...?".
+    words = names + ["self", "bogus", "Timeout", "name", "timeot", "TIMEOUT", "slef", "dpeth",
+                     "allow_emtpy", "wait_", "nam", "tïmeout", "\udc80ame", "x" * 41 + "name"]
     keywords = draw(st.lists(st.sampled_from(words), unique=True, max_size=4))
     return label, native, python, tuple(range(positional)), dict.fromkeys(keywords, 0)
 
