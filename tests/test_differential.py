@@ -81,6 +81,16 @@ def test_rejected_calls_raise_the_interpreters_type_error(call):
     assert outcome(native, *args, **kwargs) == expected, (label, args, kwargs)
 
 
+@pytest.mark.parametrize("keyword", ["Depth", "dept", "nmae", "timeot", "Timeout", "TIMEOUT",
+                                     "allow_emtpy", "\udc80ame", "d" * 41 + "epth"])
+def test_unexpected_keywords_are_named_as_the_interpreter_names_them(keyword):
+    # 3.13 suggests the nearest parameter, within a third of the characters; earlier ones never.
+    by_label = {label: (native, python) for label, native, python, _ in CASES}
+    for label in ("report_open", "bound _flush", "bound on a subclass _flush"):
+        native, python = by_label[label]
+        assert outcome(native, **{keyword: 0}) == outcome(python, **{keyword: 0}), label
+
+
 def test_defaults_reach_the_implementation():
     """What a call without arguments passes on: `wait` False and, when waiting, timeout 3.0."""
     seen = []
