@@ -11,6 +11,7 @@ import textwrap
 # Before anything imports the module: its store path is bound from the home directory at import.
 _HOME = tempfile.mkdtemp(prefix="rg-home-")
 os.environ["HOME"] = _HOME
+os.environ["USERPROFILE"] = _HOME  # what Windows takes the home directory from
 os.environ.pop("ORLUNE_TELEMETRY", None)
 os.environ.pop("DO_NOT_TRACK", None)  # a developer's own opt-out would silence every upload test
 
@@ -19,6 +20,17 @@ import pytest  # noqa: E402
 import orlune.core.runtime_guard as runtime_guard  # noqa: E402
 
 RG_LOGGER = "orlune.core.runtime_guard"
+
+
+def pytest_collection_modifyitems(config, items):
+    """Tests marked `posix` need fork, signals, file modes or flock: skipped where the OS has
+    none (Windows), run everywhere else."""
+    if os.name == "posix":
+        return
+    skip = pytest.mark.skip(reason="needs POSIX: fork, signals, file modes or flock")
+    for item in items:
+        if "posix" in item.keywords:
+            item.add_marker(skip)
 
 
 @pytest.fixture
@@ -33,6 +45,7 @@ def store_dir(tmp_path, monkeypatch):
     monkeypatch.setattr(runtime_guard, "_USAGE_DIR", usage)
     monkeypatch.setattr(runtime_guard, "_SESSIONS_FILE", usage / "sessions.jsonl")
     monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    monkeypatch.setenv("USERPROFILE", str(tmp_path / "home"))
     return usage
 
 

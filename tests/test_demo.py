@@ -16,6 +16,7 @@ def demo(*args, **env):
     return proc, proc.stdout
 
 
+@pytest.mark.posix
 def test_demo_shows_clean_and_crashed_runs(tmp_path):
     proc, out = demo("--port", "0", TMPDIR=str(tmp_path))
     assert proc.returncode == 0, proc.stdout + proc.stderr
@@ -71,6 +72,7 @@ def test_demo_with_telemetry_off_sends_nothing(tmp_path, where, switch):
     assert out.splitlines()[-1] == "Demo finished: telemetry off, 1 session recorded locally, nothing sent."
 
 
+@pytest.mark.posix
 def test_demo_bad_places_give_one_line(tmp_path):
     a_file = tmp_path / "a-file"
     a_file.write_text("")

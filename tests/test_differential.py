@@ -63,7 +63,9 @@ CASES = cases()
 def calls(draw):
     label, native, python, names = draw(st.sampled_from(CASES))
     positional = draw(st.integers(0, len(names) + 2))
-    words = names + ["self", "bogus", "Timeout", "name"]
+    # Near misses too: from 3.13 an unexpected keyword may come with "Did you mean ...?".
+    words = names + ["self", "bogus", "Timeout", "name", "timeot", "TIMEOUT", "slef", "dpeth",
+                     "allow_emtpy", "wait_", "nam", "tïmeout", "\udc80ame", "x" * 41 + "name"]
     keywords = draw(st.lists(st.sampled_from(words), unique=True, max_size=4))
     return label, native, python, tuple(range(positional)), dict.fromkeys(keywords, 0)
 
@@ -77,6 +79,16 @@ def test_rejected_calls_raise_the_interpreters_type_error(call):
         return  # accepted: the native one would really run
     assert expected[0] is TypeError
     assert outcome(native, *args, **kwargs) == expected, (label, args, kwargs)
+
+
+@pytest.mark.parametrize("keyword", ["Depth", "dept", "nmae", "timeot", "Timeout", "TIMEOUT",
+                                     "allow_emtpy", "\udc80ame", "d" * 41 + "epth"])
+def test_unexpected_keywords_are_named_as_the_interpreter_names_them(keyword):
+    # 3.13 suggests the nearest parameter, within a third of the characters; earlier ones never.
+    by_label = {label: (native, python) for label, native, python, _ in CASES}
+    for label in ("report_open", "bound _flush", "bound on a subclass _flush"):
+        native, python = by_label[label]
+        assert outcome(native, **{keyword: 0}) == outcome(python, **{keyword: 0}), label
 
 
 def test_defaults_reach_the_implementation():

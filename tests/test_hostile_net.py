@@ -4,7 +4,6 @@ import gc
 import json
 import math
 import os
-import resource
 import select
 import threading
 import time
@@ -103,6 +102,7 @@ def test_cleanup_leaves_a_held_start_up_flush_behind(rg, rg_logs, monkeypatch, t
     assert g._flush_lock.acquire(timeout=5)  # the cut connection ends the start-up flush
 
 
+@pytest.mark.posix
 def test_cleanup_bound_holds_while_another_instance_hangs_on_the_store(
         rg, rg_logs, collector, tmp_path, monkeypatch, lock_held_elsewhere):  # noqa: F811
     """The store writes (each waiting for the store lock) and the POST share one shutdown
@@ -119,7 +119,9 @@ def test_cleanup_bound_holds_while_another_instance_hangs_on_the_store(
     assert rg_messages(rg_logs)[0].startswith("Could not persist usage store: [Errno 11]")
 
 
+@pytest.mark.posix
 def test_replies_are_read_up_to_one_mebibyte(rg, monkeypatch):
+    import resource
     for size, expected in [(1 << 20, 1 << 20), ((1 << 20) + 1, None)]:
         with Answer(200, json_object_of_size(size)) as server:
             point_host_at(monkeypatch, server.url)
@@ -174,6 +176,7 @@ def test_a_bad_row_never_blocks_the_others(rg, rg_logs, collector, tmp_path):  #
     assert [r.args for r in left_out] == [(2, "'s-2' (duration_s), 's-3' (duration_s)")] * 2  # start-up, shutdown
 
 
+@pytest.mark.posix
 def test_forked_child_holds_no_parent_lock(rg, collector, tmp_path):  # noqa: F811
     """The parent's start-up flush is held open by the server and another thread holds the
     auth lock when the process forks: the child's cleanup runs its own flush at once."""

@@ -176,6 +176,7 @@ def run_app(code, home, **env):
     return run_python(code, env=dict(env, HOME=str(home)))
 
 
+@pytest.mark.posix
 def test_killed_run_is_marked_stale_and_delivered(collector, tmp_path):
     home = tmp_path / "crash-home"
     env = {"ORLUNE_SERVER_URL": collector.url + "/api/validate", "ORLUNE_SERVER_API_KEY": API_KEY}

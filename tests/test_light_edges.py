@@ -28,6 +28,7 @@ def assert_done(proc):
     assert proc.returncode == 0 and proc.stdout.strip().endswith("done"), proc.stdout + proc.stderr
 
 
+@pytest.mark.posix
 def test_report_open_from_a_signal_handler_never_waits_for_itself():
     # The handler lands in every stretch of the loop's own report_open and flush_runtime_guard
     # calls, the registry's sections included. The timer is one-shot, re-armed as a handler

@@ -179,6 +179,36 @@ def test_exit_with_reports_in_flight_is_clean(endpoint, tmp_path):
     assert (code, err) == (0, "")
 
 
+@pytest.mark.parametrize("logging_setup", ["", "import logging; logging.basicConfig(level=logging.DEBUG)"])
+def test_reports_while_the_interpreter_shuts_down_are_dropped_unseen(endpoint, tmp_path, logging_setup):
+    # One from an exit hook that runs after the module's wait, one from a finalizer at
+    # shutdown. 3.11 never ran that thread and waited for it forever; later versions refuse
+    # the start, and logging the refusal during finalization fails into the finalizer.
+    proc = run_python(
+        f"""
+        {logging_setup}
+        import atexit
+        from orlune.core.runtime_guard import report_open
+        report_open("Early")  # registers the module's exit wait first
+        atexit.register(lambda: report_open("AtExit"))
+        class Late:
+            def __del__(self):
+                report_open("AtShutdown")
+        late = Late()
+        late.cycle = late  # collected only while the interpreter finalizes
+        """,
+        env={"HOME": str(tmp_path), "ORLUNE_SERVER_URL": endpoint.url + "/api/validate",
+             "ORLUNE_SERVER_API_KEY": API_KEY},
+    )
+    assert proc.returncode == 0
+    if not logging_setup:
+        assert proc.stderr == ""
+    assert "Exception ignored" not in proc.stderr and "Logging error" not in proc.stderr
+    logs = [s["log_text"] for r in endpoint.received for s in r.payload["sessions"]]
+    assert any(text.endswith("Opened Early") for text in logs)
+    assert not any(text.endswith("Opened AtShutdown") for text in logs)
+
+
 def test_registry_lock_is_a_with_block(rg, registry, monkeypatch):
     """`with _light_threads_lock:` as Python runs it: a suppressing __exit__ resumes after the
     block, and an error in the runner's clean-up carries the target's error as its context."""

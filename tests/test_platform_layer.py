@@ -14,6 +14,7 @@ SOURCES = [ROOT / "tests" / "platform" / "test_file_ops.cpp",
            ROOT / "src" / "runtime_guard" / "platform" / "file_ops_posix.cpp"]
 
 
+@pytest.mark.posix
 def test_file_ops_posix(tmp_path):
     compiler = shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
     if not compiler or not all(p.exists() for p in SOURCES):

@@ -111,6 +111,7 @@ def test_two_hundred_row_rule(rg):
     assert json.loads(lines[-1])["session_id"] == "new"
 
 
+@pytest.mark.posix
 def test_store_permissions(rg):
     g = make(rg)
     g._sessions = [{"session_id": "x"}]
@@ -185,6 +186,7 @@ class Interrupted(BaseException):
     pass
 
 
+@pytest.mark.posix
 def test_store_lock_is_honoured_and_its_wait_interruptible(rg, rg_logs, lock_held_elsewhere):  # noqa: F811
     g = make(rg)
     g._sessions = [{"session_id": "x"}]
@@ -208,6 +210,7 @@ def test_store_lock_is_honoured_and_its_wait_interruptible(rg, rg_logs, lock_hel
     assert not rg._SESSIONS_FILE.exists()
 
 
+@pytest.mark.posix
 def test_start_up_waits_once_for_a_hung_store_lock(rg, rg_logs, tmp_path, lock_held_elsewhere):  # noqa: F811
     guard = rg.RuntimeGuarder(make_context(tmp_path, enabled=False))
     start = time.monotonic()

@@ -106,6 +106,7 @@ def test_kill_during_writes_loses_nothing(rg, tmp_path):
     assert os.listdir(rg._USAGE_DIR) == ["sessions.jsonl"]
 
 
+@pytest.mark.posix
 def test_forked_child_leaves_the_parents_session_lock(rg, tmp_path):
     """A child that inherited the component (and its lock) and shuts it down must not make the
     live parent's session look abandoned to other instances."""

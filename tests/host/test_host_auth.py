@@ -31,6 +31,7 @@ def test_load_token_missing_or_malformed(home, content):
     assert load_token() is None
 
 
+@pytest.mark.posix
 def test_save_and_load_token_follow_home(home, tmp_path_factory, monkeypatch):
     path = save_token("tok-123", "pro")
     assert path == home / ".orlune" / "token.json"

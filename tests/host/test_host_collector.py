@@ -142,6 +142,7 @@ def cli(*args, **kw):
                           capture_output=True, text=True, timeout=30, **kw)
 
 
+@pytest.mark.posix
 def test_cli_serve_then_show(tmp_path):
     db = tmp_path / "usage.db"
     env = {k: v for k, v in os.environ.items() if k != "ORLUNE_SERVER_API_KEY"}

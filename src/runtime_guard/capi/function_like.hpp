@@ -80,9 +80,11 @@ PyObject* bind_like_function(PyObject* self, PyObject* obj, PyObject* type);
 // `<function qualname at 0x...>`; `qualname` is a str, or null for "".
 PyObject* function_repr(PyObject* self, PyObject* qualname);
 
-// The instance `__dict__` (the type's `__dictoffset__` member names the field).
-inline constexpr PyGetSetDef dict_getset{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict,
-                                         nullptr, nullptr};
+// The instance `__dict__` (the type's `__dictoffset__` member names the field). Not constexpr:
+// on Windows the two functions are imported from the interpreter's DLL, and an imported
+// function's address is known only once the DLL is loaded.
+inline const PyGetSetDef dict_getset{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict,
+                                     nullptr, nullptr};
 
 // A read-only Py_ssize_t member: `__vectorcalloffset__`, `__dictoffset__`, `__weaklistoffset__`.
 constexpr PyMemberDef offset_member(const char* name, Py_ssize_t offset) {

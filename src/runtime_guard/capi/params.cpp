@@ -1,6 +1,9 @@
 #include "capi/params.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <utility>
 #include <cstring>
 
 namespace rg {
@@ -76,6 +79,74 @@ int missing_required(const Signature& sig, const char* function, Py_ssize_t from
   return -1;
 }
 
+// From 3.13 the interpreter adds "Did you mean '<name>'?" to an unexpected keyword: the
+// parameter nearest to it by its edit distance (a case flip costs 1, any other edit 2, on
+// the UTF-8 bytes), if no more than a third of the characters involved would change.
+constexpr size_t kMoveCost = 2, kCaseCost = 1, kMaxNameSize = 40;
+
+size_t substitution_cost(char a, char b) {
+  if ((a & 31) != (b & 31)) return kMoveCost;
+  if (a == b) return 0;
+  if ('A' <= a && a <= 'Z') a = static_cast<char>(a + ('a' - 'A'));
+  if ('A' <= b && b <= 'Z') b = static_cast<char>(b + ('a' - 'A'));
+  return a == b ? kCaseCost : kMoveCost;
+}
+
+size_t edit_distance(const char* a, size_t a_size, const char* b, size_t b_size, size_t max_cost) {
+  while (a_size && b_size && a[0] == b[0]) ++a, ++b, --a_size, --b_size;
+  while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) --a_size, --b_size;
+  if (!a_size || !b_size) return (a_size + b_size) * kMoveCost;
+  if (a_size > kMaxNameSize || b_size > kMaxNameSize) return max_cost + 1;
+  if (b_size < a_size) std::swap(a, b), std::swap(a_size, b_size);
+  if ((b_size - a_size) * kMoveCost > max_cost) return max_cost + 1;
+  size_t row[kMaxNameSize];  // one row of the matrix, updated in place
+  for (size_t i = 0; i < a_size; ++i) row[i] = (i + 1) * kMoveCost;
+  size_t result = 0;
+  for (size_t j = 0; j < b_size; ++j) {
+    size_t diagonal = result = j * kMoveCost;
+    size_t minimum = SIZE_MAX;
+    for (size_t i = 0; i < a_size; ++i) {
+      const size_t substitute = diagonal + substitution_cost(b[j], a[i]);
+      diagonal = row[i];
+      result = std::min(std::min(result, diagonal) + kMoveCost, substitute);
+      row[i] = result;
+      minimum = std::min(minimum, result);
+    }
+    if (minimum > max_cost) return max_cost + 1;
+  }
+  return result;
+}
+
+// The parameter to suggest for `key`, or null; a key that has no UTF-8 form gets none.
+const char* suggestion(const Signature& sig, PyObject* key) {
+  Py_ssize_t key_size;
+  const char* key_text = PyUnicode_AsUTF8AndSize(key, &key_size);
+  if (!key_text) return PyErr_Clear(), nullptr;
+  const char* best = nullptr;
+  size_t best_distance = SIZE_MAX;
+  for (Py_ssize_t i = 0; i < sig.count; ++i) {
+    const size_t size = std::strlen(sig.names[i]);
+    size_t max_distance = (static_cast<size_t>(key_size) + size + 3) * kMoveCost / 6;
+    max_distance = std::min(max_distance, best_distance - 1);
+    const size_t d =
+        edit_distance(key_text, static_cast<size_t>(key_size), sig.names[i], size, max_distance);
+    if (d > max_distance) continue;
+    if (!best || d < best_distance) best = sig.names[i], best_distance = d;
+  }
+  return best;
+}
+
+int unexpected_keyword(const Signature& sig, PyObject* owner, PyObject* key) {
+  const char* near = Py_Version >= 0x030D0000 ? suggestion(sig, key) : nullptr;
+  if (near)
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'. Did you mean '%s'?",
+                 Qualname(sig, owner).text, key, near);
+  else
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                 Qualname(sig, owner).text, key);
+  return -1;
+}
+
 }  // namespace
 
 int bind_arguments(const Signature& sig, PyObject* owner, PyObject* const* args,
@@ -88,11 +159,7 @@ int bind_arguments(const Signature& sig, PyObject* owner, PyObject* const* args,
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
     Py_ssize_t i = 0;
     while (i < sig.count && PyUnicode_CompareWithASCIIString(key, sig.names[i]) != 0) ++i;
-    if (i == sig.count) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                   Qualname(sig, owner).text, key);
-      return -1;
-    }
+    if (i == sig.count) return unexpected_keyword(sig, owner, key);
     if (out[i]) {
       PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
                    Qualname(sig, owner).text, sig.names[i]);

@@ -28,8 +28,8 @@ Ref free_plan_pair() { return steal(Py_BuildValue("(ss)", "", "free")); }
 enum class Word { Empty, On, Off, Other };
 
 // os.environ.get(name) or "", stripped and lower-cased, read as a switch word.
-int switch_word(PyObject* environ, PyObject* name, Word& word, Ref& raw) {
-  RG_LET(value, call_method(environ, S("get"), name));
+int switch_word(PyObject* env, PyObject* name, Word& word, Ref& raw) {
+  RG_LET(value, call_method(env, S("get"), name));
   raw = or_else(std::move(value), S(""));
   if (!raw) return -1;
   RG_LET(stripped, call_method(raw, S("strip")));
@@ -61,12 +61,12 @@ int switch_word(PyObject* environ, PyObject* name, Word& word, Ref& raw) {
 // over an application's own switch being on.
 Ref telemetry_on() {
   RG_LET(os, G("os"));
-  RG_LET(environ, attr(os, S("environ")));
+  RG_LET(env, attr(os, S("environ")));
   Word word, dnt;
   Ref raw, raw_dnt;
-  RG_CHECK_OK(switch_word(environ.get(), S("ORLUNE_TELEMETRY"), word, raw));
+  RG_CHECK_OK(switch_word(env.get(), S("ORLUNE_TELEMETRY"), word, raw));
   if (word == Word::Off) return boolean(false);
-  RG_CHECK_OK(switch_word(environ.get(), S("DO_NOT_TRACK"), dnt, raw_dnt));
+  RG_CHECK_OK(switch_word(env.get(), S("DO_NOT_TRACK"), dnt, raw_dnt));
   if (dnt == Word::On || dnt == Word::Other) return boolean(false);
   if (word == Word::Other) {
     // "disabled", say: a user who meant off learns why uploads still happen, once.

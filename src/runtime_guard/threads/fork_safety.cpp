@@ -1,6 +1,7 @@
 #include "threads/fork_safety.hpp"
 
 #include "capi/module_scope.hpp"
+#include "capi/values.hpp"
 
 namespace rg {
 
@@ -73,7 +74,10 @@ int ensure_fork_hook() {
   if (PyDict_SetItem(dict, key.get(), live.get()) < 0) return -1;
   RG_LET(hook, steal(PyCFunction_New(&g_after_fork_def, module())));
   RG_LET(os, G("os"));
-  RG_LET(register_at_fork, attr(os, S("register_at_fork")));
+  // Windows has no fork and no os.register_at_fork: nothing to reset there.
+  Ref register_at_fork;
+  int has_fork = optional_attr(os.get(), S("register_at_fork"), register_at_fork);
+  if (has_fork <= 0) return has_fork;
   RG_CHECK(call_kw(register_at_fork, {}, {{S("after_in_child"), hook.get()}}));
   return 0;
 }

@@ -102,6 +102,16 @@ int drop(PyObject* name, Py_ssize_t bound) {
   return 0;
 }
 
+// Whether the interpreter is finalizing (`sys.is_finalizing()`). Public from 3.13; 3.11 and
+// 3.12 export the same check under its older name.
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+
 // Adds the thread and, the first time, registers the exit-time wait: 1 when added, 0 when
 // the registry is full, -1 on error.
 int track(PyObject* thread, Py_ssize_t bound) {
@@ -146,6 +156,10 @@ PyObject* run_light_thread(PyObject* target, PyObject* const*) {
 RG_DEF(Function, _spawn_light_thread, "_spawn_light_thread(target, *, name)",
        "Start a daemon worker and track it for :func:`flush_runtime_guard`.")
 Ref _spawn_light_thread(PyObject* target, PyObject* name) {
+  // A start while the interpreter finalizes (a report from a finalizer at exit) is dropped
+  // unseen: 3.11 would wait forever for a thread that never runs, later versions refuse it,
+  // and logging the refusal then may itself fail into the caller.
+  if (interpreter_finalizing()) return none();
   // A full registry drops the start before any work: no thread object, no preload.
   const Py_ssize_t bound = in_flight_bound();
   if (bound == -1 && PyErr_Occurred()) return {};
