@@ -8,12 +8,15 @@
 // gives a slot as many of a signal's arguments as the slot's code takes, so a decorated slot
 // gets what the undecorated one would. Any other callable gets `(*args, **kwargs)`.
 //
-// Its vectorcall goes to the guard directly, without running that body: no frame to make,
-// arguments passed on exactly as given, and a TypeError from the wrapped function's binding
-// carries no traceback (PyQt takes such an error for "call again with fewer arguments").
-// 3.11 runs a function's code itself for calls from Python code, whatever its vectorcall, so
-// there the body serves those calls; 3.12 and later follow the vectorcall everywhere
-// (PyFunction_SetVectorcall also keeps the specializer from inlining the code).
+// A wrapper with the function's parameters runs that code on every call, from Python code
+// or from C, on every interpreter: the interpreter binds the arguments as the function's own
+// code would, so a call the function refuses fails with the function's very TypeError, with
+// no traceback (PyQt takes such an error for "call again with fewer arguments") and before
+// any report. Any other wrapper's vectorcall goes to the guard directly, without running its
+// body: no frame to make, arguments passed on exactly as given. 3.11 runs a function's code
+// itself for calls from Python code, whatever its vectorcall, so there the body serves those
+// calls; 3.12 and later follow the vectorcall everywhere (PyFunction_SetVectorcall also keeps
+// the specializer from inlining the code).
 #include "open_report/guarded.hpp"
 
 #include "capi/module_scope.hpp"
@@ -159,7 +162,7 @@ Ref make_guarded(PyObject* wrapped, PyObject* label, GuardedKind kind) {
     RG_CHECK_OK(PyFunction_SetDefaults(function.get(), defaults ? defaults : Py_None));
     RG_CHECK_OK(PyFunction_SetKwDefaults(function.get(), kwdefaults ? kwdefaults : Py_None));
   }
-  install_vectorcall(reinterpret_cast<PyFunctionObject*>(function.get()));
+  if (!shaped) install_vectorcall(reinterpret_cast<PyFunctionObject*>(function.get()));
   return function;
 }
 
