@@ -7,8 +7,8 @@ same run, as ratios.
 own cost: calling through it, the report's lookup and call, and calling the function. The
 baselines are the undecorated function and the `functools.wraps` wrapper of the description.
 `--previous` loads an earlier build of the extension beside this one (as package `previous`)
-and measures its wrapper too. Calls come from Python code and from C (`map`, as Qt or a
-callback registry would call); the wrapper of a Python function runs its own code on both.
+and measures its wrapper too. Calls come from Python code (on 3.11 they run the wrapper's
+code) and from C (`map`, as Qt or a callback registry would call).
 """
 
 import argparse
