@@ -3,6 +3,7 @@ only what the hook or PyInstaller's analysis of Python code brought along."""
 
 import ast
 import re
+import sys
 from pathlib import Path
 
 import pytest
@@ -14,13 +15,17 @@ from support_recorder import recorded_session  # noqa: F401
 ROOT = Path(__file__).resolve().parents[1]
 
 
-def hook_imports():
+def hook_imports(every_version=False):
+    """What the hook lists on this interpreter, or on any with `every_version`."""
     (hook_dir,) = get_hook_dirs()
     tree = ast.parse((Path(hook_dir) / "hook-orlune.core.runtime_guard.py").read_text())
-    for node in tree.body:
-        if isinstance(node, ast.Assign) and [t.id for t in node.targets] == ["hiddenimports"]:
-            return ast.literal_eval(node.value)
-    raise AssertionError("the hook sets no hiddenimports")
+    literals = {node.targets[0].id: ast.literal_eval(node.value) for node in tree.body
+                if isinstance(node, ast.Assign) and isinstance(node.targets[0], ast.Name)
+                and node.targets[0].id in ("hiddenimports", "imported_before")}
+    assert set(literals) == {"hiddenimports", "imported_before"}, "the hook's lists moved"
+    before = literals["imported_before"]
+    return literals["hiddenimports"] + [name for name, version in before.items()
+                                        if every_version or sys.version_info < version]
 
 
 def test_hook_lists_every_module_named_at_an_import_call():
@@ -33,7 +38,7 @@ def test_hook_lists_every_module_named_at_an_import_call():
     for path in sources.rglob("*.[ch]pp"):
         named |= set(re.findall(r'\bimport(?:_from)?\(\s*"([\w.]+)"', path.read_text()))
     assert {"requests", "orlune.auth.validator", "orlune.core.payload_crypto"} <= named
-    assert named - set(hook_imports()) == set()
+    assert named - set(hook_imports(every_version=True)) == set()
 
 
 def test_hook_lists_exactly_what_a_session_imports(recorded_session):  # noqa: F811

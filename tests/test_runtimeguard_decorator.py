@@ -251,13 +251,13 @@ def test_wrappers_behave_as_the_nested_defs(rg, reports, monkeypatch):
     # While it reports, the wrapper and _before_call count as call levels, as Python frames.
     inferred = []
     monkeypatch.setattr(rg, "report_open", lambda label: inferred.append(
-        [rg.infer_open_name(d) for d in (3, 4, 5)]))  # 1, 2: listcomp, lambda
+        (rg.infer_open_name(2), rg.infer_open_name(3), rg.infer_open_name(4))))  # 1: the lambda
     rg.runtimeguard()(len)("abc")
     Plain(1)
     here = "test_runtimeguard_decorator.test_wrappers_behave_as_the_nested_defs"
     module = "orlune.core.runtime_guard"
-    assert inferred == [[f"{module}._before_call", f"{module}._wrapper", here],
-                        [f"{module}._before_call", "Plain._init", here]]
+    assert inferred == [(f"{module}._before_call", f"{module}._wrapper", here),
+                        (f"{module}._before_call", "Plain._init", here)]
 
     dressed = []
     fake = types.SimpleNamespace(
@@ -333,7 +333,7 @@ def test_plain_functions_do_not_load_asyncio():
 def test_wrapper_takes_the_functions_parameters_and_passes_them_on(rg, reports):
     """Its code has the function's parameters (what Qt reads for a slot's arity); called from
     Python code or from C, every call gives the function's result or its very TypeError, and
-    a call the function refuses makes no report where the wrapper's own binding refuses it."""
+    a call the function's parameters refuse makes no report, whoever calls."""
     import operator
 
     def shaped(a, b=2, /, c=3, *rest, d, e=5, **more):
@@ -361,4 +361,6 @@ def test_wrapper_takes_the_functions_parameters_and_passes_them_on(rg, reports):
     w = rg.runtimeguard()(shaped)
     with pytest.raises(TypeError, match=r"<locals>.shaped\(\) missing 1 required keyword-only argument: 'd'$"):
         w(1)  # bound by the wrapper's own code: refused before any report
+    with pytest.raises(TypeError, match="got multiple values for argument 'c'"):
+        operator.call(w, 1, 2, 3, c=1, d=1)  # from C, as Qt calls a slot
     assert reports == [] and w(1, d=0) and len(reports) == 1

@@ -2,6 +2,7 @@
 # C++ code imports them by name, so PyInstaller's analysis cannot see them. Their own imports
 # are Python code and are found as usual. tests/test_pyinstaller_hook.py keeps this list and
 # the C++ sources in step.
+import sys
 from importlib.metadata import PackageNotFoundError
 
 from PyInstaller.utils.hooks import copy_metadata
@@ -23,9 +24,8 @@ hiddenimports = [
     "typing",
     "uuid",
     "orlune.core.base_component",
-    # at run time: the fork hook, the decorator of a coroutine function, the upload, the resolvers
+    # at run time: the fork hook, the upload, the resolvers
     "weakref",
-    "asyncio.coroutines",
     "requests",
     "orlune.core.payload_crypto",
     "orlune.auth.validator",
@@ -33,6 +33,10 @@ hiddenimports = [
     "orlune.auth.storage",
     "orlune.utils.package_info",
 ]
+# Imported only on interpreters older than the version given: the decorator of a coroutine
+# function marks it with asyncio's own marker there, with inspect's from 3.12.
+imported_before = {"asyncio.coroutines": (3, 12)}
+hiddenimports += [name for name, version in imported_before.items() if sys.version_info < version]
 
 # get_version() reads the installed distribution's version; without its metadata a frozen
 # app would report the source fallback instead. From a checkout the fallback is all there is.

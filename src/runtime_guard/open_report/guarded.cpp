@@ -17,12 +17,14 @@ struct Guard {
   PyObject* wrapped;  // the decorated callable, or the class's original initialiser
   PyObject* label;
   PyObject* shape;  // the names of the wrapper's parameters when they are the wrapped function's
+  PyObject* binder;  // with `shape`: a function taking those parameters that does nothing
   int n_positional, n_keyword;
   bool star, star_star;
   GuardedKind kind;
 };
 
-using GuardGc = GcFields<Guard, &Guard::module, &Guard::wrapped, &Guard::label, &Guard::shape>;
+using GuardGc = GcFields<Guard, &Guard::module, &Guard::wrapped, &Guard::label, &Guard::shape,
+                         &Guard::binder>;
 
 Guard* as_guard(PyObject* self) { return GuardGc::of(self); }
 
@@ -195,7 +197,10 @@ PyObject* call_guard_framelessly(PyObject* guard, PyObject* function_qualname, P
   return guard_call(as_guard(guard), function_qualname, args, nargsf, kwnames);
 }
 
-Ref make_guard(PyObject* wrapped, PyObject* label, GuardedKind kind, PyObject* shape) {
+PyObject* guard_binder(PyObject* guard) { return as_guard(guard)->binder; }
+
+Ref make_guard(PyObject* wrapped, PyObject* label, GuardedKind kind, PyObject* shape,
+               PyObject* binder) {
   Guard* g = new_instance<Guard, &guard_spec>();
   if (!g) return {};
   g->vectorcall = guard_vectorcall;
@@ -214,6 +219,7 @@ Ref make_guard(PyObject* wrapped, PyObject* label, GuardedKind kind, PyObject* s
       return {};
     }
     g->shape = names.release();
+    g->binder = Py_NewRef(binder);
   }
   g->kind = kind;
   return tracked(g);

@@ -11,8 +11,13 @@ enum class GuardedKind { Wrapper, Init };
 
 // The guard a wrapper function calls: reports the label, then calls `wrapped` with the
 // arguments it received. Made for the running module. `shape` is the wrapper's code when it
-// takes the wrapped function's own parameters (its body then passes `locals()`), else null.
-Ref make_guard(PyObject* wrapped, PyObject* label, GuardedKind kind, PyObject* shape);
+// takes the wrapped function's own parameters (its body then passes `locals()`), else null;
+// `binder`, with it, a function taking the same parameters that does nothing.
+Ref make_guard(PyObject* wrapped, PyObject* label, GuardedKind kind, PyObject* shape,
+               PyObject* binder);
+
+// The guard's binder, borrowed; null when its wrapper's code is `(*args, **kwargs)`.
+PyObject* guard_binder(PyObject* guard);
 
 // True for a guard. A call of the wrapper function that runs no frame of it goes straight to
 // its guard: the guard then binds `_init`'s `self` (errors name `function_qualname`) and counts
