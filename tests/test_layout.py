@@ -1,5 +1,5 @@
 """The source tree's layers: includes point down or sideways only, and every declared
-function is bound by the module body."""
+function has its own place in the body that binds it."""
 
 import pathlib
 import re
@@ -35,13 +35,22 @@ def test_includes_never_point_up():
     assert frame == ["module.cpp"]
 
 
-def test_every_declaration_is_bound_once_by_the_body():
-    declared = set()
+def test_every_declaration_has_its_own_place_in_its_body():
+    """Each RG_DEF takes the slot its ordinal names in its body's table (the module's functions,
+    or the class's members): per body, ordinals run 1..n with no hole and no clash, Python names
+    are unique, and nothing lists the declarations a second time."""
+    bodies, idents, lines = {"module": {}, "class": {}}, set(), 0
     for path in sources():
-        text = path.read_text()
-        for kind, ident in re.findall(r"^\s*RG_DEF\((\w+), (\w+),", text, re.M):
-            scope = "guarder::" if kind != "Function" else ""
-            declared.add(scope + ident + "_def")
-    body = (SRC / "module.cpp").read_text()
-    bound = re.findall(r"&((?:guarder::)?\w+_def)\b", body)
-    assert sorted(bound) == sorted(declared)
+        lines += len(re.findall(r"^RG_DEF\(", path.read_text(), re.M))
+        for kind, ordinal, ident, name in re.findall(
+                r'^RG_DEF\((\w+), (\d+), (\w+), "(\w+)\(', path.read_text(), re.M):
+            body = bodies["module" if kind == "Function" else "class"]
+            assert int(ordinal) not in body, f"{name} and {body[int(ordinal)]} share {ordinal}"
+            body[int(ordinal)] = name
+            idents.add(ident)
+    for places in bodies.values():
+        assert sorted(places) == list(range(1, len(places) + 1))
+        assert len(set(places.values())) == len(places)
+    assert sum(map(len, bodies.values())) == lines > 0  # every declaration read, however laid out
+    listed = re.compile(r"\b(?:%s)_def\b" % "|".join(sorted(idents)))
+    assert [p.name for p in sources() if listed.search(p.read_text())] == []

@@ -1,24 +1,41 @@
 #include "capi/declare.hpp"
 
-namespace rg {
+#include "capi/method_owner.hpp"
 
-Ref make_member(const Def& def, PyObject* owner, const char* module_name) {
-  RG_LET(modname, str(module_name));
-  RG_LET(fn, steal(PyCFunction_NewEx(const_cast<PyMethodDef*>(&def.method), owner, modname.get())));
-  switch (def.kind) {
-    case Kind::Function:
-      return fn;
-    case Kind::Method:
-      return steal(PyInstanceMethod_New(fn.get()));
-    case Kind::StaticMethod:
-      return steal(PyStaticMethod_New(fn.get()));
-  }
-  return fn;
-}
+namespace rg {
 
 namespace declare {
 
 namespace {
+
+Table g_tables[2];  // constant-initialized: filled by the declarations before any import
+
+const char* body_name(Body body) { return body == Body::Module ? "module" : "class"; }
+
+int check(Body body) {
+  const Table& t = table(body);
+  if (t.clash) {
+    PyErr_Format(PyExc_SystemError, "runtime_guard: %s and %s are both %s definition %d",
+                 t.slot[t.clash_at]->method.ml_name, t.clash->method.ml_name, body_name(body),
+                 t.clash_at);
+    return -1;
+  }
+  for (int n = 1; n <= t.last; ++n) {
+    if (t.slot[n]) continue;
+    PyErr_Format(PyExc_SystemError, "runtime_guard: no declaration for %s definition %d",
+                 body_name(body), n);
+    return -1;
+  }
+  return 0;
+}
+
+// The builtin a declaration is bound as, its __self__ `owner`, wrapped for a class body.
+Ref make_member(const Def& def, PyObject* owner, PyObject* module_name) {
+  RG_LET(fn, steal(PyCFunction_NewEx(const_cast<PyMethodDef*>(&def.method), owner, module_name)));
+  if (def.kind == Kind::Method) return steal(PyInstanceMethod_New(fn.get()));
+  if (def.kind == Kind::StaticMethod) return steal(PyStaticMethod_New(fn.get()));
+  return fn;
+}
 
 // A parameter's default, borrowed; null with MemoryError when it cannot be made.
 PyObject* default_value(const Parameter& p, PyObject*& made) {
@@ -30,11 +47,9 @@ PyObject* default_value(const Parameter& p, PyObject*& made) {
     case Default::False:
       return Py_False;
     case Default::Integer:
-      if (!made) made = PyLong_FromLongLong(p.integer);
-      return made;
+      return made ? made : (made = PyLong_FromDouble(p.number));
     case Default::Float:
-      if (!made) made = PyFloat_FromDouble(p.number);
-      return made;
+      return made ? made : (made = PyFloat_FromDouble(p.number));
     case Default::Required:
       break;
   }
@@ -43,6 +58,20 @@ PyObject* default_value(const Parameter& p, PyObject*& made) {
 }
 
 }  // namespace
+
+Table& table(Body body) { return g_tables[static_cast<int>(body)]; }
+
+bool enter(const Def& def, int ordinal) {
+  Table& t = table(def.kind == Kind::Function ? Body::Module : Body::Class);
+  if (t.slot[ordinal]) {
+    t.clash = &def;
+    t.clash_at = ordinal;
+  } else {
+    t.slot[ordinal] = &def;
+  }
+  if (ordinal > t.last) t.last = ordinal;
+  return true;
+}
 
 PyObject* bind_call(const Parsed& parsed, const Signature& sig, PyObject** made, PyObject* owner,
                     PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out) {
@@ -64,5 +93,17 @@ PyObject* bind_call(const Parsed& parsed, const Signature& sig, PyObject** made,
 }
 
 }  // namespace declare
+
+int bind_declared(declare::Body body, PyObject* dict, PyObject* owner, const char* module_name,
+                  int first, int last) {
+  RG_CHECK_OK(declare::check(body));
+  const declare::Table& t = declare::table(body);
+  RG_LET(modname, str(module_name));
+  for (int n = first; n <= (last ? last : t.last); ++n) {
+    RG_LET(member, declare::make_member(*t.slot[n], owner, modname.get()));
+    RG_CHECK_OK(PyDict_SetItemString(dict, t.slot[n]->method.ml_name, member.get()));
+  }
+  return 0;
+}
 
 }  // namespace rg

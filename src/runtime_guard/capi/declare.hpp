@@ -1,24 +1,19 @@
-// One declaration per function or method the module exports: its text signature, its
-// docstring and its implementation stand together,
+// One declaration per exported function or method, beside its implementation:
 //
-//   RG_DEF(Function, report_open, "report_open(name=None, *, depth=2)",
+//   RG_DEF(Function, 19, report_open, "report_open(name=None, *, depth=2)",
 //          "Fire-and-forget open event including the function/class name.")
 //   Ref report_open(PyObject* name, PyObject* depth) { ... }
 //
-// and everything else comes from them: the Python name, the argument binding with the
-// interpreter's TypeError messages, the defaults, `__text_signature__` (the signature line of
-// the doc, as inspect reads a builtin's) and the docstring. The implementation takes one
-// borrowed PyObject* per parameter, a default already in place, and its parameter count is
-// checked against the signature when it compiles.
-//
-// Defaults are literals: None, True, False, an integer or a decimal number, taken as the
-// value a `def` would have bound when the module body ran.
+// The text signature gives the Python name, the argument binding (with the interpreter's
+// TypeError messages), the defaults (literals: None, True, False, a number) and
+// `__text_signature__`; the implementation takes one borrowed PyObject* per parameter, its count
+// checked when it compiles. The ordinal is the definition's place in its body (the module's
+// functions, or the class's members): the declaration fills that slot of the body's table.
 #pragma once
 
 #include <cstddef>
 #include <utility>
 
-#include "capi/method_owner.hpp"
 #include "capi/module_scope.hpp"
 #include "capi/params.hpp"
 #include "capi/py.hpp"
@@ -27,18 +22,23 @@ namespace rg {
 
 enum class Kind { Function, Method, StaticMethod };
 
-// What the module body binds: a builtin function of the module, or a class member.
 struct Def {
   PyMethodDef method;
   Kind kind;
 };
 
-// The object a declaration is bound as: a builtin function whose __self__ is `owner` (the
-// module, or the method owner of the class) and whose __module__ is `module_name`, wrapped as
-// an instance method or a static method for a class body.
-Ref make_member(const Def& def, PyObject* owner, const char* module_name);
-
 namespace declare {
+
+// The declarations of one body by ordinal, filled before the module is first imported.
+struct Table {
+  static constexpr int kSlots = 32;
+  const Def* slot[kSlots + 1];
+  const Def* clash;  // a second declaration for a slot already taken, at `clash_at`
+  int clash_at, last;
+};
+enum class Body { Module, Class };
+Table& table(Body body);
+bool enter(const Def& def, int ordinal);
 
 inline constexpr std::size_t kMaxParameters = 6;
 inline constexpr std::size_t kMaxName = 32;
@@ -48,66 +48,52 @@ enum class Default : unsigned char { Required, None, True, False, Integer, Float
 struct Parameter {
   char name[kMaxName] = {};
   Default value = Default::Required;
-  long long integer = 0;
   double number = 0;
 };
 
 struct Parsed {
   char name[kMaxName] = {};
   Parameter params[kMaxParameters] = {};
-  Py_ssize_t count = 0;
-  Py_ssize_t positional = 0;
+  Py_ssize_t count = 0, positional = 0;
   unsigned required = 0;
   bool ok = false;
 };
 
-constexpr bool is_name_char(char c) {
-  return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-
 constexpr bool copy_name(const char*& s, char (&out)[kMaxName]) {
   std::size_t n = 0;
-  while (is_name_char(*s)) {
+  for (char c = *s; c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                    (n && c >= '0' && c <= '9');
+       c = *++s) {
     if (n + 1 == kMaxName) return false;
-    out[n++] = *s++;
+    out[n++] = c;
   }
   return n > 0;
 }
 
-constexpr bool same(const char* s, const char* word, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i)
-    if (s[i] != word[i]) return false;
-  return !is_name_char(s[n]) && s[n] != '.';
-}
-
-// None, True, False, -?digits, -?digits.digits
+// None, True, False, -?digits(.digits)?
 constexpr bool parse_default(const char*& s, Parameter& p) {
-  for (auto [word, kind] : {std::pair{"None", Default::None}, std::pair{"True", Default::True},
-                            std::pair{"False", Default::False}}) {
-    std::size_t n = 0;
-    while (word[n]) ++n;
-    if (same(s, word, n)) {
+  char word[kMaxName] = {};
+  if (copy_name(s, word)) {
+    for (auto [text, kind] : {std::pair{"None", Default::None}, std::pair{"True", Default::True},
+                              std::pair{"False", Default::False}}) {
+      std::size_t i = 0;
+      while (text[i] && text[i] == word[i]) ++i;
+      if (text[i] || word[i]) continue;
       p.value = kind;
-      s += n;
       return true;
     }
+    return false;
   }
-  const bool negative = *s == '-';
-  if (negative) ++s;
+  const bool negative = *s == '-' && ++s;
   if (*s < '0' || *s > '9') return false;
-  long long whole = 0;
-  while (*s >= '0' && *s <= '9') whole = whole * 10 + (*s++ - '0');
   p.value = Default::Integer;
-  p.integer = negative ? -whole : whole;
-  if (*s != '.') return true;
-  ++s;
-  double fraction = 0, scale = 1;
-  while (*s >= '0' && *s <= '9') {
-    fraction = fraction * 10 + (*s++ - '0');
-    scale *= 10;
+  double scale = 1;
+  for (; (*s >= '0' && *s <= '9') || (*s == '.' && p.value == Default::Integer); ++s) {
+    if (*s == '.') p.value = Default::Float;
+    else p.number = p.number * 10 + (*s - '0');
+    if (*s != '.' && p.value == Default::Float) scale *= 10;
   }
-  p.value = Default::Float;
-  p.number = (negative ? -1 : 1) * (static_cast<double>(whole) + fraction / scale);
+  p.number = (negative ? -p.number : p.number) / scale;
   return true;
 }
 
@@ -116,13 +102,9 @@ constexpr Parsed parse(const char* s) {
   Parsed r;
   if (!copy_name(s, r.name) || *s++ != '(') return r;
   bool keyword_only = false;
-  while (*s != ')') {
-    if (r.count || keyword_only) {
-      if (s[0] != ',' || s[1] != ' ') return r;
-      s += 2;
-    }
-    if (*s == '*') {
-      if (keyword_only || s[1] != ',') return r;
+  for (bool first = true; *s != ')'; first = false) {
+    if (!first && (*s++ != ',' || *s++ != ' ')) return r;
+    if (*s == '*' && s[1] == ',' && !keyword_only) {
       keyword_only = true;
       ++s;
       continue;
@@ -130,14 +112,10 @@ constexpr Parsed parse(const char* s) {
     if (r.count == kMaxParameters) return r;
     Parameter& p = r.params[r.count];
     if (!copy_name(s, p.name)) return r;
-    if (*s == '=') {
-      ++s;
-      if (!parse_default(s, p)) return r;
-    } else {
-      r.required |= 1u << r.count;
-    }
+    if (*s != '=') r.required |= 1u << r.count;
+    else if (!parse_default(++s, p)) return r;
+    if (!keyword_only) r.positional = r.count + 1;
     ++r.count;
-    if (!keyword_only) r.positional = r.count;
   }
   r.ok = s[1] == '\0';
   return r;
@@ -159,15 +137,13 @@ constexpr auto names_of(const Parsed& p, std::index_sequence<I...>) {
   return Names{{p.params[I].name...}};
 }
 
-// Binds a call to a declaration's parameters, each default in place of a parameter left
-// out, and finds the module the function belongs to (its __self__ is the module, or the method
-// owner of its class). The module, borrowed; null with the error set. `made` keeps the
-// default objects made on first use: immutable, they are shared by every module object.
+// Binds a call to the parameters, each default in place of one left out (`made` keeps the
+// numbers made on first use, shared by every module object), and returns the module the
+// function belongs to (borrowed; null with the error set).
 PyObject* bind_call(const Parsed& parsed, const Signature& sig, PyObject** made, PyObject* owner,
                     PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out);
 
-// The C function Python calls: it binds the call, opens the scope of the function's module
-// and runs the implementation.
+// The C function Python calls: binds the call, opens its module's scope, runs the implementation.
 template <Literal Sig, Impl<Sig>* F>
 struct Entry {
   static constexpr Parsed kParsed = parse(Sig.text);
@@ -193,23 +169,30 @@ struct Entry {
   }
 };
 
-template <Kind K, Literal Sig, Impl<Sig>* F>
-Def make_def(const char* doc) {
+template <Kind K, int N, Literal Sig, Impl<Sig>* F>
+bool declare(const char* doc) {
+  static_assert(N >= 1 && N <= Table::kSlots, "RG_DEF: ordinal out of range");
   using E = Entry<Sig, F>;
-  return Def{{E::kParsed.name,
-              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&E::call)),
-              METH_FASTCALL | METH_KEYWORDS, doc},
-             K};
+  static const Def def{{E::kParsed.name,
+                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&E::call)),
+                        METH_FASTCALL | METH_KEYWORDS, doc},
+                       K};
+  return enter(def, N);
 }
 
 }  // namespace declare
 
+// Binds, in ordinal order, the declarations of `body` from `first` to `last` (0: to the end)
+// into `dict`: builtins whose __self__ is `owner` (the module, or the class's method owner),
+// wrapped as instance or static methods for the class. The first call checks both tables: a
+// hole or a clash is a SystemError naming it.
+int bind_declared(declare::Body body, PyObject* dict, PyObject* owner, const char* module_name,
+                  int first, int last = 0);
+
 }  // namespace rg
 
-// Declares `id`, the implementation that follows, and `id_def`, what the module body binds.
-// Use at namespace rg scope (the module body finds `id_def` by name).
-#define RG_DEF(kind, id, signature, doc)                                                    \
-  static ::rg::declare::Impl<signature> id;                                                  \
-  extern const ::rg::Def id##_def;                                                           \
-  const ::rg::Def id##_def =                                                                 \
-      ::rg::declare::make_def<::rg::Kind::kind, signature, id>(signature "\n--\n\n" doc);
+// Declares `id`, the implementation that follows, and enters it in its body's table.
+#define RG_DEF(kind, ordinal, id, signature, doc)                                     \
+  static ::rg::declare::Impl<signature> id;                                            \
+  [[maybe_unused]] static const bool id##_declared =                                   \
+      ::rg::declare::declare<::rg::Kind::kind, ordinal, signature, id>(signature "\n--\n\n" doc);

@@ -15,8 +15,6 @@ struct MethodOwner {
 
 using OwnerGc = GcFields<MethodOwner, &MethodOwner::module, &MethodOwner::cls>;
 
-MethodOwner* as_owner(PyObject* o) { return OwnerGc::of(o); }
-
 PyType_Slot owner_slots[] = {RG_GC_SLOTS(OwnerGc), {0, nullptr}};
 
 // The qualified name is the part after the last dot: "RuntimeGuarder".
@@ -24,7 +22,16 @@ PyType_Spec owner_spec = {
     "orlune.core.runtime_guard.RuntimeGuarder", sizeof(MethodOwner), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, owner_slots};
 
-PyTypeObject* owner_type() { return process_type<&owner_spec>(); }
+// The owner `o` is, or null (no error set).
+MethodOwner* as_owner(PyObject* o) {
+  PyTypeObject* type = process_type<&owner_spec>();
+  return type && o && Py_IS_TYPE(o, type) ? OwnerGc::of(o) : nullptr;
+}
+
+PyObject* missing(const char* what) {
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "runtime_guard: %s", what);
+  return nullptr;
+}
 
 }  // namespace
 
@@ -35,26 +42,19 @@ Ref new_method_owner(PyObject* module) {
   return tracked(o);
 }
 
-int set_owner_class(PyObject* owner, PyObject* cls) {
-  Py_XSETREF(as_owner(owner)->cls, Py_NewRef(cls));
-  return 0;
+void set_owner_class(PyObject* owner, PyObject* cls) {
+  Py_XSETREF(OwnerGc::of(owner)->cls, Py_NewRef(cls));
 }
 
 PyObject* owner_module(PyObject* owner) {
   if (owner && PyModule_Check(owner)) return owner;
-  PyTypeObject* type = owner_type();
-  if (type && owner && Py_IS_TYPE(owner, type)) return as_owner(owner)->module;
-  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "runtime_guard: function without its module");
-  return nullptr;
+  MethodOwner* o = as_owner(owner);
+  return o ? o->module : missing("function without its module");
 }
 
-PyObject* defining_class() { return owner_class(running_owner()); }
-
-PyObject* owner_class(PyObject* owner) {
-  PyTypeObject* type = owner_type();
-  if (type && owner && Py_IS_TYPE(owner, type) && as_owner(owner)->cls) return as_owner(owner)->cls;
-  if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "runtime_guard: method without its class");
-  return nullptr;
+PyObject* defining_class() {
+  MethodOwner* o = as_owner(running_owner());
+  return o && o->cls ? o->cls : missing("method without its class");
 }
 
 }  // namespace rg

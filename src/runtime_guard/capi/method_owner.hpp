@@ -1,9 +1,7 @@
-// The `__self__` of RuntimeGuarder's methods. A builtin function reaches its module through
-// its __self__ and takes its qualified name from the type of it; the owner carries the module
-// the methods were made for (the scope their calls run in), the class they were defined in
-// (what `super()` names, like the __class__ cell of a Python method), and a type whose
-// qualified name is "RuntimeGuarder", so `RuntimeGuarder.initialize.__qualname__` reads
-// "RuntimeGuarder.initialize" as it would in Python.
+// The `__self__` of RuntimeGuarder's methods. It carries the module their calls run in, the
+// class they were defined in (what `super()` names, like a Python method's __class__ cell),
+// and a type whose qualified name is "RuntimeGuarder", from which a builtin takes its own:
+// `RuntimeGuarder.initialize.__qualname__` reads "RuntimeGuarder.initialize" as in Python.
 #pragma once
 
 #include "capi/py.hpp"
@@ -11,18 +9,14 @@
 namespace rg {
 
 Ref new_method_owner(PyObject* module);
-int set_owner_class(PyObject* owner, PyObject* cls);
+void set_owner_class(PyObject* owner, PyObject* cls);
 
-// The module an entry point runs in: `owner` (a function's __self__) is the module itself or
-// a method owner. Borrowed; null with SystemError set for anything else.
+// The module a builtin's __self__ (the module itself, or a method owner) stands for,
+// borrowed; null with SystemError set for anything else.
 PyObject* owner_module(PyObject* owner);
 
-// The class a method owner's methods were defined in, borrowed; null with SystemError set
-// before the class exists.
-PyObject* owner_class(PyObject* owner);
-
-// The class the running method was defined in (what `super()` names in a method's body),
-// borrowed; null with SystemError set outside a method.
+// The class the running method was defined in, borrowed; null with SystemError set outside
+// a method or before the class exists.
 PyObject* defining_class();
 
 }  // namespace rg

@@ -87,7 +87,7 @@ namespace guarder {
 
 // A failed load leaves the loaded state as it was: only start-up, which marks the store unread
 // before it loads, keeps its later writes off a store it could not read.
-RG_DEF(Method, _load_store, "_load_store(self)", "")
+RG_DEF(Method, 6, _load_store, "_load_store(self)", "")
 Ref _load_store(PyObject* self) {
   RG_LET(rows, new_list());
   RG_CHECK_OK(PyObject_SetAttr(self, S("_sessions"), rows.get()));
@@ -273,7 +273,7 @@ int persist_rows(PyObject* self) {
 
 namespace guarder {
 
-RG_DEF(Method, _persist_unlocked, "_persist_unlocked(self)", "")
+RG_DEF(Method, 8, _persist_unlocked, "_persist_unlocked(self)", "")
 Ref _persist_unlocked(PyObject* self) {
   const int writable = store_writable(self);
   RG_CHECK_OK(writable);
@@ -288,7 +288,7 @@ Ref _persist_unlocked(PyObject* self) {
 }
 
 // with self._lock: self._persist_unlocked()
-RG_DEF(Method, _persist, "_persist(self)", "")
+RG_DEF(Method, 7, _persist, "_persist(self)", "")
 Ref _persist(PyObject* self) {
   RG_LET(lock, attr(self, S("_lock")));
   RG_CHECK_OK(with_lock(lock.get(), [&] { return call_method(self, S("_persist_unlocked")) ? 0 : -1; }));

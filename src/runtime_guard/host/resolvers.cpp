@@ -213,25 +213,25 @@ Ref or_neutral(Ref result, Ref (*fallback)()) {
 
 }  // namespace
 
-RG_DEF(Function, _ensure_auth_ready, "_ensure_auth_ready()", "")
+RG_DEF(Function, 1, _ensure_auth_ready, "_ensure_auth_ready()", "")
 Ref _ensure_auth_ready() { return ensure_auth_ready(); }
 
-RG_DEF(Function, _usage_url, "_usage_url(validate_url)", "")
+RG_DEF(Function, 6, _usage_url, "_usage_url(validate_url)", "")
 Ref _usage_url(PyObject* validate_url) { return usage_url(validate_url); }
 
-RG_DEF(Function, _resolve_endpoint, "_resolve_endpoint()", "")
+RG_DEF(Function, 11, _resolve_endpoint, "_resolve_endpoint()", "")
 Ref _resolve_endpoint() { return or_neutral(resolve_endpoint(), empty_pair); }
 
-RG_DEF(Function, _resolve_machine_id, "_resolve_machine_id()", "")
+RG_DEF(Function, 12, _resolve_machine_id, "_resolve_machine_id()", "")
 Ref _resolve_machine_id() { return or_neutral(resolve_machine_id(), empty_text); }
 
-RG_DEF(Function, _resolve_token_fields, "_resolve_token_fields()", "")
+RG_DEF(Function, 13, _resolve_token_fields, "_resolve_token_fields()", "")
 Ref _resolve_token_fields() { return or_neutral(resolve_token_fields(), free_plan_pair); }
 
-RG_DEF(Function, _resolve_app_version, "_resolve_app_version()", "")
+RG_DEF(Function, 14, _resolve_app_version, "_resolve_app_version()", "")
 Ref _resolve_app_version() { return or_neutral(resolve_app_version(), empty_text); }
 
-RG_DEF(Function, _telemetry_on, "_telemetry_on()",
+RG_DEF(Function, 15, _telemetry_on, "_telemetry_on()",
        "Return False when telemetry is explicitly disabled via env.")
 Ref _telemetry_on() { return telemetry_on(); }
 

@@ -1,5 +1,5 @@
-// format_panel_logs and RuntimeGuarder._capture_logs: the logging panel's records rendered in
-// the panel's own line format ("<stamp> <level> <message>"), then redacted and capped.
+// format_panel_logs: the logging panel's records rendered in the panel's own line format
+// ("<stamp> <level> <message>"), then redacted and capped.
 #include "capi/values.hpp"
 #include "logs/text.hpp"
 #include "capi/module_scope.hpp"
@@ -83,49 +83,10 @@ Ref render_panel_logs(PyObject* records) {
   return call(sanitize, text);
 }
 
-// Logs the failure to read or render the panel's records; "" unless it is not an ordinary
-// exception (interpreter exit, keyboard interrupt), which stays raised.
-Ref unreadable_panel() {
-  Ref exc = catch_ordinary();
-  if (!exc) return {};
-  RG_CHECK(log_exc_at(S("debug"), "Could not read logging panel records", exc.get()));
-  return str("");
-}
-
 }  // namespace
 
-RG_DEF(Function, format_panel_logs, "format_panel_logs(records)",
+RG_DEF(Function, 8, format_panel_logs, "format_panel_logs(records)",
        "Render in-memory logger records the same way the logging panel stores them.")
 Ref format_panel_logs(PyObject* records) { return render_panel_logs(records); }
-
-namespace guarder {
-
-RG_DEF(Method, _capture_logs, "_capture_logs(self)", "")
-Ref _capture_logs(PyObject* self) {
-  RG_LET(context, attr(self, S("app_context")));
-  RG_TRUTH(present, context.get());
-  if (!present) return str("");
-  RG_LET(panel, call_method(context, S("get_component"), S("logger")));
-  if (panel.get() == Py_None) return str("");
-  const int readable = has_attr(panel.get(), S("get_recent_logs"));
-  if (readable < 0) return {};
-  if (!readable) return str("");
-
-  RG_LET(count, integer(1000));
-  Ref get_recent_logs = attr(panel, S("get_recent_logs"));
-  Ref result = get_recent_logs ? call_kw(get_recent_logs, {}, {{S("count"), count.get()}}) : Ref();
-  if (!result) return unreadable_panel();
-
-  // A record the panel cannot render (not a mapping, a stamp out of range) must not lose
-  // the whole close: treated like a panel that cannot be read.
-  RG_LET(empty, steal(PyList_New(0)));
-  Ref records = or_else(std::move(result), empty.get());
-  Ref copy = records ? steal(PySequence_List(records.get())) : Ref();
-  Ref format = copy ? G("format_panel_logs") : Ref();
-  Ref text = format ? call(format, copy) : Ref();
-  if (!text) return unreadable_panel();
-  return text;
-}
-}  // namespace guarder
 
 }  // namespace rg

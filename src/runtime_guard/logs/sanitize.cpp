@@ -79,7 +79,7 @@ Ref sanitize(PyObject* input) {
 
 }  // namespace
 
-RG_DEF(Function, sanitize_log_text, "sanitize_log_text(text)",
+RG_DEF(Function, 7, sanitize_log_text, "sanitize_log_text(text)",
        "Redact paths, emails, and token-like strings from panel logs.")
 Ref sanitize_log_text(PyObject* text) { return sanitize(text); }
 

@@ -79,7 +79,7 @@ PyObject* decorate(PyObject* name, PyObject* const* args) {
 
 }  // namespace
 
-RG_DEF(Function, runtimeguard, "runtimeguard(name=None)",
+RG_DEF(Function, 20, runtimeguard, "runtimeguard(name=None)",
        "Decorator factory: send an open report on every call or instantiation.\n"
        "\n"
        "``name`` is the feature label; it defaults to the wrapped callable's qualified name,\n"

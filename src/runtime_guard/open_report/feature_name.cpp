@@ -79,7 +79,7 @@ Ref cut(PyObject* text) {
 
 }  // namespace
 
-RG_DEF(Function, _clip_feature, "_clip_feature(name)", "")
+RG_DEF(Function, 9, _clip_feature, "_clip_feature(name)", "")
 Ref _clip_feature(PyObject* name) {
   int truth = PyObject_IsTrue(name);
   if (truth < 0) return {};
@@ -188,7 +188,7 @@ Ref infer(PyObject* depth) {
 
 }  // namespace
 
-RG_DEF(Function, infer_open_name, "infer_open_name(depth=2)",
+RG_DEF(Function, 10, infer_open_name, "infer_open_name(depth=2)",
        "Best-effort ``Class.method`` / ``module.func`` name from the call stack.")
 Ref infer_open_name(PyObject* depth) {
   Ref name = infer(depth);

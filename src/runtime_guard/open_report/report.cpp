@@ -13,7 +13,7 @@ namespace rg {
 
 // ---- the row -------------------------------------------------------------------------------
 
-RG_DEF(Function, _opened_log_line, "_opened_log_line(feature)", "")
+RG_DEF(Function, 17, _opened_log_line, "_opened_log_line(feature)", "")
 Ref _opened_log_line(PyObject* feature) {
   RG_LET(datetime, G("datetime"));
   RG_LET(now, call_method(datetime, S("now")));
@@ -23,7 +23,7 @@ Ref _opened_log_line(PyObject* feature) {
   return steal(PyUnicode_FromFormat("%S INFO Opened %S", stamp.get(), name.get()));
 }
 
-RG_DEF(Function, _build_open_session, "_build_open_session(feature)", "")
+RG_DEF(Function, 18, _build_open_session, "_build_open_session(feature)", "")
 Ref _build_open_session(PyObject* feature) {
   RG_LET(utcnow, G("_utcnow_iso"));
   RG_LET(stamp, call(utcnow));  // one clock reading for both ends
@@ -69,7 +69,7 @@ PyObject* run_worker(PyObject* feature, PyObject* const*) {
 
 }  // namespace
 
-RG_DEF(Function, report_open, "report_open(name=None, *, depth=2)",
+RG_DEF(Function, 19, report_open, "report_open(name=None, *, depth=2)",
        "Fire-and-forget open event including the function/class name.\n"
        "\n"
        "Safe to call from library code: the network I/O runs on a daemon thread and never\n"
@@ -98,22 +98,5 @@ Ref report_open(PyObject* name, PyObject* depth) {
   }
   return none();
 }
-
-namespace guarder {
-
-// One call level more than the module function, so the default still names the method's
-// caller.
-RG_DEF(Method, report_open, "report_open(self, name=None, *, depth=2)",
-       "Instance alias for the module-level :func:`report_open` helper.")
-Ref report_open(PyObject* self, PyObject* name, PyObject* depth) {
-  RG_LET(one, integer(1));
-  RG_LET(outer_depth, steal(PyNumber_Add(depth, one.get())));
-  NativeFrameScope level(S("report_open"), self);
-  RG_LET(fn, G("report_open"));
-  RG_CHECK(call_kw(fn, {name}, {{S("depth"), outer_depth.get()}}));
-  return none();
-}
-
-}  // namespace guarder
 
 }  // namespace rg

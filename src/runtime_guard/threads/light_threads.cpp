@@ -153,7 +153,7 @@ PyObject* run_light_thread(PyObject* target, PyObject* const*) {
 
 }  // namespace
 
-RG_DEF(Function, _spawn_light_thread, "_spawn_light_thread(target, *, name)",
+RG_DEF(Function, 2, _spawn_light_thread, "_spawn_light_thread(target, *, name)",
        "Start a daemon worker and track it for :func:`flush_runtime_guard`.")
 Ref _spawn_light_thread(PyObject* target, PyObject* name) {
   // A start while the interpreter finalizes (a report from a finalizer at exit) is dropped
@@ -244,7 +244,7 @@ int wait_until(double end, PyObject* current) {
 
 }  // namespace
 
-RG_DEF(Function, flush_runtime_guard, "flush_runtime_guard(timeout=2.0)",
+RG_DEF(Function, 3, flush_runtime_guard, "flush_runtime_guard(timeout=2.0)",
        "Wait briefly for in-flight open-report workers.\n"
        "\n"
        "Call at the end of short scripts that need the uploads to finish before exit. It is\n"

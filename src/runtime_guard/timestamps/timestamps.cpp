@@ -71,13 +71,13 @@ Ref duration_s(PyObject* started_at, PyObject* ended_at) {
   return positive ? std::move(whole) : integer(0);
 }
 
-RG_DEF(Function, _utcnow_iso, "_utcnow_iso()", "")
+RG_DEF(Function, 4, _utcnow_iso, "_utcnow_iso()", "")
 Ref _utcnow_iso() { return utcnow_iso(); }
 
-RG_DEF(Function, _local_tz_offset, "_local_tz_offset()", "")
+RG_DEF(Function, 5, _local_tz_offset, "_local_tz_offset()", "")
 Ref _local_tz_offset() { return local_tz_offset(); }
 
-RG_DEF(Function, _duration_s, "_duration_s(started_at, ended_at)", "")
+RG_DEF(Function, 21, _duration_s, "_duration_s(started_at, ended_at)", "")
 Ref _duration_s(PyObject* started_at, PyObject* ended_at) { return duration_s(started_at, ended_at); }
 
 }  // namespace rg

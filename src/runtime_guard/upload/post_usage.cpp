@@ -48,7 +48,7 @@ Ref upload(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout) 
 
 }  // namespace
 
-RG_DEF(Function, _post_usage, "_post_usage(sessions, *, timeout, allow_empty=False)",
+RG_DEF(Function, 16, _post_usage, "_post_usage(sessions, *, timeout, allow_empty=False)",
        "POST an encrypted usage payload.\n"
        "\n"
        "Returns ``(status_code, json_body)`` or ``(None, None)`` when skipped / failed.")

@@ -1,7 +1,7 @@
 // Start-up and shutdown of RuntimeGuarder: one session row per process, stale rows of crashed
 // runs closed at the next start, the start-up flush on a thread, the shutdown flush in line.
 // Both entry points swallow every ordinary exception: telemetry never stops the application.
-#include "component/guarder.hpp"
+#include "guarder/class.hpp"
 #include "component/store_lock.hpp"
 #include "component/store_state.hpp"
 #include "defaults/constants.hpp"
@@ -88,11 +88,7 @@ int start_up(PyObject* self) {
   return 0;
 }
 
-}  // namespace
-
-namespace guarder {
-
-RG_DEF(Method, initialize, "initialize(self)",
+RG_DEF(Method, 2, initialize, "initialize(self)",
        "Start this process's session: mark sessions of crashed runs stale, record the new\n"
        "one in the store and, when telemetry is on, flush pending rows on a background thread.\n"
        "\n"
@@ -106,10 +102,6 @@ Ref initialize(PyObject* self) {
   RG_CHECK(call_method(self, S("set_state"), initialized));
   return boolean(true);
 }
-
-}  // namespace guarder
-
-namespace {
 
 // The body of `with self._lock:` in cleanup: closes the current row and writes the store
 // (unless it was never read).
@@ -182,11 +174,7 @@ int shut_down(PyObject* self) {
   return 0;
 }
 
-}  // namespace
-
-namespace guarder {
-
-RG_DEF(Method, cleanup, "cleanup(self)",
+RG_DEF(Method, 3, cleanup, "cleanup(self)",
        "Close this process's session with its redacted log text and, when telemetry is on,\n"
        "flush pending rows with a short bounded wait.\n"
        "\n"
@@ -199,7 +187,7 @@ Ref cleanup(PyObject* self) {
   return none();
 }
 
-RG_DEF(Method, _current_session, "_current_session(self)",
+RG_DEF(Method, 9, _current_session, "_current_session(self)",
        "")
 Ref _current_session(PyObject* self) {
   RG_LET(current_id, attr(self, S("_current_id")));
@@ -220,10 +208,6 @@ Ref _current_session(PyObject* self) {
   return none();
 }
 
-}  // namespace guarder
-
-namespace {
-
 // Whether the row's session belongs to a running process (which holds its session lock).
 int owner_alive(PyObject* row, PyObject* live) {
   if (PySet_GET_SIZE(live) == 0) return 0;
@@ -231,11 +215,7 @@ int owner_alive(PyObject* row, PyObject* live) {
   return PyUnicode_Check(id.get()) ? PySet_Contains(live, id.get()) : 0;
 }
 
-}  // namespace
-
-namespace guarder {
-
-RG_DEF(Method, _close_stale_sessions, "_close_stale_sessions(self)",
+RG_DEF(Method, 10, _close_stale_sessions, "_close_stale_sessions(self)",
        "Mark sessions left open after a crash. Runtime is unknown without a close.")
 Ref _close_stale_sessions(PyObject* self) {
   RG_LET(sessions, attr(self, S("_sessions")));
@@ -261,7 +241,7 @@ Ref _close_stale_sessions(PyObject* self) {
   return none();
 }
 
-RG_DEF(Method, _start_session, "_start_session(self)",
+RG_DEF(Method, 11, _start_session, "_start_session(self)",
        "")
 Ref _start_session(PyObject* self) {
   RG_LET(clock, G("_utcnow_iso"));
@@ -287,7 +267,7 @@ Ref _start_session(PyObject* self) {
   return none();
 }
 
-}  // namespace guarder
+}  // namespace
 
 int uploads_allowed(PyObject* self) {
   int on = component_enabled(self);

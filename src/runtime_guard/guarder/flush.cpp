@@ -7,9 +7,9 @@
 // network call, so recording sessions is never held up by a slow server.
 #include <chrono>
 
-#include "component/flush_batch.hpp"
-#include "component/guarder.hpp"
-#include "component/session_item.hpp"
+#include "guarder/upload_plan.hpp"
+#include "guarder/class.hpp"
+#include "guarder/session_item.hpp"
 #include "component/store_rows.hpp"
 #include "defaults/constants.hpp"
 #include "capi/module_scope.hpp"
@@ -287,11 +287,7 @@ Ref acquire_flush_lock(PyObject* flush_lock, PyObject* wait, PyObject* timeout) 
   return call_kw(acquire, {}, {{S("blocking"), wait}, {S("timeout"), seconds.get()}});
 }
 
-}  // namespace
-
-namespace guarder {
-
-RG_DEF(Method, _flush, "_flush(self, timeout=3.0, wait=False, allow_empty=False)", "")
+RG_DEF(Method, 14, _flush, "_flush(self, timeout=3.0, wait=False, allow_empty=False)", "")
 Ref _flush(PyObject* self, PyObject* timeout, PyObject* wait, PyObject* allow_empty) {
   RG_LET(flush_lock, attr(self, S("_flush_lock")));
   RG_LET(acquired, acquire_flush_lock(flush_lock.get(), wait, timeout));
@@ -316,7 +312,7 @@ Ref _flush(PyObject* self, PyObject* timeout, PyObject* wait, PyObject* allow_em
 }
 
 // The start-up flush on a daemon thread, neither kept nor joined.
-RG_DEF(Method, _spawn_flush, "_spawn_flush(self, timeout)", "")
+RG_DEF(Method, 13, _spawn_flush, "_spawn_flush(self, timeout)", "")
 Ref _spawn_flush(PyObject* self, PyObject* timeout) {
   RG_LET(target, attr(self, S("_flush")));
   RG_LET(flush_kwargs, dict_of({{S("timeout"), timeout}, {S("wait"), Py_False}}));
@@ -326,6 +322,6 @@ Ref _spawn_flush(PyObject* self, PyObject* timeout) {
   return none();
 }
 
-}  // namespace guarder
+}  // namespace
 
 }  // namespace rg

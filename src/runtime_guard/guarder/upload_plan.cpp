@@ -1,4 +1,4 @@
-#include "component/flush_batch.hpp"
+#include "guarder/upload_plan.hpp"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "component/session_item.hpp"
+#include "guarder/session_item.hpp"
 
 #include "capi/module_scope.hpp"
 #include "capi/values.hpp"

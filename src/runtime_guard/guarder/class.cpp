@@ -1,0 +1,101 @@
+// The class itself, its construction and its small members: the instance alias of
+// `report_open`, the tracking flag read from the host settings, and the four static helpers
+// through which the flush resolves its identity and endpoint.
+#include "guarder/class.hpp"
+
+#include "capi/declare.hpp"
+#include "capi/method_owner.hpp"
+#include "capi/module_scope.hpp"
+#include "open_report/native_frames.hpp"
+#include "threads/fork_safety.hpp"
+
+namespace rg {
+
+namespace {
+
+#define RG_CLASS_DOC "Record local open/close sessions and flush them to the usage endpoint."
+
+RG_DEF(Method, 1, init, "__init__(self, app_context)", "")
+Ref init(PyObject* self, PyObject* app_context) {
+  // super().__init__("runtime_guard", app_context), `super()` naming the defining class
+  PyObject* cls = defining_class();
+  RG_CHECK(cls);
+  RG_LET(sup, call(reinterpret_cast<PyObject*>(&PySuper_Type), cls, self));
+  RG_CHECK(call_method(sup, S("__init__"), str("runtime_guard"), app_context));
+  RG_LET(deps, steal(Py_BuildValue("[s]", "config_manager")));
+  RG_CHECK_OK(PyObject_SetAttr(self, S("dependencies"), deps.get()));
+  RG_CHECK_OK(PyObject_SetAttr(self, S("_enabled"), Py_True));
+  RG_LET(threading, G("threading"));
+  RG_LET(lock, call_method(threading, S("Lock")));
+  RG_CHECK_OK(PyObject_SetAttr(self, S("_lock"), lock.get()));
+  RG_LET(sessions, steal(PyList_New(0)));
+  RG_CHECK_OK(PyObject_SetAttr(self, S("_sessions"), sessions.get()));
+  RG_LET(empty, str(""));
+  RG_CHECK_OK(PyObject_SetAttr(self, S("_current_id"), empty.get()));
+  RG_LET(flush_lock, call_method(threading, S("Lock")));
+  RG_CHECK_OK(PyObject_SetAttr(self, S("_flush_lock"), flush_lock.get()));
+  RG_CHECK_OK(track_for_fork(self));
+  return none();
+}
+
+// One call level more than the module function, so the default still names the caller.
+RG_DEF(Method, 4, report_open, "report_open(self, name=None, *, depth=2)",
+       "Instance alias for the module-level :func:`report_open` helper.")
+Ref report_open(PyObject* self, PyObject* name, PyObject* depth) {
+  RG_LET(one, integer(1));
+  RG_LET(outer_depth, steal(PyNumber_Add(depth, one.get())));
+  NativeFrameScope level(S("report_open"), self);
+  RG_CHECK(call_kw(G("report_open"), {name}, {{S("depth"), outer_depth.get()}}));
+  return none();
+}
+
+RG_DEF(Method, 5, _reload_flags, "_reload_flags(self)", "")
+Ref _reload_flags(PyObject* self) {
+  RG_LET(ctx, attr(self, S("app_context")));
+  RG_TRUTH(has_ctx, ctx.get());
+  if (!has_ctx) return none();
+  RG_LET(config, call_method(ctx, S("get_component"), S("config_manager")));
+  if (config.get() == Py_None) return none();
+  // Errors from the settings propagate: the lifecycle decides what a broken setting means.
+  RG_LET(value, call_method(config, S("get_value"), S("Telemetry"), S("enabled"), Py_True));
+  RG_TRUTH(enabled, value.get());
+  RG_CHECK_OK(PyObject_SetAttr(self, S("_enabled"), enabled ? Py_True : Py_False));
+  RG_LET(now, attr(self, S("_enabled")));
+  RG_TRUTH(still, now.get());
+  if (!still) RG_CHECK(log_at(S("info"), "Usage tracking disabled ([Telemetry] enabled=false)"));
+  return none();
+}
+
+// Each calls the module function by name when it runs: a host that replaces it is followed.
+RG_DEF(StaticMethod, 15, _machine_id, "_machine_id()", "")
+Ref _machine_id() { return call_global(S("_resolve_machine_id")); }
+
+RG_DEF(StaticMethod, 16, _token_fields, "_token_fields()", "")
+Ref _token_fields() { return call_global(S("_resolve_token_fields")); }
+
+RG_DEF(StaticMethod, 17, _app_version, "_app_version()", "")
+Ref _app_version() { return call_global(S("_resolve_app_version")); }
+
+RG_DEF(StaticMethod, 18, _endpoint, "_endpoint()", "")
+Ref _endpoint() { return call_global(S("_resolve_endpoint")); }
+
+}  // namespace
+
+Ref build_guarder_class(PyObject* ns, const char* module_name) {
+  RG_LET(base, G("ApplicationComponent"));
+  RG_LET(qualname, str("RuntimeGuarder"));
+  // Created with its text signature (what inspect reports for the class, kept in tp_doc);
+  // __doc__ then reads as written.
+  RG_LET(modname, str(module_name));
+  RG_LET(doc, str("RuntimeGuarder(app_context)\n--\n\n" RG_CLASS_DOC));
+  RG_CHECK_OK(PyDict_SetItemString(ns, "__module__", modname.get()));
+  RG_CHECK_OK(PyDict_SetItemString(ns, "__qualname__", qualname.get()));
+  RG_CHECK_OK(PyDict_SetItemString(ns, "__doc__", doc.get()));
+  RG_LET(bases, steal(PyTuple_Pack(1, base.get())));
+  RG_LET(cls, call(reinterpret_cast<PyObject*>(Py_TYPE(base.get())), qualname, bases, ns));
+  RG_LET(plain_doc, str(RG_CLASS_DOC));
+  RG_CHECK_OK(PyObject_SetAttr(cls.get(), S("__doc__"), plain_doc.get()));
+  return cls;
+}
+
+}  // namespace rg

@@ -1,0 +1,18 @@
+// RuntimeGuarder, the component class: a subclass of the host's ApplicationComponent whose
+// members are declared in this folder, one file per concern (class.cpp: the class and its
+// small members; lifecycle, flush, the store).
+#pragma once
+
+#include "capi/py.hpp"
+
+namespace rg {
+
+// Builds the class by calling the base's metaclass, so whatever metaclass the host uses
+// (ABCMeta, say) is the class's metaclass too. `ns` holds the members in definition order.
+Ref build_guarder_class(PyObject* ns, const char* module_name);
+
+// Whether uploads are allowed right now: the component's setting (`self._enabled`), then the
+// environment switches (`_telemetry_on()`). 1 allowed, 0 opted out, -1 on error.
+int uploads_allowed(PyObject* self);
+
+}  // namespace rg
