@@ -1,14 +1,14 @@
-// Start-up and shutdown of RuntimeGuarder: one session row per process, stale rows of crashed
-// runs closed at the next start, the start-up flush on a thread, the shutdown flush in line.
-// Both entry points swallow every ordinary exception: telemetry never stops the application.
-#include "guarder/class.hpp"
+// Start-up and shutdown: one session row per process, the rows of crashed runs closed as
+// stale at the next start, the start-up flush on a thread, the shutdown flush in line. Both
+// entry points swallow every ordinary exception: telemetry never stops the application.
+#include "capi/declare.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/values.hpp"
 #include "component/store_lock.hpp"
+#include "component/store_rows.hpp"
 #include "component/store_state.hpp"
 #include "defaults/constants.hpp"
-#include "capi/module_scope.hpp"
-#include "capi/declare.hpp"
-#include "capi/values.hpp"
-#include "component/store_rows.hpp"
+#include "guarder/class.hpp"
 #include "threads/thread_deadline.hpp"
 
 namespace rg {
@@ -17,16 +17,6 @@ namespace {
 
 // Beyond the wait for a running flush and the shutdown POST (each the flush timeout).
 constexpr double kShutdownSlack = 1.0;
-
-// What an entry point does with its steps' failure (`status` -1): an ordinary exception is
-// handed to `log` and swallowed; anything else, or a failing `log`, passes on.
-template <class Log>
-int contained(int status, Log&& log) {
-  if (status == 0) return 0;
-  RG_LET(exc, catch_ordinary());
-  RG_CHECK(log(exc.get()));
-  return 0;
-}
 
 // row[key] = value for each pair in order, up to the first that fails.
 int set_items(PyObject* row, std::initializer_list<Kw> items) {
@@ -40,33 +30,22 @@ int component_enabled(PyObject* self) {
   return PyObject_IsTrue(enabled.get());
 }
 
-// Whether the user has opted out right now; -1 on error.
-int opted_out(PyObject* self) {
-  int allowed = uploads_allowed(self);
-  return allowed < 0 ? -1 : !allowed;
-}
-
 // A session that ran, even in part, while the user had opted out is kept on this machine for
 // good: the mark travels with the row through the store, and no flush ever sends it.
 int mark_opted_out(PyObject* row) { return PyObject_SetItem(row, S("opted_out"), Py_True); }
-
-int mark_current_opted_out(PyObject* self) {
-  RG_LET(current, call_method(self, S("_current_session")));
-  return current.get() == Py_None ? 0 : mark_opted_out(current.get());
-}
 
 // The start-up steps; any failure is reported by initialize.
 int start_up(PyObject* self) {
   RG_CHECK_OK(mark_store_unread(self));
   RG_CHECK(call_method(self, S("_reload_flags")));
   RG_CHECK_OK(make_usage_dir());
-  const int opted = opted_out(self);
-  RG_CHECK_OK(opted);
+  const int allowed = uploads_allowed(self);
+  RG_CHECK_OK(allowed);
   {
     // One read-modify-write of the store: no other instance writes between the load and the
-    // first write, and none sees our row before our session lock protects it.
+    // first write, and none sees our row before our session lock protects it. A hung holder
+    // of the store lock costs start-up one wait, not one per step.
     RG_LET(store, G("_SESSIONS_FILE"));
-    // A hung holder of the store lock costs start-up one wait, not one per step below.
     ThreadDeadline deadline(constants::kStoreLockWait);
     StoreLock lock;
     RG_CHECK_OK(lock.acquire(store.get(), false));
@@ -74,17 +53,17 @@ int start_up(PyObject* self) {
     RG_CHECK_OK(mark_store_loaded(self));
     RG_CHECK(call_method(self, S("_close_stale_sessions")));
     RG_CHECK(call_method(self, S("_start_session")));
-    if (opted) RG_CHECK_OK(mark_current_opted_out(self));
+    if (!allowed) {
+      RG_LET(current, call_method(self, S("_current_session")));
+      if (current.get() != Py_None) RG_CHECK_OK(mark_opted_out(current.get()));
+    }
     RG_CHECK_OK(hold_session_lock(self));
     RG_CHECK(call_method(self, S("_persist")));
   }
   // Spawned on the setting alone: the flush itself honours the environment switches.
   const int on = component_enabled(self);
   RG_CHECK_OK(on);
-  if (on) {
-    RG_LET(timeout, G("_STARTUP_FLUSH_TIMEOUT"));
-    RG_CHECK(call_method(self, S("_spawn_flush"), timeout));
-  }
+  if (on) RG_CHECK(call_method(self, S("_spawn_flush"), G("_STARTUP_FLUSH_TIMEOUT")));
   return 0;
 }
 
@@ -94,9 +73,11 @@ RG_DEF(Method, 2, initialize, "initialize(self)",
        "\n"
        "Returns True, also when start-up failed (the failure is logged).")
 Ref initialize(PyObject* self) {
-  RG_CHECK_OK(contained(start_up(self), [](PyObject* exc) {
-    return log_exception("RuntimeGuarder initialize failed; continuing without telemetry", exc);
-  }));
+  if (start_up(self) < 0) {
+    RG_LET(exc, catch_ordinary());
+    RG_CHECK(log_exception("RuntimeGuarder initialize failed; continuing without telemetry",
+                           exc.get()));
+  }
   RG_LET(states, G("ComponentState"));
   RG_LET(initialized, attr(states, S("INITIALIZED")));
   RG_CHECK(call_method(self, S("set_state"), initialized));
@@ -107,13 +88,11 @@ Ref initialize(PyObject* self) {
 // (unless it was never read).
 int close_current_locked(PyObject* self, PyObject* now, bool opted) {
   RG_LET(current, call_method(self, S("_current_session")));
-  if (current.get() != Py_None) {
-    PyObject* row = current.get();
+  if (PyObject* row = current.get(); row != Py_None) {
     RG_CHECK_OK(set_items(row, {{S("ended_at"), now}, {S("ended_cleanly"), Py_True}}));
     RG_LET(empty, str(""));
     RG_LET(started, mapping_get(row, S("started_at"), empty.get()));
-    RG_LET(duration_fn, G("_duration_s"));
-    RG_LET(duration, call(duration_fn, started, now));
+    RG_LET(duration, call(G("_duration_s"), started, now));
     RG_CHECK_OK(set_items(row, {{S("duration_s"), duration.get()}, {S("flushed"), Py_False}}));
     RG_LET(log_text, call_method(self, S("_capture_logs")));
     RG_CHECK_OK(PyObject_SetItem(row, S("log_text"), log_text.get()));
@@ -123,19 +102,12 @@ int close_current_locked(PyObject* self, PyObject* now, bool opted) {
   return 0;
 }
 
-// A lock whose __exit__ swallows the block's exception lets shutdown go on after the block.
-int close_current(PyObject* self, PyObject* now, bool opted) {
-  RG_LET(lock, attr(self, S("_lock")));
-  return with_lock(lock.get(), [&] { return close_current_locked(self, now, opted); });
-}
-
 // Waits for a running flush (the start-up one) at most `seconds`; 1 when none is running
 // any more, 0 when it still is, -1 on error.
 int wait_for_running_flush(PyObject* self, double seconds) {
   RG_LET(flush_lock, attr(self, S("_flush_lock")));
-  RG_LET(acquire, attr(flush_lock, S("acquire")));
   RG_LET(limit, floating(seconds));
-  RG_LET(acquired, call_kw(acquire, {}, {{S("timeout"), limit.get()}}));
+  RG_LET(acquired, call_kw(attr(flush_lock, S("acquire")), {}, {{S("timeout"), limit.get()}}));
   const int free = PyObject_IsTrue(acquired.get());
   if (free <= 0) return free;
   RG_CHECK(call_method(flush_lock, S("release")));
@@ -145,8 +117,8 @@ int wait_for_running_flush(PyObject* self, double seconds) {
 int shut_down(PyObject* self) {
   RG_CHECK_OK(mark_unread_if_never_started(self));
   RG_CHECK(call_method(self, S("_reload_flags")));
-  const int opted = opted_out(self);
-  RG_CHECK_OK(opted);
+  const int allowed = uploads_allowed(self);
+  RG_CHECK_OK(allowed);
   // Read once: the same value bounds the wait and the shutdown flush.
   RG_LET(timeout, G("_SHUTDOWN_FLUSH_TIMEOUT"));
   const double seconds = timeout_seconds(timeout.get(), constants::kShutdownFlushTimeout);
@@ -157,20 +129,19 @@ int shut_down(PyObject* self) {
   // that flush must not hold the application's exit either.
   const int flush_done = wait_for_running_flush(self, seconds);
   RG_CHECK_OK(flush_done);
-  RG_LET(clock, G("_utcnow_iso"));
-  RG_LET(now, call(clock));
-  RG_CHECK_OK(close_current(self, now.get(), opted));
+  RG_LET(now, call(G("_utcnow_iso")));
+  // A lock whose __exit__ swallows the block's exception lets shutdown go on after the block.
+  RG_LET(lock, attr(self, S("_lock")));
+  RG_CHECK_OK(with_lock(lock.get(), [&] { return close_current_locked(self, now.get(), !allowed); }));
   if (!flush_done) {
     RG_CHECK(log_at(S("debug"), "Usage flush still running at shutdown; the closed session "
-                                    "stays pending for the next start"));
+                                "stays pending for the next start"));
     return 0;
   }
   const int on = component_enabled(self);
   RG_CHECK_OK(on);
-  if (on) {
-    RG_LET(flush, attr(self, S("_flush")));
-    RG_CHECK(call_kw(flush, {}, {{S("timeout"), timeout.get()}, {S("wait"), Py_True}}));
-  }
+  if (on)
+    RG_CHECK(call_kw(attr(self, S("_flush")), {}, {{S("timeout"), timeout.get()}, {S("wait"), Py_True}}));
   return 0;
 }
 
@@ -180,23 +151,21 @@ RG_DEF(Method, 3, cleanup, "cleanup(self)",
        "\n"
        "Returns None; failures are logged at debug level, never raised.")
 Ref cleanup(PyObject* self) {
-  RG_CHECK_OK(contained(shut_down(self), [](PyObject* exc) {
-    return log_exc_at(S("debug"), "RuntimeGuarder cleanup flush failed", exc);
-  }));
+  if (shut_down(self) < 0) {
+    RG_LET(exc, catch_ordinary());
+    RG_CHECK(log_exc_at(S("debug"), "RuntimeGuarder cleanup flush failed", exc.get()));
+  }
   if (release_session_lock(self) < 0 && !swallow_ordinary()) return {};
   return none();
 }
 
-RG_DEF(Method, 9, _current_session, "_current_session(self)",
-       "")
+RG_DEF(Method, 9, _current_session, "_current_session(self)", "")
 Ref _current_session(PyObject* self) {
   RG_LET(current_id, attr(self, S("_current_id")));
-  const int has_id = PyObject_IsTrue(current_id.get());
-  RG_CHECK_OK(has_id);
+  RG_TRUTH(has_id, current_id.get());
   if (!has_id) return none();
-  RG_LET(sessions, attr(self, S("_sessions")));
   // for row in reversed(self._sessions): a host's sequence type reverses itself
-  RG_LET(newest_first, call(reinterpret_cast<PyObject*>(&PyReversed_Type), sessions));
+  RG_LET(newest_first, call(reinterpret_cast<PyObject*>(&PyReversed_Type), attr(self, S("_sessions"))));
   RG_LET(iter, steal(PyObject_GetIter(newest_first.get())));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
     RG_LET(id, mapping_get(row.get(), S("session_id")));
@@ -204,8 +173,7 @@ Ref _current_session(PyObject* self) {
     RG_CHECK_OK(same);
     if (same) return row;
   }
-  if (PyErr_Occurred()) return {};
-  return none();
+  return PyErr_Occurred() ? Ref() : none();
 }
 
 // Whether the row's session belongs to a running process (which holds its session lock).
@@ -221,45 +189,31 @@ Ref _close_stale_sessions(PyObject* self) {
   RG_LET(sessions, attr(self, S("_sessions")));
   RG_LET(live, live_session_ids());
   RG_LET(iter, steal(PyObject_GetIter(sessions.get())));
+  RG_LET(zero, integer(0));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
-    const int closed = row_flag(row.get(), S("ended_at"));
-    RG_CHECK_OK(closed);
-    if (closed) continue;
-    const int already = row_flag(row.get(), S("stale"));
-    RG_CHECK_OK(already);
-    if (already) continue;
-    const int alive = owner_alive(row.get(), live.get());
-    RG_CHECK_OK(alive);
-    if (alive) continue;
-    RG_LET(zero, integer(0));
-    RG_CHECK_OK(set_items(row.get(), {{S("ended_cleanly"), Py_False},
-                                      {S("duration_s"), zero.get()},
-                                      {S("stale"), Py_True},
-                                      {S("flushed"), Py_False}}));
+    int skip = row_flag(row.get(), S("ended_at"));
+    if (skip == 0) skip = row_flag(row.get(), S("stale"));
+    if (skip == 0) skip = owner_alive(row.get(), live.get());
+    RG_CHECK_OK(skip);
+    if (skip) continue;
+    RG_CHECK_OK(set_items(row.get(), {{S("ended_cleanly"), Py_False}, {S("duration_s"), zero.get()},
+                                      {S("stale"), Py_True}, {S("flushed"), Py_False}}));
   }
-  if (PyErr_Occurred()) return {};
-  return none();
+  return PyErr_Occurred() ? Ref() : none();
 }
 
-RG_DEF(Method, 11, _start_session, "_start_session(self)",
-       "")
+RG_DEF(Method, 11, _start_session, "_start_session(self)", "")
 Ref _start_session(PyObject* self) {
-  RG_LET(clock, G("_utcnow_iso"));
-  RG_LET(now, call(clock));
-  RG_LET(uuid, G("uuid"));
-  RG_LET(fresh, call_method(uuid, S("uuid4")));
+  RG_LET(now, call(G("_utcnow_iso")));
+  RG_LET(fresh, call_method(G("uuid"), S("uuid4")));
   RG_LET(id, steal(PyObject_Str(fresh.get())));
   RG_LET(empty, str(""));
   RG_LET(zero, integer(0));
   RG_LET(row, steal(PyDict_New()));
-  RG_CHECK_OK(set_items(row.get(), {{S("session_id"), id.get()},
-                                    {S("started_at"), now.get()},
-                                    {S("ended_at"), empty.get()},
-                                    {S("duration_s"), zero.get()},
-                                    {S("ended_cleanly"), Py_False},
-                                    {S("flushed"), Py_False}}));
-  RG_LET(sessions, attr(self, S("_sessions")));
-  RG_CHECK(call_method(sessions, S("append"), row));
+  RG_CHECK_OK(set_items(row.get(), {{S("session_id"), id.get()}, {S("started_at"), now.get()},
+                                    {S("ended_at"), empty.get()}, {S("duration_s"), zero.get()},
+                                    {S("ended_cleanly"), Py_False}, {S("flushed"), Py_False}}));
+  RG_CHECK(call_method(attr(self, S("_sessions")), S("append"), row));
   // Only now: an id whose row never made it into the list would leave cleanup nothing to close
   // and this run unrecorded. A row without the id is a run that did not finish starting: kept
   // open, it is closed as stale later, as after a crash.
@@ -270,10 +224,9 @@ Ref _start_session(PyObject* self) {
 }  // namespace
 
 int uploads_allowed(PyObject* self) {
-  int on = component_enabled(self);
+  const int on = component_enabled(self);
   if (on <= 0) return on;
-  RG_LET(telemetry_on, G("_telemetry_on"));
-  RG_LET(env_on, call(telemetry_on));
+  RG_LET(env_on, call(G("_telemetry_on")));
   return PyObject_IsTrue(env_on.get());
 }
 
