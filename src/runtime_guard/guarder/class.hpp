@@ -12,7 +12,7 @@ namespace rg {
 Ref build_guarder_class(PyObject* ns, const char* module_name);
 
 // Whether uploads are allowed right now: the component's setting (`self._enabled`), then the
-// environment switches (`_telemetry_on()`). 1 allowed, 0 opted out, -1 on error.
-int uploads_allowed(PyObject* self);
+// environment switches (`_telemetry_on()`).
+Answer uploads_allowed(PyObject* self);
 
 }  // namespace rg

@@ -24,10 +24,10 @@ int set_items(PyObject* row, std::initializer_list<Kw> items) {
   return 0;
 }
 
-// The truth of self._enabled; -1 on error.
-int component_enabled(PyObject* self) {
+// The truth of self._enabled.
+Answer component_enabled(PyObject* self) {
   RG_LET(enabled, attr(self, S("_enabled")));
-  return PyObject_IsTrue(enabled.get());
+  return answer(PyObject_IsTrue(enabled.get()));
 }
 
 // A session that ran, even in part, while the user had opted out is kept on this machine for
@@ -39,8 +39,8 @@ int start_up(PyObject* self) {
   RG_CHECK_OK(mark_store_unread(self));
   RG_CHECK(call_method(self, S("_reload_flags")));
   RG_CHECK_OK(make_usage_dir());
-  const int allowed = uploads_allowed(self);
-  RG_CHECK_OK(allowed);
+  const Answer allowed = uploads_allowed(self);
+  RG_CHECK(allowed != Answer::kFailed);
   {
     // One read-modify-write of the store: no other instance writes between the load and the
     // first write, and none sees our row before our session lock protects it. A hung holder
@@ -53,7 +53,7 @@ int start_up(PyObject* self) {
     RG_CHECK_OK(mark_store_loaded(self));
     RG_CHECK(call_method(self, S("_close_stale_sessions")));
     RG_CHECK(call_method(self, S("_start_session")));
-    if (!allowed) {
+    if (allowed == Answer::kNo) {
       RG_LET(current, call_method(self, S("_current_session")));
       if (current.get() != Py_None) RG_CHECK_OK(mark_opted_out(current.get()));
     }
@@ -61,9 +61,9 @@ int start_up(PyObject* self) {
     RG_CHECK(call_method(self, S("_persist")));
   }
   // Spawned on the setting alone: the flush itself honours the environment switches.
-  const int on = component_enabled(self);
-  RG_CHECK_OK(on);
-  if (on) RG_CHECK(call_method(self, S("_spawn_flush"), G("_STARTUP_FLUSH_TIMEOUT")));
+  const Answer on = component_enabled(self);
+  RG_CHECK(on != Answer::kFailed);
+  if (on == Answer::kYes) RG_CHECK(call_method(self, S("_spawn_flush"), G("_STARTUP_FLUSH_TIMEOUT")));
   return 0;
 }
 
@@ -102,23 +102,22 @@ int close_current_locked(PyObject* self, PyObject* now, bool opted) {
   return 0;
 }
 
-// Waits for a running flush (the start-up one) at most `seconds`; 1 when none is running
-// any more, 0 when it still is, -1 on error.
-int wait_for_running_flush(PyObject* self, double seconds) {
+// Waits for a running flush (the start-up one) at most `seconds`: whether none is running now.
+Answer wait_for_running_flush(PyObject* self, double seconds) {
   RG_LET(flush_lock, attr(self, S("_flush_lock")));
   RG_LET(limit, floating(seconds));
   RG_LET(acquired, call_kw(attr(flush_lock, S("acquire")), {}, {{S("timeout"), limit.get()}}));
-  const int free = PyObject_IsTrue(acquired.get());
-  if (free <= 0) return free;
+  RG_TRUTH(free, acquired.get());
+  if (!free) return Answer::kNo;
   RG_CHECK(call_method(flush_lock, S("release")));
-  return 1;
+  return Answer::kYes;
 }
 
 int shut_down(PyObject* self) {
   RG_CHECK_OK(mark_unread_if_never_started(self));
   RG_CHECK(call_method(self, S("_reload_flags")));
-  const int allowed = uploads_allowed(self);
-  RG_CHECK_OK(allowed);
+  const Answer allowed = uploads_allowed(self);
+  RG_CHECK(allowed != Answer::kFailed);
   // Read once: the same value bounds the wait and the shutdown flush.
   RG_LET(timeout, G("_SHUTDOWN_FLUSH_TIMEOUT"));
   const double seconds = timeout_seconds(timeout.get(), constants::kShutdownFlushTimeout);
@@ -127,21 +126,23 @@ int shut_down(PyObject* self) {
   ThreadDeadline deadline(2 * seconds + kShutdownSlack);
   // The row must not change under a flush that is still sending it, but a server that holds
   // that flush must not hold the application's exit either.
-  const int flush_done = wait_for_running_flush(self, seconds);
-  RG_CHECK_OK(flush_done);
+  const Answer flush_done = wait_for_running_flush(self, seconds);
+  RG_CHECK(flush_done != Answer::kFailed);
   RG_LET(now, call(G("_utcnow_iso")));
   // A lock whose __exit__ swallows the block's exception lets shutdown go on after the block.
   RG_LET(lock, attr(self, S("_lock")));
-  RG_CHECK_OK(with_lock(lock.get(), [&] { return close_current_locked(self, now.get(), !allowed); }));
-  if (!flush_done) {
+  const bool opted = allowed == Answer::kNo;
+  RG_CHECK_OK(with_lock(lock.get(), [&] { return close_current_locked(self, now.get(), opted); }));
+  if (flush_done == Answer::kNo) {
     RG_CHECK(log_at(S("debug"), "Usage flush still running at shutdown; the closed session "
                                 "stays pending for the next start"));
     return 0;
   }
-  const int on = component_enabled(self);
-  RG_CHECK_OK(on);
-  if (on)
-    RG_CHECK(call_kw(attr(self, S("_flush")), {}, {{S("timeout"), timeout.get()}, {S("wait"), Py_True}}));
+  const Answer on = component_enabled(self);
+  RG_CHECK(on != Answer::kFailed);
+  if (on == Answer::kNo) return 0;
+  RG_LET(flush, attr(self, S("_flush")));
+  RG_CHECK(call_kw(flush, {}, {{S("timeout"), timeout.get()}, {S("wait"), Py_True}}));
   return 0;
 }
 
@@ -177,10 +178,10 @@ Ref _current_session(PyObject* self) {
 }
 
 // Whether the row's session belongs to a running process (which holds its session lock).
-int owner_alive(PyObject* row, PyObject* live) {
-  if (PySet_GET_SIZE(live) == 0) return 0;
+Answer owner_alive(PyObject* row, PyObject* live) {
+  if (PySet_Size(live) == 0) return Answer::kNo;
   RG_LET(id, mapping_get(row, S("session_id")));
-  return PyUnicode_Check(id.get()) ? PySet_Contains(live, id.get()) : 0;
+  return PyUnicode_Check(id.get()) ? answer(PySet_Contains(live, id.get())) : Answer::kNo;
 }
 
 RG_DEF(Method, 10, _close_stale_sessions, "_close_stale_sessions(self)",
@@ -191,11 +192,13 @@ Ref _close_stale_sessions(PyObject* self) {
   RG_LET(iter, steal(PyObject_GetIter(sessions.get())));
   RG_LET(zero, integer(0));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
-    int skip = row_flag(row.get(), S("ended_at"));
-    if (skip == 0) skip = row_flag(row.get(), S("stale"));
-    if (skip == 0) skip = owner_alive(row.get(), live.get());
-    RG_CHECK_OK(skip);
-    if (skip) continue;
+    int closed = row_flag(row.get(), S("ended_at"));
+    if (closed == 0) closed = row_flag(row.get(), S("stale"));
+    RG_CHECK_OK(closed);
+    if (closed) continue;
+    const Answer alive = owner_alive(row.get(), live.get());
+    RG_CHECK(alive != Answer::kFailed);
+    if (alive == Answer::kYes) continue;
     RG_CHECK_OK(set_items(row.get(), {{S("ended_cleanly"), Py_False}, {S("duration_s"), zero.get()},
                                       {S("stale"), Py_True}, {S("flushed"), Py_False}}));
   }
@@ -223,11 +226,11 @@ Ref _start_session(PyObject* self) {
 
 }  // namespace
 
-int uploads_allowed(PyObject* self) {
-  const int on = component_enabled(self);
-  if (on <= 0) return on;
+Answer uploads_allowed(PyObject* self) {
+  const Answer on = component_enabled(self);
+  if (on != Answer::kYes) return on;
   RG_LET(env_on, call(G("_telemetry_on")));
-  return PyObject_IsTrue(env_on.get());
+  return answer(PyObject_IsTrue(env_on.get()));
 }
 
 }  // namespace rg
