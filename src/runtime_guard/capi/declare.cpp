@@ -1,5 +1,7 @@
 #include "capi/declare.hpp"
 
+#include <cstring>
+
 #include "capi/method_owner.hpp"
 
 namespace rg {
@@ -37,24 +39,17 @@ Ref make_member(const Def& def, PyObject* owner, PyObject* module_name) {
   return fn;
 }
 
-// A parameter's default, borrowed; null with MemoryError when it cannot be made.
-PyObject* default_value(const Parameter& p, PyObject*& made) {
-  switch (p.value) {
-    case Default::None:
-      return Py_None;
-    case Default::True:
-      return Py_True;
-    case Default::False:
-      return Py_False;
-    case Default::Integer:
-      return made ? made : (made = PyLong_FromDouble(p.number));
-    case Default::Float:
-      return made ? made : (made = PyFloat_FromDouble(p.number));
-    case Default::Required:
-      break;
+// A parameter's default, borrowed, made from its text when first needed; null with the error
+// set when it cannot be made.
+PyObject* default_value(const char* text, PyObject*& made) {
+  for (auto [word, value] : {std::pair{"None", Py_None}, std::pair{"True", Py_True},
+                             std::pair{"False", Py_False}}) {
+    if (std::strcmp(text, word) == 0) return value;
   }
-  PyErr_SetString(PyExc_SystemError, "runtime_guard: a required parameter has no default");
-  return nullptr;
+  if (made) return made;
+  if (!std::strchr(text, '.')) return made = PyLong_FromString(text, nullptr, 10);
+  const double number = PyOS_string_to_double(text, nullptr, nullptr);
+  return made = number == -1.0 && PyErr_Occurred() ? nullptr : PyFloat_FromDouble(number);
 }
 
 }  // namespace
@@ -88,7 +83,8 @@ PyObject* bind_call(const Parsed& parsed, const Signature& sig, PyObject** made,
   // Otherwise, and for a required parameter left out, the binder (with its messages).
   if (!bound && bind_arguments(sig, owner, args, nargs, kwnames, out) < 0) return nullptr;
   for (Py_ssize_t i = 0; i < sig.count; ++i)
-    if (!out[i] && !(out[i] = default_value(parsed.params[i], made[i]))) return nullptr;
+    if (!out[i] && !(out[i] = default_value(parsed.text + parsed.fallback[i], made[i])))
+      return nullptr;
   return owner_module(owner);
 }
 

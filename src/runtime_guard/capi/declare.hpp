@@ -41,83 +41,63 @@ Table& table(Body body);
 bool enter(const Def& def, int ordinal);
 
 inline constexpr std::size_t kMaxParameters = 6;
-inline constexpr std::size_t kMaxName = 32;
 
-enum class Default : unsigned char { Required, None, True, False, Integer, Float };
-
-struct Parameter {
-  char name[kMaxName] = {};
-  Default value = Default::Required;
-  double number = 0;
-};
-
+// A text signature cut where the binder needs NUL-terminated names: `text` holds the function
+// name, each parameter's name at `param[i]` and its default's text at `fallback[i]` (0: none).
 struct Parsed {
-  char name[kMaxName] = {};
-  Parameter params[kMaxParameters] = {};
+  char text[Literal::kCapacity] = {};
+  unsigned char param[kMaxParameters] = {}, fallback[kMaxParameters] = {};
   Py_ssize_t count = 0, positional = 0;
   unsigned required = 0;
   bool ok = false;
 };
 
-constexpr bool copy_name(const char*& s, char (&out)[kMaxName]) {
-  std::size_t n = 0;
-  for (char c = *s; c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                    (n && c >= '0' && c <= '9');
-       c = *++s) {
-    if (n + 1 == kMaxName) return false;
-    out[n++] = c;
-  }
-  return n > 0;
+constexpr bool is_name_char(char c) {
+  return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
-// None, True, False, -?digits(.digits)?
-constexpr bool parse_default(const char*& s, Parameter& p) {
-  char word[kMaxName] = {};
-  if (copy_name(s, word)) {
-    for (auto [text, kind] : {std::pair{"None", Default::None}, std::pair{"True", Default::True},
-                              std::pair{"False", Default::False}}) {
-      std::size_t i = 0;
-      while (text[i] && text[i] == word[i]) ++i;
-      if (text[i] || word[i]) continue;
-      p.value = kind;
-      return true;
-    }
-    return false;
-  }
-  const bool negative = *s == '-' && ++s;
-  if (*s < '0' || *s > '9') return false;
-  p.value = Default::Integer;
-  double scale = 1;
-  for (; (*s >= '0' && *s <= '9') || (*s == '.' && p.value == Default::Integer); ++s) {
-    if (*s == '.') p.value = Default::Float;
-    else p.number = p.number * 10 + (*s - '0');
-    if (*s != '.' && p.value == Default::Float) scale *= 10;
-  }
-  p.number = (negative ? -p.number : p.number) / scale;
-  return true;
-}
-
-// "name(a, b=None, *, c, d=2)"; `ok` is false for anything else.
+// "name(a, b=None, *, c, d=2)"; `ok` is false for anything else. A default is a literal: None,
+// True, False or a number, made when first needed.
 constexpr Parsed parse(const char* s) {
   Parsed r;
-  if (!copy_name(s, r.name) || *s++ != '(') return r;
+  std::size_t i = 0;
+  for (; s[i]; ++i) r.text[i] = s[i];
+  auto name = [&] {
+    const std::size_t start = i;
+    while (is_name_char(r.text[i])) ++i;
+    return i > start && !(r.text[start] >= '0' && r.text[start] <= '9');
+  };
+  i = 0;
+  if (!name() || r.text[i] != '(') return r;
+  r.text[i++] = '\0';
   bool keyword_only = false;
-  for (bool first = true; *s != ')'; first = false) {
-    if (!first && (*s++ != ',' || *s++ != ' ')) return r;
-    if (*s == '*' && s[1] == ',' && !keyword_only) {
+  for (bool first = true; r.text[i] != ')'; first = false) {
+    if (!first) {
+      if (r.text[i] != ',' || r.text[i + 1] != ' ') return r;
+      r.text[i] = '\0';
+      i += 2;
+    }
+    if (r.text[i] == '*' && r.text[i + 1] == ',' && !keyword_only) {
       keyword_only = true;
-      ++s;
+      ++i;
       continue;
     }
     if (r.count == kMaxParameters) return r;
-    Parameter& p = r.params[r.count];
-    if (!copy_name(s, p.name)) return r;
-    if (*s != '=') r.required |= 1u << r.count;
-    else if (!parse_default(++s, p)) return r;
+    r.param[r.count] = static_cast<unsigned char>(i);
+    if (!name()) return r;
+    if (r.text[i] == '=') {
+      r.text[i++] = '\0';
+      r.fallback[r.count] = static_cast<unsigned char>(i);
+      while (is_name_char(r.text[i]) || r.text[i] == '-' || r.text[i] == '.') ++i;
+      if (i == r.fallback[r.count]) return r;
+    } else {
+      r.required |= 1u << r.count;
+    }
     if (!keyword_only) r.positional = r.count + 1;
     ++r.count;
   }
-  r.ok = s[1] == '\0';
+  r.text[i] = '\0';
+  r.ok = s[i + 1] == '\0';
   return r;
 }
 
@@ -134,7 +114,7 @@ constexpr auto names_of(const Parsed& p, std::index_sequence<I...>) {
   struct Names {
     const char* names[sizeof...(I) ? sizeof...(I) : 1];
   };
-  return Names{{p.params[I].name...}};
+  return Names{{p.text + p.param[I]...}};
 }
 
 // Binds a call to the parameters, each default in place of one left out (`made` keeps the
@@ -150,7 +130,7 @@ struct Entry {
   static_assert(kParsed.ok, "RG_DEF: the text signature does not parse");
   static constexpr std::size_t kCount = static_cast<std::size_t>(kParsed.count);
   static constexpr auto kNames = names_of(kParsed, std::make_index_sequence<kCount>());
-  static constexpr Signature kSignature{kParsed.name, kNames.names, kParsed.positional,
+  static constexpr Signature kSignature{kParsed.text, kNames.names, kParsed.positional,
                                         kParsed.count, kParsed.required};
   static inline PyObject* made[kCount ? kCount : 1] = {};
 
@@ -173,7 +153,7 @@ template <Kind K, int N, Literal Sig, Impl<Sig>* F>
 bool declare(const char* doc) {
   static_assert(N >= 1 && N <= Table::kSlots, "RG_DEF: ordinal out of range");
   using E = Entry<Sig, F>;
-  static const Def def{{E::kParsed.name,
+  static const Def def{{E::kParsed.text,
                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&E::call)),
                         METH_FASTCALL | METH_KEYWORDS, doc},
                        K};
