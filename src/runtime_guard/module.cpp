@@ -1,8 +1,7 @@
-// Entry point: the module body. It binds the imports, the logger, the path and size
-// constants, the redaction patterns, the locks and flags, then the functions, the component
-// class and `_duration_s`, in that order. It touches no file, starts no thread, registers nothing.
+// The module body: the imports, the logger, the path and size constants, the redaction
+// patterns, the locks and flags, then the functions, the component class and `_duration_s`
+// (from the tables RG_DEF fills). It touches no file, starts no thread, registers nothing.
 #include "capi/declare.hpp"
-#include "capi/method_owner.hpp"
 #include "capi/module_scope.hpp"
 #include "defaults/constants.hpp"
 #include "guarder/class.hpp"
@@ -11,7 +10,7 @@ namespace rg {
 namespace {
 
 inline constexpr const char* kModuleName = "orlune.core.runtime_guard";
-// The class statement follows the module's 20th function (runtimeguard); `_duration_s` follows it.
+// The class statement follows the 20th function (runtimeguard); `_duration_s` comes after it.
 constexpr int kFunctionsBeforeClass = 20;
 
 int bind(PyObject* dict, const char* name, Ref value) {
@@ -24,10 +23,7 @@ int bind_imports(PyObject* d) {
     if (bind(d, m, import(m)) < 0) return -1;
   }
   // One `from ... import ...` statement per module, as the body would write it.
-  struct From {
-    const char* module;
-    PyObject* names[3];  // null-padded
-  };
+  struct From { const char* module; PyObject* names[3]; };  // names null-padded
   for (const From& f : {From{"collections.abc", {S("Callable")}},
                         From{"datetime", {S("UTC"), S("datetime")}},
                         From{"pathlib", {S("Path")}},
@@ -42,7 +38,6 @@ int bind_imports(PyObject* d) {
   return 0;
 }
 
-// dir / part
 Ref joined(Ref dir, const char* part) {
   RG_LET(name, str(part));
   return dir ? steal(PyNumber_TrueDivide(dir.get(), name.get())) : Ref();
@@ -57,16 +52,11 @@ int bind_constants(PyObject* d) {
   RG_CHECK_OK(bind(d, "_USAGE_DIR", std::move(dir)));
   RG_CHECK_OK(bind(d, "_SESSIONS_FILE", std::move(file)));
   using namespace constants;
-  struct Number {
-    const char* name;
-    double value;
-    bool whole;
-  };
+  struct Number { const char* name; double value; bool whole; };
   for (Number n : {Number{"_MAX_STORED", kMaxStored, true},
                    {"_STARTUP_FLUSH_TIMEOUT", kStartupFlushTimeout, false},
                    {"_SHUTDOWN_FLUSH_TIMEOUT", kShutdownFlushTimeout, false},
-                   {"_LIGHT_TIMEOUT", kLightTimeout, false},
-                   {"_MAX_LOG_CHARS", kMaxLogChars, true},
+                   {"_LIGHT_TIMEOUT", kLightTimeout, false}, {"_MAX_LOG_CHARS", kMaxLogChars, true},
                    {"_MAX_LOG_LINES", kMaxLogLines, true},
                    {"_MAX_FEATURE_NAME", kMaxFeatureName, true},
                    {"_MAX_STORE_BYTES", kMaxStoreBytes, true},
@@ -101,18 +91,6 @@ int bind_state(PyObject* d) {
   return bind(d, "_auth_ready", boolean(false));
 }
 
-int bind_class(PyObject* d) {
-  RG_LET(ns, steal(PyDict_New()));
-  // A class statement binds these before the body's methods; the class builder fills them in.
-  for (const char* dunder : {"__module__", "__qualname__", "__doc__"})
-    RG_CHECK_OK(PyDict_SetItemString(ns.get(), dunder, Py_None));
-  RG_LET(owner, new_method_owner(module()));
-  RG_CHECK_OK(bind_declared(declare::Body::Class, ns.get(), owner.get(), kModuleName, 1));
-  RG_LET(cls, build_guarder_class(ns.get(), kModuleName));
-  set_owner_class(owner.get(), cls.get());
-  return bind(d, "RuntimeGuarder", std::move(cls));
-}
-
 int exec_body(PyObject* m) {
   PyObject* d = PyModule_GetDict(m);
   // As exec() does for a module's code: the body runs with the interpreter's builtins.
@@ -120,36 +98,27 @@ int exec_body(PyObject* m) {
   RG_CHECK_OK(has_builtins);
   if (!has_builtins) RG_CHECK_OK(PyDict_SetItem(d, S("__builtins__"), PyEval_GetBuiltins()));
   if (bind_imports(d) < 0 || bind_constants(d) < 0 || bind_state(d) < 0) return -1;
-  using declare::Body;
-  RG_CHECK_OK(bind_declared(Body::Module, d, m, kModuleName, 1, kFunctionsBeforeClass));
-  RG_CHECK_OK(bind_class(d));
-  return bind_declared(Body::Module, d, m, kModuleName, kFunctionsBeforeClass + 1);
+  RG_CHECK_OK(bind_declared(declare::Body::Module, d, m, kModuleName, 1, kFunctionsBeforeClass));
+  RG_CHECK_OK(bind(d, "RuntimeGuarder", guarder_class(m, kModuleName)));
+  return bind_declared(declare::Body::Module, d, m, kModuleName, kFunctionsBeforeClass + 1);
 }
 
 constexpr const char* kModuleDoc =
-    "Local-first usage tracking for the application.\n"
-    "\n"
+    "Local-first usage tracking for the application.\n\n"
     "Each run of the application is a session row kept in ``~/.orlune/usage/sessions.jsonl``.\n"
     "Rows the server has not accepted are uploaded by HTTP POST to the usage endpoint\n"
     "(``/api/usage``) on a background thread at start-up and, with a short bounded wait, at\n"
-    "shutdown. The upload body is encrypted with AES-256-GCM by the host's payload encryption.\n"
-    "\n"
+    "shutdown. The upload body is encrypted with AES-256-GCM by the host's payload encryption.\n\n"
     "Policy: telemetry never includes protected health information. Log text attached to a\n"
     "session is redacted (file paths, e-mail addresses and token-like strings) and size-capped\n"
-    "before it leaves the machine; the client's network address is never sent.\n"
-    "\n"
-    "Library code can report that a feature was opened without a component::\n"
-    "\n"
-    "    from orlune.core.runtime_guard import report_open, runtimeguard\n"
-    "\n"
+    "before it leaves the machine; the client's network address is never sent.\n\n"
+    "Library code can report that a feature was opened without a component::\n\n"
+    "    from orlune.core.runtime_guard import report_open, runtimeguard\n\n"
     "    @runtimeguard()\n"
-    "    def export_study(path): ...\n"
-    "\n"
+    "    def export_study(path): ...\n\n"
     "    @runtimeguard(\"Segmentation\")\n"
-    "    class SegmentationTool: ...\n"
-    "\n"
-    "    report_open(\"Viewer\")\n"
-    "\n"
+    "    class SegmentationTool: ...\n\n"
+    "    report_open(\"Viewer\")\n\n"
     "Reports run on daemon threads and never raise into the caller. Short scripts call\n"
     "``flush_runtime_guard()`` at their end (it also runs automatically at exit).\n"
     "Set ORLUNE_TELEMETRY=0 (or the setting [Telemetry] enabled=false) to switch tracking off.\n";
@@ -169,8 +138,7 @@ PyModuleDef_Slot g_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)
 
 // Multi-phase initialization with no per-module state (m_size 0): every import makes a fresh
 // module object, and importlib.reload runs the body again on the same one.
-PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "runtime_guard", kModuleDoc, 0, nullptr, g_slots,
-                     nullptr, nullptr, nullptr};
+PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "runtime_guard", kModuleDoc, 0, nullptr, g_slots};
 
 }  // namespace
 }  // namespace rg

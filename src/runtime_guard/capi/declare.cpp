@@ -10,33 +10,27 @@ namespace declare {
 
 namespace {
 
-Table g_tables[2];  // constant-initialized: filled by the declarations before any import
+// The declarations of each body by ordinal; constant-initialized, so filled before any import.
+struct Table {
+  const Def* slot[kMaxOrdinal + 1];
+  const Def* clash;  // a second declaration for the slot at `clash_at`
+  int clash_at, last;
+} g_tables[2];
 
-const char* body_name(Body body) { return body == Body::Module ? "module" : "class"; }
+Table& table(Body body) { return g_tables[static_cast<int>(body)]; }
 
 int check(Body body) {
   const Table& t = table(body);
-  if (t.clash) {
+  const char* name = body == Body::Module ? "module" : "class";
+  int hole = 0;
+  for (int n = t.last; n >= 1; --n)
+    if (!t.slot[n]) hole = n;
+  if (t.clash)
     PyErr_Format(PyExc_SystemError, "runtime_guard: %s and %s are both %s definition %d",
-                 t.slot[t.clash_at]->method.ml_name, t.clash->method.ml_name, body_name(body),
-                 t.clash_at);
-    return -1;
-  }
-  for (int n = 1; n <= t.last; ++n) {
-    if (t.slot[n]) continue;
-    PyErr_Format(PyExc_SystemError, "runtime_guard: no declaration for %s definition %d",
-                 body_name(body), n);
-    return -1;
-  }
-  return 0;
-}
-
-// The builtin a declaration is bound as, its __self__ `owner`, wrapped for a class body.
-Ref make_member(const Def& def, PyObject* owner, PyObject* module_name) {
-  RG_LET(fn, steal(PyCFunction_NewEx(const_cast<PyMethodDef*>(&def.method), owner, module_name)));
-  if (def.kind == Kind::Method) return steal(PyInstanceMethod_New(fn.get()));
-  if (def.kind == Kind::StaticMethod) return steal(PyStaticMethod_New(fn.get()));
-  return fn;
+                 t.slot[t.clash_at]->method.ml_name, t.clash->method.ml_name, name, t.clash_at);
+  else if (hole)
+    PyErr_Format(PyExc_SystemError, "runtime_guard: no declaration for %s definition %d", name, hole);
+  return t.clash || hole ? -1 : 0;
 }
 
 // A parameter's default, borrowed, made from its text when first needed; null with the error
@@ -54,8 +48,6 @@ PyObject* default_value(const char* text, PyObject*& made) {
 
 }  // namespace
 
-Table& table(Body body) { return g_tables[static_cast<int>(body)]; }
-
 bool enter(const Def& def, int ordinal) {
   Table& t = table(def.kind == Kind::Function ? Body::Module : Body::Class);
   if (t.slot[ordinal]) {
@@ -71,14 +63,11 @@ bool enter(const Def& def, int ordinal) {
 PyObject* bind_call(const Parsed& parsed, const Signature& sig, PyObject** made, PyObject* owner,
                     PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  bool bound = false;
   // The common call passes what it passes by position: no keyword lookup, no binder.
-  if ((!kwnames || PyTuple_GET_SIZE(kwnames) == 0) && nargs <= sig.positional) {
-    bound = true;
-    for (Py_ssize_t i = 0; i < sig.count; ++i) {
-      out[i] = i < nargs ? args[i] : nullptr;
-      bound &= out[i] || !(sig.required >> i & 1u);
-    }
+  bool bound = (!kwnames || PyTuple_Size(kwnames) == 0) && nargs <= sig.positional;
+  for (Py_ssize_t i = 0; bound && i < sig.count; ++i) {
+    out[i] = i < nargs ? args[i] : nullptr;
+    bound = out[i] || !(sig.required >> i & 1u);
   }
   // Otherwise, and for a required parameter left out, the binder (with its messages).
   if (!bound && bind_arguments(sig, owner, args, nargs, kwnames, out) < 0) return nullptr;
@@ -93,11 +82,15 @@ PyObject* bind_call(const Parsed& parsed, const Signature& sig, PyObject** made,
 int bind_declared(declare::Body body, PyObject* dict, PyObject* owner, const char* module_name,
                   int first, int last) {
   RG_CHECK_OK(declare::check(body));
-  const declare::Table& t = declare::table(body);
   RG_LET(modname, str(module_name));
-  for (int n = first; n <= (last ? last : t.last); ++n) {
-    RG_LET(member, declare::make_member(*t.slot[n], owner, modname.get()));
-    RG_CHECK_OK(PyDict_SetItemString(dict, t.slot[n]->method.ml_name, member.get()));
+  for (int n = first; n <= (last ? last : declare::table(body).last); ++n) {
+    const Def& def = *declare::table(body).slot[n];
+    RG_LET(fn, steal(PyCFunction_NewEx(const_cast<PyMethodDef*>(&def.method), owner, modname.get())));
+    Ref member = def.kind == Kind::Method         ? steal(PyInstanceMethod_New(fn.get()))
+                 : def.kind == Kind::StaticMethod ? steal(PyStaticMethod_New(fn.get()))
+                                                  : std::move(fn);
+    RG_CHECK(member);
+    RG_CHECK_OK(PyDict_SetItemString(dict, def.method.ml_name, member.get()));
   }
   return 0;
 }

@@ -1,14 +1,13 @@
 // One declaration per exported function or method, beside its implementation:
 //
-//   RG_DEF(Function, 19, report_open, "report_open(name=None, *, depth=2)",
-//          "Fire-and-forget open event including the function/class name.")
+//   RG_DEF(Function, 19, report_open, "report_open(name=None, *, depth=2)", "Fire-and-forget ...")
 //   Ref report_open(PyObject* name, PyObject* depth) { ... }
 //
-// The text signature gives the Python name, the argument binding (with the interpreter's
-// TypeError messages), the defaults (literals: None, True, False, a number) and
-// `__text_signature__`; the implementation takes one borrowed PyObject* per parameter, its count
-// checked when it compiles. The ordinal is the definition's place in its body (the module's
-// functions, or the class's members): the declaration fills that slot of the body's table.
+// The text signature gives the Python name, the binding (with the interpreter's TypeError
+// messages), the literal defaults and `__text_signature__`; the implementation takes one
+// borrowed PyObject* per parameter, counted at compile time. The ordinal is the definition's
+// place in its body (the module's functions, or the class's members): it fills that slot of
+// the body's table, and the body binds the table in order.
 #pragma once
 
 #include <cstddef>
@@ -29,21 +28,14 @@ struct Def {
 
 namespace declare {
 
-// The declarations of one body by ordinal, filled before the module is first imported.
-struct Table {
-  static constexpr int kSlots = 32;
-  const Def* slot[kSlots + 1];
-  const Def* clash;  // a second declaration for a slot already taken, at `clash_at`
-  int clash_at, last;
-};
 enum class Body { Module, Class };
-Table& table(Body body);
-bool enter(const Def& def, int ordinal);
+inline constexpr int kMaxOrdinal = 32;
+bool enter(const Def& def, int ordinal);  // at load time, before any import
 
 inline constexpr std::size_t kMaxParameters = 6;
 
-// A text signature cut where the binder needs NUL-terminated names: `text` holds the function
-// name, each parameter's name at `param[i]` and its default's text at `fallback[i]` (0: none).
+// A text signature cut into NUL-terminated parts: the function's name at 0, each parameter's
+// name at `param[i]` and its default's text at `fallback[i]` (0: none).
 struct Parsed {
   char text[Literal::kCapacity] = {};
   unsigned char param[kMaxParameters] = {}, fallback[kMaxParameters] = {};
@@ -56,8 +48,8 @@ constexpr bool is_name_char(char c) {
   return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
-// "name(a, b=None, *, c, d=2)"; `ok` is false for anything else. A default is a literal: None,
-// True, False or a number, made when first needed.
+// "name(a, b=None, *, c, d=2)"; `ok` is false for anything else. A default is None, True,
+// False or a number.
 constexpr Parsed parse(const char* s) {
   Parsed r;
   std::size_t i = 0;
@@ -117,9 +109,8 @@ constexpr auto names_of(const Parsed& p, std::index_sequence<I...>) {
   return Names{{p.text + p.param[I]...}};
 }
 
-// Binds a call to the parameters, each default in place of one left out (`made` keeps the
-// numbers made on first use, shared by every module object), and returns the module the
-// function belongs to (borrowed; null with the error set).
+// Binds a call, each default in place of a parameter left out (`made`: the numbers made on
+// first use, shared by all module objects); the function's module, borrowed, or null.
 PyObject* bind_call(const Parsed& parsed, const Signature& sig, PyObject** made, PyObject* owner,
                     PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out);
 
@@ -151,7 +142,7 @@ struct Entry {
 
 template <Kind K, int N, Literal Sig, Impl<Sig>* F>
 bool declare(const char* doc) {
-  static_assert(N >= 1 && N <= Table::kSlots, "RG_DEF: ordinal out of range");
+  static_assert(N >= 1 && N <= kMaxOrdinal, "RG_DEF: ordinal out of range");
   using E = Entry<Sig, F>;
   static const Def def{{E::kParsed.text,
                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&E::call)),
@@ -162,10 +153,9 @@ bool declare(const char* doc) {
 
 }  // namespace declare
 
-// Binds, in ordinal order, the declarations of `body` from `first` to `last` (0: to the end)
-// into `dict`: builtins whose __self__ is `owner` (the module, or the class's method owner),
-// wrapped as instance or static methods for the class. The first call checks both tables: a
-// hole or a clash is a SystemError naming it.
+// Binds the declarations of `body` from ordinal `first` to `last` (0: to the end) into `dict`,
+// in order: builtins whose __self__ is `owner` (the module, or the class's method owner),
+// wrapped as instance or static methods for a class. A hole or a clash is a SystemError.
 int bind_declared(declare::Body body, PyObject* dict, PyObject* owner, const char* module_name,
                   int first, int last = 0);
 

@@ -114,18 +114,21 @@ Ref _endpoint() { return call_global(S("_resolve_endpoint")); }
 
 }  // namespace
 
-Ref build_guarder_class(PyObject* ns, const char* module_name) {
+Ref guarder_class(PyObject* module, const char* module_name) {
   RG_LET(base, G("ApplicationComponent"));
+  RG_LET(modname, str(module_name));
   RG_LET(qualname, str("RuntimeGuarder"));
   // Created with its text signature (what inspect reports for the class, kept in tp_doc);
   // __doc__ then reads as written.
-  RG_LET(modname, str(module_name));
   RG_LET(doc, str("RuntimeGuarder(app_context)\n--\n\n" RG_CLASS_DOC));
-  RG_CHECK_OK(PyDict_SetItemString(ns, "__module__", modname.get()));
-  RG_CHECK_OK(PyDict_SetItemString(ns, "__qualname__", qualname.get()));
-  RG_CHECK_OK(PyDict_SetItemString(ns, "__doc__", doc.get()));
+  // A class statement binds these before the body's members.
+  RG_LET(ns, dict_of({{S("__module__"), modname.get()}, {S("__qualname__"), qualname.get()},
+                      {S("__doc__"), doc.get()}}));
+  RG_LET(owner, new_method_owner(module));
+  RG_CHECK_OK(bind_declared(declare::Body::Class, ns.get(), owner.get(), module_name, 1));
   RG_LET(bases, steal(PyTuple_Pack(1, base.get())));
   RG_LET(cls, call(reinterpret_cast<PyObject*>(Py_TYPE(base.get())), qualname, bases, ns));
+  set_owner_class(owner.get(), cls.get());
   RG_LET(plain_doc, str(RG_CLASS_DOC));
   RG_CHECK_OK(PyObject_SetAttr(cls.get(), S("__doc__"), plain_doc.get()));
   return cls;

@@ -7,9 +7,9 @@
 
 namespace rg {
 
-// Builds the class by calling the base's metaclass, so whatever metaclass the host uses
-// (ABCMeta, say) is the class's metaclass too. `ns` holds the members in definition order.
-Ref build_guarder_class(PyObject* ns, const char* module_name);
+// The class statement: the members in definition order, the class made by calling the base's
+// metaclass, so whatever metaclass the host uses (ABCMeta, say) is the class's metaclass too.
+Ref guarder_class(PyObject* module, const char* module_name);
 
 // Whether uploads are allowed right now: the component's setting (`self._enabled`), then the
 // environment switches (`_telemetry_on()`).
