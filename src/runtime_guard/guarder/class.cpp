@@ -1,7 +1,5 @@
-// The class itself, its construction and its small members: the instance alias of
-// `report_open`, the tracking flag read from the host settings, the log text taken from the
-// logging panel at close, and the four static helpers the flush resolves its identity and
-// endpoint through.
+// The class statement and its small members: the `report_open` alias, the tracking flag, the
+// log text from the logging panel, and the four static helpers the flush resolves its identity by.
 #include "guarder/class.hpp"
 
 #include "capi/declare.hpp"
@@ -12,7 +10,6 @@
 #include "threads/fork_safety.hpp"
 
 namespace rg {
-
 namespace {
 
 #define RG_CLASS_DOC "Record local open/close sessions and flush them to the usage endpoint."

@@ -24,15 +24,6 @@ constexpr int kSealAttempts = 3;
 // Above this a duration is no longer exact in every JSON reader (a double's 53 bits).
 constexpr long long kMaxDuration = 1LL << 53;
 
-// item[key] = row.get(key, ""), which must be text: NaN, null or a number in a time stamp or
-// id is not one the server can take.
-Answer add_text(PyObject* item, PyObject* row, PyObject* key) {
-  RG_LET(value, mapping_get(row, key, S("")));
-  if (!PyUnicode_Check(value.get())) return Answer::kNo;
-  RG_CHECK_OK(PyDict_SetItem(item, key, value.get()));
-  return Answer::kYes;
-}
-
 // int(row.get("duration_s") or 0): a float is truncated, a text must spell a whole number; the
 // result must lie in 0..2**53 (ordinary errors count as not fitting).
 Answer add_duration(PyObject* item, PyObject* row) {
@@ -63,11 +54,14 @@ Answer add_log(PyObject* item, PyObject* row) {
   return Answer::kYes;
 }
 
-// The item's keys in wire order; `field` follows the step under way.
+// The item's keys in wire order; `field` follows the step under way. The id and time stamps
+// must be text: NaN, null or a number there is not one the server can take.
 Answer fill(PyObject* item, PyObject* row, const char*& field) {
   for (PyObject* key : {S("session_id"), S("started_at"), S("ended_at")}) {
     field = PyUnicode_AsUTF8(key);
-    if (const Answer fits = add_text(item, row, key); fits != Answer::kYes) return fits;
+    RG_LET(value, mapping_get(row, key, S("")));
+    if (!PyUnicode_Check(value.get())) return Answer::kNo;
+    RG_CHECK_OK(PyDict_SetItem(item, key, value.get()));
   }
   field = "duration_s";
   if (const Answer fits = add_duration(item, row); fits != Answer::kYes) return fits;
@@ -91,8 +85,8 @@ Ref session_item(PyObject* row, const char*& field) {
   return {};
 }
 
-// Batches within the upload bound. `sizes_[i]`: item i's JSON bytes, -1 once it is sent or when
-// it is too large for any upload.
+// Batches within the upload bound. `sizes_[i]`: item i's JSON bytes; -1 once sent, or when too
+// large for any upload.
 class UploadPlan {
  public:
   // Measures the payload without sessions (`body`) and each item; `first` is the index to take
@@ -115,9 +109,7 @@ class UploadPlan {
     }
     return 0;
   }
-
   const Batch& too_large() const { return too_large_; }
-
   // The next batch among the items not yet sent (empty when nothing left fits).
   int choose(Batch& batch) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(sizes_.size());
@@ -135,7 +127,6 @@ class UploadPlan {
       if (i == first_ ? with_first : take(i)) RG_CHECK(batch.push(i));
     return 0;
   }
-
   // Whether the body sealed for `batch`, `measured` bytes, is within the bound; when it is not,
   // later estimates grow in proportion (choose again).
   bool fits(const Batch& batch, Py_ssize_t measured) {
@@ -143,15 +134,14 @@ class UploadPlan {
     Py_ssize_t bytes = 0;
     for (size_t k = 0; k < batch.size(); ++k) bytes += sizes_[batch[k]];
     const Py_ssize_t expected = estimate(bytes, static_cast<Py_ssize_t>(batch.size()));
-    scale_ *= static_cast<double>(measured) / static_cast<double>(expected > 0 ? expected : 1) * 1.01;
+    scale_ *= static_cast<double>(measured) / static_cast<double>(expected > 0 ? expected : 1);
+    scale_ *= 1.01;
     return false;
   }
-
   // The batch went out (or was refused): its items are not chosen again.
   void done(const Batch& batch) {
     for (size_t k = 0; k < batch.size(); ++k) sizes_[batch[k]] = -1;
   }
-
   bool anything_left() const {
     for (size_t i = 0; i < sizes_.size(); ++i)
       if (sizes_[i] >= 0) return true;
@@ -163,7 +153,6 @@ class UploadPlan {
     const Py_ssize_t plain = base_ + items_bytes + (count > 1 ? count - 1 : 0);
     return static_cast<Py_ssize_t>(std::ceil(static_cast<double>(envelope_bytes(plain)) * scale_));
   }
-
   Py_ssize_t bound_ = 0, base_ = 0, first_ = -1;
   double scale_ = 1.0;
   Batch sizes_, too_large_;

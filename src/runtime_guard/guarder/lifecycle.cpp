@@ -12,7 +12,6 @@
 #include "threads/thread_deadline.hpp"
 
 namespace rg {
-
 namespace {
 
 // Beyond the wait for a running flush and the shutdown POST (each the flush timeout).
@@ -42,9 +41,8 @@ int start_up(PyObject* self) {
   const Answer allowed = uploads_allowed(self);
   RG_CHECK(allowed != Answer::kFailed);
   {
-    // One read-modify-write of the store: no other instance writes between the load and the
-    // first write, and none sees our row before our session lock protects it. A hung holder
-    // of the store lock costs start-up one wait, not one per step.
+    // One read-modify-write of the store: no other instance writes between our load and write,
+    // or sees our row before our session lock protects it; a hung holder costs one wait.
     RG_LET(store, G("_SESSIONS_FILE"));
     ThreadDeadline deadline(constants::kStoreLockWait);
     StoreLock lock;
@@ -84,8 +82,7 @@ Ref initialize(PyObject* self) {
   return boolean(true);
 }
 
-// The body of `with self._lock:` in cleanup: closes the current row and writes the store
-// (unless it was never read).
+// The body of `with self._lock:` in cleanup: close the current row, write the store.
 int close_current_locked(PyObject* self, PyObject* now, bool opted) {
   RG_LET(current, call_method(self, S("_current_session")));
   if (PyObject* row = current.get(); row != Py_None) {
@@ -121,11 +118,10 @@ int shut_down(PyObject* self) {
   // Read once: the same value bounds the wait and the shutdown flush.
   RG_LET(timeout, G("_SHUTDOWN_FLUSH_TIMEOUT"));
   const double seconds = timeout_seconds(timeout.get(), constants::kShutdownFlushTimeout);
-  // The whole shutdown: the wait for a running flush, then the store writes (waiting for the
-  // other instances' store lock) and the shutdown flush's POST share what is left of this.
+  // The wait for a running flush, the store writes (behind other instances' store lock) and the
+  // shutdown POST share this.
   ThreadDeadline deadline(2 * seconds + kShutdownSlack);
-  // The row must not change under a flush that is still sending it, but a server that holds
-  // that flush must not hold the application's exit either.
+  // The row must not change under a flush still sending it, nor may that flush hold the exit.
   const Answer flush_done = wait_for_running_flush(self, seconds);
   RG_CHECK(flush_done != Answer::kFailed);
   RG_LET(now, call(G("_utcnow_iso")));
@@ -212,14 +208,12 @@ Ref _start_session(PyObject* self) {
   RG_LET(id, steal(PyObject_Str(fresh.get())));
   RG_LET(empty, str(""));
   RG_LET(zero, integer(0));
-  RG_LET(row, steal(PyDict_New()));
-  RG_CHECK_OK(set_items(row.get(), {{S("session_id"), id.get()}, {S("started_at"), now.get()},
-                                    {S("ended_at"), empty.get()}, {S("duration_s"), zero.get()},
-                                    {S("ended_cleanly"), Py_False}, {S("flushed"), Py_False}}));
+  RG_LET(row, dict_of({{S("session_id"), id.get()}, {S("started_at"), now.get()},
+                       {S("ended_at"), empty.get()}, {S("duration_s"), zero.get()},
+                       {S("ended_cleanly"), Py_False}, {S("flushed"), Py_False}}));
   RG_CHECK(call_method(attr(self, S("_sessions")), S("append"), row));
-  // Only now: an id whose row never made it into the list would leave cleanup nothing to close
-  // and this run unrecorded. A row without the id is a run that did not finish starting: kept
-  // open, it is closed as stale later, as after a crash.
+  // Only now: an id without its row would leave cleanup nothing to close. A row without the id
+  // (a start that did not finish) stays open, to be closed as stale later, as after a crash.
   RG_CHECK_OK(PyObject_SetAttr(self, S("_current_id"), id.get()));
   return none();
 }
