@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 #include <utility>
 
 #include "capi/module_scope.hpp"
@@ -48,8 +49,14 @@ constexpr bool is_name_char(char c) {
   return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
 
-// "name(a, b=None, *, c, d=2)"; `ok` is false for anything else. A default is None, True,
-// False or a number.
+// None, True, False, or a decimal number: the defaults a binding makes when first needed.
+constexpr bool is_literal(std::string_view d) {
+  if (d == "None" || d == "True" || d == "False") return true;
+  if (d.starts_with('-')) d.remove_prefix(1);
+  return !d.empty() && d.find_first_not_of("0123456789.") == d.npos && d.find('.') == d.rfind('.');
+}
+
+// "name(a, b=None, *, c, d=2)"; `ok` is false for anything else.
 constexpr Parsed parse(const char* s) {
   Parsed r;
   std::size_t i = 0;
@@ -81,7 +88,7 @@ constexpr Parsed parse(const char* s) {
       r.text[i++] = '\0';
       r.fallback[r.count] = static_cast<unsigned char>(i);
       while (is_name_char(r.text[i]) || r.text[i] == '-' || r.text[i] == '.') ++i;
-      if (i == r.fallback[r.count]) return r;
+      if (!is_literal({r.text + r.fallback[r.count], i - r.fallback[r.count]})) return r;
     } else {
       r.required |= 1u << r.count;
     }
