@@ -100,21 +100,23 @@ constexpr Parsed parse(const char* s) {
   return r;
 }
 
+// What a parameter count makes: the implementation's type Ref(PyObject*, ..., PyObject*), the
+// names as the binder takes them, and the call of the implementation with the bound values.
 template <std::size_t... I>
-auto impl_type(std::index_sequence<I...>) -> Ref (*)(decltype(I, (PyObject*)nullptr)...);
-
-// The implementation's type for a signature: Ref(PyObject*, ..., PyObject*), one per parameter.
-template <Literal Sig>
-using Impl = std::remove_pointer_t<decltype(impl_type(
-    std::make_index_sequence<static_cast<std::size_t>(parse(Sig.text).count)>()))>;
-
-template <std::size_t... I>
-constexpr auto names_of(const Parsed& p, std::index_sequence<I...>) {
+struct Arity {
+  using Impl = Ref(decltype(I, (PyObject*)nullptr)...);
   struct Names {
     const char* names[sizeof...(I) ? sizeof...(I) : 1];
   };
-  return Names{{p.text + p.param[I]...}};
-}
+  static constexpr Names names(const Parsed& p) { return {{p.text + p.param[I]...}}; }
+  static Ref run(Impl* f, [[maybe_unused]] PyObject* const* a) { return f(a[I]...); }
+};
+template <std::size_t... I>
+Arity<I...> arity(std::index_sequence<I...>);
+template <Literal Sig>
+using ArityOf = decltype(arity(std::make_index_sequence<std::size_t(parse(Sig.text).count)>()));
+template <Literal Sig>
+using Impl = typename ArityOf<Sig>::Impl;
 
 // Binds a call, each default in place of a parameter left out (`made`: the numbers made on
 // first use, shared by all module objects); the function's module, borrowed, or null.
@@ -126,24 +128,18 @@ template <Literal Sig, Impl<Sig>* F>
 struct Entry {
   static constexpr Parsed kParsed = parse(Sig.text);
   static_assert(kParsed.ok, "RG_DEF: the text signature does not parse");
-  static constexpr std::size_t kCount = static_cast<std::size_t>(kParsed.count);
-  static constexpr auto kNames = names_of(kParsed, std::make_index_sequence<kCount>());
+  static constexpr auto kNames = ArityOf<Sig>::names(kParsed);
   static constexpr Signature kSignature{kParsed.text, kNames.names, kParsed.positional,
                                         kParsed.count, kParsed.required};
-  static inline PyObject* made[kCount ? kCount : 1] = {};
-
-  template <std::size_t... I>
-  static Ref run(PyObject* const* a, std::index_sequence<I...>) {
-    return F(a[I]...);
-  }
+  static inline PyObject* made[kMaxParameters] = {};
 
   static PyObject* call(PyObject* owner, PyObject* const* args, Py_ssize_t nargsf,
                         PyObject* kwnames) {
-    PyObject* a[kCount ? kCount : 1];
+    PyObject* a[kMaxParameters];
     PyObject* m = bind_call(kParsed, kSignature, made, owner, args, nargsf, kwnames, a);
     if (!m) return nullptr;
     ModuleScope scope(m, owner);
-    return run(a, std::make_index_sequence<kCount>()).release();
+    return ArityOf<Sig>::run(F, a).release();
   }
 };
 
