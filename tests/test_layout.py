@@ -35,22 +35,31 @@ def test_includes_never_point_up():
     assert frame == ["module.cpp"]
 
 
+def declared_places():
+    """{"module": {ordinal: Python name}, "class": {...}} read from every RG_DEF, and how many
+    RG_DEF lines there are."""
+    bodies, lines = {"module": {}, "class": {}}, 0
+    for path in sources():
+        text = path.read_text()
+        lines += len(re.findall(r"^RG_DEF\(", text, re.M))
+        for kind, ordinal, name in re.findall(r'^RG_DEF\((\w+), (\d+), \w+, "(\w+)\(', text, re.M):
+            body = bodies["module" if kind == "Function" else "class"]
+            assert int(ordinal) not in body, f"{name} and {body[int(ordinal)]} share {ordinal}"
+            body[int(ordinal)] = name
+    return bodies, lines
+
+
 def test_every_declaration_has_its_own_place_in_its_body():
     """Each RG_DEF takes the slot its ordinal names in its body's table (the module's functions,
     or the class's members): per body, ordinals run 1..n with no hole and no clash, Python names
     are unique, and nothing lists the declarations a second time."""
-    bodies, idents, lines = {"module": {}, "class": {}}, set(), 0
-    for path in sources():
-        lines += len(re.findall(r"^RG_DEF\(", path.read_text(), re.M))
-        for kind, ordinal, ident, name in re.findall(
-                r'^RG_DEF\((\w+), (\d+), (\w+), "(\w+)\(', path.read_text(), re.M):
-            body = bodies["module" if kind == "Function" else "class"]
-            assert int(ordinal) not in body, f"{name} and {body[int(ordinal)]} share {ordinal}"
-            body[int(ordinal)] = name
-            idents.add(ident)
+    bodies, lines = declared_places()
     for places in bodies.values():
         assert sorted(places) == list(range(1, len(places) + 1))
         assert len(set(places.values())) == len(places)
     assert sum(map(len, bodies.values())) == lines > 0  # every declaration read, however laid out
+    idents = {i for p in sources()
+              for i in re.findall(r"^RG_DEF\(\w+, \d+, (\w+),", p.read_text(), re.M)}
     listed = re.compile(r"\b(?:%s)_def\b" % "|".join(sorted(idents)))
     assert [p.name for p in sources() if listed.search(p.read_text())] == []
+

@@ -69,6 +69,20 @@ def test_constants_and_state(rg):
         assert getattr(rg, mod.__name__) is mod
 
 
+def test_the_body_defines_in_the_stubs_order(rg):
+    """vars(module) and the class __dict__ hold the functions, the class and its members in
+    the order the stub lists them, the order a Python module body would define them in."""
+    stub = pathlib.Path(rg.__file__).with_name("runtime_guard.pyi").read_text()
+    top = list(dict.fromkeys(re.findall(r"^(?:def|class) (\w+)", stub, re.M)))
+    in_class = list(dict.fromkeys(re.findall(r"^    def (\w+)", stub, re.M)))
+    native = [n for n, v in vars(rg).items() if n == "RuntimeGuarder"
+              or isinstance(v, types.BuiltinFunctionType) and v.__module__ == rg.__name__]
+    assert native == top
+    cls = rg.RuntimeGuarder
+    members = [n for n in vars(cls) if isinstance(getattr(cls, n), types.BuiltinFunctionType)]
+    assert members == in_class
+
+
 def test_component_class_shape(rg):
     from orlune.core.base_component import ApplicationComponent
 
