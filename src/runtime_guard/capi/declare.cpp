@@ -29,7 +29,8 @@ int check(Body body) {
     PyErr_Format(PyExc_SystemError, "runtime_guard: %s and %s are both %s definition %d",
                  t.slot[t.clash_at]->method.ml_name, t.clash->method.ml_name, name, t.clash_at);
   else if (hole)
-    PyErr_Format(PyExc_SystemError, "runtime_guard: no declaration for %s definition %d", name, hole);
+    PyErr_Format(PyExc_SystemError, "runtime_guard: no declaration for %s definition %d", name,
+                 hole);
   return t.clash || hole ? -1 : 0;
 }
 
@@ -85,7 +86,8 @@ int bind_declared(declare::Body body, PyObject* dict, PyObject* owner, const cha
   RG_LET(modname, str(module_name));
   for (int n = first; n <= (last ? last : declare::table(body).last); ++n) {
     const Def& def = *declare::table(body).slot[n];
-    RG_LET(fn, steal(PyCFunction_NewEx(const_cast<PyMethodDef*>(&def.method), owner, modname.get())));
+    PyMethodDef* method = const_cast<PyMethodDef*>(&def.method);
+    RG_LET(fn, steal(PyCFunction_NewEx(method, owner, modname.get())));
     Ref member = def.kind == Kind::Method         ? steal(PyInstanceMethod_New(fn.get()))
                  : def.kind == Kind::StaticMethod ? steal(PyStaticMethod_New(fn.get()))
                                                   : std::move(fn);

@@ -61,7 +61,8 @@ int start_up(PyObject* self) {
   // Spawned on the setting alone: the flush itself honours the environment switches.
   const Answer on = component_enabled(self);
   RG_CHECK(on != Answer::kFailed);
-  if (on == Answer::kYes) RG_CHECK(call_method(self, S("_spawn_flush"), G("_STARTUP_FLUSH_TIMEOUT")));
+  if (on == Answer::kNo) return 0;
+  RG_CHECK(call_method(self, S("_spawn_flush"), G("_STARTUP_FLUSH_TIMEOUT")));
   return 0;
 }
 
@@ -162,7 +163,8 @@ Ref _current_session(PyObject* self) {
   RG_TRUTH(has_id, current_id.get());
   if (!has_id) return none();
   // for row in reversed(self._sessions): a host's sequence type reverses itself
-  RG_LET(newest_first, call(reinterpret_cast<PyObject*>(&PyReversed_Type), attr(self, S("_sessions"))));
+  RG_LET(sessions, attr(self, S("_sessions")));
+  RG_LET(newest_first, call(reinterpret_cast<PyObject*>(&PyReversed_Type), sessions));
   RG_LET(iter, steal(PyObject_GetIter(newest_first.get())));
   while (Ref row = steal(PyIter_Next(iter.get()))) {
     RG_LET(id, mapping_get(row.get(), S("session_id")));
