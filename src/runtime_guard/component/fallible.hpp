@@ -1,12 +1,8 @@
-// Containers for the store's merge whose growth fails as MemoryError. The build has no C++
-// exceptions, so a std container that cannot allocate ends the process; these allocate from
-// the Python heap (the GIL is held) and report a failed allocation as Python does.
+// Kept only for the upload plan until it moves to rg::Buffer (capi/buffer.hpp); then it goes.
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <new>
-#include <string_view>
 #include <utility>
 
 #include "capi/py.hpp"
@@ -73,55 +69,6 @@ class FallibleVector {
 
   T* data_ = nullptr;
   std::size_t size_ = 0, capacity_ = 0;
-};
-
-// Lines are looked up by their length, head and tail only: rows differ within their first few
-// hundred bytes (id, times, flags come before the log text), and hashing every byte of a full
-// store three times would cost more than the write. Equal keys are told apart by a full compare.
-struct LineHash {
-  std::size_t operator()(std::string_view line) const {
-    constexpr std::size_t kHead = 256, kTail = 64;
-    if (line.size() <= kHead + kTail) return std::hash<std::string_view>()(line);
-    std::size_t head = std::hash<std::string_view>()(line.substr(0, kHead));
-    std::size_t tail = std::hash<std::string_view>()(line.substr(line.size() - kTail));
-    return head ^ (tail * 0x9E3779B97F4A7C15ull) ^ line.size();
-  }
-};
-
-// Text -> index for a number of entries known in advance: open addressing in one allocation,
-// never resized. Keys are views; what they view must outlive the index.
-template <class Hash = std::hash<std::string_view>>
-class LineIndex {
- public:
-  // 0, or -1 with MemoryError set
-  int init(std::size_t entries) {
-    std::size_t n = 16;
-    while (n < 2 * entries) n *= 2;
-    mask_ = n - 1;
-    return slots_.assign(n, Slot{});
-  }
-  // Sets the index of `key` (the last one set wins).
-  void set(std::string_view key, Py_ssize_t value) {
-    Slot& s = slot(key);
-    s.key = key;
-    s.value = value;
-  }
-  // -1 when absent
-  Py_ssize_t find(std::string_view key) const { return const_cast<LineIndex*>(this)->slot(key).value; }
-
- private:
-  struct Slot {
-    std::string_view key;
-    Py_ssize_t value = -1;
-  };
-  Slot& slot(std::string_view key) {
-    std::size_t i = Hash()(key) & mask_;
-    while (slots_[i].value >= 0 && slots_[i].key != key) i = (i + 1) & mask_;
-    return slots_[i];
-  }
-
-  FallibleVector<Slot> slots_;
-  std::size_t mask_ = 0;
 };
 
 }  // namespace rg
