@@ -47,9 +47,9 @@ struct TailBounds {
 // wanted), 0 for none, -1 with an error set. Sets `done` to stop the reading.
 class LineSink {
  public:
+  virtual bool wants(std::uint64_t /*file_size*/) { return true; }  // false: nothing is read
   virtual int take(std::string_view line) = 0;
   bool done = false;
-  std::uint64_t file_size = 0;  // set before the first line
 
  protected:
   ~LineSink() = default;

@@ -195,9 +195,10 @@ int read_tail(PyObject* file, const TailBounds& bounds, LineSink& sink, bool& cu
   RG_LET(end, call_method(file, S("seek"), zero, from_end));
   const Py_ssize_t size = PyNumber_AsSsize_t(end.get(), PyExc_OverflowError);
   if (size == -1 && PyErr_Occurred()) return -1;
-  sink.file_size = static_cast<std::uint64_t>(std::max<Py_ssize_t>(size, 0));
+  const auto file_size = static_cast<std::uint64_t>(std::max<Py_ssize_t>(size, 0));
+  if (!sink.wants(file_size)) return sink.done = true, 0;
   TailScan scan(file, bounds, sink);
-  return scan.run(sink.file_size, cut);
+  return scan.run(file_size, cut);
 }
 
 int StoreRows::read(PyObject* file, const TailBounds& bounds, const JsonCodec& codec, PyObject* known, bool& cut) {

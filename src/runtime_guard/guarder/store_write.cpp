@@ -1,6 +1,9 @@
 // Writing the store: under the store lock, merged with what another instance wrote since this
 // one last read or wrote the file, through a temporary file synced to the disk and renamed over
 // the store, so a crash at any moment leaves the old store or the new one, whole.
+#include <algorithm>
+
+#include "capi/buffer.hpp"
 #include "capi/declare.hpp"
 #include "capi/module_scope.hpp"
 #include "capi/values.hpp"
@@ -11,20 +14,30 @@ namespace rg {
 namespace {
 
 // Whether the file holds exactly the lines this component last synced, compared newest first
-// as the reader hands them: the usual case (one process alone) settled without an object made.
+// as the reader hands them: the usual case (one process alone) settled without an object made,
+// and without a read when the sizes differ.
 class SameLines final : public LineSink {
  public:
   explicit SameLines(const List& expected) : expected_(expected), next_(expected.size()) {}
+  int open() {
+    for (Py_ssize_t j = 0; j < expected_.size(); ++j) {
+      Str line = Str::probe(expected_.at(j));
+      Py_ssize_t n = 0;
+      if (line && !PyUnicode_AsUTF8AndSize(line.get(), &n)) return -1;
+      bytes_ += static_cast<std::uint64_t>(n) + 1;
+    }
+    return 0;
+  }
+  bool wants(std::uint64_t file_size) override { return file_size == bytes_; }
   int take(std::string_view line) override {
     Str text = Str::probe(next_ > 0 ? expected_.at(--next_) : nullptr);
     Py_ssize_t n = 0;
     const char* p = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
     if (text && !p) return -1;
     if (!p || line != std::string_view(p, static_cast<std::size_t>(n))) return done = true, 0;
-    bytes_ += line.size() + 1;
     return 1;
   }
-  bool same() const { return !done && next_ == 0 && bytes_ == file_size; }
+  bool same() const { return !done && next_ == 0; }
 
  private:
   const List& expected_;
@@ -49,8 +62,7 @@ int rows_to_lines(const JsonCodec& codec, StoreRows& mine, const Synced& synced)
   return 0;
 }
 
-// file.write() until all `n` bytes at `p` are written, through a view of them: a full store is
-// megabytes, written without a joined copy.
+// file.write() until all `n` bytes at `p` are written, through a view of them.
 int write_all(PyObject* file, const char* p, Py_ssize_t n) {
   while (n > 0) {
     RG_LET(view, steal(PyMemoryView_FromMemory(const_cast<char*>(p), n, PyBUF_READ)));
@@ -64,7 +76,20 @@ int write_all(PyObject* file, const char* p, Py_ssize_t n) {
   return 0;
 }
 
+// The lines, each followed by "\n", through a small buffer: few calls of file.write() for many
+// short rows, and no copy of a whole store (megabytes) at once.
 int write_lines(PyObject* file, const List& lines) {
+  constexpr std::size_t kStep = 256 * 1024;
+  Buffer<char> step;
+  auto put = [&](const char* p, std::size_t n) -> int {
+    for (std::size_t k; n > 0; p += k, n -= k) {
+      if (step.size() == kStep) RG_CHECK_OK(write_all(file, step.data(), kStep));
+      if (step.size() == kStep) step.clear();
+      k = std::min(n, kStep - step.size());
+      if (!step.append(p, k)) return -1;
+    }
+    return 0;
+  };
   for (Py_ssize_t i = 0; i < lines.size(); ++i) {
     Str line = Str::probe(lines.at(i));
     if (!line) {
@@ -74,10 +99,10 @@ int write_lines(PyObject* file, const List& lines) {
     Py_ssize_t n = 0;
     const char* data = PyUnicode_AsUTF8AndSize(line.get(), &n);
     RG_CHECK(data);
-    RG_CHECK_OK(write_all(file, data, n));
-    RG_CHECK_OK(write_all(file, "\n", 1));
+    RG_CHECK_OK(put(data, static_cast<std::size_t>(n)));
+    RG_CHECK_OK(put("\n", 1));
   }
-  return 0;
+  return write_all(file, step.data(), static_cast<Py_ssize_t>(step.size()));
 }
 
 // Writes the lines, each followed by "\n", to the temporary file beside the store (owner-only,
@@ -138,7 +163,7 @@ int persist_rows(PyObject* self) {
   bool cut = false, unchanged = false;
   if (file) {
     SameLines same(in_file);
-    const int status = read_tail(file.get(), bounds, same, cut);
+    const int status = same.open() < 0 ? -1 : read_tail(file.get(), bounds, same, cut);
     unchanged = status == 0 && same.same();
     if (status < 0 || unchanged) {
       if (closing(file.get(), status) < 0 && !unreadable()) return -1;
