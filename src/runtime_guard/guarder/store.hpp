@@ -43,12 +43,12 @@ struct TailBounds {
   int load();
 };
 
-// Takes the lines the reader hands it, newest first: 1 for a row (one more of the rows
-// wanted), 0 for none, -1 with an error set. Sets `done` to stop the reading.
+// Takes the lines the reader hands it, newest first: whether the line holds a row (one more of
+// the rows wanted). Sets `done` to stop the reading.
 class LineSink {
  public:
   virtual bool wants(std::uint64_t /*file_size*/) { return true; }  // false: nothing is read
-  virtual int take(std::string_view line) = 0;
+  virtual Answer take(std::string_view line) = 0;
   bool done = false;
 
  protected:

@@ -121,10 +121,10 @@ class TailScan {
       text = std::string_view(p, n);
     }
     if (start == 0 && text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
-    const int row = sink_.take(text);
-    RG_CHECK_OK(row);
+    const Answer row = sink_.take(text);
+    if (row == Answer::kFailed) return -1;
     if (sink_.done) return 0;
-    return row && bounds_.rows_wanted > 0 && ++rows_ >= bounds_.rows_wanted ? 0 : 1;
+    return row == Answer::kYes && bounds_.rows_wanted > 0 && ++rows_ >= bounds_.rows_wanted ? 0 : 1;
   }
 
   PyObject* file_;
@@ -140,17 +140,17 @@ class TailScan {
 class RowsSink final : public LineSink {
  public:
   RowsSink(const JsonCodec& codec, PyObject* known, StoreRows& out) : codec_(codec), known_(known), out_(out) {}
-  int take(std::string_view line) override {
+  Answer take(std::string_view line) override {
     RG_LET(text, stripped_text(line));
     PyObject* known = known_ ? PyDict_GetItemWithError(known_, text.get()) : nullptr;  // its key
-    if (!known && PyErr_Occurred()) return -1;
+    if (!known && PyErr_Occurred()) return failed;
     Ref row = known ? none() : codec_.parse(text.get());
-    if (!row) return PyErr_Occurred() ? -1 : 0;
+    if (!row) return PyErr_Occurred() ? Answer::kFailed : Answer::kNo;
     RG_LET(key, known ? borrow(known) : session_key(row.get()));
     RG_CHECK_OK(PyList_Append(out_.rows.get(), row.get()));
     RG_CHECK_OK(PyList_Append(out_.keys.get(), key.get()));
     RG_CHECK_OK(PyList_Append(out_.lines.get(), text.get()));
-    return 1;
+    return Answer::kYes;
   }
 
  private:
@@ -166,21 +166,16 @@ int TailBounds::load() {
   RG_CHECK_OK(max_line = bound_of(S("_MAX_STORE_LINE_BYTES")));
   // rows[-_MAX_STORED:] keeps every row when it is not a positive whole number: read them all.
   RG_LET(stored, G("_MAX_STORED"));
-  if (!PyLong_Check(stored.get())) return 0;
-  int overflow = 0;
-  const long long wanted = PyLong_AsLongLongAndOverflow(stored.get(), &overflow);
-  if (wanted == -1 && PyErr_Occurred()) return -1;
-  rows_wanted = overflow || wanted <= 0 || wanted > PY_SSIZE_T_MAX ? 0 : static_cast<Py_ssize_t>(wanted);
+  if (PyLong_Check(stored.get())) rows_wanted = std::max<Py_ssize_t>(PyNumber_AsSsize_t(stored.get(), nullptr), 0);
   return 0;
 }
 
 Ref open_file(PyObject* path, const char* mode) {
-  Ref open = global(S("open"));
+  Ref open = global(S("open"));  // the module's globals, then its builtins
   if (!open && PyErr_ExceptionMatches(PyExc_NameError)) {
     PyErr_Clear();
     RG_LET(builtins, G("__builtins__"));
-    open = PyModule_Check(builtins.get()) ? attr(builtins, S("open"))
-                                          : steal(PyObject_GetItem(builtins.get(), S("open")));
+    open = steal(PyObject_GetItem(builtins.get(), S("open")));
   }
   RG_LET(name, fs_text(path));
   RG_LET(how, str(mode));

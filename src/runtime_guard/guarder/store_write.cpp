@@ -29,13 +29,13 @@ class SameLines final : public LineSink {
     return 0;
   }
   bool wants(std::uint64_t file_size) override { return file_size == bytes_; }
-  int take(std::string_view line) override {
+  Answer take(std::string_view line) override {
     Str text = Str::probe(next_ > 0 ? expected_.at(--next_) : nullptr);
     Py_ssize_t n = 0;
     const char* p = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
-    if (text && !p) return -1;
-    if (!p || line != std::string_view(p, static_cast<std::size_t>(n))) return done = true, 0;
-    return 1;
+    if (text && !p) return failed;
+    done = !p || line != std::string_view(p, static_cast<std::size_t>(n));
+    return done ? Answer::kNo : Answer::kYes;
   }
   bool same() const { return !done && next_ == 0; }
 
@@ -83,8 +83,10 @@ int write_lines(PyObject* file, const List& lines) {
   Buffer<char> step;
   auto put = [&](const char* p, std::size_t n) -> int {
     for (std::size_t k; n > 0; p += k, n -= k) {
-      if (step.size() == kStep) RG_CHECK_OK(write_all(file, step.data(), kStep));
-      if (step.size() == kStep) step.clear();
+      if (step.size() == kStep) {
+        RG_CHECK_OK(write_all(file, step.data(), kStep));
+        step.clear();
+      }
       k = std::min(n, kStep - step.size());
       if (!step.append(p, k)) return -1;
     }
