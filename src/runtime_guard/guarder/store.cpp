@@ -25,6 +25,7 @@ int make_usage_dir() {
 }
 
 int closing(PyObject* file, int status) {
+  if (PyBytes_Check(file)) return status;  // what a path's own read_bytes returned
   if (status == 0) return call_method(file, S("close")) ? 0 : -1;
   ErrorStash keep;  // the step's error, not the close's
   Ref closed = call_method(file, S("close"));
@@ -35,7 +36,7 @@ int closing(PyObject* file, int status) {
 namespace {
 
 // A path whose type has its own read_bytes (a host's substitute) is read through it, as Python
-// code would; a plain one through open().
+// code would (the bytes it returns stand for the file); a plain one through open().
 Ref store_file(PyObject* path) {
   RG_LET(own_read, attr(reinterpret_cast<PyObject*>(Py_TYPE(path)), S("read_bytes")));
   RG_LET(path_class, G("Path"));
@@ -46,9 +47,7 @@ Ref store_file(PyObject* path) {
     return PyErr_Format(PyExc_TypeError, "decoding to str: need a bytes-like object, %.80s found",
                         Py_TYPE(data.get())->tp_name), Ref();
   }
-  RG_LET(io, import("io"));
-  RG_LET(bytes_io, attr(io, S("BytesIO")));
-  return call(bytes_io, data);
+  return steal(PyBytes_FromObject(data.get()));
 }
 
 }  // namespace

@@ -16,8 +16,8 @@ namespace rg {
 // rows[-_MAX_STORED:], read late like Python code would.
 Ref last_stored(PyObject* rows);
 
-// json.dumps and json.loads, looked up once per store operation; the store's own subset is
-// written and read natively while json is the interpreter's own.
+// json.dumps/json.loads, looked up once per store operation; native for the store's own
+// subset while json is the interpreter's own.
 struct JsonCodec {
   Ref json, dumps, separators;
   bool native = false;
@@ -61,15 +61,15 @@ int closing(PyObject* file, int status);  // file.close(); a failed step's error
 // True, with the error cleared, when the error set is an OSError: a store that cannot be
 // opened or read holds no rows.
 bool unreadable();
-// Reads the open store from its end until the sink has the rows wanted. `cut`: lines before
+// Reads the open store (or its bytes) from its end until the sink has the rows wanted. `cut`: lines before
 // the byte bound were left unread while rows were still wanted (log_cut says so).
 int read_tail(PyObject* file, const TailBounds& bounds, LineSink& sink, bool& cut);
 int log_cut(Py_ssize_t limit);
 
-// Rows, their keys and stripped lines, in file order.
+// Rows, their keys and stripped lines, in file order. read(): a line that is a key of `known`
+// ({line: key} or null) is not parsed, its row is None.
 struct StoreRows {
   List rows, keys, lines;
-  // A line that is a key of `known` ({line: key} or null) is not parsed: its row is None.
   int read(PyObject* file, const TailBounds& bounds, const JsonCodec& codec, PyObject* known, bool& cut);
 };
 int no_rows(StoreRows& rows);

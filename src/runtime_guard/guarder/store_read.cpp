@@ -54,6 +54,10 @@ Py_ssize_t bound_of(PyObject* name) {
 // file.seek(offset), then file.readinto() until `n` bytes or the end. Bytes a writer without
 // the lock cut off meanwhile read as line ends: no row forms of them.
 int read_at(PyObject* file, std::uint64_t offset, char* into, std::size_t n) {
+  if (Bytes data = Bytes::probe(file)) {  // a store read through its path's own read_bytes
+    std::memcpy(into, data.data() + offset, n);
+    return 0;
+  }
   RG_LET(at, steal(PyLong_FromUnsignedLongLong(offset)));
   RG_CHECK(call_method(file, S("seek"), at));
   std::size_t got = 0;
@@ -185,9 +189,10 @@ Ref open_file(PyObject* path, const char* mode) {
 
 int read_tail(PyObject* file, const TailBounds& bounds, LineSink& sink, bool& cut) {
   cut = false;
+  Bytes data = Bytes::probe(file);
   RG_LET(zero, integer(0));
   RG_LET(from_end, integer(2));
-  RG_LET(end, call_method(file, S("seek"), zero, from_end));
+  RG_LET(end, data ? integer(data.size()) : call_method(file, S("seek"), zero, from_end));
   const Py_ssize_t size = PyNumber_AsSsize_t(end.get(), PyExc_OverflowError);
   if (size == -1 && PyErr_Occurred()) return -1;
   const auto file_size = static_cast<std::uint64_t>(std::max<Py_ssize_t>(size, 0));
