@@ -20,8 +20,8 @@ namespace {
 thread_local StoreLock* t_held = nullptr;
 
 constexpr const char* kSessionLockCapsule = "orlune.core.runtime_guard.session_lock";
-constexpr const char* kSessionLockPrefix = "session-";
-constexpr const char* kLockSuffix = ".lock";
+constexpr char kSessionLockPrefix[] = "session-";
+constexpr char kLockSuffix[] = ".lock";
 
 // A forked child inherits the lock with the descriptor; only the process that took it removes
 // the lock file, or a live parent's session would look abandoned to the other instances.
@@ -159,10 +159,7 @@ Ref live_session_ids() {
   RG_LET(pattern, steal(PyUnicode_FromFormat("%s*%s", kSessionLockPrefix, kLockSuffix)));
   Ref found = call_method(dir, S("glob"), pattern);
   List paths = List::fresh(found ? PySequence_List(found.get()) : nullptr);
-  // An unreadable directory: nobody is known to be alive, as without locks.
-  if (!paths) return unreadable() ? std::move(live) : Ref();
-  const auto prefix = static_cast<Py_ssize_t>(std::char_traits<char>::length(kSessionLockPrefix));
-  const auto suffix = static_cast<Py_ssize_t>(std::char_traits<char>::length(kLockSuffix));
+  if (!paths) return unreadable() ? std::move(live) : Ref();  // nobody known alive, as unlocked
   for (Py_ssize_t i = 0; i < paths.size(); ++i) {
     Str name = Str::probe(attr(paths.at(i), S("name")).get());
     if (!name && PyErr_Occurred()) return {};
@@ -175,7 +172,8 @@ Ref live_session_ids() {
       held = platform::lock_is_held(fs_name(where));
     }
     if (!held) continue;
-    RG_LET(id, steal(PyUnicode_Substring(name.get(), prefix, name.size() - suffix)));
+    const auto prefix = static_cast<Py_ssize_t>(sizeof kSessionLockPrefix - 1);
+    RG_LET(id, steal(PyUnicode_Substring(name.get(), prefix, name.size() - Py_ssize_t{sizeof kLockSuffix - 1})));
     RG_CHECK_OK(PySet_Add(live.get(), id.get()));
   }
   return live;

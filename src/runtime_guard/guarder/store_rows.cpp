@@ -13,8 +13,10 @@ namespace {
 // that are not UTF-8. Such a line is skipped like invalid JSON: one bad byte must not end
 // session tracking on the machine.
 bool has_undecodable_bytes(const Str& text) {
-  for (Py_ssize_t i = 0; text.kind() != PyUnicode_1BYTE_KIND && i < text.size(); ++i)
-    if (text.at(i) >= 0xDC80 && text.at(i) <= 0xDCFF) return true;
+  for (Py_ssize_t i = 0; text.kind() != PyUnicode_1BYTE_KIND && i < text.size(); ++i) {
+    const Py_UCS4 c = text.at(i);
+    if (c >= 0xDC80 && c <= 0xDCFF) return true;
+  }
   return false;
 }
 
