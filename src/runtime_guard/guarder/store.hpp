@@ -13,8 +13,7 @@
 
 namespace rg {
 
-// rows[-_MAX_STORED:], read late like Python code would.
-Ref last_stored(PyObject* rows);
+Ref last_stored(PyObject* rows);  // rows[-_MAX_STORED:], read late like Python code would
 
 // json.dumps/json.loads, looked up once per store operation; native for the store's own
 // subset while json is the interpreter's own.
@@ -29,8 +28,7 @@ struct JsonCodec {
   Ref parse(PyObject* text) const;
 };
 
-// str.strip() of a line's text (bytes that are not UTF-8 kept as surrogates).
-Ref stripped_text(std::string_view line);
+Ref stripped_text(std::string_view line);  // str.strip() of its text (bad UTF-8 as surrogates)
 // A session id as a dict key: a str or None stands for itself, any other value (a hand-edited
 // store) a one-tuple of its repr, so even a list can be a key.
 Ref id_key(PyObject* id);
@@ -58,11 +56,9 @@ class LineSink {
 // open(path, mode, 0), as the module's code would call it.
 Ref open_file(PyObject* path, const char* mode);
 int closing(PyObject* file, int status);  // file.close(); a failed step's error wins
-// True, with the error cleared, when the error set is an OSError: a store that cannot be
-// opened or read holds no rows.
-bool unreadable();
-// Reads the open store (or its bytes) from its end until the sink has the rows wanted. `cut`: lines before
-// the byte bound were left unread while rows were still wanted (log_cut says so).
+bool unreadable();  // the error set is an OSError, now cleared: such a store holds no rows
+// Reads the open store (or its bytes) from its end until the sink has the rows wanted. `cut`:
+// lines before the byte bound were left unread while rows were still wanted (see log_cut).
 int read_tail(PyObject* file, const TailBounds& bounds, LineSink& sink, bool& cut);
 int log_cut(Py_ssize_t limit);
 
