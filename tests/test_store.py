@@ -320,3 +320,39 @@ def test_a_write_merges_with_a_grown_store_through_the_same_bound(rg, rg_logs, m
     write_lines(rg, *grown)
     g._load_store()
     assert [r["session_id"] for r in g._sessions] == ["s002", "s003", "s004", "s005"]
+
+
+def test_store_files_are_opened_as_python_code_would(rg, monkeypatch):
+    # The module's own `open` (a global, else its builtins) serves every read and write, and a
+    # file that writes and reads in small steps still gives a whole store.
+    import builtins
+
+    opened = []
+
+    class Trickling:
+        def __init__(self, f):
+            self.f = f
+
+        def write(self, data):
+            return self.f.write(memoryview(data)[:1000])
+
+        def readinto(self, buffer):
+            return self.f.readinto(memoryview(buffer)[:777])
+
+        def __getattr__(self, name):
+            return getattr(self.f, name)
+
+    def trickling_open(path, mode="r", *args):
+        opened.append((os.path.basename(path), mode))
+        return Trickling(builtins.open(path, mode, *args))
+
+    rows = [{"session_id": f"s{i}", "log_text": "x" * (3000 + i)} for i in range(5)]
+    monkeypatch.setattr(rg, "open", trickling_open, raising=False)
+    g = make(rg)
+    g._sessions = [dict(r) for r in rows]
+    g._persist()
+    assert ("sessions.tmp", "wb") in opened
+    assert rg._SESSIONS_FILE.read_text().splitlines() == [json.dumps(r, separators=(",", ":")) for r in rows]
+    opened.clear()
+    g._load_store()
+    assert opened == [("sessions.jsonl", "rb")] and g._sessions == rows

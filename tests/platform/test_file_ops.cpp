@@ -39,17 +39,15 @@ std::string utf8(const fs::path& p) {
   return std::string(s.begin(), s.end());
 }
 
-// The whole file through open_for_read and read_at, as the store reads its tail.
-int read_file(const char* path, std::string& out) {
-  out.clear();
-  ReadHandle file;
-  std::uint64_t size = 0;
-  if (int error = open_for_read(path, file, &size)) return error;
-  out.resize(static_cast<std::size_t>(size));
-  std::size_t got = 0;
-  int error = read_at(file, 0, out.data(), out.size(), &got);
-  out.resize(got);
-  return error;
+// The whole file, read back with the C library.
+std::string read_file(const std::string& path) {
+  std::string out;
+  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+    char step[4096];
+    for (std::size_t n; (n = std::fread(step, 1, sizeof step, f)) > 0;) out.append(step, n);
+    std::fclose(f);
+  }
+  return out;
 }
 
 // A non-ASCII folder name: the Windows side must turn UTF-8 into UTF-16, not the code page.
@@ -62,125 +60,77 @@ fs::path scratch_dir() {
   return dir;
 }
 
-void durable_writes_and_reads(const fs::path& dir) {
-  const std::string path = utf8(dir / "store.jsonl");
-  std::string got = "stale";
-  CHECK(read_file(path.c_str(), got) == ENOENT);
-  CHECK(got.empty());
-
-  std::string big(200000, 'x');  // past the first read step, with a NUL inside
-  big[1234] = '\0';
-  CHECK(write_durable(path.c_str(), big.data(), big.size()) == 0);
-  CHECK(read_file(path.c_str(), got) == 0);
-  CHECK(got == big);
-  {
-    // A read from an offset, and one that runs past the end, stops short at the end.
-    ReadHandle file;
-    std::uint64_t size = 0;
-    CHECK(open_for_read(path.c_str(), file, &size) == 0 && size == big.size());
-    std::string tail(10, '?');
-    std::size_t n = 0;
-    CHECK(read_at(file, size - 4, tail.data(), tail.size(), &n) == 0 && n == 4);
-    CHECK(tail.substr(0, 4) == "xxxx");
-    CHECK(read_at(file, 1230, tail.data(), 10, &n) == 0 && n == 10 && tail[4] == '\0');
-  }
-
-  // Truncated, not overwritten in place.
-  CHECK(write_durable(path.c_str(), "short\n", 6) == 0);
-  CHECK(read_file(path.c_str(), got) == 0);
-  CHECK(got == "short\n");
-  CHECK(write_durable(path.c_str(), "", 0) == 0);
-  CHECK(read_file(path.c_str(), got) == 0 && got.empty());
-
-  // From many pieces (more than one gathered batch, empty ones among them): their concatenation.
-  std::vector<Piece> pieces;
-  std::string joined;
-  for (std::size_t i = 0; i < 300; ++i) {
-    const Piece piece = i % 7 == 0 ? Piece{big.data(), 0} : i % 2 ? Piece{big.data() + i, 1000 + i} : Piece{"\n", 1};
-    pieces.push_back(piece);
-    joined.append(piece.data, piece.size);
-  }
-  CHECK(write_durable(path.c_str(), pieces.data(), pieces.size()) == 0);
-  CHECK(read_file(path.c_str(), got) == 0 && got == joined);
-
-  CHECK(write_durable(utf8(dir / "missing" / "x").c_str(), "a", 1) == ENOENT);
-  CHECK(write_durable(utf8(dir).c_str(), "a", 1) != 0);  // a folder is no file
+void syncs_and_owner_only(const fs::path& dir) {
+  const std::string path = utf8(dir / "store.tmp");
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  CHECK(f != nullptr);
+  if (!f) return;
+#ifndef _WIN32
+  ::chmod(path.c_str(), 0644);  // an earlier file with wider permissions
+  const int fd = fileno(f);
+#else
+  const int fd = _fileno(f);
+#endif
+  CHECK(restrict_to_owner(fd, path.c_str()) == 0);
+  std::fputs("rows\n", f);
+  std::fflush(f);
+  CHECK(sync_file(fd) == 0);
+  std::fclose(f);
+  CHECK(read_file(path) == "rows\n");  // the owner still reads and writes it
+#ifndef _WIN32
+  struct stat st;
+  CHECK(::stat(path.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
+#endif
   sync_directory(utf8(dir).c_str());
   sync_directory(utf8(dir / "missing").c_str());  // best effort: no crash, no error
-
-#ifndef _WIN32
-  // Owner-only, also over an earlier file that had wider permissions.
-  const std::string wide = utf8(dir / "wide.tmp");
-  std::FILE* f = std::fopen(wide.c_str(), "w");
-  if (f) std::fclose(f);
-  ::chmod(wide.c_str(), 0644);
-  CHECK(write_durable(wide.c_str(), "rows", 4) == 0);
-  struct stat st;
-  CHECK(::stat(wide.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
-#endif
-}
-
-void removal(const fs::path& dir) {
-  const std::string path = utf8(dir / "gone");
-  CHECK(write_durable(path.c_str(), "a", 1) == 0);
-  CHECK(remove_file(path.c_str()) == 0);
-  std::string got;
-  CHECK(read_file(path.c_str(), got) == ENOENT);
-  CHECK(remove_file(path.c_str()) == 0);  // already missing: not an error
-  CHECK(remove_file(utf8(dir / "no-such-dir" / "gone").c_str()) == 0);
 }
 
 void locks(const fs::path& dir) {
   const std::string path = utf8(dir / "store.lock");
-  int error = 0;
   FileLock first;
-  CHECK(try_lock(path.c_str(), first, &error) == LockAttempt::kHeld);
+  CHECK(try_lock(path.c_str(), first) == LockAttempt::kHeld);
   CHECK(first.held());
 
   // A second handle in this same process is kept out, as another process would be.
   FileLock second;
-  CHECK(try_lock(path.c_str(), second, &error) == LockAttempt::kBusy);
+  CHECK(try_lock(path.c_str(), second) == LockAttempt::kBusy);
   CHECK(!second.held());
   CHECK(lock_is_held(path.c_str()));
-  std::string got;
-  CHECK(read_file(path.c_str(), got) != ENOENT);  // a held lock file is left alone
+  CHECK(fs::exists(path));  // a held lock file is left alone
 
   // Moving keeps the lock; the moved-from object holds nothing.
   FileLock moved(static_cast<FileLock&&>(first));
   CHECK(!first.held() && moved.held());
-  CHECK(try_lock(path.c_str(), second, &error) == LockAttempt::kBusy);
+  CHECK(try_lock(path.c_str(), second) == LockAttempt::kBusy);
 
   // Released: free for the next taker, and a sweep removes the abandoned file.
   moved.release();
   CHECK(!moved.held());
   CHECK(!lock_is_held(path.c_str()));
-  CHECK(read_file(path.c_str(), got) == ENOENT);
+  CHECK(!fs::exists(path));
   CHECK(!lock_is_held(path.c_str()));  // missing
 
   // Removed by its holder while held (as the store does on release): the next taker gets a
   // lock on the new file at that name, not on the orphan.
-  CHECK(try_lock(path.c_str(), first, &error) == LockAttempt::kHeld);
-  CHECK(remove_file(path.c_str()) == 0);
+  CHECK(try_lock(path.c_str(), first) == LockAttempt::kHeld);
+  std::error_code ec;
+  CHECK(fs::remove(path, ec));
   FileLock after;
-  LockAttempt a = try_lock(path.c_str(), after, &error);
+  LockAttempt a = try_lock(path.c_str(), after);
   first.release();
-  if (a != LockAttempt::kHeld) a = try_lock(path.c_str(), after, &error);
+  if (a != LockAttempt::kHeld) a = try_lock(path.c_str(), after);
   CHECK(a == LockAttempt::kHeld);
   CHECK(lock_is_held(path.c_str()));
   after.release();
 
-  error = 0;
-  CHECK(try_lock(utf8(dir / "no-such-dir" / "x.lock").c_str(), second, &error) == LockAttempt::kFailed);
-  CHECK(error == ENOENT);
-  CHECK(process_id() > 0);
+  CHECK(try_lock(utf8(dir / "no-such-dir" / "x.lock").c_str(), second) == LockAttempt::kFailed);
 }
 
 }  // namespace
 
 int main() {
   fs::path dir = scratch_dir();
-  durable_writes_and_reads(dir);
-  removal(dir);
+  syncs_and_owner_only(dir);
   locks(dir);
   std::error_code ec;
   fs::remove_all(dir, ec);

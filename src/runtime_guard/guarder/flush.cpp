@@ -5,7 +5,7 @@
 #include "capi/declare.hpp"
 #include "capi/module_scope.hpp"
 #include "capi/values.hpp"
-#include "component/store_rows.hpp"
+#include "guarder/store.hpp"
 #include "defaults/constants.hpp"
 #include "guarder/class.hpp"
 #include "guarder/flush_upload.hpp"

@@ -6,7 +6,7 @@
 #include "capi/buffer.hpp"
 #include "capi/module_scope.hpp"
 #include "capi/values.hpp"
-#include "component/store_rows.hpp"
+#include "guarder/store.hpp"
 #include "defaults/constants.hpp"
 #include "threads/thread_deadline.hpp"
 #include "upload/body_size.hpp"
