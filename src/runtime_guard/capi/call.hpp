@@ -1,0 +1,139 @@
+// Interned literals, and what Python code does to a value of any type: attribute access, calls
+// with positional and keyword arguments, `or`, mapping.get, slicing, unpacking.
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <iterator>
+#include <utility>
+
+#include "capi/fail.hpp"
+
+namespace rg {
+
+// An interned str per distinct literal, made when the module is executed (intern_literals),
+// so S() is never null once the module exists. Each literal registers itself at load time.
+struct InternedSlot {
+  const char* text;
+  PyObject* value;
+  InternedSlot* next;
+};
+void register_literal(InternedSlot* slot);
+// Interns every registered literal not yet interned; -1 (MemoryError) when one cannot be made.
+int intern_literals();
+
+// A text as a template argument (S()'s, a declaration's signature): a string literal or a
+// constexpr `const char*` naming one. Longer texts do not compile (the copy would overrun).
+struct Literal {
+  static constexpr std::size_t kCapacity = 96;
+  char text[kCapacity] = {};
+  constexpr Literal(const char* s) {
+    std::size_t i = 0;
+    for (; s[i]; ++i) text[i] = s[i];
+    text[i] = '\0';
+  }
+};
+
+template <Literal L>
+struct Interned {
+  static inline InternedSlot slot{L.text, nullptr, nullptr};
+  static inline const bool registered = (register_literal(&slot), true);
+  static PyObject* get() {
+    (void)registered;
+    return slot.value;
+  }
+};
+
+#define S(lit) (::rg::Interned<lit>::get())
+
+inline Ref str(const char* s) { return steal(PyUnicode_FromString(s)); }
+inline Ref integer(long long v) { return steal(PyLong_FromLongLong(v)); }
+inline Ref floating(double v) { return steal(PyFloat_FromDouble(v)); }
+inline Ref boolean(bool v) { return borrow(v ? Py_True : Py_False); }
+inline Ref none() { return borrow(Py_None); }
+
+// A null argument (a failed step whose result was passed on unchecked) fails the call instead
+// of reaching the interpreter; the failed step's error stays set.
+Ref null_argument();
+inline bool any_null(PyObject* const* argv, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (!argv[i]) return true;
+  return false;
+}
+
+inline Ref attr(PyObject* o, PyObject* name) {
+  return o && name ? steal(PyObject_GetAttr(o, name)) : null_argument();
+}
+inline Ref attr(const Ref& o, PyObject* name) { return attr(o.get(), name); }
+
+// fn(*args)
+template <class... A>
+Ref call(PyObject* fn, const A&... args) {
+  PyObject* argv[sizeof...(A) + 1] = {nullptr, raw(args)...};
+  if (!fn || any_null(argv + 1, sizeof...(A))) return null_argument();
+  const size_t nargs = sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+  return steal(PyObject_Vectorcall(fn, argv + 1, nargs, nullptr));
+}
+template <class... A>
+Ref call(const Ref& fn, const A&... args) {
+  return call(fn.get(), args...);
+}
+
+// obj.name(*args)
+template <class... A>
+Ref call_method(PyObject* obj, PyObject* name, const A&... args) {
+  PyObject* argv[sizeof...(A) + 1] = {obj, raw(args)...};
+  if (!name || any_null(argv, sizeof...(A) + 1)) return null_argument();
+  const size_t nargs = (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+  return steal(PyObject_VectorcallMethod(name, argv, nargs, nullptr));
+}
+template <class... A>
+Ref call_method(const Ref& obj, PyObject* name, const A&... args) {
+  return call_method(obj.get(), name, args...);
+}
+
+// A keyword argument for call_kw, or an item for dict_of: {S("timeout"), value}
+struct Kw {
+  PyObject* name;
+  PyObject* value;
+};
+
+// fn(*positional, **keywords), keyword order kept; any number of arguments.
+Ref call_kw(PyObject* fn, std::initializer_list<PyObject*> positional,
+            std::initializer_list<Kw> keywords);
+inline Ref call_kw(const Ref& fn, std::initializer_list<PyObject*> positional,
+                   std::initializer_list<Kw> keywords) {
+  return call_kw(fn.get(), positional, keywords);
+}
+
+// {name: value, ...}, items in the order given.
+Ref dict_of(std::initializer_list<Kw> items);
+
+// `value or fallback`: empty (error set) when `value` is empty or its truth test fails.
+inline Ref or_else(Ref value, PyObject* fallback) {
+  if (!value) return {};
+  RG_TRUTH(truth, value);
+  return truth ? std::move(value) : borrow(fallback);
+}
+
+// getattr(obj, name), where a missing attribute (AttributeError, cleared) is kNo, not a failure.
+Answer lookup_attr(PyObject* obj, PyObject* name, Ref& out);
+// hasattr(obj, name): fails on an error other than AttributeError.
+inline Answer hasattr(PyObject* obj, PyObject* name) {
+  Ref ignored;
+  return lookup_attr(obj, name, ignored);
+}
+// getattr(obj, name, fallback)
+Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback);
+
+// mapping.get(key), or mapping.get(key, fallback) when one is given, the method looked up as
+// Python does; an exact dict is read directly, with the same result.
+Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback = nullptr);
+
+// value[:stop], as Python slices it (any sliceable value; None raises TypeError).
+Ref head(PyObject* value, long long stop);
+
+// `a, b = value`, with Python's unpacking rules and errors.
+int unpack_pair(PyObject* value, Ref& first, Ref& second);
+
+}  // namespace rg

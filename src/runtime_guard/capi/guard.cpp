@@ -1,0 +1,112 @@
+#include "capi/guard.hpp"
+
+namespace rg {
+
+PyObject* type_from_spec(PyType_Spec* type_spec) {
+  PyObject* type = PyType_FromSpec(type_spec);
+  if (!type && !PyErr_Occurred()) PyErr_NoMemory();  // 3.11: its copy of the name failed
+  return type;
+}
+
+Ref catch_ordinary() {
+  if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_Exception)) return {};
+  return catch_any();
+}
+
+Ref catch_any() {
+  if (!PyErr_Occurred()) return {};
+  PyObject *t, *v, *tb;
+  PyErr_Fetch(&t, &v, &tb);
+  PyErr_NormalizeException(&t, &v, &tb);
+  if (tb && v) PyException_SetTraceback(v, tb);
+  Py_XDECREF(t);
+  Py_XDECREF(tb);
+  return steal(v);
+}
+
+namespace {
+
+// The managers this thread entered through a LockGuard and has not left, innermost last.
+// Guards nest strictly (a handler returns before the code it interrupted goes on), so a stack
+// will do; one nested deeper than it holds goes unnoted.
+struct HeldLocks {
+  static constexpr int kCapacity = 16;
+  PyObject* locks[kCapacity];
+  int depth;
+};
+thread_local HeldLocks t_held{};  // trivially destructible: safe on a thread ended at exit
+
+// type(obj).<name> bound to obj, as the interpreter looks up special methods; empty with no
+// error set when the type has none.
+Ref lookup_special(PyObject* obj, PyObject* name) {
+  PyObject* descr = _PyType_Lookup(Py_TYPE(obj), name);
+  if (!descr) return {};
+  descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+  if (!get) return borrow(descr);
+  return steal(get(descr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
+}
+
+}  // namespace
+
+bool held_by_this_thread(PyObject* lock) {
+  for (int i = 0; i < t_held.depth && i < HeldLocks::kCapacity; ++i)
+    if (t_held.locks[i] == lock) return true;
+  return false;
+}
+
+LockGuard::LockGuard(PyObject* manager) {
+  if (held_by_this_thread(manager)) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "runtime_guard: lock already held by this thread (re-entered from a signal "
+                    "handler or a finalizer)");
+    return;
+  }
+  Ref enter = lookup_special(manager, S("__enter__"));
+  Ref exit = enter ? lookup_special(manager, S("__exit__")) : Ref();
+  if (!exit) {
+    if (!PyErr_Occurred())
+      PyErr_Format(PyExc_TypeError,
+                   "'%.200s' object does not support the context manager protocol%s",
+                   Py_TYPE(manager)->tp_name, enter ? " (missed __exit__ method)" : "");
+    return;
+  }
+  if (!call(enter)) return;
+  exit_ = std::move(exit);
+  held_ = manager;
+  if (t_held.depth < HeldLocks::kCapacity) t_held.locks[t_held.depth] = manager;
+  ++t_held.depth;
+}
+
+int LockGuard::leave(bool failed, bool may_suppress) {
+  if (!exit_) return failed ? -1 : 0;
+  Ref exit = std::move(exit_);
+  // Noted as released once __exit__ has run, whatever it did: a re-entry meanwhile is refused
+  // rather than risking a wait on a lock not yet released.
+  struct Unnote {
+    PyObject*& held;
+    ~Unnote() {
+      if (held) --t_held.depth;
+      held = nullptr;
+    }
+  } unnote{held_};
+  if (!failed) return call(exit, Py_None, Py_None, Py_None) ? 0 : -1;
+  // __exit__(type, value, traceback) while the exception is the one being handled, so one
+  // raised by __exit__ gets it as its __context__, as in Python.
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb) PyException_SetTraceback(value, tb);
+  Ref t = steal(type), v = steal(value), trace = steal(tb);
+  Ref suppress;
+  {
+    Handling handling(v.get());
+    suppress = call(exit, t, v, trace ? trace.get() : Py_None);
+  }
+  if (!suppress) return -1;  // __exit__ raised: its exception replaces ours
+  RG_TRUTH(truth, suppress);
+  if (truth && may_suppress) return 0;
+  PyErr_Restore(t.release(), v.release(), trace.release());
+  return -1;
+}
+
+}  // namespace rg
