@@ -4,9 +4,7 @@
 
 namespace rg {
 
-namespace {
-InternedSlot* g_literals = nullptr;  // constant-initialized: safe to use during static init
-}  // namespace
+static InternedSlot* g_literals = nullptr;  // constant-initialized: usable in static init
 
 void register_literal(InternedSlot* slot) {
   slot->next = g_literals;
@@ -26,8 +24,7 @@ Ref null_argument() {
   return {};
 }
 
-Ref call_kw(PyObject* fn, std::initializer_list<PyObject*> positional,
-            std::initializer_list<Kw> keywords) {
+Ref call_kw(PyObject* fn, Args positional, Kws keywords) {
   if (!fn || any_null(positional.begin(), positional.size())) return null_argument();
   Tuple names;
   if (keywords.size()) RG_CHECK(names = Tuple::fresh(PyTuple_New(Py_ssize_t(keywords.size()))));
@@ -50,7 +47,7 @@ Ref call_kw(PyObject* fn, std::initializer_list<PyObject*> positional,
   return result;
 }
 
-Ref dict_of(std::initializer_list<Kw> items) {
+Ref dict_of(Kws items) {
   RG_LET(dict, steal(PyDict_New()));
   for (const Kw& item : items) {
     if (!item.name || !item.value) return null_argument();

@@ -2,6 +2,7 @@
 // with positional and keyword arguments, `or`, mapping.get, slicing, unpacking.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <initializer_list>
 #include <iterator>
@@ -28,9 +29,7 @@ struct Literal {
   static constexpr std::size_t kCapacity = 96;
   char text[kCapacity] = {};
   constexpr Literal(const char* s) {
-    std::size_t i = 0;
-    for (; s[i]; ++i) text[i] = s[i];
-    text[i] = '\0';
+    for (std::size_t i = 0; s[i]; ++i) text[i] = s[i];
   }
 };
 
@@ -56,40 +55,31 @@ inline Ref none() { return borrow(Py_None); }
 // of reaching the interpreter; the failed step's error stays set.
 Ref null_argument();
 inline bool any_null(PyObject* const* argv, size_t n) {
-  for (size_t i = 0; i < n; ++i)
-    if (!argv[i]) return true;
-  return false;
+  return std::find(argv, argv + n, nullptr) != argv + n;
 }
 
-inline Ref attr(PyObject* o, PyObject* name) {
-  return o && name ? steal(PyObject_GetAttr(o, name)) : null_argument();
+// getattr(o, name); `o` (as each callable and argument below) a Ref or a borrowed pointer.
+template <class O>
+Ref attr(const O& o, PyObject* name) {
+  return raw(o) && name ? steal(PyObject_GetAttr(raw(o), name)) : null_argument();
 }
-inline Ref attr(const Ref& o, PyObject* name) { return attr(o.get(), name); }
 
 // fn(*args)
-template <class... A>
-Ref call(PyObject* fn, const A&... args) {
+template <class F, class... A>
+Ref call(const F& fn, const A&... args) {
   PyObject* argv[sizeof...(A) + 1] = {nullptr, raw(args)...};
-  if (!fn || any_null(argv + 1, sizeof...(A))) return null_argument();
+  if (!raw(fn) || any_null(argv + 1, sizeof...(A))) return null_argument();
   const size_t nargs = sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET;
-  return steal(PyObject_Vectorcall(fn, argv + 1, nargs, nullptr));
-}
-template <class... A>
-Ref call(const Ref& fn, const A&... args) {
-  return call(fn.get(), args...);
+  return steal(PyObject_Vectorcall(raw(fn), argv + 1, nargs, nullptr));
 }
 
 // obj.name(*args)
-template <class... A>
-Ref call_method(PyObject* obj, PyObject* name, const A&... args) {
-  PyObject* argv[sizeof...(A) + 1] = {obj, raw(args)...};
+template <class O, class... A>
+Ref call_method(const O& obj, PyObject* name, const A&... args) {
+  PyObject* argv[sizeof...(A) + 1] = {raw(obj), raw(args)...};
   if (!name || any_null(argv, sizeof...(A) + 1)) return null_argument();
   const size_t nargs = (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET;
   return steal(PyObject_VectorcallMethod(name, argv, nargs, nullptr));
-}
-template <class... A>
-Ref call_method(const Ref& obj, PyObject* name, const A&... args) {
-  return call_method(obj.get(), name, args...);
 }
 
 // A keyword argument for call_kw, or an item for dict_of: {S("timeout"), value}
@@ -98,16 +88,17 @@ struct Kw {
   PyObject* value;
 };
 
+using Args = std::initializer_list<PyObject*>;
+using Kws = std::initializer_list<Kw>;
+
 // fn(*positional, **keywords), keyword order kept; any number of arguments.
-Ref call_kw(PyObject* fn, std::initializer_list<PyObject*> positional,
-            std::initializer_list<Kw> keywords);
-inline Ref call_kw(const Ref& fn, std::initializer_list<PyObject*> positional,
-                   std::initializer_list<Kw> keywords) {
+Ref call_kw(PyObject* fn, Args positional, Kws keywords);
+inline Ref call_kw(const Ref& fn, Args positional, Kws keywords) {
   return call_kw(fn.get(), positional, keywords);
 }
 
 // {name: value, ...}, items in the order given.
-Ref dict_of(std::initializer_list<Kw> items);
+Ref dict_of(Kws items);
 
 // `value or fallback`: empty (error set) when `value` is empty or its truth test fails.
 inline Ref or_else(Ref value, PyObject* fallback) {

@@ -54,12 +54,12 @@ bool held_by_this_thread(PyObject* lock) {
   return false;
 }
 
-LockGuard::LockGuard(PyObject* manager) {
+Ref enter_lock(PyObject* manager) {
   if (held_by_this_thread(manager)) {
     PyErr_SetString(PyExc_RuntimeError,
                     "runtime_guard: lock already held by this thread (re-entered from a signal "
                     "handler or a finalizer)");
-    return;
+    return {};
   }
   Ref enter = lookup_special(manager, S("__enter__"));
   Ref exit = enter ? lookup_special(manager, S("__exit__")) : Ref();
@@ -68,43 +68,35 @@ LockGuard::LockGuard(PyObject* manager) {
       PyErr_Format(PyExc_TypeError,
                    "'%.200s' object does not support the context manager protocol%s",
                    Py_TYPE(manager)->tp_name, enter ? " (missed __exit__ method)" : "");
-    return;
+    return {};
   }
-  if (!call(enter)) return;
-  exit_ = std::move(exit);
-  held_ = manager;
+  RG_CHECK(call(enter));
   if (t_held.depth < HeldLocks::kCapacity) t_held.locks[t_held.depth] = manager;
   ++t_held.depth;
+  return exit;
 }
 
-int LockGuard::leave(bool failed, bool may_suppress) {
-  if (!exit_) return failed ? -1 : 0;
-  Ref exit = std::move(exit_);
+int exit_lock(Ref exit, bool failed) {
   // Noted as released once __exit__ has run, whatever it did: a re-entry meanwhile is refused
   // rather than risking a wait on a lock not yet released.
   struct Unnote {
-    PyObject*& held;
-    ~Unnote() {
-      if (held) --t_held.depth;
-      held = nullptr;
-    }
-  } unnote{held_};
+    ~Unnote() { --t_held.depth; }
+  } unnote;
   if (!failed) return call(exit, Py_None, Py_None, Py_None) ? 0 : -1;
   // __exit__(type, value, traceback) while the exception is the one being handled, so one
   // raised by __exit__ gets it as its __context__, as in Python.
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb) PyException_SetTraceback(value, tb);
-  Ref t = steal(type), v = steal(value), trace = steal(tb);
+  Ref v = catch_any();
+  if (!v) return -1;
+  Ref t = borrow(reinterpret_cast<PyObject*>(Py_TYPE(v.get())));
+  Ref trace = steal(PyException_GetTraceback(v.get()));
   Ref suppress;
   {
     Handling handling(v.get());
     suppress = call(exit, t, v, trace ? trace.get() : Py_None);
   }
   if (!suppress) return -1;  // __exit__ raised: its exception replaces ours
-  RG_TRUTH(truth, suppress);
-  if (truth && may_suppress) return 0;
+  RG_TRUTH(suppressed, suppress);
+  if (suppressed) return 0;
   PyErr_Restore(t.release(), v.release(), trace.release());
   return -1;
 }

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <utility>
 
 namespace rg {
 
@@ -29,11 +28,9 @@ int too_many_positional(const Signature& sig, const char* function, Py_ssize_t g
   Py_ssize_t kwonly_given = 0, defaults = 0;
   for (Py_ssize_t i = sig.positional; i < sig.count; ++i) kwonly_given += out[i] != nullptr;
   for (Py_ssize_t i = 0; i < sig.positional; ++i) defaults += !(sig.required >> i & 1u);
-  char takes[64], kwonly[96] = "";
-  if (defaults)
-    std::snprintf(takes, sizeof takes, "from %zd to %zd", sig.positional - defaults, sig.positional);
-  else
-    std::snprintf(takes, sizeof takes, "%zd", sig.positional);
+  char takes[64], kwonly[96] = "";  // "from 0 to 1", or "1" when every one is required
+  std::snprintf(takes, sizeof takes, defaults ? "from %zd to %zd" : "%zd",
+                sig.positional - defaults, sig.positional);
   if (kwonly_given)
     std::snprintf(kwonly, sizeof kwonly, " positional argument%s (and %zd keyword-only argument%s)",
                   given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : "");
@@ -78,27 +75,22 @@ size_t substitution_cost(char a, char b) {
   return a == b ? kCaseCost : kMoveCost;
 }
 
-size_t edit_distance(const char* a, size_t a_size, const char* b, size_t b_size, size_t max_cost) {
+// Early exits aside (they change no decision), as the interpreter computes it.
+size_t edit_distance(const char* a, size_t a_size, const char* b, size_t b_size) {
   while (a_size && b_size && a[0] == b[0]) ++a, ++b, --a_size, --b_size;
   while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) --a_size, --b_size;
   if (!a_size || !b_size) return (a_size + b_size) * kMoveCost;
-  if (a_size > kMaxNameSize || b_size > kMaxNameSize) return max_cost + 1;
-  if (b_size < a_size) std::swap(a, b), std::swap(a_size, b_size);
-  if ((b_size - a_size) * kMoveCost > max_cost) return max_cost + 1;
+  if (a_size > kMaxNameSize || b_size > kMaxNameSize) return SIZE_MAX;
   size_t row[kMaxNameSize];  // one row of the matrix, updated in place
   for (size_t i = 0; i < a_size; ++i) row[i] = (i + 1) * kMoveCost;
   size_t result = 0;
   for (size_t j = 0; j < b_size; ++j) {
     size_t diagonal = result = j * kMoveCost;
-    size_t minimum = SIZE_MAX;
     for (size_t i = 0; i < a_size; ++i) {
       const size_t substitute = diagonal + substitution_cost(b[j], a[i]);
       diagonal = row[i];
-      result = std::min(std::min(result, diagonal) + kMoveCost, substitute);
-      row[i] = result;
-      minimum = std::min(minimum, result);
+      result = row[i] = std::min(std::min(result, diagonal) + kMoveCost, substitute);
     }
-    if (minimum > max_cost) return max_cost + 1;
   }
   return result;
 }
@@ -112,12 +104,9 @@ const char* suggestion(const Signature& sig, PyObject* key) {
   size_t best_distance = SIZE_MAX;
   for (Py_ssize_t i = 0; i < sig.count; ++i) {
     const size_t size = std::strlen(sig.names[i]);
-    size_t max_distance = (static_cast<size_t>(key_size) + size + 3) * kMoveCost / 6;
-    max_distance = std::min(max_distance, best_distance - 1);
-    const size_t d =
-        edit_distance(key_text, static_cast<size_t>(key_size), sig.names[i], size, max_distance);
-    if (d > max_distance) continue;
-    if (!best || d < best_distance) best = sig.names[i], best_distance = d;
+    const size_t most = std::min((size_t(key_size) + size + 3) * kMoveCost / 6, best_distance - 1);
+    const size_t d = edit_distance(key_text, size_t(key_size), sig.names[i], size);
+    if (d <= most) best = sig.names[i], best_distance = d;
   }
   return best;
 }

@@ -3,7 +3,7 @@
 // missing (positional parameters before keyword-only ones).
 #pragma once
 
-#include "capi/py.hpp"
+#include "capi/fail.hpp"
 
 namespace rg {
 

@@ -12,13 +12,13 @@ thread_local bool t_in_body = false;  // an import in the module body passes glo
 }  // namespace
 
 ModuleScope::ModuleScope(PyObject* module, PyObject* owner)
-    : previous_(t_current), previous_owner_(t_owner) {
+    : previous(t_current), previous_owner(t_owner) {
   t_current = module;
   t_owner = owner;
 }
 ModuleScope::~ModuleScope() {
-  t_current = previous_;
-  t_owner = previous_owner_;
+  t_current = previous;
+  t_owner = previous_owner;
 }
 
 PyObject* running_owner() { return t_owner; }
@@ -45,24 +45,12 @@ Answer global_flag(PyObject* name) {
   return answer(PyObject_IsTrue(v.get()));
 }
 
-namespace {
-
-Ref log_handling(PyObject* level, const char* message, PyObject* exc, bool exc_info) {
+Ref log_exc_at(PyObject* level, const char* message, PyObject* exc, bool exc_info) {
   RG_LET(log, global(S("log")));
   RG_LET(fn, attr(log, level));
   RG_LET(msg, str(message));
   Handling handling(exc);
   return exc_info ? call_kw(fn, {msg.get()}, {{S("exc_info"), Py_True}}) : call(fn, msg);
-}
-
-}  // namespace
-
-Ref log_exc_at(PyObject* level, const char* message, PyObject* exc) {
-  return log_handling(level, message, exc, true);
-}
-
-Ref log_exception(const char* message, PyObject* exc) {
-  return log_handling(S("exception"), message, exc, false);
 }
 
 // CPython 3.11 marks a module whose body has run by giving it a state block (even of size 0)

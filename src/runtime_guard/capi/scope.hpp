@@ -12,16 +12,11 @@ namespace rg {
 // The module whose code runs on this thread, borrowed; null with SystemError when no scope is
 // open. Each entry point Python calls opens a ModuleScope for the module that made it (each
 // import makes a module of its own); `owner` is the __self__ of the builtin that runs, if any.
-class ModuleScope {
- public:
+struct ModuleScope : Pinned {
   explicit ModuleScope(PyObject* module, PyObject* owner = nullptr);
   ~ModuleScope();
-  ModuleScope(const ModuleScope&) = delete;
-  ModuleScope& operator=(const ModuleScope&) = delete;
-
- private:
-  PyObject* previous_;
-  PyObject* previous_owner_;
+  PyObject* const previous;
+  PyObject* const previous_owner;
 };
 PyObject* module();
 // The __self__ of the exported builtin running on this thread, borrowed; null outside one.
@@ -44,10 +39,11 @@ Ref log_at(PyObject* level, const char* message, const A&... args) {
   return call_method(log, level, msg, args...);
 }
 // log.<level>(message, exc_info=True) while `exc` is the exception being handled, as a call
-// inside the `except` block that caught it.
-Ref log_exc_at(PyObject* level, const char* message, PyObject* exc);
-// log.exception(message) while `exc` is the exception being handled.
-Ref log_exception(const char* message, PyObject* exc);
+// inside the `except` block that caught it; log.exception(message) likewise.
+Ref log_exc_at(PyObject* level, const char* message, PyObject* exc, bool exc_info = true);
+inline Ref log_exception(const char* message, PyObject* exc) {
+  return log_exc_at(S("exception"), message, exc, false);
+}
 
 // Lets importlib.reload run a multi-phase module's body again, as it does for a source module
 // (3.11 skips the exec slot of a module that ran it once). Call after each run.
@@ -55,12 +51,9 @@ void allow_reload(PyObject* module);
 
 // Marks the running code as the module body for a scope: its imports pass the globals as
 // locals too, as the body's own import statements do.
-class BodyScope {
- public:
+struct BodyScope : Pinned {
   BodyScope();
   ~BodyScope();
-  BodyScope(const BodyScope&) = delete;
-  BodyScope& operator=(const BodyScope&) = delete;
 };
 
 // `import a.b.c` as the statement in the module's code does it: the `__import__` of the
