@@ -33,8 +33,8 @@ Ref call_kw(PyObject* fn, Args positional, Kws keywords) {
     if (!kw.name || !kw.value) return null_argument();
     names.set(k++, borrow(kw.name));
   }
-  // As the interpreter's own partial objects call: a small array on the stack, the heap past
-  // it, with the free slot in front that PY_VECTORCALL_ARGUMENTS_OFFSET offers the callee.
+  // A small array on the stack, the heap past it; the free slot in front is for the callee
+  // (PY_VECTORCALL_ARGUMENTS_OFFSET).
   PyObject* small[8];
   const size_t n = positional.size() + keywords.size() + 1;
   PyObject** argv = n <= std::size(small) ? small : PyMem_New(PyObject*, n);

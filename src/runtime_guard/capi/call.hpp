@@ -12,24 +12,23 @@
 
 namespace rg {
 
-// An interned str per distinct literal, made when the module is executed (intern_literals),
-// so S() is never null once the module exists. Each literal registers itself at load time.
+// An interned str per distinct literal, registered at load time and made when the module is
+// executed (intern_literals): S() is never null once the module exists.
 struct InternedSlot {
   const char* text;
   PyObject* value;
   InternedSlot* next;
 };
 void register_literal(InternedSlot* slot);
-// Interns every registered literal not yet interned; -1 (MemoryError) when one cannot be made.
-int intern_literals();
+int intern_literals();  // -1 (MemoryError) when one cannot be made
 
 // A text as a template argument (S()'s, a declaration's signature): a string literal or a
-// constexpr `const char*` naming one. Longer texts do not compile (the copy would overrun).
+// constexpr `const char*` naming one. A longer text does not compile (the copy would overrun).
 struct Literal {
-  static constexpr std::size_t kCapacity = 96;
-  char text[kCapacity] = {};
+  char text[96] = {};
   constexpr Literal(const char* s) {
-    for (std::size_t i = 0; s[i]; ++i) text[i] = s[i];
+    std::size_t i = 0;
+    while ((text[i] = s[i]) != '\0') ++i;  // the terminator too
   }
 };
 
@@ -58,36 +57,11 @@ inline bool any_null(PyObject* const* argv, size_t n) {
   return std::find(argv, argv + n, nullptr) != argv + n;
 }
 
-// getattr(o, name); `o` (as each callable and argument below) a Ref or a borrowed pointer.
-template <class O>
-Ref attr(const O& o, PyObject* name) {
-  return raw(o) && name ? steal(PyObject_GetAttr(raw(o), name)) : null_argument();
-}
-
-// fn(*args)
-template <class F, class... A>
-Ref call(const F& fn, const A&... args) {
-  PyObject* argv[sizeof...(A) + 1] = {nullptr, raw(args)...};
-  if (!raw(fn) || any_null(argv + 1, sizeof...(A))) return null_argument();
-  const size_t nargs = sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET;
-  return steal(PyObject_Vectorcall(raw(fn), argv + 1, nargs, nullptr));
-}
-
-// obj.name(*args)
-template <class O, class... A>
-Ref call_method(const O& obj, PyObject* name, const A&... args) {
-  PyObject* argv[sizeof...(A) + 1] = {raw(obj), raw(args)...};
-  if (!name || any_null(argv, sizeof...(A) + 1)) return null_argument();
-  const size_t nargs = (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET;
-  return steal(PyObject_VectorcallMethod(name, argv, nargs, nullptr));
-}
-
 // A keyword argument for call_kw, or an item for dict_of: {S("timeout"), value}
 struct Kw {
   PyObject* name;
   PyObject* value;
 };
-
 using Args = std::initializer_list<PyObject*>;
 using Kws = std::initializer_list<Kw>;
 
@@ -96,9 +70,24 @@ Ref call_kw(PyObject* fn, Args positional, Kws keywords);
 inline Ref call_kw(const Ref& fn, Args positional, Kws keywords) {
   return call_kw(fn.get(), positional, keywords);
 }
+Ref dict_of(Kws items);  // {name: value, ...}, in the order given
 
-// {name: value, ...}, items in the order given.
-Ref dict_of(Kws items);
+// fn(*args), obj.name(*args), getattr(o, name): each object a Ref or a borrowed pointer.
+template <class F, class... A>
+Ref call(const F& fn, const A&... args) {
+  return call_kw(raw(fn), {raw(args)...}, {});
+}
+template <class O, class... A>
+Ref call_method(const O& obj, PyObject* name, const A&... args) {
+  PyObject* argv[sizeof...(A) + 1] = {raw(obj), raw(args)...};
+  if (!name || any_null(argv, sizeof...(A) + 1)) return null_argument();
+  const size_t nargs = (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+  return steal(PyObject_VectorcallMethod(name, argv, nargs, nullptr));
+}
+template <class O>
+Ref attr(const O& o, PyObject* name) {
+  return raw(o) && name ? steal(PyObject_GetAttr(raw(o), name)) : null_argument();
+}
 
 // `value or fallback`: empty (error set) when `value` is empty or its truth test fails.
 inline Ref or_else(Ref value, PyObject* fallback) {
@@ -107,14 +96,13 @@ inline Ref or_else(Ref value, PyObject* fallback) {
   return truth ? std::move(value) : borrow(fallback);
 }
 
-// getattr(obj, name), where a missing attribute (AttributeError, cleared) is kNo, not a failure.
+// getattr(obj, name), where a missing attribute (AttributeError, cleared) is kNo, not a failure;
+// hasattr(obj, name); getattr(obj, name, fallback).
 Answer lookup_attr(PyObject* obj, PyObject* name, Ref& out);
-// hasattr(obj, name): fails on an error other than AttributeError.
 inline Answer hasattr(PyObject* obj, PyObject* name) {
   Ref ignored;
   return lookup_attr(obj, name, ignored);
 }
-// getattr(obj, name, fallback)
 Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback);
 
 // mapping.get(key), or mapping.get(key, fallback) when one is given, the method looked up as

@@ -9,8 +9,7 @@ PyObject* type_from_spec(PyType_Spec* type_spec) {
 }
 
 Ref catch_ordinary() {
-  if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_Exception)) return {};
-  return catch_any();
+  return PyErr_ExceptionMatches(PyExc_Exception) ? catch_any() : Ref();  // false when none is set
 }
 
 Ref catch_any() {
@@ -26,15 +25,12 @@ Ref catch_any() {
 
 namespace {
 
-// The managers this thread entered through a LockGuard and has not left, innermost last.
+// The managers this thread entered through with_lock and has not left, innermost last.
 // Guards nest strictly (a handler returns before the code it interrupted goes on), so a stack
 // will do; one nested deeper than it holds goes unnoted.
-struct HeldLocks {
-  static constexpr int kCapacity = 16;
-  PyObject* locks[kCapacity];
-  int depth;
-};
-thread_local HeldLocks t_held{};  // trivially destructible: safe on a thread ended at exit
+constexpr int kMaxHeld = 16;
+thread_local PyObject* t_held[kMaxHeld];  // trivially destructible: safe at exit
+thread_local int t_depth = 0;
 
 // type(obj).<name> bound to obj, as the interpreter looks up special methods; empty with no
 // error set when the type has none.
@@ -49,9 +45,8 @@ Ref lookup_special(PyObject* obj, PyObject* name) {
 }  // namespace
 
 bool held_by_this_thread(PyObject* lock) {
-  for (int i = 0; i < t_held.depth && i < HeldLocks::kCapacity; ++i)
-    if (t_held.locks[i] == lock) return true;
-  return false;
+  PyObject** end = t_held + std::min(t_depth, kMaxHeld);
+  return std::find(t_held, end, lock) != end;
 }
 
 Ref enter_lock(PyObject* manager) {
@@ -71,8 +66,8 @@ Ref enter_lock(PyObject* manager) {
     return {};
   }
   RG_CHECK(call(enter));
-  if (t_held.depth < HeldLocks::kCapacity) t_held.locks[t_held.depth] = manager;
-  ++t_held.depth;
+  if (t_depth < kMaxHeld) t_held[t_depth] = manager;
+  ++t_depth;
   return exit;
 }
 
@@ -80,7 +75,7 @@ int exit_lock(Ref exit, bool failed) {
   // Noted as released once __exit__ has run, whatever it did: a re-entry meanwhile is refused
   // rather than risking a wait on a lock not yet released.
   struct Unnote {
-    ~Unnote() { --t_held.depth; }
+    ~Unnote() { --t_depth; }
   } unnote;
   if (!failed) return call(exit, Py_None, Py_None, Py_None) ? 0 : -1;
   // __exit__(type, value, traceback) while the exception is the one being handled, so one

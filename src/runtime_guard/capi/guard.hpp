@@ -1,14 +1,12 @@
-// Scopes that guard something and put it back: the error being handled, the error indicator,
-// the cyclic collector, a lock held with `with`, the GIL released. And catching exceptions as
-// an `except` clause does.
+// Catching exceptions as `except` does, and scopes that put back what they change: the error
+// indicator, the exception being handled, the collector, a lock held with `with`, the GIL.
 #pragma once
 
 #include "capi/call.hpp"
 
 namespace rg {
 
-// A scope guard: neither copied nor moved.
-struct Pinned {
+struct Pinned {  // a scope guard: neither copied nor moved
   Pinned() = default;
   Pinned(const Pinned&) = delete;
   Pinned& operator=(const Pinned&) = delete;
@@ -19,10 +17,9 @@ PyObject* type_from_spec(PyType_Spec* type_spec);
 
 // `except Exception as e`: an error that derives from Exception is taken (normalized,
 // traceback attached) and cleared; any other (KeyboardInterrupt, SystemExit) stays set, empty.
+// catch_any takes any, for a worker that hands it to the thread that waits for it.
 Ref catch_ordinary();
-// Any exception: for a worker that hands what it raised to the thread that waits for it.
 Ref catch_any();
-// True when an ordinary exception was set; it is cleared.
 inline bool swallow_ordinary() { return bool(catch_ordinary()); }
 
 // Saves the error indicator for the scope of a cleanup step and restores it afterwards.
@@ -36,23 +33,20 @@ struct ErrorStash : Pinned {
 // block; the running frame's own slot is put back afterwards. The getter may report an outer
 // slot's exception (a generator's caller handling one); putting that into the running slot
 // would leave it there for good, so the running slot is probed first.
-class Handling : Pinned {
- public:
-  explicit Handling(PyObject* exc) : previous_(PyErr_GetHandledException()) {
+struct Handling : Pinned {
+  PyObject* const previous = PyErr_GetHandledException();
+  bool own;  // the running slot itself held `previous`
+  explicit Handling(PyObject* exc) {
     PyErr_SetHandledException(nullptr);
     PyObject* below = PyErr_GetHandledException();
-    own_ = below != previous_;  // the running slot itself held `previous_`
+    own = below != previous;
     Py_XDECREF(below);
     PyErr_SetHandledException(exc);
   }
   ~Handling() {
-    PyErr_SetHandledException(own_ ? previous_ : nullptr);
-    Py_XDECREF(previous_);
+    PyErr_SetHandledException(own ? previous : nullptr);
+    Py_XDECREF(previous);
   }
-
- private:
-  PyObject* previous_;
-  bool own_ = true;
 };
 
 // Keeps the cyclic collector (and so finalizers, arbitrary code) from running on this thread
@@ -68,15 +62,12 @@ struct GcPause : Pinned {
 // plain lock that thread holds through with_lock further up, it would wait for itself.
 bool held_by_this_thread(PyObject* lock);
 
-// `with lock:` in two steps, the context-manager protocol looked up on the type. enter_lock
-// returns the bound __exit__ (empty, error set, when __enter__ fails or the lock is held by
-// this thread through with_lock already). exit_lock leaves the block, `failed` when the body
-// raised: 0 when it completed or __exit__ suppressed its exception (then cleared).
+// with lock: body()   (body returns 0, or -1 with the error set), __enter__ and __exit__ looked
+// up on the type. 0 also when __exit__ suppressed the body's exception: execution goes on after
+// the block, as in Python. enter_lock returns the bound __exit__; it fails when this thread
+// holds the lock through with_lock already.
 Ref enter_lock(PyObject* lock);
 int exit_lock(Ref exit, bool failed);
-
-// with lock: body()   (body returns 0, or -1 with the error set); execution goes on after
-// the block when __exit__ suppresses the body's exception, as in Python.
 template <class Body>
 int with_lock(PyObject* lock, Body&& body) {
   Ref exit = enter_lock(lock);

@@ -68,11 +68,9 @@ int missing_required(const Signature& sig, const char* function, Py_ssize_t from
 constexpr size_t kMoveCost = 2, kCaseCost = 1, kMaxNameSize = 40;
 
 size_t substitution_cost(char a, char b) {
-  if ((a & 31) != (b & 31)) return kMoveCost;
   if (a == b) return 0;
-  if ('A' <= a && a <= 'Z') a = static_cast<char>(a + ('a' - 'A'));
-  if ('A' <= b && b <= 'Z') b = static_cast<char>(b + ('a' - 'A'));
-  return a == b ? kCaseCost : kMoveCost;
+  auto lower = [](char c) { return 'A' <= c && c <= 'Z' ? char(c + ('a' - 'A')) : c; };
+  return lower(a) == lower(b) ? kCaseCost : kMoveCost;
 }
 
 // Early exits aside (they change no decision), as the interpreter computes it.

@@ -1,6 +1,5 @@
 // Python's binding of fast-call arguments to the parameters of a `def`, with the interpreter's
-// TypeError messages: keywords are checked first, then the positional count, then what is
-// missing (positional parameters before keyword-only ones).
+// TypeError messages: keywords first, then the positional count, then what is missing.
 #pragma once
 
 #include "capi/fail.hpp"

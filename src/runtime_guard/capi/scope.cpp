@@ -89,12 +89,9 @@ Ref call_import(const char* dotted, PyObject* fromlist) {
   if (PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
   Ref fn = PyDict_Check(builtins) ? borrow(PyDict_GetItemWithError(builtins, S("__import__")))
                                   : steal(PyObject_GetItem(builtins, S("__import__")));
-  if (!fn && PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_KeyError)) return {};
-  if (!fn) {
-    PyErr_Clear();
+  if (!fn && (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_KeyError)))
     PyErr_SetString(PyExc_ImportError, "__import__ not found");
-    return {};
-  }
+  RG_CHECK(fn);
   RG_LET(name, str(dotted));
   return call(fn, name, globals, t_in_body ? globals : Py_None, fromlist, integer(0));
 }
@@ -106,20 +103,17 @@ Ref attribute_or_submodule(PyObject* m, PyObject* name) {
   Ref v = attr(m, name);
   if (v || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
   PyErr_Clear();
-  Ref pkg = attr(m, S("__name__"));
-  if (pkg && PyUnicode_Check(pkg.get())) {
+  const Str pkg = Str::probe(attr(m, S("__name__")).get());
+  PyErr_Clear();
+  if (pkg) {
     RG_LET(full, steal(PyUnicode_FromFormat("%U.%U", pkg.get(), name)));
     if (PyObject* sub = PyImport_GetModule(full.get())) return steal(sub);
     if (PyErr_Occurred()) return {};
   }
-  PyErr_Clear();
-  Ref shown = pkg && PyUnicode_Check(pkg.get()) ? std::move(pkg) : str("<unknown module name>");
-  RG_CHECK(shown);
+  RG_LET(shown, pkg ? borrow(pkg.get()) : str("<unknown module name>"));
   Ref path = steal(PyModule_Check(m) ? PyModule_GetFilenameObject(m) : nullptr);
-  if (!path || !PyUnicode_Check(path.get())) {
-    PyErr_Clear();
-    path = nullptr;
-  }
+  if (!Str::probe(path.get())) path = nullptr;
+  PyErr_Clear();
   const char* format = path ? "cannot import name %R from %R (%S)"
                             : "cannot import name %R from %R (unknown location)";
   Ref message = steal(PyUnicode_FromFormat(format, name, shown.get(), path.get()));

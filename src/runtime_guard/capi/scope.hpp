@@ -1,8 +1,6 @@
-// The running module, late-bound access to its globals, its logger and its imports.
-//
-// Every module-level name (constants, flags, functions, patterns, `log`, the imported modules)
-// is read from the module's dict when used, so a host that replaces `rg._SESSIONS_FILE` or
-// `rg._post_usage` is followed exactly as Python code would follow it.
+// The running module, its globals, logger and imports. Every module-level name is read from the
+// module's dict when used, so a host that replaces `rg._post_usage` is followed as Python code
+// would follow it.
 #pragma once
 
 #include "capi/guard.hpp"
@@ -22,14 +20,11 @@ PyObject* module();
 // The __self__ of the exported builtin running on this thread, borrowed; null outside one.
 PyObject* running_owner();
 
-// globals()[name], or NameError.
-Ref global(PyObject* name);
-// globals()[name] = value
+Ref global(PyObject* name);  // globals()[name], or NameError
 int set_global(PyObject* name, PyObject* value);
 // globals()[name](), looked up when called, so a host that replaces it is followed.
 inline Ref call_global(PyObject* name) { return call(global(name)); }
-// bool(globals()[name])
-Answer global_flag(PyObject* name);
+Answer global_flag(PyObject* name);  // bool(globals()[name])
 
 // log.<level>(message, *args) on the module logger `log`.
 template <class... A>
