@@ -8,7 +8,7 @@ namespace rg {
 
 // def <name>(names[0], ..., names[positional - 1], *, names[positional], ...)
 struct Signature {
-  const char* name;  // as the function's __qualname__ has it: "_flush", "report_open.<locals>._worker"
+  const char* name;  // as its __qualname__ has it: "_flush", "report_open.<locals>._worker"
   const char* const* names;
   Py_ssize_t positional;  // the first ones may be passed by position or by keyword
   Py_ssize_t count;
