@@ -1,5 +1,6 @@
-"""The source tree's layers: includes point down or sideways only, and every declared
-function has its own place in the body that binds it."""
+"""The source tree's layers: includes point down or sideways only, every declared function has
+its own place in the body that binds it, and the unchecked macros stay behind the typed
+references."""
 
 import pathlib
 import re
@@ -11,8 +12,16 @@ SRC = pathlib.Path(__file__).resolve().parent.parent / "src" / "runtime_guard"
 # Runs from a source checkout; a copy of the tests alone (the sanitizer run) has no sources.
 pytestmark = pytest.mark.skipif(not SRC.is_dir(), reason="no source tree beside the tests")
 
-# Lower numbers sit lower; a file may include its own layer or a lower one.
-LAYER = {"defaults": 0, "platform": 0, "capi": 1, "frame": 3}
+# Lower numbers sit lower; a file may include its own layer or a lower one. The helpers (the
+# constants, the clock, the host's resolvers) sit with the subsystems they serve.
+LAYER = {"platform": 0, "capi": 1, "helpers": 2, "frame": 3}
+
+# Accessors that trust the object's type; reachable only through capi/ref.hpp's typed references.
+UNCHECKED = re.compile(
+    r"\b(?:Py(?:List|Tuple)_(?:GET_ITEM|GET_SIZE|SET_ITEM)|Py(?:Bytes|ByteArray)_(?:AS_STRING|GET_SIZE)"
+    r"|PyUnicode_(?:GET_LENGTH|DATA|KIND|READ|READ_CHAR|WRITE|[124]BYTE_DATA|IS_ASCII"
+    r"|IS_COMPACT_ASCII|MAX_CHAR_VALUE)|PyFloat_AS_DOUBLE|PyDict_GET_SIZE|PySequence_Fast_\w+)\b"
+)
 
 
 def layer_of(path: pathlib.Path) -> int:
@@ -63,3 +72,14 @@ def test_every_declaration_has_its_own_place_in_its_body():
     listed = re.compile(r"\b(?:%s)_def\b" % "|".join(sorted(idents)))
     assert [p.name for p in sources() if listed.search(p.read_text())] == []
 
+
+@pytest.mark.xfail(strict=False, reason="until the branches are merged")
+def test_unchecked_macros_only_behind_typed_references():
+    uses = []
+    for path in sources():
+        if path.relative_to(SRC).as_posix() == "capi/ref.hpp":
+            continue
+        for number, line in enumerate(path.read_text().splitlines(), 1):
+            code = line.split("//")[0]
+            uses += [f"{path.relative_to(SRC)}:{number}: {m}" for m in UNCHECKED.findall(code)]
+    assert uses == []

@@ -3,7 +3,7 @@
 // (from the tables RG_DEF fills). It touches no file, starts no thread, registers nothing.
 #include "capi/declare.hpp"
 #include "capi/module_scope.hpp"
-#include "defaults/constants.hpp"
+#include "helpers/constants.hpp"
 #include "guarder/class.hpp"
 
 namespace rg {

@@ -3,17 +3,14 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <utility>
 #include <cstring>
 
 namespace rg {
 
 namespace {
 
-constexpr Py_ssize_t kMaxParameters = 16;
-
-// "RuntimeGuarder._flush" or "_flush": what the interpreter puts before "()".
-// A builtin method's class part is its __self__'s type name after the last dot.
+// "RuntimeGuarder._flush" or "_flush": what the interpreter puts before "()". A builtin
+// method's class part is its __self__'s type name after the last dot.
 struct Qualname {
   char text[128];
   Qualname(const Signature& sig, PyObject* owner) {
@@ -24,58 +21,44 @@ struct Qualname {
   }
 };
 
-// As the interpreter words it: "f() takes from 0 to 1 positional arguments but 2 positional
-// arguments (and 1 keyword-only argument) were given".
+// "f() takes from 0 to 1 positional arguments but 2 positional arguments (and 1 keyword-only
+// argument) were given", as the interpreter words it.
 int too_many_positional(const Signature& sig, const char* function, Py_ssize_t given,
                         PyObject* const* out) {
   Py_ssize_t kwonly_given = 0, defaults = 0;
   for (Py_ssize_t i = sig.positional; i < sig.count; ++i) kwonly_given += out[i] != nullptr;
   for (Py_ssize_t i = 0; i < sig.positional; ++i) defaults += !(sig.required >> i & 1u);
-  Ref takes = defaults ? steal(PyUnicode_FromFormat("from %zd to %zd", sig.positional - defaults,
-                                                    sig.positional))
-                       : steal(PyUnicode_FromFormat("%zd", sig.positional));
-  const bool plural = defaults || sig.positional != 1;
-  Ref kwonly = kwonly_given ? steal(PyUnicode_FromFormat(
-                                  " positional argument%s (and %zd keyword-only argument%s)",
-                                  given != 1 ? "s" : "", kwonly_given,
-                                  kwonly_given != 1 ? "s" : ""))
-                            : str("");
-  if (!takes || !kwonly) return -1;
-  PyErr_Format(PyExc_TypeError, "%s() takes %U positional argument%s but %zd%U %s given", function,
-               takes.get(), plural ? "s" : "", given, kwonly.get(),
+  char takes[64], kwonly[96] = "";  // "from 0 to 1", or "1" when every one is required
+  std::snprintf(takes, sizeof takes, defaults ? "from %zd to %zd" : "%zd",
+                sig.positional - defaults, sig.positional);
+  if (kwonly_given)
+    std::snprintf(kwonly, sizeof kwonly, " positional argument%s (and %zd keyword-only argument%s)",
+                  given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : "");
+  PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zd%s %s given", function,
+               takes, defaults || sig.positional != 1 ? "s" : "", given, kwonly,
                given == 1 && !kwonly_given ? "was" : "were");
   return -1;
 }
 
-// "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter lists missing arguments.
-Ref list_names(const char* const* names, const bool* missing, Py_ssize_t count) {
-  RG_LET(items, steal(PyList_New(0)));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    if (!missing[i]) continue;
-    RG_LET(item, steal(PyUnicode_FromFormat("'%s'", names[i])));
-    RG_CHECK_OK(PyList_Append(items.get(), item.get()));
-  }
-  const Py_ssize_t n = PyList_GET_SIZE(items.get());
-  if (n == 1) return borrow(PyList_GET_ITEM(items.get(), 0));
-  RG_LET(last, borrow(PyList_GET_ITEM(items.get(), n - 1)));
-  RG_LET(head, steal(PyList_GetSlice(items.get(), 0, n - 1)));
-  RG_LET(comma, str(", "));
-  RG_LET(joined, steal(PyUnicode_Join(comma.get(), head.get())));
-  return steal(PyUnicode_FromFormat(n == 2 ? "%U and %U" : "%U, and %U", joined.get(), last.get()));
-}
-
 // "f() missing 2 required positional arguments: 'a' and 'b'" for the required parameters in
-// [from, to) left out; 0 when none is.
+// [from, to) left out; 0 when none is. Three or more are listed as "'a', 'b', and 'c'".
 int missing_required(const Signature& sig, const char* function, Py_ssize_t from, Py_ssize_t to,
                      PyObject* const* out) {
-  bool missing[kMaxParameters] = {};
+  auto missing = [&](Py_ssize_t i) { return !out[i] && (sig.required >> i & 1u); };
   Py_ssize_t n = 0;
-  for (Py_ssize_t i = from; i < to; ++i) n += (missing[i] = !out[i] && (sig.required >> i & 1u));
+  for (Py_ssize_t i = from; i < to; ++i) n += missing(i);
   if (!n) return 0;
-  Ref listed = list_names(sig.names, missing, to);
-  if (!listed) return -1;
-  PyErr_Format(PyExc_TypeError, "%s() missing %zd required %s argument%s: %U", function, n,
-               from ? "keyword-only" : "positional", n == 1 ? "" : "s", listed.get());
+  char listed[1024] = "";
+  size_t used = 0;
+  for (Py_ssize_t i = from, k = 0; i < to; ++i) {
+    if (!missing(i)) continue;
+    const char* separator = k++ == 0 ? "" : n == 2 ? " and " : k == n ? ", and " : ", ";
+    const int w = std::snprintf(listed + used, sizeof listed - used, "%s'%s'", separator,
+                                sig.names[i]);
+    used = std::min(sizeof listed - 1, used + static_cast<size_t>(w));
+  }
+  PyErr_Format(PyExc_TypeError, "%s() missing %zd required %s argument%s: %s", function, n,
+               from ? "keyword-only" : "positional", n == 1 ? "" : "s", listed);
   return -1;
 }
 
@@ -85,34 +68,27 @@ int missing_required(const Signature& sig, const char* function, Py_ssize_t from
 constexpr size_t kMoveCost = 2, kCaseCost = 1, kMaxNameSize = 40;
 
 size_t substitution_cost(char a, char b) {
-  if ((a & 31) != (b & 31)) return kMoveCost;
   if (a == b) return 0;
-  if ('A' <= a && a <= 'Z') a = static_cast<char>(a + ('a' - 'A'));
-  if ('A' <= b && b <= 'Z') b = static_cast<char>(b + ('a' - 'A'));
-  return a == b ? kCaseCost : kMoveCost;
+  auto lower = [](char c) { return 'A' <= c && c <= 'Z' ? char(c + ('a' - 'A')) : c; };
+  return lower(a) == lower(b) ? kCaseCost : kMoveCost;
 }
 
-size_t edit_distance(const char* a, size_t a_size, const char* b, size_t b_size, size_t max_cost) {
+// Early exits aside (they change no decision), as the interpreter computes it.
+size_t edit_distance(const char* a, size_t a_size, const char* b, size_t b_size) {
   while (a_size && b_size && a[0] == b[0]) ++a, ++b, --a_size, --b_size;
   while (a_size && b_size && a[a_size - 1] == b[b_size - 1]) --a_size, --b_size;
   if (!a_size || !b_size) return (a_size + b_size) * kMoveCost;
-  if (a_size > kMaxNameSize || b_size > kMaxNameSize) return max_cost + 1;
-  if (b_size < a_size) std::swap(a, b), std::swap(a_size, b_size);
-  if ((b_size - a_size) * kMoveCost > max_cost) return max_cost + 1;
+  if (a_size > kMaxNameSize || b_size > kMaxNameSize) return SIZE_MAX;
   size_t row[kMaxNameSize];  // one row of the matrix, updated in place
   for (size_t i = 0; i < a_size; ++i) row[i] = (i + 1) * kMoveCost;
   size_t result = 0;
   for (size_t j = 0; j < b_size; ++j) {
     size_t diagonal = result = j * kMoveCost;
-    size_t minimum = SIZE_MAX;
     for (size_t i = 0; i < a_size; ++i) {
       const size_t substitute = diagonal + substitution_cost(b[j], a[i]);
       diagonal = row[i];
-      result = std::min(std::min(result, diagonal) + kMoveCost, substitute);
-      row[i] = result;
-      minimum = std::min(minimum, result);
+      result = row[i] = std::min(std::min(result, diagonal) + kMoveCost, substitute);
     }
-    if (minimum > max_cost) return max_cost + 1;
   }
   return result;
 }
@@ -126,25 +102,11 @@ const char* suggestion(const Signature& sig, PyObject* key) {
   size_t best_distance = SIZE_MAX;
   for (Py_ssize_t i = 0; i < sig.count; ++i) {
     const size_t size = std::strlen(sig.names[i]);
-    size_t max_distance = (static_cast<size_t>(key_size) + size + 3) * kMoveCost / 6;
-    max_distance = std::min(max_distance, best_distance - 1);
-    const size_t d =
-        edit_distance(key_text, static_cast<size_t>(key_size), sig.names[i], size, max_distance);
-    if (d > max_distance) continue;
-    if (!best || d < best_distance) best = sig.names[i], best_distance = d;
+    const size_t most = std::min((size_t(key_size) + size + 3) * kMoveCost / 6, best_distance - 1);
+    const size_t d = edit_distance(key_text, size_t(key_size), sig.names[i], size);
+    if (d <= most) best = sig.names[i], best_distance = d;
   }
   return best;
-}
-
-int unexpected_keyword(const Signature& sig, PyObject* owner, PyObject* key) {
-  const char* near = Py_Version >= 0x030D0000 ? suggestion(sig, key) : nullptr;
-  if (near)
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'. Did you mean '%s'?",
-                 Qualname(sig, owner).text, key, near);
-  else
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                 Qualname(sig, owner).text, key);
-  return -1;
 }
 
 }  // namespace
@@ -152,14 +114,20 @@ int unexpected_keyword(const Signature& sig, PyObject* owner, PyObject* key) {
 int bind_arguments(const Signature& sig, PyObject* owner, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   nargs = PyVectorcall_NARGS(nargs);
-  const Py_ssize_t bound = nargs < sig.positional ? nargs : sig.positional;
+  const Py_ssize_t bound = std::min(nargs, sig.positional);
   for (Py_ssize_t i = 0; i < sig.count; ++i) out[i] = i < bound ? args[i] : nullptr;
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-  for (Py_ssize_t k = 0; k < nkw; ++k) {
-    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+  const Tuple names = Tuple::probe(kwnames);  // the interpreter's tuple of keywords, if any
+  for (Py_ssize_t k = 0; names && k < names.size(); ++k) {
+    PyObject* key = names.at(k);
     Py_ssize_t i = 0;
     while (i < sig.count && PyUnicode_CompareWithASCIIString(key, sig.names[i]) != 0) ++i;
-    if (i == sig.count) return unexpected_keyword(sig, owner, key);
+    if (i == sig.count) {
+      const char* near = Py_Version >= 0x030D0000 ? suggestion(sig, key) : nullptr;
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'%s%s%s",
+                   Qualname(sig, owner).text, key, near ? ". Did you mean '" : "",
+                   near ? near : "", near ? "'?" : "");
+      return -1;
+    }
     if (out[i]) {
       PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
                    Qualname(sig, owner).text, sig.names[i]);
@@ -171,8 +139,8 @@ int bind_arguments(const Signature& sig, PyObject* owner, PyObject* const* args,
     return too_many_positional(sig, Qualname(sig, owner).text, nargs, out);
   for (Py_ssize_t i = 0; i < sig.count; ++i) {
     if (out[i] || !(sig.required >> i & 1u)) continue;
-    const Qualname function(sig, owner);
-    if (missing_required(sig, function.text, 0, sig.positional, out) < 0) return -1;
+    const Qualname function(sig, owner);  // only on the way to an error
+    RG_CHECK_OK(missing_required(sig, function.text, 0, sig.positional, out));
     return missing_required(sig, function.text, sig.positional, sig.count, out);
   }
   return 0;

@@ -1,15 +1,14 @@
 // Python's binding of fast-call arguments to the parameters of a `def`, with the interpreter's
-// TypeError messages: keywords are checked first, then the positional count, then what is
-// missing (positional parameters before keyword-only ones).
+// TypeError messages: keywords first, then the positional count, then what is missing.
 #pragma once
 
-#include "capi/py.hpp"
+#include "capi/fail.hpp"
 
 namespace rg {
 
 // def <name>(names[0], ..., names[positional - 1], *, names[positional], ...)
 struct Signature {
-  const char* name;  // as the function's __qualname__ has it: "_flush", "report_open.<locals>._worker"
+  const char* name;  // as its __qualname__ has it: "_flush", "report_open.<locals>._worker"
   const char* const* names;
   Py_ssize_t positional;  // the first ones may be passed by position or by keyword
   Py_ssize_t count;

@@ -6,7 +6,7 @@
 #include "capi/module_scope.hpp"
 #include "capi/values.hpp"
 #include "guarder/store.hpp"
-#include "defaults/constants.hpp"
+#include "helpers/constants.hpp"
 #include "guarder/class.hpp"
 #include "guarder/flush_upload.hpp"
 #include "threads/daemon_thread.hpp"

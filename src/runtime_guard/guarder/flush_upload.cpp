@@ -7,7 +7,7 @@
 #include "capi/module_scope.hpp"
 #include "capi/values.hpp"
 #include "guarder/store.hpp"
-#include "defaults/constants.hpp"
+#include "helpers/constants.hpp"
 #include "threads/thread_deadline.hpp"
 #include "upload/body_size.hpp"
 #include "upload/usage.hpp"

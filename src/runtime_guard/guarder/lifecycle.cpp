@@ -5,7 +5,7 @@
 #include "capi/module_scope.hpp"
 #include "capi/values.hpp"
 #include "guarder/store.hpp"
-#include "defaults/constants.hpp"
+#include "helpers/constants.hpp"
 #include "guarder/class.hpp"
 #include "threads/thread_deadline.hpp"
 

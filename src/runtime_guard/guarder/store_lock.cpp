@@ -8,7 +8,7 @@
 
 #include "capi/module_scope.hpp"
 #include "capi/values.hpp"
-#include "defaults/constants.hpp"
+#include "helpers/constants.hpp"
 #include "guarder/store.hpp"
 #include "threads/thread_deadline.hpp"
 

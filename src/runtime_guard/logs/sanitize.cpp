@@ -3,7 +3,7 @@
 // Each pass reads its pattern from the module at call time. While it is still the compiled
 // pattern of the same text, the native scanner does the work (same matches, linear time);
 // anything else a host put there is used as Python code would use it, through its `sub`.
-#include "defaults/constants.hpp"
+#include "helpers/constants.hpp"
 #include "logs/scanners.hpp"
 #include "capi/module_scope.hpp"
 #include "capi/declare.hpp"

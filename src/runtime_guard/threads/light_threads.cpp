@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "defaults/constants.hpp"
+#include "helpers/constants.hpp"
 #include "capi/module_scope.hpp"
 #include "capi/native_closure.hpp"
 #include "capi/declare.hpp"

@@ -1,6 +1,6 @@
 #include "upload/exchange.hpp"
 
-#include "defaults/constants.hpp"
+#include "helpers/constants.hpp"
 #include "capi/module_scope.hpp"
 #include "capi/native_closure.hpp"
 #include "threads/daemon_thread.hpp"

@@ -1,5 +1,5 @@
-// Values bound into the module at import. Code reads them back from the module dict when it
-// uses them (a host may replace them); these are only the initial values.
+// The initial values of the module's constants. Code reads them back from the module dict when
+// it uses them (a host may replace them).
 #pragma once
 
 namespace rg::constants {
@@ -11,18 +11,13 @@ inline constexpr double kLightTimeout = 2.0;
 inline constexpr long kMaxLogChars = 48000;
 inline constexpr long kMaxLogLines = 400;
 inline constexpr long kMaxFeatureName = 120;
-// The most of the store file that is read (its last bytes), and the longest line read in it;
-// see the store's reader.
+// The most of the store file that is read (its last bytes), and the longest line read in it.
 inline constexpr long kMaxStoreBytes = 256L * 1024 * 1024;
 inline constexpr long kMaxStoreLineBytes = 1024L * 1024;
-// The largest request body one upload may have: a common front end's default limit (1 MiB),
-// with room for its own counting.
+// A common front end's default body limit (1 MiB), with room for its own counting.
 inline constexpr long kMaxUploadBytes = 1000L * 1000;
-// Open reports in flight at once; a caller past it is not given a thread.
-inline constexpr long kMaxLightInFlight = 32;
-
-// How long a store read-modify-write waits for another process's store lock. Holders keep it
-// only for file work (milliseconds); the bound covers a holder that hangs.
+inline constexpr long kMaxLightInFlight = 32;  // open reports in flight; past it, no thread
+// The wait for another process's store lock: holders keep it for milliseconds of file work.
 inline constexpr double kStoreLockWait = 2.0;
 
 // Redaction patterns, exactly as the regular-expression engine receives them.
