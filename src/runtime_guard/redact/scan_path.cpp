@@ -7,9 +7,9 @@
 //
 // Every root holds a separator, so only runs with one are looked at: the scan jumps from
 // separator to separator and widens each to its run.
-#include "logs/scanners.hpp"
+#include "redact/scanners.hpp"
 
-namespace rg::logs {
+namespace rg::redact {
 
 namespace {
 
@@ -25,7 +25,7 @@ int root_length(const Ch* s, Py_ssize_t i) {
 }
 
 template <class Ch>
-int scan(const Ch* s, Py_ssize_t n, SpanList& out) {
+bool scan(const Ch* s, Py_ssize_t n, Spans& out) {
   Py_ssize_t done = 0;  // everything before is settled
   Py_ssize_t slash = find_char<Ch>(s, 0, n, '/');
   Py_ssize_t back = find_char<Ch>(s, 0, n, '\\');
@@ -47,7 +47,7 @@ int scan(const Ch* s, Py_ssize_t n, SpanList& out) {
     for (Py_ssize_t st = a; st + 2 <= sep; ++st) {
       const int r = root_length(s, st);
       if (r && sep >= st + r + 1) {
-        if (!out.add(st, q)) return -1;
+        if (!out.push({st, q})) return false;
         break;
       }
     }
@@ -55,13 +55,13 @@ int scan(const Ch* s, Py_ssize_t n, SpanList& out) {
     if (slash < q) slash = find_char<Ch>(s, q, n, '/');
     if (back < q) back = find_char<Ch>(s, q, n, '\\');
   }
-  return 0;
+  return true;
 }
 
 }  // namespace
 
-int find_paths(PyObject* text, SpanList& out) {
+bool find_paths(const Str& text, Spans& out) {
   return with_text(text, [&](auto* s, Py_ssize_t n) { return scan(s, n, out); });
 }
 
-}  // namespace rg::logs
+}  // namespace rg::redact

@@ -5,9 +5,9 @@
 // else with g - 1 groups when g >= 3, else not at all. A failing start reads at most 15
 // characters, so the scan is linear. A start has its first '-' four characters on, so the
 // scan jumps from '-' to '-'.
-#include "logs/scanners.hpp"
+#include "redact/scanners.hpp"
 
-namespace rg::logs {
+namespace rg::redact {
 
 namespace {
 
@@ -33,7 +33,7 @@ Py_ssize_t token_end(const Ch* s, Py_ssize_t n, Py_ssize_t i) {
 }
 
 template <class Ch>
-int scan(const Ch* s, Py_ssize_t n, SpanList& out) {
+bool scan(const Ch* s, Py_ssize_t n, Spans& out) {
   Py_ssize_t h = find_char<Ch>(s, 4, n, '-');
   while (h < n) {
     // A start is an ASCII letter or digit with no word character before it.
@@ -41,20 +41,20 @@ int scan(const Ch* s, Py_ssize_t n, SpanList& out) {
     if (is_alnum(s[i]) && (i == 0 || !is_word(s[i - 1]))) {
       const Py_ssize_t e = token_end(s, n, i);
       if (e >= 0) {
-        if (!out.add(i, e)) return -1;
+        if (!out.push({i, e})) return false;
         h = find_char<Ch>(s, e + 4, n, '-');
         continue;
       }
     }
     h = find_char<Ch>(s, h + 1, n, '-');
   }
-  return 0;
+  return true;
 }
 
 }  // namespace
 
-int find_tokens(PyObject* text, SpanList& out) {
+bool find_tokens(const Str& text, Spans& out) {
   return with_text(text, [&](auto* s, Py_ssize_t n) { return scan(s, n, out); });
 }
 
-}  // namespace rg::logs
+}  // namespace rg::redact

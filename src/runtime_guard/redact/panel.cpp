@@ -1,9 +1,9 @@
 // format_panel_logs and RuntimeGuarder._capture_logs: the logging panel's records rendered in
 // the panel's own line format ("<stamp> <level> <message>"), then redacted and capped.
-#include "capi/values.hpp"
-#include "logs/text.hpp"
-#include "capi/module_scope.hpp"
 #include "capi/declare.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/values.hpp"
+#include "redact/text.hpp"
 
 namespace rg {
 
@@ -22,47 +22,42 @@ Ref stamp(PyObject* record) {
 
 // The stamp, or "" when it cannot be rendered (TypeError, ValueError, OSError).
 Ref stamp_or_empty(PyObject* record) {
-  Ref text = stamp(record);
-  if (text) return text;
+  if (Ref text = stamp(record)) return text;
   if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
       !PyErr_ExceptionMatches(PyExc_OSError))
-    return {};
+    return failed;
   PyErr_Clear();
-  return steal(PyUnicode_New(0, 0));
+  return str("");
 }
 
-// What an f-string replacement field with no format given makes of a value.
-Ref as_field(Ref value) {
-  if (PyUnicode_CheckExact(value.get())) return value;
-  return steal(PyObject_Format(value.get(), nullptr));
+// str(record.get(key) or fallback)
+Ref text_field(PyObject* record, PyObject* key, PyObject* fallback) {
+  RG_LET(raw, mapping_get(record, key));
+  RG_LET(value, or_else(std::move(raw), fallback));
+  return steal(PyObject_Str(value.get()));
 }
 
 // str.strip() with no argument: Unicode whitespace at both ends.
-Ref strip(PyObject* text) {
-  return logs::with_text(text, [&](auto* s, Py_ssize_t n) {
+Ref strip(const Str& text) {
+  return redact::with_text(text, [&](auto* s, Py_ssize_t n) {
     Py_ssize_t a = 0, b = n;
     while (a < b && Py_UNICODE_ISSPACE(s[a])) ++a;
     while (b > a && Py_UNICODE_ISSPACE(s[b - 1])) --b;
-    return steal(PyUnicode_Substring(text, a, b));
+    return steal(PyUnicode_Substring(text.get(), a, b));
   });
 }
 
-// f"{stamp} {level} {message}".strip(), evaluated in the order Python evaluates it.
+// f"{stamp} {level} {message}".strip(), the fields made first and then formatted, as Python
+// evaluates it (format() with no spec hands an exact str back as it is).
 Ref render_line(PyObject* record) {
   RG_LET(when, stamp_or_empty(record));
-  RG_LET(raw_level, mapping_get(record, S("level")));
-  RG_LET(level, or_else(std::move(raw_level), S("INFO")));
-  RG_CHECK(level = steal(PyObject_Str(level.get())));
-  RG_LET(empty, steal(PyUnicode_New(0, 0)));
-  RG_LET(raw_message, mapping_get(record, S("message")));
-  RG_LET(message, or_else(std::move(raw_message), empty.get()));
-  RG_CHECK(message = steal(PyObject_Str(message.get())));
-  RG_CHECK(when = as_field(std::move(when)));
-  RG_CHECK(level = as_field(std::move(level)));
-  RG_CHECK(message = as_field(std::move(message)));
-  RG_LET(parts, steal(PyTuple_Pack(3, when.get(), level.get(), message.get())));
-  RG_LET(line, steal(PyUnicode_Join(S(" "), parts.get())));
-  return strip(line.get());
+  RG_LET(level, text_field(record, S("level"), S("INFO")));
+  RG_LET(message, text_field(record, S("message"), S("")));
+  RG_CHECK(when = steal(PyObject_Format(when.get(), nullptr)));
+  RG_CHECK(level = steal(PyObject_Format(level.get(), nullptr)));
+  RG_CHECK(message = steal(PyObject_Format(message.get(), nullptr)));
+  Str line = Str::fresh(PyUnicode_FromFormat("%U %U %U", when.get(), level.get(), message.get()));
+  return line ? strip(line) : failed;
 }
 
 Ref render_panel_logs(PyObject* records) {
@@ -74,9 +69,9 @@ Ref render_panel_logs(PyObject* records) {
   RG_LET(lines, steal(PyList_New(0)));
   while (Ref record = steal(PyIter_Next(iter.get()))) {
     RG_LET(line, render_line(record.get()));
-    if (PyList_Append(lines.get(), line.get()) < 0) return {};
+    RG_CHECK_OK(PyList_Append(lines.get(), line.get()));
   }
-  if (PyErr_Occurred()) return {};
+  if (PyErr_Occurred()) return failed;
   RG_LET(text, steal(PyUnicode_Join(S("\n"), lines.get())));
   lines = nullptr;
   RG_LET(sanitize, G("sanitize_log_text"));

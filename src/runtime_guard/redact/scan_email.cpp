@@ -7,9 +7,9 @@
 // rightmost first. For a dot at x the letters from x + 1 run to t; `\b` can only hold at t
 // (inside the run both neighbours are letters), so the dot works iff the run has two or more
 // letters and s[t] is not a word character. The first dot that works fixes the match end.
-#include "logs/scanners.hpp"
+#include "redact/scanners.hpp"
 
-namespace rg::logs {
+namespace rg::redact {
 
 namespace {
 
@@ -35,7 +35,7 @@ Py_ssize_t domain_end(const Ch* s, Py_ssize_t n, Py_ssize_t j) {
 }
 
 template <class Ch>
-int scan(const Ch* s, Py_ssize_t n, SpanList& out) {
+bool scan(const Ch* s, Py_ssize_t n, Spans& out) {
   Py_ssize_t done = 0;  // end of the last match
   for (Py_ssize_t j = find_char<Ch>(s, 0, n, '@'); j < n; j = find_char<Ch>(s, j + 1, n, '@')) {
     Py_ssize_t a = j;
@@ -46,17 +46,17 @@ int scan(const Ch* s, Py_ssize_t n, SpanList& out) {
     Py_ssize_t k = a;
     while (k < j && !at_boundary(s, n, k)) ++k;
     if (k == j) continue;
-    if (!out.add(k, t)) return -1;
+    if (!out.push({k, t})) return false;
     done = t;
     j = t - 1;
   }
-  return 0;
+  return true;
 }
 
 }  // namespace
 
-int find_emails(PyObject* text, SpanList& out) {
+bool find_emails(const Str& text, Spans& out) {
   return with_text(text, [&](auto* s, Py_ssize_t n) { return scan(s, n, out); });
 }
 
-}  // namespace rg::logs
+}  // namespace rg::redact

@@ -3,21 +3,20 @@
 // backtracking outcome depends only on maximal runs of their character classes).
 #pragma once
 
-#include "logs/text.hpp"
+#include "redact/text.hpp"
 
-namespace rg::logs {
+namespace rg::redact {
 
 // _PATH_RE:     (?:[A-Za-z]:\\|\\\\|/)(?:[^\s'\"<>|]+[/\\])+[^\s'\"<>|]+
 // _EMAIL_RE:    \b[A-Za-z0-9._%+\-]+@[A-Za-z0-9.\-]+\.[A-Za-z]{2,}\b
 // _TOKENISH_RE: \b[A-Za-z0-9]{4}(?:-[A-Za-z0-9]{4}){2,}\b
-//
-// `text` is a ready str; matches are appended to `out`. -1 with MemoryError set on failure.
-int find_paths(PyObject* text, SpanList& out);
-int find_emails(PyObject* text, SpanList& out);
-int find_tokens(PyObject* text, SpanList& out);
+// Matches are appended to `out`; false with MemoryError set when it cannot grow.
+bool find_paths(const Str& text, Spans& out);
+bool find_emails(const Str& text, Spans& out);
+bool find_tokens(const Str& text, Spans& out);
 
 // A copy of `text` with every span replaced by `marker` (ASCII), in the canonical (narrowest)
 // storage for its characters, built in one allocation.
-Ref splice(PyObject* text, const SpanList& spans, const char* marker);
+Str splice(const Str& text, const Spans& spans, const char* marker);
 
-}  // namespace rg::logs
+}  // namespace rg::redact

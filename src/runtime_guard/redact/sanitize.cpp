@@ -1,0 +1,86 @@
+// sanitize_log_text: the three `re.sub` passes (paths, e-mails, tokens) and the tail cut.
+//
+// Each pass reads its pattern from the module at call time. While it is still the compiled
+// pattern of the same text, the native scanner does the work (same matches, linear time);
+// anything else a host put there is used as Python code would use it, through its `sub`.
+#include <cstring>
+
+#include "capi/declare.hpp"
+#include "capi/module_scope.hpp"
+#include "defaults/constants.hpp"
+#include "redact/scanners.hpp"
+
+namespace rg {
+
+namespace {
+
+using redact::Spans;
+using Finder = bool (*)(const Str&, Spans&);
+
+// Whether `pattern` is an `re.Pattern` compiled from `source` with the default str flags.
+Answer is_native(PyObject* pattern, const char* source) {
+  if (std::strcmp(Py_TYPE(pattern)->tp_name, "re.Pattern") != 0) return Answer::kNo;
+  RG_LET(text, attr(pattern, S("pattern")));
+  if (!PyUnicode_CheckExact(text.get()) || PyUnicode_CompareWithASCIIString(text.get(), source))
+    return Answer::kNo;
+  RG_LET(flags, attr(pattern, S("flags")));
+  const long value = PyLong_AsLong(flags.get());
+  if (value == -1 && PyErr_Occurred()) return failed;
+  // re.UNICODE: what re.compile gives a str pattern without flags.
+  return value == 32 ? Answer::kYes : Answer::kNo;
+}
+
+// globals()[name].sub(marker, input)
+Ref replace_pass(PyObject* name, const char* source, const char* marker, Finder find, Ref input,
+                 Spans& spans) {
+  RG_LET(pattern, global(name));
+  Str text = Str::probe(input.get());
+  const Answer native = text ? is_native(pattern.get(), source) : Answer::kNo;
+  if (native == Answer::kFailed) return failed;
+  if (native == Answer::kNo) {
+    RG_LET(replacement, str(marker));
+    return call_method(pattern, S("sub"), replacement, input);
+  }
+  spans.clear();
+  if (PyUnicode_READY(text.get()) < 0 || !find(text, spans)) return failed;
+  if (spans.size()) return redact::splice(text, spans, marker);
+  if (PyUnicode_CheckExact(text.get())) return text;
+  // re.sub hands back a plain str even for a str subclass.
+  return steal(PyUnicode_Substring(text.get(), 0, text.size()));
+}
+
+// if len(text) > _MAX_LOG_CHARS: text = text[-_MAX_LOG_CHARS:]
+Ref keep_tail(Ref text) {
+  RG_LET(limit, G("_MAX_LOG_CHARS"));
+  const Py_ssize_t size = PyObject_Size(text.get());
+  if (size < 0) return failed;
+  RG_LET(length, steal(PyLong_FromSsize_t(size)));
+  const Answer over = answer(PyObject_RichCompareBool(length.get(), limit.get(), Py_GT));
+  if (over == Answer::kFailed) return failed;
+  if (over == Answer::kNo) return text;
+  RG_LET(start, steal(PyNumber_Negative(limit.get())));
+  RG_LET(tail, steal(PySlice_New(start.get(), nullptr, nullptr)));
+  return steal(PyObject_GetItem(text.get(), tail.get()));
+}
+
+Ref sanitize(PyObject* input) {
+  using namespace constants;
+  RG_TRUTH(truth, input);
+  RG_LET(text, truth ? borrow(input) : str(""));
+  Spans spans;
+  RG_CHECK(text = replace_pass(S("_PATH_RE"), kPathPattern, "<path>", redact::find_paths,
+                               std::move(text), spans));
+  RG_CHECK(text = replace_pass(S("_EMAIL_RE"), kEmailPattern, "<email>", redact::find_emails,
+                               std::move(text), spans));
+  RG_CHECK(text = replace_pass(S("_TOKENISH_RE"), kTokenishPattern, "<token>",
+                               redact::find_tokens, std::move(text), spans));
+  return keep_tail(std::move(text));
+}
+
+}  // namespace
+
+RG_DEF(Function, sanitize_log_text, "sanitize_log_text(text)",
+       "Redact paths, emails, and token-like strings from panel logs.")
+Ref sanitize_log_text(PyObject* text) { return sanitize(text); }
+
+}  // namespace rg
