@@ -3,7 +3,7 @@
 #include "capi/declare.hpp"
 #include "capi/module_scope.hpp"
 #include "capi/values.hpp"
-#include "redact/text.hpp"
+#include "redact/scanners.hpp"
 
 namespace rg {
 

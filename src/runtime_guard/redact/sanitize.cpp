@@ -3,7 +3,9 @@
 // Each pass reads its pattern from the module at call time. While it is still the compiled
 // pattern of the same text, the native scanner does the work (same matches, linear time);
 // anything else a host put there is used as Python code would use it, through its `sub`.
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "capi/declare.hpp"
 #include "capi/module_scope.hpp"
@@ -15,6 +17,7 @@ namespace rg {
 namespace {
 
 using redact::Spans;
+using redact::with_text;
 using Finder = bool (*)(const Str&, Spans&);
 
 // Whether `pattern` is an `re.Pattern` compiled from `source` with the default str flags.
@@ -30,6 +33,33 @@ Answer is_native(PyObject* pattern, const char* source) {
   return value == 32 ? Answer::kYes : Answer::kNo;
 }
 
+// A copy of `text` with every span replaced by `marker` (ASCII). It must be in canonical
+// storage (the narrowest kind for its characters): str equality compares kinds first, so a
+// wider-than-needed result would compare unequal to what `re.sub` returns. It is written in
+// the source's kind, then narrowed when that is not ASCII (the spans may have held the widest).
+template <class Ch>
+void fill(const Ch* s, Py_ssize_t n, const Spans& spans, std::string_view marker, void* out) {
+  Ch* d = static_cast<Ch*>(out);
+  Py_ssize_t from = 0;
+  for (size_t k = 0; k < spans.size(); ++k) {
+    d = std::copy(s + from, s + spans[k].start, d);
+    d = std::copy(marker.begin(), marker.end(), d);
+    from = spans[k].end;
+  }
+  std::copy(s + from, s + n, d);
+}
+
+Str splice(const Str& text, const Spans& spans, std::string_view marker) {
+  Py_ssize_t size = text.size();
+  for (size_t k = 0; k < spans.size(); ++k)
+    size += static_cast<Py_ssize_t>(marker.size()) - (spans[k].end - spans[k].start);
+  Str out = Str::fresh(PyUnicode_New(size, text.max_char()));
+  if (!out) return out;
+  with_text(text, [&](auto* s, Py_ssize_t n) { fill(s, n, spans, marker, out.writable()); });
+  if (text.is_ascii()) return out;
+  return Str::fresh(PyUnicode_FromKindAndData(out.kind(), out.data(), out.size()));
+}
+
 // globals()[name].sub(marker, input)
 Ref replace_pass(PyObject* name, const char* source, const char* marker, Finder find, Ref input,
                  Spans& spans) {
@@ -43,7 +73,7 @@ Ref replace_pass(PyObject* name, const char* source, const char* marker, Finder 
   }
   spans.clear();
   if (PyUnicode_READY(text.get()) < 0 || !find(text, spans)) return failed;
-  if (spans.size()) return redact::splice(text, spans, marker);
+  if (spans.size()) return splice(text, spans, marker);
   if (PyUnicode_CheckExact(text.get())) return text;
   // re.sub hands back a plain str even for a str subclass.
   return steal(PyUnicode_Substring(text.get(), 0, text.size()));
