@@ -2,11 +2,15 @@
 
 #include "capi/module_scope.hpp"
 #include "capi/values.hpp"
-#include "upload/wire_text.hpp"
 
 namespace rg {
 
 namespace {
+
+// {"v": 1, "alg": "AES-256-GCM", "nonce": "<16 base64 digits>", "ct": ""}, as json.dumps writes
+// it (the HTTP client's separators), and the GCM tag that follows the ciphertext.
+constexpr Py_ssize_t kEnvelopeFrame = 69;
+constexpr Py_ssize_t kTagBytes = 16;
 
 // f"{platform.system()} {platform.release()}".strip()[:64]
 Ref os_label() {
@@ -18,6 +22,13 @@ Ref os_label() {
   RG_LET(joined, steal(PyUnicode_FromFormat("%U %U", system_text.get(), release_text.get())));
   RG_LET(stripped, call_method(joined, S("strip")));
   return head(stripped.get(), 64);
+}
+
+// The UTF-8 length of the text json.dumps returned.
+Py_ssize_t text_bytes(Ref dumped) {
+  Str text = Str::of(std::move(dumped));
+  Py_ssize_t size = 0;
+  return text && PyUnicode_AsUTF8AndSize(text.get(), &size) ? size : -1;
 }
 
 }  // namespace
@@ -43,19 +54,28 @@ Ref UsageSender::seal(PyObject* body, PyObject* api_key) const {
   return call(encrypt_payload, sendable, api_key);
 }
 
-Ref UsageSender::post(PyObject* url, PyObject* api_key, PyObject* envelope, PyObject* timeout,
-                      bool read_body, Wait wait) const {
-  RG_LET(headers, dict_of({{S("Content-Type"), S("application/json")}, {S("X-Server-Api-Key"), api_key}}));
-  RG_LET(post, attr(requests, S("post")));
-  return exchange(post.get(), url, envelope, headers.get(), timeout, read_body, wait);
-}
-
-Ref send_usage(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout,
-               bool read_body, Wait wait) {
+Tuple send_usage(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout,
+                 bool read_body, Wait wait) {
   UsageSender sender;
   RG_CHECK_OK(sender.open());
   RG_LET(envelope, sender.seal(body, api_key));
   return sender.post(url, api_key, envelope.get(), timeout, read_body, wait);
+}
+
+Py_ssize_t json_bytes(PyObject* value) {
+  RG_LET(json, global(S("json")));
+  RG_LET(dumps, attr(json, S("dumps")));
+  RG_LET(separators, steal(Py_BuildValue("(ss)", ",", ":")));
+  return text_bytes(call_kw(dumps, {value}, {{S("separators"), separators.get()}}));
+}
+
+Py_ssize_t envelope_bytes(Py_ssize_t plain) {
+  return kEnvelopeFrame + 4 * ((plain + kTagBytes + 2) / 3);
+}
+
+Py_ssize_t body_bytes(PyObject* envelope) {
+  RG_LET(json, global(S("json")));
+  return text_bytes(call_method(json, S("dumps"), envelope));
 }
 
 }  // namespace rg
