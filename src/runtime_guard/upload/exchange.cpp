@@ -14,6 +14,8 @@ namespace {
 
 constexpr double kDeadlineSlack = 0.5;
 constexpr long kReadChunk = 64 * 1024;
+// Replies longer than this are not parsed: memory stays flat whatever the server sends.
+constexpr Py_ssize_t kMaxReplyBytes = 1 << 20;
 
 // The reply's bytes up to the cap, None when it is longer.
 Ref read_capped(PyObject* resp) {
@@ -64,19 +66,16 @@ Tuple exchange_here(PyObject* post, PyObject* url, PyObject* kwargs, bool read_b
 // A worker's job, a list: the worker stores its result or the exception it raised, then sets
 // `done`. Every exception is handed over, KeyboardInterrupt and SystemExit too: the waiting
 // thread raises it where the request would have raised it in line.
-enum JobSlot { kPost, kUrl, kKwargs, kReadBody, kDone, kResult, kError };
+enum JobSlot { kPost, kUrl, kKwargs, kReadBody, kDone, kOutcome };
 
 PyObject* run_job(PyObject* state, PyObject* const*) {
   List job = List::borrowed(state);
   if (!job) return nullptr;
   Ref done = borrow(job.at(kDone));
   const bool read_body = job.at(kReadBody) == Py_True;
-  Ref result = exchange_here(job.at(kPost), job.at(kUrl), job.at(kKwargs), read_body);
-  if (result) {
-    RG_CHECK_OK(PyList_SetItem(job.get(), kResult, result.release()));
-  } else if (Ref exc = catch_any()) {
-    RG_CHECK_OK(PyList_SetItem(job.get(), kError, exc.release()));
-  }
+  Ref outcome = exchange_here(job.at(kPost), job.at(kUrl), job.at(kKwargs), read_body);
+  if (!outcome && !(outcome = catch_any())) return nullptr;
+  RG_CHECK_OK(PyList_SetItem(job.get(), kOutcome, outcome.release()));
   RG_CHECK(call_method(done, S("set")));
   Py_RETURN_NONE;
 }
@@ -94,7 +93,7 @@ Tuple exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, Py
   RG_LET(done, call_method(threading, S("Event")));
   PyObject* reads = read_body ? Py_True : Py_False;
   List job = List::fresh(
-      Py_BuildValue("[OOOOOOO]", post, url, kwargs, reads, done.get(), Py_None, Py_None));
+      Py_BuildValue("[OOOOOO]", post, url, kwargs, reads, done.get(), Py_None));
   RG_CHECK(job);
   RG_LET(target, make_closure("_usage_post_worker", nullptr, run_job, job.get()));
   RG_LET(thread, daemon_thread(target.get(), S("orlune-usage-post")));
@@ -107,12 +106,12 @@ Tuple exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, Py
                  limit);
     return failed;
   }
-  if (PyObject* error = job.at(kError); error != Py_None) {  // raised as it was, traceback and all
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(error))), Py_NewRef(error),
-                  PyException_GetTraceback(error));
-    return failed;
-  }
-  return Tuple::borrowed(job.at(kResult));  // set, as `done` is
+  PyObject* outcome = job.at(kOutcome);  // set, as `done` is
+  if (!PyExceptionInstance_Check(outcome)) return Tuple::borrowed(outcome);
+  // Raised here as it was raised there, traceback and all.
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(outcome))), Py_NewRef(outcome),
+                PyException_GetTraceback(outcome));
+  return failed;
 }
 
 }  // namespace

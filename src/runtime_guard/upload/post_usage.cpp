@@ -44,7 +44,10 @@ Ref decoded_object(PyObject* body) {
 // Encrypt, POST, read the reply; ordinary exceptions are the caller's to handle. Open reports
 // run on their own daemon threads, so the client's per-operation timeout is enough here.
 Ref upload(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout) {
-  Tuple reply = send_usage(url, api_key, body, timeout, true, Wait::PerOperation);
+  UsageSender sender;
+  RG_CHECK_OK(sender.open());
+  RG_LET(envelope, sender.seal(body, api_key));
+  Tuple reply = sender.post(url, api_key, envelope.get(), timeout, true, Wait::PerOperation);
   if (!reply) return failed;
   PyObject* status = reply.at(0);
   RG_LET(data, decoded_object(reply.at(1)));
