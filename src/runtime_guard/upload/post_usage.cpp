@@ -71,17 +71,14 @@ Ref _post_usage(PyObject* sessions, PyObject* timeout, PyObject* allow_empty) {
   if (!enabled) return skipped();
 
   RG_TRUTH(has_sessions, sessions);
-  if (!has_sessions) {
-    RG_TRUTH(allowed, allow_empty);
-    if (!allowed) return skipped();
-  }
+  RG_TRUTH(allowed, has_sessions ? Py_True : allow_empty);  // `sessions or allow_empty`
+  if (!allowed) return skipped();
 
   Ref url, api_key;
   RG_CHECK_OK(resolve_pair(S("_resolve_endpoint"), url, api_key));
   RG_TRUTH(has_url, url.get());
-  const Answer has_key = has_url ? answer(PyObject_IsTrue(api_key.get())) : Answer::kNo;
-  if (has_key == Answer::kFailed) return failed;
-  if (has_key == Answer::kNo)
+  RG_TRUTH(has_key, has_url ? api_key.get() : Py_False);  // `url and api_key`
+  if (!has_key)
     return skipped_with_warning(S("_skip_endpoint_warned"),
                                 "runtime_guard: usage POST skipped \u2014 validation URL or "
                                 "ORLUNE_SERVER_API_KEY / pinned server key is not configured.");
