@@ -9,32 +9,26 @@ namespace rg {
 
 namespace {
 
-// datetime.fromtimestamp(float(record.get("timestamp") or 0)).strftime("%Y-%m-%d %H:%M:%S")
-Ref stamp(PyObject* record) {
-  RG_LET(raw, mapping_get(record, S("timestamp")));
-  RG_LET(zero, integer(0));
-  RG_LET(value, or_else(std::move(raw), zero.get()));
-  RG_LET(seconds, steal(PyNumber_Float(value.get())));
-  RG_LET(datetime, G("datetime"));
-  RG_LET(when, call_method(datetime, S("fromtimestamp"), seconds));
-  return call_method(when, S("strftime"), S("%Y-%m-%d %H:%M:%S"));
-}
-
-// The stamp, or "" when it cannot be rendered (TypeError, ValueError, OSError).
-Ref stamp_or_empty(PyObject* record) {
-  if (Ref text = stamp(record)) return text;
-  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
-      !PyErr_ExceptionMatches(PyExc_OSError))
-    return failed;
-  PyErr_Clear();
-  return str("");
-}
-
-// str(record.get(key) or fallback)
-Ref text_field(PyObject* record, PyObject* key, PyObject* fallback) {
+// convert(record.get(key) or fallback)
+Ref field(PyObject* record, PyObject* key, PyObject* fallback, PyObject* (*convert)(PyObject*)) {
   RG_LET(raw, mapping_get(record, key));
   RG_LET(value, or_else(std::move(raw), fallback));
-  return steal(PyObject_Str(value.get()));
+  return steal(convert(value.get()));
+}
+
+// datetime.fromtimestamp(float(record.get("timestamp") or 0)).strftime("%Y-%m-%d %H:%M:%S"),
+// or "" when that raises TypeError, ValueError or OSError.
+Ref stamp(PyObject* record) {
+  RG_LET(zero, integer(0));
+  Ref seconds = field(record, S("timestamp"), zero.get(), PyNumber_Float);
+  Ref datetime = seconds ? G("datetime") : Ref();
+  Ref when = datetime ? call_method(datetime, S("fromtimestamp"), seconds) : Ref();
+  Ref text = when ? call_method(when, S("strftime"), S("%Y-%m-%d %H:%M:%S")) : Ref();
+  if (text || (!PyErr_ExceptionMatches(PyExc_TypeError) &&
+               !PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_OSError)))
+    return text;
+  PyErr_Clear();
+  return str("");
 }
 
 // str.strip() with no argument: Unicode whitespace at both ends.
@@ -50,12 +44,11 @@ Ref strip(const Str& text) {
 // f"{stamp} {level} {message}".strip(), the fields made first and then formatted, as Python
 // evaluates it (format() with no spec hands an exact str back as it is).
 Ref render_line(PyObject* record) {
-  RG_LET(when, stamp_or_empty(record));
-  RG_LET(level, text_field(record, S("level"), S("INFO")));
-  RG_LET(message, text_field(record, S("message"), S("")));
-  RG_CHECK(when = steal(PyObject_Format(when.get(), nullptr)));
-  RG_CHECK(level = steal(PyObject_Format(level.get(), nullptr)));
-  RG_CHECK(message = steal(PyObject_Format(message.get(), nullptr)));
+  RG_LET(when, stamp(record));
+  RG_LET(level, field(record, S("level"), S("INFO"), PyObject_Str));
+  RG_LET(message, field(record, S("message"), S(""), PyObject_Str));
+  for (Ref* field : {&when, &level, &message})
+    RG_CHECK(*field = steal(PyObject_Format(field->get(), nullptr)));
   Str line = Str::fresh(PyUnicode_FromFormat("%U %U %U", when.get(), level.get(), message.get()));
   return line ? strip(line) : failed;
 }

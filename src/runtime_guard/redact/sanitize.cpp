@@ -16,9 +16,8 @@ namespace rg {
 
 namespace {
 
+using redact::Pattern;
 using redact::Spans;
-using redact::with_text;
-using Finder = bool (*)(const Str&, Spans&);
 
 // Whether `pattern` is an `re.Pattern` compiled from `source` with the default str flags.
 Answer is_native(PyObject* pattern, const char* source) {
@@ -55,13 +54,14 @@ Str splice(const Str& text, const Spans& spans, std::string_view marker) {
     size += static_cast<Py_ssize_t>(marker.size()) - (spans[k].end - spans[k].start);
   Str out = Str::fresh(PyUnicode_New(size, text.max_char()));
   if (!out) return out;
-  with_text(text, [&](auto* s, Py_ssize_t n) { fill(s, n, spans, marker, out.writable()); });
+  void* to = out.writable();
+  redact::with_text(text, [&](auto* s, Py_ssize_t n) { fill(s, n, spans, marker, to); });
   if (text.is_ascii()) return out;
   return Str::fresh(PyUnicode_FromKindAndData(out.kind(), out.data(), out.size()));
 }
 
 // globals()[name].sub(marker, input)
-Ref replace_pass(PyObject* name, const char* source, const char* marker, Finder find, Ref input,
+Ref replace_pass(PyObject* name, const char* source, const char* marker, Pattern kind, Ref input,
                  Spans& spans) {
   RG_LET(pattern, global(name));
   Str text = Str::probe(input.get());
@@ -72,7 +72,7 @@ Ref replace_pass(PyObject* name, const char* source, const char* marker, Finder 
     return call_method(pattern, S("sub"), replacement, input);
   }
   spans.clear();
-  if (PyUnicode_READY(text.get()) < 0 || !find(text, spans)) return failed;
+  if (PyUnicode_READY(text.get()) < 0 || !redact::find(kind, text, spans)) return failed;
   if (spans.size()) return splice(text, spans, marker);
   if (PyUnicode_CheckExact(text.get())) return text;
   // re.sub hands back a plain str even for a str subclass.
@@ -98,12 +98,12 @@ Ref sanitize(PyObject* input) {
   RG_TRUTH(truth, input);
   RG_LET(text, truth ? borrow(input) : str(""));
   Spans spans;
-  RG_CHECK(text = replace_pass(S("_PATH_RE"), kPathPattern, "<path>", redact::find_paths,
+  RG_CHECK(text = replace_pass(S("_PATH_RE"), kPathPattern, "<path>", Pattern::kPath,
                                std::move(text), spans));
-  RG_CHECK(text = replace_pass(S("_EMAIL_RE"), kEmailPattern, "<email>", redact::find_emails,
+  RG_CHECK(text = replace_pass(S("_EMAIL_RE"), kEmailPattern, "<email>", Pattern::kEmail,
                                std::move(text), spans));
   RG_CHECK(text = replace_pass(S("_TOKENISH_RE"), kTokenishPattern, "<token>",
-                               redact::find_tokens, std::move(text), spans));
+                               Pattern::kTokenish, std::move(text), spans));
   return keep_tail(std::move(text));
 }
 

@@ -7,6 +7,7 @@
 // Text is read in its own storage (1, 2 or 4 bytes per character), never converted.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -26,31 +27,32 @@ enum : uint8_t {
   kSep = 1 << 6,        // [/\\]
 };
 
-struct AsciiTable {
-  uint8_t bits[128];
-  constexpr AsciiTable() : bits() {
-    for (int c = 0; c < 128; ++c) {
-      const bool alpha = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-      const bool alnum = alpha || (c >= '0' && c <= '9');
-      // ASCII whitespace as Py_UNICODE_ISSPACE sees it: \t \n \v \f \r, \x1c-\x1f and space.
-      const bool space = (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
-      auto in = [c](std::string_view set) { return set.find(static_cast<char>(c)) != set.npos; };
-      bits[c] = static_cast<uint8_t>((alpha ? kAlpha : 0) | (alnum && !alpha ? kDigit : 0) |
-                (alnum || in("._%+-") ? kLocal : 0) | (alnum || in(".-") ? kDomain : 0) |
-                (space || in("'\"<>|") ? 0 : kComponent) |
-                (alnum || c == '_' ? kWord : 0) | (c == '/' || c == '\\' ? kSep : 0));
-    }
+inline constexpr auto kAscii = [] {
+  std::array<uint8_t, 128> bits{};
+  for (int c = 0; c < 128; ++c) {
+    const bool alpha = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+    const bool alnum = alpha || (c >= '0' && c <= '9');
+    // ASCII whitespace as Py_UNICODE_ISSPACE sees it: \t \n \v \f \r, \x1c-\x1f and space.
+    const bool space = (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
+    auto in = [c](std::string_view set) { return set.find(static_cast<char>(c)) != set.npos; };
+    bits[c] = static_cast<uint8_t>((alpha ? kAlpha : 0) | (alnum && !alpha ? kDigit : 0) |
+                                   (alnum || in("._%+-") ? kLocal : 0) |
+                                   (alnum || in(".-") ? kDomain : 0) |
+                                   (space || in("'\"<>|") ? 0 : kComponent) |
+                                   (alnum || c == '_' ? kWord : 0) | (in("/\\") ? kSep : 0));
   }
-};
-inline constexpr AsciiTable kAscii{};
+  return bits;
+}();
 
-inline bool has(Py_UCS4 c, uint8_t cls) { return c < 128 && (kAscii.bits[c] & cls); }
+inline bool has(Py_UCS4 c, uint8_t cls) { return c < 128 && (kAscii[c] & cls); }
 inline bool is_alpha(Py_UCS4 c) { return has(c, kAlpha); }
 inline bool is_alnum(Py_UCS4 c) { return has(c, kAlpha | kDigit); }
 inline bool is_local(Py_UCS4 c) { return has(c, kLocal); }
 inline bool is_domain(Py_UCS4 c) { return has(c, kDomain); }
 inline bool is_sep(Py_UCS4 c) { return has(c, kSep); }
-inline bool is_component(Py_UCS4 c) { return c < 128 ? has(c, kComponent) : !Py_UNICODE_ISSPACE(c); }
+inline bool is_component(Py_UCS4 c) {
+  return c < 128 ? has(c, kComponent) : !Py_UNICODE_ISSPACE(c);
+}
 inline bool is_word(Py_UCS4 c) { return c < 128 ? has(c, kWord) : Py_UNICODE_ISALNUM(c); }
 
 // `\b` at position i of s[0..n), as sre computes it for str patterns.
@@ -73,9 +75,7 @@ Py_ssize_t find_char(const Ch* s, Py_ssize_t from, Py_ssize_t n, Ch c) {
 }
 
 // Matches, non-overlapping and in increasing order.
-struct Span {
-  Py_ssize_t start, end;
-};
+struct Span { Py_ssize_t start, end; };
 using Spans = Buffer<Span>;
 
 // Calls f(const Ch* chars, Py_ssize_t length) with the str's own storage type.
@@ -91,9 +91,9 @@ decltype(auto) with_text(const Str& text, F&& f) {
 // _PATH_RE:     (?:[A-Za-z]:\\|\\\\|/)(?:[^\s'\"<>|]+[/\\])+[^\s'\"<>|]+
 // _EMAIL_RE:    \b[A-Za-z0-9._%+\-]+@[A-Za-z0-9.\-]+\.[A-Za-z]{2,}\b
 // _TOKENISH_RE: \b[A-Za-z0-9]{4}(?:-[A-Za-z0-9]{4}){2,}\b
-// Matches are appended to `out`; false with MemoryError set when it cannot grow.
-bool find_paths(const Str& text, Spans& out);
-bool find_emails(const Str& text, Spans& out);
-bool find_tokens(const Str& text, Spans& out);
+enum class Pattern { kPath, kEmail, kTokenish };
+
+// Appends the matches in `text` to `out`; false with MemoryError set when it cannot grow.
+bool find(Pattern pattern, const Str& text, Spans& out);
 
 }  // namespace rg::redact
