@@ -49,7 +49,8 @@ Ref render_line(PyObject* record) {
   RG_LET(message, field(record, S("message"), S(""), PyObject_Str));
   for (Ref* field : {&when, &level, &message})
     RG_CHECK(*field = steal(PyObject_Format(field->get(), nullptr)));
-  Str line = Str::fresh(PyUnicode_FromFormat("%U %U %U", when.get(), level.get(), message.get()));
+  RG_LET(parts, steal(PyTuple_Pack(3, when.get(), level.get(), message.get())));
+  Str line = Str::fresh(PyUnicode_Join(S(" "), parts.get()));
   return line ? strip(line) : failed;
 }
 
@@ -66,7 +67,6 @@ Ref render_panel_logs(PyObject* records) {
   }
   if (PyErr_Occurred()) return failed;
   RG_LET(text, steal(PyUnicode_Join(S("\n"), lines.get())));
-  lines = nullptr;
   RG_LET(sanitize, G("sanitize_log_text"));
   return call(sanitize, text);
 }

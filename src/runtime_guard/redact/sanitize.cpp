@@ -16,8 +16,8 @@ namespace rg {
 
 namespace {
 
-using redact::Pattern;
 using redact::Spans;
+using Finder = bool (*)(const Str&, Spans&);
 
 // Whether `pattern` is an `re.Pattern` compiled from `source` with the default str flags.
 Answer is_native(PyObject* pattern, const char* source) {
@@ -61,7 +61,7 @@ Str splice(const Str& text, const Spans& spans, std::string_view marker) {
 }
 
 // globals()[name].sub(marker, input)
-Ref replace_pass(PyObject* name, const char* source, const char* marker, Pattern kind, Ref input,
+Ref replace_pass(PyObject* name, const char* source, const char* marker, Finder find, Ref input,
                  Spans& spans) {
   RG_LET(pattern, global(name));
   Str text = Str::probe(input.get());
@@ -72,11 +72,10 @@ Ref replace_pass(PyObject* name, const char* source, const char* marker, Pattern
     return call_method(pattern, S("sub"), replacement, input);
   }
   spans.clear();
-  if (PyUnicode_READY(text.get()) < 0 || !redact::find(kind, text, spans)) return failed;
-  if (spans.size()) return splice(text, spans, marker);
-  if (PyUnicode_CheckExact(text.get())) return text;
+  if (PyUnicode_READY(text.get()) < 0 || !find(text, spans)) return failed;
   // re.sub hands back a plain str even for a str subclass.
-  return steal(PyUnicode_Substring(text.get(), 0, text.size()));
+  if (spans.size() || !PyUnicode_CheckExact(text.get())) return splice(text, spans, marker);
+  return text;
 }
 
 // if len(text) > _MAX_LOG_CHARS: text = text[-_MAX_LOG_CHARS:]
@@ -98,12 +97,12 @@ Ref sanitize(PyObject* input) {
   RG_TRUTH(truth, input);
   RG_LET(text, truth ? borrow(input) : str(""));
   Spans spans;
-  RG_CHECK(text = replace_pass(S("_PATH_RE"), kPathPattern, "<path>", Pattern::kPath,
+  RG_CHECK(text = replace_pass(S("_PATH_RE"), kPathPattern, "<path>", redact::find_paths,
                                std::move(text), spans));
-  RG_CHECK(text = replace_pass(S("_EMAIL_RE"), kEmailPattern, "<email>", Pattern::kEmail,
+  RG_CHECK(text = replace_pass(S("_EMAIL_RE"), kEmailPattern, "<email>", redact::find_emails,
                                std::move(text), spans));
   RG_CHECK(text = replace_pass(S("_TOKENISH_RE"), kTokenishPattern, "<token>",
-                               Pattern::kTokenish, std::move(text), spans));
+                               redact::find_tokens, std::move(text), spans));
   return keep_tail(std::move(text));
 }
 

@@ -1,6 +1,4 @@
 // The redaction scanners, each with the proof that its single pass finds what `re` finds.
-#include <utility>
-
 #include "redact/scanners.hpp"
 
 namespace rg::redact {
@@ -39,8 +37,12 @@ bool scan_paths(const Ch* s, Py_ssize_t n, Spans& out) {
     Py_ssize_t a = h;
     while (a > done && is_component(s[a - 1])) --a;
     Py_ssize_t q = h, last = -1, before_last = -1;
-    for (; q < n && is_component(s[q]); ++q)
-      if (is_sep(s[q])) before_last = std::exchange(last, q);
+    for (; q < n && is_component(s[q]); ++q) {
+      if (is_sep(s[q])) {
+        before_last = last;
+        last = q;
+      }
+    }
     // The last separator that still leaves a component character after it.
     const Py_ssize_t sep = last <= q - 2 ? last : before_last;
     // A root of length r at st needs sep >= st + r + 1, so st <= sep - 2 at best.
@@ -155,11 +157,14 @@ bool scan_tokens(const Ch* s, Py_ssize_t n, Spans& out) {
 
 }  // namespace
 
-bool find(Pattern pattern, const Str& text, Spans& out) {
-  return with_text(text, [&](auto* s, Py_ssize_t n) {
-    if (pattern == Pattern::kPath) return scan_paths(s, n, out);
-    return pattern == Pattern::kEmail ? scan_emails(s, n, out) : scan_tokens(s, n, out);
-  });
+bool find_paths(const Str& text, Spans& out) {
+  return with_text(text, [&](auto* s, Py_ssize_t n) { return scan_paths(s, n, out); });
+}
+bool find_emails(const Str& text, Spans& out) {
+  return with_text(text, [&](auto* s, Py_ssize_t n) { return scan_emails(s, n, out); });
+}
+bool find_tokens(const Str& text, Spans& out) {
+  return with_text(text, [&](auto* s, Py_ssize_t n) { return scan_tokens(s, n, out); });
 }
 
 }  // namespace rg::redact

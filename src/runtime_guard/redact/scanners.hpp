@@ -7,7 +7,6 @@
 // Text is read in its own storage (1, 2 or 4 bytes per character), never converted.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -27,33 +26,38 @@ enum : uint8_t {
   kSep = 1 << 6,        // [/\\]
 };
 
-inline constexpr auto kAscii = [] {
-  std::array<uint8_t, 128> bits{};
-  for (int c = 0; c < 128; ++c) {
-    const bool alpha = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-    const bool alnum = alpha || (c >= '0' && c <= '9');
-    // ASCII whitespace as Py_UNICODE_ISSPACE sees it: \t \n \v \f \r, \x1c-\x1f and space.
-    const bool space = (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
-    auto in = [c](std::string_view set) { return set.find(static_cast<char>(c)) != set.npos; };
-    bits[c] = static_cast<uint8_t>((alpha ? kAlpha : 0) | (alnum && !alpha ? kDigit : 0) |
-                                   (alnum || in("._%+-") ? kLocal : 0) |
-                                   (alnum || in(".-") ? kDomain : 0) |
-                                   (space || in("'\"<>|") ? 0 : kComponent) |
-                                   (alnum || c == '_' ? kWord : 0) | (in("/\\") ? kSep : 0));
+struct AsciiTable {
+  uint8_t bits[128];
+  constexpr AsciiTable() : bits() {
+    for (int c = 0; c < 128; ++c) {
+      const bool alpha = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+      const bool alnum = alpha || (c >= '0' && c <= '9');
+      // ASCII whitespace as Py_UNICODE_ISSPACE sees it: \t \n \v \f \r, \x1c-\x1f and space.
+      const bool space = (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
+      auto in = [c](std::string_view set) { return set.find(static_cast<char>(c)) != set.npos; };
+      bits[c] = static_cast<uint8_t>((alpha ? kAlpha : 0) | (alnum && !alpha ? kDigit : 0) |
+                                     (alnum || in("._%+-") ? kLocal : 0) |
+                                     (alnum || in(".-") ? kDomain : 0) |
+                                     (space || in("'\"<>|") ? 0 : kComponent) |
+                                     (alnum || c == '_' ? kWord : 0) | (in("/\\") ? kSep : 0));
+    }
   }
-  return bits;
-}();
+};
+// A struct, not a lambda-made std::array: with the latter GCC compiled the scan loops slower.
+inline constexpr AsciiTable kAscii{};
 
-inline bool has(Py_UCS4 c, uint8_t cls) { return c < 128 && (kAscii[c] & cls); }
+inline bool has(Py_UCS4 c, uint8_t cls) { return c < 128 && (kAscii.bits[c] & cls); }
 inline bool is_alpha(Py_UCS4 c) { return has(c, kAlpha); }
 inline bool is_alnum(Py_UCS4 c) { return has(c, kAlpha | kDigit); }
 inline bool is_local(Py_UCS4 c) { return has(c, kLocal); }
 inline bool is_domain(Py_UCS4 c) { return has(c, kDomain); }
 inline bool is_sep(Py_UCS4 c) { return has(c, kSep); }
 inline bool is_component(Py_UCS4 c) {
-  return c < 128 ? has(c, kComponent) : !Py_UNICODE_ISSPACE(c);
+  return c < 128 ? (kAscii.bits[c] & kComponent) != 0 : !Py_UNICODE_ISSPACE(c);
 }
-inline bool is_word(Py_UCS4 c) { return c < 128 ? has(c, kWord) : Py_UNICODE_ISALNUM(c); }
+inline bool is_word(Py_UCS4 c) {
+  return c < 128 ? (kAscii.bits[c] & kWord) != 0 : Py_UNICODE_ISALNUM(c) != 0;
+}
 
 // `\b` at position i of s[0..n), as sre computes it for str patterns.
 template <class Ch>
@@ -83,17 +87,19 @@ template <class F>
 decltype(auto) with_text(const Str& text, F&& f) {
   const void* data = text.data();
   const Py_ssize_t n = text.size();
-  if (text.kind() == PyUnicode_1BYTE_KIND) return f(static_cast<const Py_UCS1*>(data), n);
-  if (text.kind() == PyUnicode_2BYTE_KIND) return f(static_cast<const Py_UCS2*>(data), n);
-  return f(static_cast<const Py_UCS4*>(data), n);
+  switch (text.kind()) {  // a switch: the if-chain form made GCC lay the scanners out slower
+    case PyUnicode_1BYTE_KIND: return f(static_cast<const Py_UCS1*>(data), n);
+    case PyUnicode_2BYTE_KIND: return f(static_cast<const Py_UCS2*>(data), n);
+    default: return f(static_cast<const Py_UCS4*>(data), n);
+  }
 }
 
 // _PATH_RE:     (?:[A-Za-z]:\\|\\\\|/)(?:[^\s'\"<>|]+[/\\])+[^\s'\"<>|]+
 // _EMAIL_RE:    \b[A-Za-z0-9._%+\-]+@[A-Za-z0-9.\-]+\.[A-Za-z]{2,}\b
 // _TOKENISH_RE: \b[A-Za-z0-9]{4}(?:-[A-Za-z0-9]{4}){2,}\b
-enum class Pattern { kPath, kEmail, kTokenish };
-
-// Appends the matches in `text` to `out`; false with MemoryError set when it cannot grow.
-bool find(Pattern pattern, const Str& text, Spans& out);
+// Each appends the matches in `text` to `out`; false with MemoryError set when it cannot grow.
+bool find_paths(const Str& text, Spans& out);
+bool find_emails(const Str& text, Spans& out);
+bool find_tokens(const Str& text, Spans& out);
 
 }  // namespace rg::redact
