@@ -14,8 +14,7 @@ namespace {
 
 Ref skipped() { return steal(PyTuple_Pack(2, Py_None, Py_None)); }
 
-// skipped(), after the one-time warning; the flag lives in the module dict so a host can
-// reset it.
+// skipped(), after the one-time warning (its flag is in the module dict: a host may reset it).
 Ref skipped_with_warning(PyObject* flag, const char* message) {
   RG_LET(warned, global(flag));
   RG_TRUTH(said, warned.get());

@@ -93,8 +93,7 @@ Ref value_safe(PyObject* value) {
 // configured host only), the reply streamed and read up to a cap, the connection closed.
 constexpr double kDeadlineSlack = 0.5;
 constexpr long kReadChunk = 64 * 1024;
-// Replies longer than this are not parsed: memory stays flat whatever the server sends.
-constexpr Py_ssize_t kMaxReplyBytes = 1 << 20;
+constexpr Py_ssize_t kMaxReplyBytes = 1 << 20;  // memory stays flat whatever the server sends
 
 // The reply's bytes up to the cap, None when it is longer.
 Ref read_capped(PyObject* resp) {
