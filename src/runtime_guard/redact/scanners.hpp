@@ -87,8 +87,8 @@ template <class F>
 decltype(auto) with_text(const Str& text, F&& f) {
   const void* data = text.data();
   const Py_ssize_t n = text.size();
-  switch (text.kind()) {  // a switch: the if-chain form made GCC lay the scanners out slower
-    case PyUnicode_1BYTE_KIND: return f(static_cast<const Py_UCS1*>(data), n);
+  switch (text.kind()) {  // this layout, 1-byte text first, measured fastest for the scanners
+    case PyUnicode_1BYTE_KIND: [[likely]] return f(static_cast<const Py_UCS1*>(data), n);
     case PyUnicode_2BYTE_KIND: return f(static_cast<const Py_UCS2*>(data), n);
     default: return f(static_cast<const Py_UCS4*>(data), n);
   }
