@@ -1,8 +1,6 @@
-// `_post_usage`: the one-shot encrypted upload used by open reports.
-//
-// The checks run cheapest first and a failed one returns before any later resolver runs, so a
-// disabled install or an empty list costs no host lookup. Resolvers are called through the
-// module namespace, so a host may replace any of them.
+// `_post_usage`, the one-shot encrypted upload of open reports. The checks run cheapest first,
+// so a disabled install or an empty list costs no host lookup; resolvers are called through
+// the module namespace, so a host may replace any of them.
 #include "capi/declare.hpp"
 #include "capi/module_scope.hpp"
 #include "capi/values.hpp"

@@ -127,8 +127,7 @@ int close_reply(PyObject* post, PyObject* resp) {
 // The request and the reading of its reply, on the calling thread; the response and its
 // connection are closed on every path (a body left unread is dropped, not drained).
 Tuple exchange_here(PyObject* post, PyObject* url, PyObject* kwargs, bool read_body) {
-  RG_LET(args, steal(PyTuple_Pack(1, url)));
-  RG_LET(resp, steal(PyObject_Call(post, args.get(), kwargs)));
+  RG_LET(resp, steal(PyObject_VectorcallDict(post, &url, 1, kwargs)));
   Ref status = attr(resp, S("status_code"));
   Ref body = status ? (read_body ? read_capped(resp.get()) : none()) : Ref();
   if (!body) {
