@@ -9,7 +9,6 @@
 #include "guarder/store.hpp"
 #include "helpers/constants.hpp"
 #include "threads/thread_deadline.hpp"
-#include "upload/body_size.hpp"
 #include "upload/usage.hpp"
 
 namespace rg {

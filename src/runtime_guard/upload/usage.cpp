@@ -1,12 +1,21 @@
-#include "upload/usage.hpp"
-
+// The usage payload, made sendable, sealed, measured and sent.
+#include "capi/buffer.hpp"
 #include "capi/module_scope.hpp"
+#include "capi/native_closure.hpp"
 #include "capi/values.hpp"
-#include "upload/wire_text.hpp"
+#include "helpers/constants.hpp"
+#include "threads/daemon_thread.hpp"
+#include "threads/thread_deadline.hpp"
+#include "upload/usage.hpp"
 
 namespace rg {
 
 namespace {
+
+// {"v": 1, "alg": "AES-256-GCM", "nonce": "<16 base64 digits>", "ct": ""}, as json.dumps writes
+// it (the HTTP client's separators), and the GCM tag that follows the ciphertext.
+constexpr Py_ssize_t kEnvelopeFrame = 69;
+constexpr Py_ssize_t kTagBytes = 16;
 
 // f"{platform.system()} {platform.release()}".strip()[:64]
 Ref os_label() {
@@ -18,6 +27,172 @@ Ref os_label() {
   RG_LET(joined, steal(PyUnicode_FromFormat("%U %U", system_text.get(), release_text.get())));
   RG_LET(stripped, call_method(joined, S("strip")));
   return head(stripped.get(), 64);
+}
+
+// Text as it may leave the machine. A str can hold surrogate code points (a file name decoded
+// with surrogateescape, say) that no UTF-8 text carries: the server could not store such a
+// session, and its row would hold back every upload after it. They go out as U+FFFD, in str
+// values and keys through dicts, lists and tuples. Nothing is copied when none is found, else
+// the containers on the way to them (a tuple becomes a list, as JSON has it).
+bool is_surrogate(Py_UCS4 c) { return c >= 0xD800 && c <= 0xDFFF; }
+
+Ref value_safe(PyObject* value);
+
+// `text` itself when it holds no surrogate (a 1-byte str cannot), else a fixed copy.
+Ref text_safe(Str text) {
+  const Py_ssize_t n = text.size();
+  Py_ssize_t first = text.kind() == PyUnicode_1BYTE_KIND ? n : 0;
+  while (first < n && !is_surrogate(text.at(first))) ++first;
+  if (first == n) return text;
+  Buffer<Py_UCS4> out;
+  Py_UCS4* d = out.room(static_cast<size_t>(n));
+  if (!d) return failed;
+  for (Py_ssize_t i = 0; i < n; ++i) d[i] = is_surrogate(text.at(i)) ? 0xFFFD : text.at(i);
+  return steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, d, n));
+}
+
+Ref dict_safe(PyObject* dict) {
+  List items = List::fresh(PyDict_Items(dict));  // a snapshot: no host code runs while we walk it
+  RG_CHECK(items);
+  RG_LET(out, steal(PyDict_New()));
+  bool changed = false;
+  for (Py_ssize_t i = 0; i < items.size(); ++i) {
+    Tuple pair = Tuple::borrowed(items.at(i));
+    RG_CHECK(pair);
+    RG_LET(key, value_safe(pair.at(0)));
+    RG_LET(item, value_safe(pair.at(1)));
+    changed |= key.get() != pair.at(0) || item.get() != pair.at(1);
+    RG_CHECK_OK(PyDict_SetItem(out.get(), key.get(), item.get()));
+  }
+  return changed ? std::move(out) : borrow(dict);
+}
+
+Ref sequence_safe(PyObject* seq) {
+  List items = List::fresh(PySequence_List(seq));
+  RG_CHECK(items);
+  bool changed = false;
+  for (Py_ssize_t i = 0; i < items.size(); ++i) {
+    RG_LET(item, value_safe(items.at(i)));
+    changed |= item.get() != items.at(i);
+    RG_CHECK_OK(PyList_SetItem(items.get(), i, item.release()));
+  }
+  return changed ? Ref(std::move(items)) : borrow(seq);
+}
+
+// The value made sendable: the same object when nothing in it changed.
+Ref value_safe(PyObject* value) {
+  if (Str text = Str::probe(value)) return text_safe(std::move(text));
+  if (!PyDict_Check(value) && !PyList_Check(value) && !PyTuple_Check(value)) return borrow(value);
+  if (Py_EnterRecursiveCall(" while making usage text sendable")) return failed;
+  Ref out = PyDict_Check(value) ? dict_safe(value) : sequence_safe(value);
+  Py_LeaveRecursiveCall();
+  return out;
+}
+
+// One usage request on the wire: POST, never following a redirect (the server key goes to the
+// configured host only), the reply streamed and read up to a cap, the connection closed.
+constexpr double kDeadlineSlack = 0.5;
+constexpr long kReadChunk = 64 * 1024;
+constexpr Py_ssize_t kMaxReplyBytes = 1 << 20;  // memory stays flat whatever the server sends
+
+// The reply's bytes up to the cap, None when it is longer.
+Ref read_capped(PyObject* resp) {
+  RG_LET(chunk, integer(kReadChunk));
+  RG_LET(chunks, call_method(resp, S("iter_content"), chunk));
+  RG_LET(iter, steal(PyObject_GetIter(chunks.get())));
+  Buffer<char> body;
+  while (Bytes part = Bytes::of(steal(PyIter_Next(iter.get())))) {
+    if (static_cast<Py_ssize_t>(body.size()) + part.size() > kMaxReplyBytes) return none();
+    RG_CHECK(body.append(part.data(), static_cast<size_t>(part.size())));
+  }
+  if (PyErr_Occurred()) return failed;
+  return steal(PyBytes_FromStringAndSize(body.data(), static_cast<Py_ssize_t>(body.size())));
+}
+
+// resp.close(), then its pool's (best effort): requests.post's throwaway session no longer
+// closes it (urllib3 2), which leaves the socket to the cyclic collector. Only for requests'
+// own post: a host's substitute may share a session whose pool must stay open.
+int close_reply(PyObject* post, PyObject* resp) {
+  RG_CHECK(call_method(resp, S("close")));
+  Ref api = steal(PyImport_GetModule(S("requests.api")));
+  Ref own_post = api ? attr(api, S("post")) : Ref();
+  if (own_post && own_post.get() == post) {
+    Ref raw = attr(resp, S("raw"));
+    Ref pool = raw ? attr(raw, S("_pool")) : Ref();
+    if (pool && pool.get() != Py_None && call_method(pool, S("close"))) return 0;
+  }
+  return PyErr_Occurred() && !swallow_ordinary() ? -1 : 0;
+}
+
+// The request and the reading of its reply, on the calling thread; the response and its
+// connection are closed on every path (a body left unread is dropped, not drained).
+Tuple exchange_here(PyObject* post, PyObject* url, PyObject* kwargs, bool read_body) {
+  RG_LET(resp, steal(PyObject_VectorcallDict(post, &url, 1, kwargs)));
+  Ref status = attr(resp, S("status_code"));
+  Ref body = status ? (read_body ? read_capped(resp.get()) : none()) : Ref();
+  if (!body) {
+    ErrorStash keep;  // the first error is the one to report
+    if (close_reply(post, resp.get()) < 0) PyErr_Clear();
+    return failed;
+  }
+  RG_CHECK_OK(close_reply(post, resp.get()));
+  return Tuple::fresh(PyTuple_Pack(2, status.get(), body.get()));
+}
+
+// A worker's job: it stores its result or what it raised, KeyboardInterrupt and SystemExit
+// too, then sets `done`; the waiting thread raises it as the request would have in line.
+enum JobSlot { kPost, kUrl, kKwargs, kReadBody, kDone, kOutcome };
+
+PyObject* run_job(PyObject* state, PyObject* const*) {
+  List job = List::borrowed(state);
+  if (!job) return nullptr;
+  Ref done = borrow(job.at(kDone));
+  const bool read_body = job.at(kReadBody) == Py_True;
+  Ref outcome = exchange_here(job.at(kPost), job.at(kUrl), job.at(kKwargs), read_body);
+  if (!outcome && !(outcome = catch_any())) return nullptr;
+  RG_CHECK_OK(PyList_SetItem(job.get(), kOutcome, outcome.release()));
+  RG_CHECK(call_method(done, S("set")));
+  Py_RETURN_NONE;
+}
+
+// The exchange on a daemon worker, which the caller waits for at most timeout + slack.
+Tuple exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, PyObject* timeout,
+                             bool read_body) {
+  const double limit = ThreadDeadline::clip(
+      timeout_seconds(timeout, constants::kShutdownFlushTimeout) + kDeadlineSlack);
+  if (limit <= 0) {  // the caller's whole wait is used up: nothing is sent
+    PyErr_SetString(PyExc_TimeoutError, "usage POST not sent: no time left to wait for it");
+    return failed;
+  }
+  RG_LET(threading, G("threading"));
+  RG_LET(done, call_method(threading, S("Event")));
+  PyObject* reads = read_body ? Py_True : Py_False;
+  List job = List::fresh(Py_BuildValue("[OOOOOO]", post, url, kwargs, reads, done.get(), Py_None));
+  RG_CHECK(job);
+  RG_LET(target, make_closure("_usage_post_worker", nullptr, run_job, job.get()));
+  RG_LET(thread, daemon_thread(target.get(), S("orlune-usage-post")));
+  RG_CHECK(call_method(thread, S("start")));
+  RG_LET(wait_for, floating(limit));
+  RG_LET(finished, call_method(done, S("wait"), wait_for));
+  RG_TRUTH(in_time, finished.get());
+  if (!in_time) {
+    PyErr_Format(PyExc_TimeoutError, "usage POST still running after %.1f s; left to its worker",
+                 limit);
+    return failed;
+  }
+  PyObject* outcome = job.at(kOutcome);  // set, as `done` is
+  if (!PyExceptionInstance_Check(outcome)) return Tuple::borrowed(outcome);
+  // Raised here as it was raised there, traceback and all.
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(outcome))), Py_NewRef(outcome),
+                PyException_GetTraceback(outcome));
+  return failed;
+}
+
+// The UTF-8 length of the text json.dumps returned.
+Py_ssize_t text_bytes(Ref dumped) {
+  Str text = Str::of(std::move(dumped));
+  Py_ssize_t size = 0;
+  return text && PyUnicode_AsUTF8AndSize(text.get(), &size) ? size : -1;
 }
 
 }  // namespace
@@ -39,23 +214,36 @@ int UsageSender::open() {
 }
 
 Ref UsageSender::seal(PyObject* body, PyObject* api_key) const {
-  RG_LET(sendable, wire_safe(body));
+  RG_LET(sendable, value_safe(body));
   return call(encrypt_payload, sendable, api_key);
 }
 
-Ref UsageSender::post(PyObject* url, PyObject* api_key, PyObject* envelope, PyObject* timeout,
-                      bool read_body, Wait wait) const {
-  RG_LET(headers, dict_of({{S("Content-Type"), S("application/json")}, {S("X-Server-Api-Key"), api_key}}));
+Tuple UsageSender::post(PyObject* url, PyObject* api_key, PyObject* envelope, PyObject* timeout,
+                        bool read_body, Wait wait) const {
+  RG_LET(headers, dict_of({{S("Content-Type"), S("application/json")},
+                           {S("X-Server-Api-Key"), api_key}}));
   RG_LET(post, attr(requests, S("post")));
-  return exchange(post.get(), url, envelope, headers.get(), timeout, read_body, wait);
+  RG_LET(kwargs, dict_of({{S("json"), envelope}, {S("headers"), headers.get()},
+                          {S("timeout"), timeout}, {S("allow_redirects"), Py_False},
+                          {S("stream"), Py_True}}));
+  if (wait == Wait::PerOperation) return exchange_here(post.get(), url, kwargs.get(), read_body);
+  return exchange_with_deadline(post.get(), url, kwargs.get(), timeout, read_body);
 }
 
-Ref send_usage(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout,
-               bool read_body, Wait wait) {
-  UsageSender sender;
-  RG_CHECK_OK(sender.open());
-  RG_LET(envelope, sender.seal(body, api_key));
-  return sender.post(url, api_key, envelope.get(), timeout, read_body, wait);
+Py_ssize_t json_bytes(PyObject* value) {
+  RG_LET(json, global(S("json")));
+  RG_LET(dumps, attr(json, S("dumps")));
+  RG_LET(separators, steal(Py_BuildValue("(ss)", ",", ":")));
+  return text_bytes(call_kw(dumps, {value}, {{S("separators"), separators.get()}}));
+}
+
+Py_ssize_t envelope_bytes(Py_ssize_t plain) {
+  return kEnvelopeFrame + 4 * ((plain + kTagBytes + 2) / 3);
+}
+
+Py_ssize_t body_bytes(PyObject* envelope) {
+  RG_LET(json, global(S("json")));
+  return text_bytes(call_method(json, S("dumps"), envelope));
 }
 
 }  // namespace rg

@@ -1,0 +1,115 @@
+// sanitize_log_text: the three `re.sub` passes (paths, e-mails, tokens) and the tail cut.
+//
+// Each pass reads its pattern from the module at call time. While it is still the compiled
+// pattern of the same text, the native scanner does the work (same matches, linear time);
+// anything else a host put there is used as Python code would use it, through its `sub`.
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include "capi/declare.hpp"
+#include "capi/module_scope.hpp"
+#include "helpers/constants.hpp"
+#include "redact/scanners.hpp"
+
+namespace rg {
+
+namespace {
+
+using redact::Spans;
+using Finder = bool (*)(const Str&, Spans&);
+
+// Whether `pattern` is an `re.Pattern` compiled from `source` with the default str flags.
+Answer is_native(PyObject* pattern, const char* source) {
+  if (std::strcmp(Py_TYPE(pattern)->tp_name, "re.Pattern") != 0) return Answer::kNo;
+  RG_LET(text, attr(pattern, S("pattern")));
+  if (!PyUnicode_CheckExact(text.get()) || PyUnicode_CompareWithASCIIString(text.get(), source))
+    return Answer::kNo;
+  RG_LET(flags, attr(pattern, S("flags")));
+  const long value = PyLong_AsLong(flags.get());
+  if (value == -1 && PyErr_Occurred()) return failed;
+  // re.UNICODE: what re.compile gives a str pattern without flags.
+  return value == 32 ? Answer::kYes : Answer::kNo;
+}
+
+// A copy of `text` with every span replaced by `marker` (ASCII). It must be in canonical
+// storage (the narrowest kind for its characters): str equality compares kinds first, so a
+// wider-than-needed result would compare unequal to what `re.sub` returns. It is written in
+// the source's kind, then narrowed when that is not ASCII (the spans may have held the widest).
+template <class Ch>
+void fill(const Ch* s, Py_ssize_t n, const Spans& spans, std::string_view marker, void* out) {
+  Ch* d = static_cast<Ch*>(out);
+  Py_ssize_t from = 0;
+  for (size_t k = 0; k < spans.size(); ++k) {
+    d = std::copy(s + from, s + spans[k].start, d);
+    d = std::copy(marker.begin(), marker.end(), d);
+    from = spans[k].end;
+  }
+  std::copy(s + from, s + n, d);
+}
+
+Str splice(const Str& text, const Spans& spans, std::string_view marker) {
+  Py_ssize_t size = text.size();
+  for (size_t k = 0; k < spans.size(); ++k)
+    size += static_cast<Py_ssize_t>(marker.size()) - (spans[k].end - spans[k].start);
+  Str out = Str::fresh(PyUnicode_New(size, text.max_char()));
+  if (!out) return out;
+  void* to = out.writable();
+  redact::with_text(text, [&](auto* s, Py_ssize_t n) { fill(s, n, spans, marker, to); });
+  if (text.is_ascii()) return out;
+  return Str::fresh(PyUnicode_FromKindAndData(out.kind(), out.data(), out.size()));
+}
+
+// globals()[name].sub(marker, input)
+Ref replace_pass(PyObject* name, const char* source, const char* marker, Finder find, Ref input,
+                 Spans& spans) {
+  RG_LET(pattern, global(name));
+  Str text = Str::probe(input.get());
+  const Answer native = text ? is_native(pattern.get(), source) : Answer::kNo;
+  if (native == Answer::kFailed) return failed;
+  if (native == Answer::kNo) {
+    RG_LET(replacement, str(marker));
+    return call_method(pattern, S("sub"), replacement, input);
+  }
+  spans.clear();
+  if (PyUnicode_READY(text.get()) < 0 || !find(text, spans)) return failed;
+  // re.sub hands back a plain str even for a str subclass.
+  if (spans.size() || !PyUnicode_CheckExact(text.get())) return splice(text, spans, marker);
+  return text;
+}
+
+// if len(text) > _MAX_LOG_CHARS: text = text[-_MAX_LOG_CHARS:]
+Ref keep_tail(Ref text) {
+  RG_LET(limit, G("_MAX_LOG_CHARS"));
+  const Py_ssize_t size = PyObject_Size(text.get());
+  if (size < 0) return failed;
+  RG_LET(length, steal(PyLong_FromSsize_t(size)));
+  const Answer over = answer(PyObject_RichCompareBool(length.get(), limit.get(), Py_GT));
+  if (over == Answer::kFailed) return failed;
+  if (over == Answer::kNo) return text;
+  RG_LET(start, steal(PyNumber_Negative(limit.get())));
+  RG_LET(tail, steal(PySlice_New(start.get(), nullptr, nullptr)));
+  return steal(PyObject_GetItem(text.get(), tail.get()));
+}
+
+Ref sanitize(PyObject* input) {
+  using namespace constants;
+  RG_TRUTH(truth, input);
+  RG_LET(text, truth ? borrow(input) : str(""));
+  Spans spans;
+  RG_CHECK(text = replace_pass(S("_PATH_RE"), kPathPattern, "<path>", redact::find_paths,
+                               std::move(text), spans));
+  RG_CHECK(text = replace_pass(S("_EMAIL_RE"), kEmailPattern, "<email>", redact::find_emails,
+                               std::move(text), spans));
+  RG_CHECK(text = replace_pass(S("_TOKENISH_RE"), kTokenishPattern, "<token>",
+                               redact::find_tokens, std::move(text), spans));
+  return keep_tail(std::move(text));
+}
+
+}  // namespace
+
+RG_DEF(Function, 7, sanitize_log_text, "sanitize_log_text(text)",
+       "Redact paths, emails, and token-like strings from panel logs.")
+Ref sanitize_log_text(PyObject* text) { return sanitize(text); }
+
+}  // namespace rg
