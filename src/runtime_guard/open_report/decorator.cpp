@@ -1,25 +1,24 @@
 // `runtimeguard(name=None)`: a decorator that sends an open report before every call of a
 // function, or every instantiation of a class, then runs the body unchanged.
 //
-// The wrapper (open_report/guarded.*, wrapper_function.cpp) is a real function dressed by the
+// The wrapper (open_report/wrapper.cpp) is a real function dressed by the
 // running interpreter's `functools.wraps`, so it is what the nested def would be, attribute for
 // attribute. `report_open` is looked up in the module dict on every call.
-#include "capi/module_scope.hpp"
-#include "capi/native_closure.hpp"
-#include "open_report/guarded.hpp"
-#include "open_report/native_frames.hpp"
-#include "capi/values.hpp"
 #include "capi/declare.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/native.hpp"
+#include "capi/values.hpp"
+#include "open_report/wrapper.hpp"
 
 namespace rg {
 
 namespace {
 
 // @functools.wraps(wrapped) over a fresh wrapper: what the decorator returns is what binds.
-Ref dressed(PyObject* wrapped, PyObject* label, GuardedKind kind) {
+Ref dressed(PyObject* wrapped, PyObject* label, bool init) {
   RG_LET(functools, G("functools"));
   RG_LET(wraps, call_method(functools, S("wraps"), wrapped));
-  RG_LET(wrapper, make_guarded(wrapped, label, kind));
+  RG_LET(wrapper, make_guarded(wrapped, label, init));
   return call(wraps, wrapper);
 }
 
@@ -67,12 +66,12 @@ PyObject* decorate(PyObject* name, PyObject* const* args) {
   int is_class = PyObject_IsTrue(isclass.get());
   if (is_class < 0) return nullptr;
   if (!is_class) {
-    RG_LET(wrapper, dressed(fn, label.get(), GuardedKind::Wrapper));
+    RG_LET(wrapper, dressed(fn, label.get(), false));
     RG_CHECK_OK(mark_coroutine_function(fn, wrapper.get()));
     return wrapper.release();
   }
   RG_LET(original_init, attr(fn, S("__init__")));
-  RG_LET(init, dressed(original_init.get(), label.get(), GuardedKind::Init));
+  RG_LET(init, dressed(original_init.get(), label.get(), true));
   RG_CHECK_OK(PyObject_SetAttr(fn, S("__init__"), init.get()));
   return Py_NewRef(fn);
 }

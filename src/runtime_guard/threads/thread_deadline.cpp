@@ -1,4 +1,4 @@
-#include "threads/thread_deadline.hpp"
+#include "threads/threads.hpp"
 
 #include <cmath>
 
@@ -11,13 +11,13 @@ constexpr double kLongestWait = 1e9;  // below threading.TIMEOUT_MAX
 // A number's seconds, or -1 when it is not a usable number. Clears any error.
 double number_seconds(PyObject* value) {
   if (!PyNumber_Check(value) || PyComplex_Check(value)) return -1;
-  double s = PyFloat_AsDouble(value);
+  const double s = PyFloat_AsDouble(value);
   if (s == -1.0 && PyErr_Occurred()) {
     PyErr_Clear();
     return -1;
   }
   if (std::isnan(s)) return -1;
-  return s < 0 ? 0 : (s > kLongestWait ? kLongestWait : s);
+  return std::clamp(s, 0.0, kLongestWait);
 }
 
 }  // namespace

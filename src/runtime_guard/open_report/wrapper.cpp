@@ -1,0 +1,298 @@
+// What `runtimeguard` puts in place of a function (`_wrapper`) or of a class's initialiser
+// (`_init`): a real `types.FunctionType`, so everything that inspects functions (PySide reads
+// `__code__` and its `co_flags` unchecked, mock's autospec, pytest, `inspect`) finds the nested
+// def it stands for. Its one cell holds the guard, a native function that reports and then
+// calls the wrapped callable; its code is a one-line body handing the guard what it received.
+//
+// For a Python function the code takes that function's parameters and defaults: PySide gives a
+// slot as many of a signal's arguments as the slot's code takes. Any other callable gets
+// `(*args, **kwargs)`.
+//
+// Its vectorcall goes to the guard directly, without a frame. A wrapper with the function's
+// parameters first calls its binder, a function taking the same parameters that does nothing:
+// a call they refuse then runs the wrapper's code, whose binding fails with the function's very
+// TypeError, before any report (PyQt takes that error for "call again with fewer arguments").
+// 3.11 runs a function's code itself for calls from Python code, whatever its vectorcall.
+#include "open_report/wrapper.hpp"
+
+#include "capi/module_scope.hpp"
+#include "capi/native.hpp"
+#include "open_report/native_frames.hpp"
+
+#include <opcode.h>
+
+namespace rg {
+
+namespace {
+
+// The nested defs of the description, their bodies handing the guard the positional arguments
+// as a tuple and the keywords as a dict, or `_shaped`'s its locals. Compiled once: 3.11's parser
+// was seen to corrupt the heap when compiling under memory pressure, so wrappers with a
+// function's parameters are made from `_shaped` by replacement, not compiled.
+constexpr const char* kTrampolines =
+    "def runtimeguard(name=None):\n"
+    "    def _decorate(fn):\n"
+    "        guard = None\n"
+    "        def _wrapper(*args, **kwargs):\n"
+    "            return guard(args, kwargs)\n"
+    "        def _init(self, *args, **kwargs):\n"
+    "            return guard((self, *args), kwargs)\n"
+    "        def _shaped():\n"
+    "            return guard(locals())\n"
+    "        def _binds():\n"
+    "            pass\n";
+
+// Code objects are immutable and hold no module state: compiled once per process and kept.
+enum Trampoline { kWrapper, kInit, kShaped, kBinds, kTrampolineCount };
+constexpr const char* kTrampolineNames[] = {"_wrapper", "_init", "_shaped", "_binds"};
+PyObject* trampolines[kTrampolineCount];
+vectorcallfunc python_vectorcall = nullptr;  // what a function made by PyFunction_New calls
+
+// The guard's state, a tuple: (wrapped, label, names, binder). `names` are the wrapper's
+// parameters and `binder` its binder when it takes the wrapped function's, else None.
+struct Guard {
+  PyObject* wrapped;  // the decorated callable, or the class's original initialiser
+  PyObject* label;
+  PyObject* names;
+  PyObject* binder;
+  PyObject* module;
+  bool init;
+};
+
+template <bool kIsInit>
+PyObject* guard_entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
+bool read_guard(PyObject* guard, Guard& g) {
+  PyObject* state = native_state(guard, guard_entry<false>);
+  g.init = !state;
+  if (!state && !(state = native_state(guard, guard_entry<true>))) return false;
+  g.wrapped = PyTuple_GET_ITEM(state, 0);
+  g.label = PyTuple_GET_ITEM(state, 1);
+  g.names = PyTuple_GET_ITEM(state, 2);
+  g.binder = PyTuple_GET_ITEM(state, 3);
+  g.module = native_module(guard);
+  return true;
+}
+
+// A Python function `wrapped` refuses more positional arguments than its code takes, before
+// its body runs. Such a call makes no report: Qt's bindings call a slot with a signal's
+// arguments and, on that TypeError, call it again with fewer (one open per emission).
+bool cannot_take(PyObject* wrapped, Py_ssize_t nargs) {
+  if (!PyFunction_Check(wrapped)) return false;
+  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(wrapped));
+  return !(code->co_flags & CO_VARARGS) && nargs > code->co_argcount;
+}
+
+// _before_call(label): report_open(label). For name inference it counts as a call level, and
+// so does the wrapper (with `_init`'s `self`) when it runs without a frame of its own, but only
+// while the report is made: the native-frame list is per thread, and a body that switches C
+// stacks (greenlets) must not leave an entry behind for other code to walk.
+int report(const Guard& g, Py_ssize_t nargs, PyObject* self_obj, bool frameless) {
+  if (!g.init && cannot_take(g.wrapped, nargs)) return 0;
+  ModuleScope scope(g.module);
+  PyObject* wrapper_name = g.init ? S("_init") : S("_wrapper");
+  NativeFrameScope wrapper_level(frameless ? wrapper_name : nullptr, self_obj);
+  NativeFrameScope level(S("_before_call"), nullptr);
+  RG_LET(report_open, G("report_open"));
+  RG_CHECK(call(report_open, g.label));
+  return 0;
+}
+
+// The arguments of a wrapper with the wrapped function's parameters, back from its `locals()`:
+// positional ones (and *args) by position, keyword-only ones (and **kwargs) by keyword, as the
+// function binds them again.
+int unbind(const Guard& g, PyObject* locals, Ref& positional, Ref& keywords) {
+  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(g.binder));
+  const int n_positional = code->co_argcount, n_named = n_positional + code->co_kwonlyargcount;
+  RG_LET(items, steal(PyList_New(0)));
+  RG_LET(kw, steal(PyDict_New()));
+  for (int i = 0; i < n_named; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(g.names, i);
+    RG_LET(value, steal(PyObject_GetItem(locals, name)));
+    RG_CHECK_OK(i < n_positional ? PyList_Append(items.get(), value.get())
+                                 : PyDict_SetItem(kw.get(), name, value.get()));
+  }
+  Py_ssize_t at = n_named;
+  if (code->co_flags & CO_VARARGS) {
+    RG_LET(rest, steal(PyObject_GetItem(locals, PyTuple_GET_ITEM(g.names, at++))));
+    RG_CHECK_OK(PyList_SetSlice(items.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, rest.get()));
+  }
+  if (code->co_flags & CO_VARKEYWORDS) {
+    RG_LET(more, steal(PyObject_GetItem(locals, PyTuple_GET_ITEM(g.names, at))));
+    RG_CHECK_OK(PyDict_Update(kw.get(), more.get()));
+  }
+  positional = steal(PyList_AsTuple(items.get()));
+  keywords = std::move(kw);
+  return positional ? 0 : -1;
+}
+
+// From the wrapper function's own code, whose frame bound the arguments and is a call level of
+// its own: guard(args, kwargs), or guard(locals()) from a wrapper with the function's
+// parameters.
+template <bool kIsInit>
+PyObject* guard_entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  Guard g;
+  if (!read_guard(self, g)) {  // cleared by the collector, still reached from its cycle
+    PyErr_SetString(PyExc_ReferenceError, "runtimeguard wrapper was cleared by garbage collection");
+    return nullptr;
+  }
+  const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  const bool from_locals = g.names != Py_None && n == 1;
+  if (kwnames || (!from_locals && (n != 2 || !PyTuple_Check(args[0]) || !PyDict_Check(args[1])))) {
+    PyErr_SetString(PyExc_TypeError, "a runtimeguard guard takes a tuple and a dict");
+    return nullptr;
+  }
+  Ref positional = borrow(args[0]), keywords = from_locals ? Ref() : borrow(args[1]);
+  if (from_locals) RG_CHECK_OK(unbind(g, args[0], positional, keywords));
+  RG_CHECK_OK(report(g, PyTuple_GET_SIZE(positional.get()), nullptr, false));
+  PyObject* kw = PyDict_GET_SIZE(keywords.get()) ? keywords.get() : nullptr;
+  return PyObject_Call(g.wrapped, positional.get(), kw);
+}
+
+// The code object named `name` among `code`'s constants, borrowed; null if none.
+PyObject* nested_code(PyObject* code, const char* name) {
+  PyObject* consts = reinterpret_cast<PyCodeObject*>(code)->co_consts;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
+    PyObject* c = PyTuple_GET_ITEM(consts, i);
+    if (PyCode_Check(c) &&
+        PyUnicode_CompareWithASCIIString(reinterpret_cast<PyCodeObject*>(c)->co_name, name) == 0)
+      return c;
+  }
+  PyErr_Format(PyExc_SystemError, "runtimeguard: no code object %s", name);
+  return nullptr;
+}
+
+int compile_trampolines() {
+  if (trampolines[kWrapper]) return 0;
+  RG_LET(source, steal(Py_CompileString(kTrampolines, "<runtimeguard>", Py_file_input)));
+  PyObject* factory = nested_code(source.get(), "runtimeguard");
+  PyObject* decorate = factory ? nested_code(factory, "_decorate") : nullptr;
+  PyObject* found[kTrampolineCount];
+  for (int i = 0; i < kTrampolineCount; ++i)
+    if (!decorate || !(found[i] = nested_code(decorate, kTrampolineNames[i]))) return -1;
+  for (int i = 0; i < kTrampolineCount; ++i) trampolines[i] = Py_NewRef(found[i]);
+  return 0;
+}
+
+// `template_code` (`_shaped` or `_binds`) made to take `fn_code`'s first `count` locals,
+// `names`, as its parameters. Nothing is compiled: a cell (`_shaped`'s `guard`), which comes
+// after the locals, is read from its new place.
+Ref with_parameters(Trampoline which, PyCodeObject* fn_code, PyObject* names, int count) {
+  auto* code = reinterpret_cast<PyCodeObject*>(trampolines[which]);
+  RG_LET(original, steal(PyCode_GetCode(code)));
+  RG_LET(patched, steal(PyBytes_FromStringAndSize(PyBytes_AsString(original.get()),
+                                                  PyBytes_Size(original.get()))));
+  char* op = PyBytes_AsString(patched.get());  // fresh and not yet shared: patched in place
+  for (Py_ssize_t i = 0; i + 1 < PyBytes_Size(patched.get()); i += 2)
+    if (static_cast<unsigned char>(op[i]) == LOAD_DEREF) op[i + 1] = static_cast<char>(count);
+  RG_LET(replace, attr(trampolines[which], S("replace")));
+  RG_LET(argcount, integer(fn_code->co_argcount));
+  RG_LET(posonly, integer(fn_code->co_posonlyargcount));
+  RG_LET(kwonly, integer(fn_code->co_kwonlyargcount));
+  RG_LET(nlocals, integer(count));
+  RG_LET(flags, integer(code->co_flags | (fn_code->co_flags & (CO_VARARGS | CO_VARKEYWORDS))));
+  RG_LET(qualname, attr(trampolines[kWrapper], S("co_qualname")));
+  return call_kw(replace, {},
+                 {{S("co_code"), patched.get()}, {S("co_argcount"), argcount.get()},
+                  {S("co_posonlyargcount"), posonly.get()}, {S("co_kwonlyargcount"), kwonly.get()},
+                  {S("co_nlocals"), nlocals.get()}, {S("co_varnames"), names},
+                  {S("co_flags"), flags.get()}, {S("co_name"), S("_wrapper")},
+                  {S("co_qualname"), qualname.get()}});
+}
+
+// A function with `code` in the module's globals, taking `fn`'s defaults as its own would.
+Ref function_with_defaults(PyObject* code, PyObject* fn) {
+  RG_LET(function, steal(PyFunction_New(code, PyModule_GetDict(module()))));
+  PyObject* defaults = PyFunction_GET_DEFAULTS(fn);
+  PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(fn);
+  RG_CHECK_OK(PyFunction_SetDefaults(function.get(), defaults ? defaults : Py_None));
+  RG_CHECK_OK(PyFunction_SetKwDefaults(function.get(), kwdefaults ? kwdefaults : Py_None));
+  return function;
+}
+
+// The wrapper's code, its binder and their parameter names, taking those of the Python
+// function `fn`. All stay empty where that cannot be done (not a Python function, a parameter
+// named `guard`, over 255 parameters): the `(*args, **kwargs)` code serves then.
+int shape_for(PyObject* fn, Ref& shaped, Ref& binder, Ref& names) {
+  if (!PyFunction_Check(fn)) return 0;
+  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn));
+  const Py_ssize_t count = code->co_argcount + code->co_kwonlyargcount +
+                           !!(code->co_flags & CO_VARARGS) + !!(code->co_flags & CO_VARKEYWORDS);
+  RG_LET(varnames, steal(PyCode_GetVarnames(code)));
+  if (count > 255 || PyTuple_GET_SIZE(varnames.get()) < count) return 0;
+  RG_LET(taken, steal(PyTuple_GetSlice(varnames.get(), 0, count)));
+  const int clash = PySequence_Contains(taken.get(), S("guard"));
+  if (clash) return clash;
+  const int n = static_cast<int>(count);
+  RG_LET(wrapper, with_parameters(kShaped, code, taken.get(), n));
+  RG_LET(binds, with_parameters(kBinds, code, taken.get(), n));
+  RG_LET(bound, function_with_defaults(binds.get(), fn));
+  shaped = std::move(wrapper);
+  binder = std::move(bound);
+  names = std::move(taken);
+  return 0;
+}
+
+// The guard of a wrapper function still running its own code into `g`; false for a function
+// whose code or cell was replaced since (its code then runs as Python would run it).
+bool guard_of(PyFunctionObject* f, Guard& g) {
+  auto* code = reinterpret_cast<PyCodeObject*>(f->func_code);
+  auto* ours = reinterpret_cast<PyCodeObject*>(trampolines[kWrapper]);
+  if (code->co_filename != ours->co_filename) return false;
+  PyObject* closure = f->func_closure;
+  if (!closure || !PyTuple_Check(closure) || PyTuple_GET_SIZE(closure) != 1) return false;
+  PyObject* cell = PyTuple_GET_ITEM(closure, 0);
+  PyObject* guard = PyCell_Check(cell) ? PyCell_GET(cell) : nullptr;
+  return guard && read_guard(guard, g);
+}
+
+// A call that runs no frame of the wrapper: the guard counts the wrapper's level itself. Calls
+// whose binding might fail run the wrapper's code, whose errors are the function's own: `_init`
+// without `self` by position, or one its binder refuses.
+PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  Guard g;
+  if (!guard_of(reinterpret_cast<PyFunctionObject*>(self), g))
+    return python_vectorcall(self, args, nargsf, kwnames);
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  const Py_ssize_t n_keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  bool by_code = g.init && nargs == 0;
+  for (Py_ssize_t k = 0; g.init && k < n_keywords; ++k)
+    by_code |= PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), "self") == 0;
+  if (!by_code && g.binder != Py_None && !Ref(steal(PyObject_Vectorcall(g.binder, args, nargsf, kwnames)))) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+    PyErr_Clear();
+    by_code = true;
+  }
+  if (by_code) return python_vectorcall(self, args, nargsf, kwnames);
+  RG_CHECK_OK(report(g, nargs, g.init ? args[0] : nullptr, true));
+  return PyObject_Vectorcall(g.wrapped, args, nargsf, kwnames);
+}
+
+}  // namespace
+
+Ref make_guarded(PyObject* wrapped, PyObject* label, bool init) {
+  RG_CHECK_OK(compile_trampolines());
+  Ref shaped, binder, names;
+  if (!init) RG_CHECK_OK(shape_for(wrapped, shaped, binder, names));
+  RG_LET(state, steal(PyTuple_Pack(4, wrapped, label, names ? names.get() : Py_None,
+                                   binder ? binder.get() : Py_None)));
+  RG_LET(guard, make_native("runtimeguard.<locals>._decorate.<locals>.guard", "*args",
+                            init ? guard_entry<true> : guard_entry<false>, state.get()));
+  RG_LET(cell, steal(PyCell_New(guard.get())));
+  RG_LET(closure, steal(PyTuple_Pack(1, cell.get())));
+  RG_LET(function, shaped ? function_with_defaults(shaped.get(), wrapped)
+                          : steal(PyFunction_New(trampolines[init ? kInit : kWrapper],
+                                                 PyModule_GetDict(module()))));
+  RG_CHECK_OK(PyFunction_SetClosure(function.get(), closure.get()));
+  auto* f = reinterpret_cast<PyFunctionObject*>(function.get());
+  if (!python_vectorcall) python_vectorcall = f->vectorcall;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyFunction_SetVectorcall(f, wrapper_vectorcall);  // also keeps the specializer from inlining it
+#else
+  f->vectorcall = wrapper_vectorcall;  // what 3.12's PyFunction_SetVectorcall does
+  f->func_version = 0;
+#endif
+  return function;
+}
+
+}  // namespace rg
