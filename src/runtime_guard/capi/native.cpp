@@ -14,7 +14,8 @@ struct NativeFunction {
   vectorcallfunc vectorcall;
   ClosureBody body;        // a closure's; null for one made by make_native
   Signature signature;     // its name is the qualified name
-  const char* parameters;  // a closure's one parameter name, which signature.names points to
+  const char* name;        // the qualified name's last part
+  const char* parameters;  // a closure's one parameter is signature.names[0]
   PyObject* module;
   PyObject* state;
   PyObject* dict;
@@ -28,8 +29,7 @@ NativeFunction* as_native(PyObject* self) { return NativeGc::of(self); }
 PyObject* closure_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   NativeFunction* f = as_native(self);
   PyObject* bound[1] = {nullptr};
-  const Py_ssize_t nargs = static_cast<Py_ssize_t>(nargsf);
-  if (bind_arguments(f->signature, nullptr, args, nargs, kwnames, bound) < 0) return nullptr;
+  RG_CHECK_OK(bind_arguments(f->signature, nullptr, args, PyVectorcall_NARGS(nargsf), kwnames, bound));
   if (!f->module || !f->state) {  // cleared by the collector, still reached from its cycle
     PyErr_SetString(PyExc_ReferenceError, "closure was cleared by garbage collection");
     return nullptr;
@@ -40,18 +40,7 @@ PyObject* closure_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
 
 // Bound like a function: through an instance, a method; through the class, itself.
 PyObject* bind(PyObject* self, PyObject* obj, PyObject*) {
-  if (!obj || obj == Py_None) return Py_NewRef(self);
-  return PyMethod_New(self, obj);
-}
-
-PyObject* qualname(PyObject* self, void*) {
-  return PyUnicode_FromString(as_native(self)->signature.name);
-}
-
-PyObject* name(PyObject* self, void*) {
-  const char* q = as_native(self)->signature.name;
-  const char* dot = std::strrchr(q, '.');
-  return PyUnicode_FromString(dot ? dot + 1 : q);
+  return !obj || obj == Py_None ? Py_NewRef(self) : PyMethod_New(self, obj);
 }
 
 PyObject* repr(PyObject* self) {
@@ -65,14 +54,15 @@ PyObject* text_signature(PyObject* self, void*) {
 }
 
 PyGetSetDef getset[] = {
-    {"__name__", name, nullptr, nullptr, nullptr},
-    {"__qualname__", qualname, nullptr, nullptr, nullptr},
     {"__text_signature__", text_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {},
 };
 
+constexpr Py_ssize_t kQualnameAt = offsetof(NativeFunction, signature) + offsetof(Signature, name);
 PyMemberDef members[] = {
+    {"__name__", T_STRING, offsetof(NativeFunction, name), READONLY, nullptr},
+    {"__qualname__", T_STRING, kQualnameAt, READONLY, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(NativeFunction, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(NativeFunction, dict), READONLY, nullptr},
     {},
@@ -81,10 +71,10 @@ PyMemberDef members[] = {
 PyType_Slot slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(bind)},
-    RG_GC_SLOTS(NativeGc),
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_getset, getset},
     {Py_tp_members, members},
+    RG_GC_SLOTS(NativeGc),
     {0, nullptr},
 };
 
@@ -102,6 +92,8 @@ Ref make_native(const char* qualname, const char* parameters, vectorcallfunc ent
   f->vectorcall = entry;
   f->parameters = parameters;
   f->signature = Signature{qualname, &f->parameters, 0, 0, 0u};
+  const char* dot = std::strrchr(qualname, '.');
+  f->name = dot ? dot + 1 : qualname;
   f->module = Py_NewRef(module());
   f->state = Py_NewRef(state);
   return tracked(f);
@@ -116,24 +108,21 @@ Ref make_closure(const char* qualname, const char* parameter, ClosureBody body, 
   return fn;
 }
 
-PyObject* native_state(PyObject* fn, vectorcallfunc entry) {
+PyObject* native_state(PyObject* fn, vectorcallfunc entry, PyObject** module) {
   PyTypeObject* type = process_type<&spec>();
   if (!type || !Py_IS_TYPE(fn, type) || as_native(fn)->vectorcall != entry) return nullptr;
+  if (module) *module = as_native(fn)->module;
   return as_native(fn)->module ? as_native(fn)->state : nullptr;
 }
 
-PyObject* native_module(PyObject* fn) { return as_native(fn)->module; }
-
-void chain_pending(PyObject* type, PyObject* value, PyObject* tb) {
-  PyObject *type2, *value2, *tb2;
-  PyErr_Fetch(&type2, &value2, &tb2);
+void raise_after_cleanup(PyObject* pending, bool cleanup_failed) {
+  if (!cleanup_failed) return PyErr_Restore(Py_NewRef(Py_TYPE(pending)), pending,
+                                            PyException_GetTraceback(pending));
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
-  if (tb) PyException_SetTraceback(value, tb);
-  Py_XDECREF(tb);
-  Py_DECREF(type);
-  PyErr_NormalizeException(&type2, &value2, &tb2);
-  PyException_SetContext(value2, value);  // steals value
-  PyErr_Restore(type2, value2, tb2);
+  PyException_SetContext(value, pending);  // steals pending
+  PyErr_Restore(type, value, tb);
 }
 
 }  // namespace rg

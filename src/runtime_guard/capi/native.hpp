@@ -1,6 +1,5 @@
-// Objects the module makes natively: one type per process from its PyType_Spec, the
-// collector's view of their PyObject* fields, and the one native function type, which serves
-// every callable the module hands to Python code (thread targets, hooks, the decorator's guard).
+// Native objects: a type per process from its PyType_Spec, the collector's view of their fields,
+// and the one native function type (thread targets, hooks, the decorator's guard).
 #pragma once
 
 #include "capi/py.hpp"
@@ -9,8 +8,8 @@
 
 namespace rg {
 
-// The type `Blueprint` describes, made on first use and kept: such types hold no module state
-// (each instance holds its module), so every module object shares them. Null with the error set.
+// Made on first use and kept: such types hold no module state (each instance holds its module),
+// so every module object shares them. Null with the error set.
 template <PyType_Spec* Blueprint>
 PyTypeObject* process_type() {
   static PyObject* type = nullptr;
@@ -18,8 +17,7 @@ PyTypeObject* process_type() {
   return reinterpret_cast<PyTypeObject*>(type);
 }
 
-// A new untracked instance, every field after the header zeroed; null with the error set. Set
-// its fields, then hand it out with tracked().
+// A new untracked instance, its fields zeroed; null with the error set. Set them, then tracked().
 template <class T, PyType_Spec* Blueprint>
 T* new_instance() {
   PyTypeObject* type = process_type<Blueprint>();
@@ -65,17 +63,15 @@ struct GcFields {
       {Py_tp_clear, reinterpret_cast<void*>(Gc::clear)},   \
       {Py_tp_dealloc, reinterpret_cast<void*>(Gc::dealloc)}
 
-// ---- the native function ------------------------------------------------------------------
-// Like a nested `def`: binds as a method when stored on a class, takes attributes, has a
-// signature. It holds the module it was made for, and the one object it closes over.
+// ---- the native function: like a nested `def`, it binds as a method when stored on a class,
+// takes attributes and has a signature; it holds its module and the one object it closes over.
 
-// A closure's body: the closed-over state and the call's arguments as bound to its parameters
-// (none, or one that may be passed by position or by keyword). It runs in its module's scope,
-// so its late-bound lookups read that module's dict however late the call comes.
+// A closure's body gets that object and the arguments bound to its parameters (none, or one by
+// position or keyword). It runs in its module's scope, so however late the call comes (a light
+// thread after a fresh import), its late-bound lookups read that module's dict.
 using ClosureBody = PyObject* (*)(PyObject* state, PyObject* const* args);
 
-// `qualname` ("report_open.<locals>._worker") and `parameter` (null for none) are literals
-// kept for the closure's life.
+// `qualname` ("report_open.<locals>._worker") and `parameter` (null for none): literals.
 Ref make_closure(const char* qualname, const char* parameter, ClosureBody body, PyObject* state);
 
 // A native function whose `entry` takes its calls as they come (no binding, no scope opened);
@@ -83,20 +79,18 @@ Ref make_closure(const char* qualname, const char* parameter, ClosureBody body, 
 Ref make_native(const char* qualname, const char* parameters, vectorcallfunc entry,
                 PyObject* state);
 
-// For a native function made with `entry`: its state and module, borrowed. Null, with no
-// error set, for any other object or one the collector has cleared.
-PyObject* native_state(PyObject* fn, vectorcallfunc entry);
-PyObject* native_module(PyObject* fn);
+// For a native function made with `entry`: its state (and, into `module`, its module),
+// borrowed. Null, with no error set, for any other object or one the collector has cleared.
+PyObject* native_state(PyObject* fn, vectorcallfunc entry, PyObject** module = nullptr);
 
-// Runs `cleanup` as a `finally` block would: the pending error set aside and put back, unless
-// the cleanup fails (returns < 0); its error then replaces it, the set-aside one as __context__.
-void chain_pending(PyObject* type, PyObject* value, PyObject* tb);
+// Runs `cleanup` as a `finally` block would: the pending error set aside and raised again after
+// it, unless the cleanup fails (returns < 0): its error then replaces it, with it as __context__.
+void raise_after_cleanup(PyObject* pending, bool cleanup_failed);  // steals `pending`
 template <class Cleanup>
 void finally_keep(Cleanup cleanup) {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  if (cleanup() < 0 && type) return chain_pending(type, value, tb);
-  if (type) PyErr_Restore(type, value, tb);
+  Ref pending = catch_any();
+  const bool cleanup_failed = cleanup() < 0;
+  if (pending) raise_after_cleanup(pending.release(), cleanup_failed);
 }
 
 }  // namespace rg

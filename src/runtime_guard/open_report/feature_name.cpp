@@ -4,7 +4,7 @@
 // Whitespace is Py_UNICODE_ISSPACE throughout: the table both `str.strip()` and the `\s` of a
 // str pattern use, so one pass over the text's own storage gives `re.sub(r"\s+", " ",
 // text.strip())` exactly.
-#include <climits>
+#include <algorithm>
 
 #include "capi/module_scope.hpp"
 #include "open_report/native_frames.hpp"
@@ -14,8 +14,6 @@
 namespace rg {
 
 namespace {
-
-PyObject* unknown() { return S("unknown"); }
 
 // Already trimmed, with single spaces as the only whitespace.
 template <class Ch>
@@ -69,24 +67,20 @@ Ref cut(PyObject* text) {
     RG_LET(slice, steal(PySlice_New(nullptr, limit.get(), nullptr)));
     return steal(PyObject_GetItem(text, slice.get()));
   }
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-  int overflow;
-  long long stop = PyLong_AsLongLongAndOverflow(limit.get(), &overflow);
-  if (overflow) stop = overflow > 0 ? n : 0;
-  if (stop < 0) stop = stop + n < 0 ? 0 : stop + n;
-  return steal(PyUnicode_Substring(text, 0, stop < n ? static_cast<Py_ssize_t>(stop) : n));
+  const Py_ssize_t stop = PyNumber_AsSsize_t(limit.get(), nullptr);  // clipped when out of range
+  const Py_ssize_t n = PyUnicode_GetLength(text);
+  return steal(PyUnicode_Substring(text, 0, stop >= 0 ? stop : std::max(-n, stop) + n));
 }
 
 }  // namespace
 
 RG_DEF(Function, _clip_feature, "_clip_feature(name)", "")
 Ref _clip_feature(PyObject* name) {
-  int truth = PyObject_IsTrue(name);
-  if (truth < 0) return {};
-  if (!truth) return borrow(unknown());
+  RG_TRUTH(truth, name);
+  if (!truth) return borrow(S("unknown"));
   RG_LET(text, steal(PyObject_Str(name)));
   RG_LET(normal, normalized(text.get()));
-  if (PyUnicode_GET_LENGTH(normal.get()) == 0) return borrow(unknown());
+  if (PyUnicode_GET_LENGTH(normal.get()) == 0) return borrow(S("unknown"));
   return cut(normal.get());
 }
 
@@ -94,20 +88,21 @@ namespace {
 
 // ---- name inference ------------------------------------------------------------------------
 
+// Far deeper than real nesting (a report made from inside a report's own call); a call past it
+// is simply not counted as a level. Trivially destructible: nothing to run when the interpreter
+// ends a daemon thread by force.
+constexpr Py_ssize_t kMaxNativeFrames = 32;
+thread_local NativeFrame t_frames[kMaxNativeFrames];
+thread_local Py_ssize_t t_count = 0;
+thread_local unsigned long long t_next_id = 0;
+
 // str(globals.get("__name__") or "").strip()
 Ref module_name(PyObject* globals) {
   RG_LET(raw, mapping_get(globals, S("__name__")));
-  int truth = PyObject_IsTrue(raw.get());
-  if (truth < 0) return {};
+  RG_TRUTH(truth, raw.get());
   if (!truth) return str("");
   RG_LET(text, steal(PyObject_Str(raw.get())));
   return call_method(text, S("strip"));
-}
-
-bool is_one_of(PyObject* text, std::initializer_list<const char*> words) {
-  for (const char* w : words)
-    if (PyUnicode_CompareWithASCIIString(text, w) == 0) return true;
-  return false;
 }
 
 // The clipped name for a frame whose function is `func`, from its `self` and `cls` locals
@@ -119,14 +114,14 @@ Ref compose(PyObject* func, PyObject* self_obj, PyObject* cls_obj, PyObject* glo
     text = steal(PyUnicode_FromFormat("%S.%S", type_name.get(), func));
   } else if (cls_obj != Py_None) {
     RG_LET(raw, attr_or(cls_obj, S("__name__"), Py_None));
-    int named = PyObject_IsTrue(raw.get());
-    if (named < 0) return {};
+    RG_TRUTH(named, raw.get());
     RG_LET(cls_name, named ? std::move(raw) : steal(PyObject_Str(cls_obj)));
     text = steal(PyUnicode_FromFormat("%S.%S", cls_name.get(), func));
   } else {
     RG_LET(module, module_name(globals));
     const bool prefixed = PyUnicode_Check(module.get()) && PyUnicode_GET_LENGTH(module.get()) > 0 &&
-                          !is_one_of(module.get(), {"__main__", "builtins"});
+                          PyUnicode_CompareWithASCIIString(module.get(), "__main__") != 0 &&
+                          PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0;
     text = prefixed ? steal(PyUnicode_FromFormat("%S.%S", module.get(), func)) : borrow(func);
   }
   if (!text) return {};
@@ -156,18 +151,14 @@ Ref name_of_native(const NativeFrame& frame) {
 // counted where they were called; "unknown" when the stack is shallower.
 Ref infer(PyObject* depth) {
   RG_LET(levels, steal(PyNumber_Long(depth)));
-  int overflow;
-  long long steps = PyLong_AsLongLongAndOverflow(levels.get(), &overflow);
-  if (overflow) steps = overflow > 0 ? LLONG_MAX : 1;
-  if (steps < 1) steps = 1;
-
+  const Py_ssize_t steps = std::max<Py_ssize_t>(1, PyNumber_AsSsize_t(levels.get(), nullptr));
   const Py_ssize_t natives = native_frame_count();
   Py_ssize_t next_native = 0;
   Ref next_real = borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
   NativeFrame examined_native{};  // a copy: naming it may run code that changes the table
   bool native_examined = false;
   Ref examined_real;
-  for (long long i = 0; i < steps; ++i) {
+  for (Py_ssize_t i = 0; i < steps; ++i) {
     const NativeFrame* native = next_native < natives ? &native_frame(next_native) : nullptr;
     if (native && reinterpret_cast<PyObject*>(native->caller) == next_real.get()) {
       examined_native = *native;
@@ -179,7 +170,7 @@ Ref infer(PyObject* depth) {
       auto* frame = reinterpret_cast<PyFrameObject*>(examined_real.get());
       next_real = steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
     } else {
-      return borrow(unknown());
+      return borrow(S("unknown"));
     }
   }
   if (native_examined) return name_of_native(examined_native);
@@ -188,12 +179,33 @@ Ref infer(PyObject* depth) {
 
 }  // namespace
 
+Py_ssize_t native_frame_count() { return t_count; }
+
+const NativeFrame& native_frame(Py_ssize_t index_from_innermost) {
+  return t_frames[t_count - 1 - index_from_innermost];
+}
+
+NativeFrameScope::NativeFrameScope(PyObject* code_name, PyObject* self) : id_(0) {
+  if (!code_name || t_count == kMaxNativeFrames) return;
+  id_ = ++t_next_id;
+  t_frames[t_count++] = NativeFrame{code_name, self, module(), PyEval_GetFrame(), id_};
+}
+
+NativeFrameScope::~NativeFrameScope() {
+  for (Py_ssize_t i = t_count - 1; id_ && i >= 0; --i) {
+    if (t_frames[i].id != id_) continue;
+    std::copy(t_frames + i + 1, t_frames + t_count, t_frames + i);
+    --t_count;
+    return;
+  }
+}
+
 RG_DEF(Function, infer_open_name, "infer_open_name(depth=2)",
        "Best-effort ``Class.method`` / ``module.func`` name from the call stack.")
 Ref infer_open_name(PyObject* depth) {
   Ref name = infer(depth);
   if (name || !catch_ordinary()) return name;  // not an ordinary exception: it passes
-  return borrow(unknown());
+  return borrow(S("unknown"));
 }
 
 }  // namespace rg

@@ -17,6 +17,7 @@
 
 #include "capi/module_scope.hpp"
 #include "capi/native.hpp"
+#include "capi/values.hpp"
 #include "open_report/native_frames.hpp"
 
 #include <opcode.h>
@@ -40,11 +41,12 @@ constexpr const char* kTrampolines =
     "        def _shaped():\n"
     "            return guard(locals())\n"
     "        def _binds():\n"
-    "            pass\n";
+    "            pass\n"
+    "        return _wrapper, _init, _shaped, _binds\n"
+    "    return _decorate\n";
 
-// Code objects are immutable and hold no module state: compiled once per process and kept.
+// Their code objects, immutable and free of module state: made once per process and kept.
 enum Trampoline { kWrapper, kInit, kShaped, kBinds, kTrampolineCount };
-constexpr const char* kTrampolineNames[] = {"_wrapper", "_init", "_shaped", "_binds"};
 PyObject* trampolines[kTrampolineCount];
 vectorcallfunc python_vectorcall = nullptr;  // what a function made by PyFunction_New calls
 
@@ -63,14 +65,13 @@ template <bool kIsInit>
 PyObject* guard_entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 bool read_guard(PyObject* guard, Guard& g) {
-  PyObject* state = native_state(guard, guard_entry<false>);
+  PyObject* state = native_state(guard, guard_entry<false>, &g.module);
   g.init = !state;
-  if (!state && !(state = native_state(guard, guard_entry<true>))) return false;
+  if (!state && !(state = native_state(guard, guard_entry<true>, &g.module))) return false;
   g.wrapped = PyTuple_GET_ITEM(state, 0);
   g.label = PyTuple_GET_ITEM(state, 1);
   g.names = PyTuple_GET_ITEM(state, 2);
   g.binder = PyTuple_GET_ITEM(state, 3);
-  g.module = native_module(guard);
   return true;
 }
 
@@ -149,28 +150,16 @@ PyObject* guard_entry(PyObject* self, PyObject* const* args, size_t nargsf, PyOb
   return PyObject_Call(g.wrapped, positional.get(), kw);
 }
 
-// The code object named `name` among `code`'s constants, borrowed; null if none.
-PyObject* nested_code(PyObject* code, const char* name) {
-  PyObject* consts = reinterpret_cast<PyCodeObject*>(code)->co_consts;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
-    PyObject* c = PyTuple_GET_ITEM(consts, i);
-    if (PyCode_Check(c) &&
-        PyUnicode_CompareWithASCIIString(reinterpret_cast<PyCodeObject*>(c)->co_name, name) == 0)
-      return c;
-  }
-  PyErr_Format(PyExc_SystemError, "runtimeguard: no code object %s", name);
-  return nullptr;
-}
-
 int compile_trampolines() {
   if (trampolines[kWrapper]) return 0;
-  RG_LET(source, steal(Py_CompileString(kTrampolines, "<runtimeguard>", Py_file_input)));
-  PyObject* factory = nested_code(source.get(), "runtimeguard");
-  PyObject* decorate = factory ? nested_code(factory, "_decorate") : nullptr;
-  PyObject* found[kTrampolineCount];
+  RG_LET(code, steal(Py_CompileString(kTrampolines, "<runtimeguard>", Py_file_input)));
+  RG_LET(ns, steal(PyDict_New()));
+  RG_CHECK(steal(PyEval_EvalCode(code.get(), ns.get(), ns.get())));
+  RG_LET(factory, mapping_get(ns.get(), S("runtimeguard")));
+  RG_LET(decorate, call(factory));
+  RG_LET(defs, call(decorate, Py_None));
   for (int i = 0; i < kTrampolineCount; ++i)
-    if (!decorate || !(found[i] = nested_code(decorate, kTrampolineNames[i]))) return -1;
-  for (int i = 0; i < kTrampolineCount; ++i) trampolines[i] = Py_NewRef(found[i]);
+    trampolines[i] = Py_NewRef(PyFunction_GetCode(PyTuple_GET_ITEM(defs.get(), i)));
   return 0;
 }
 
