@@ -1,18 +1,14 @@
 // What `runtimeguard` puts in place of a function (`_wrapper`) or of a class's initialiser
 // (`_init`): a real `types.FunctionType`, so everything that inspects functions (PySide reads
 // `__code__` and its `co_flags` unchecked, mock's autospec, pytest, `inspect`) finds the nested
-// def it stands for. Its one cell holds the guard, a native function that reports and then
-// calls the wrapped callable; its code is a one-line body handing the guard what it received.
+// def it stands for. Its one cell holds the guard, a native function that reports and then calls
+// the wrapped callable; its code is a one-line body handing the guard what it received. For a
+// Python function the code takes that function's parameters and defaults (PySide gives a slot as
+// many of a signal's arguments as its code takes); any other callable gets `(*args, **kwargs)`.
 //
-// For a Python function the code takes that function's parameters and defaults: PySide gives a
-// slot as many of a signal's arguments as the slot's code takes. Any other callable gets
-// `(*args, **kwargs)`.
-//
-// Its vectorcall goes to the guard directly, without a frame. A wrapper with the function's
-// parameters first calls its binder, a function taking the same parameters that does nothing:
-// a call they refuse then runs the wrapper's code, whose binding fails with the function's very
-// TypeError, before any report (PyQt takes that error for "call again with fewer arguments").
-// 3.11 runs a function's code itself for calls from Python code, whatever its vectorcall.
+// Its vectorcall goes to the guard directly, without a frame (3.11 still runs the code for calls
+// from Python code). Calls the parameters refuse run the code, whose binding fails with the
+// function's very TypeError before any report: PyQt takes it for "call again with fewer".
 #include "open_report/wrapper.hpp"
 
 #include "capi/module_scope.hpp"
@@ -50,28 +46,24 @@ enum Trampoline { kWrapper, kInit, kShaped, kBinds, kTrampolineCount };
 PyObject* trampolines[kTrampolineCount];
 vectorcallfunc python_vectorcall = nullptr;  // what a function made by PyFunction_New calls
 
-// The guard's state, a tuple: (wrapped, label, names, binder). `names` are the wrapper's
-// parameters and `binder` its binder when it takes the wrapped function's, else None.
+// The guard's state, a tuple (wrapped, label, names, binder, init): `wrapped` is the decorated
+// callable or the class's original initialiser; `names` and `binder` are the wrapper's parameter
+// names and its binder when it takes the wrapped function's, else None.
 struct Guard {
-  PyObject* wrapped;  // the decorated callable, or the class's original initialiser
-  PyObject* label;
-  PyObject* names;
-  PyObject* binder;
-  PyObject* module;
+  PyObject *wrapped, *label, *names, *binder, *module;
   bool init;
 };
 
-template <bool kIsInit>
 PyObject* guard_entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 bool read_guard(PyObject* guard, Guard& g) {
-  PyObject* state = native_state(guard, guard_entry<false>, &g.module);
-  g.init = !state;
-  if (!state && !(state = native_state(guard, guard_entry<true>, &g.module))) return false;
+  PyObject* state = native_state(guard, guard_entry, &g.module);
+  if (!state) return false;
   g.wrapped = PyTuple_GET_ITEM(state, 0);
   g.label = PyTuple_GET_ITEM(state, 1);
   g.names = PyTuple_GET_ITEM(state, 2);
   g.binder = PyTuple_GET_ITEM(state, 3);
+  g.init = PyTuple_GET_ITEM(state, 4) == Py_True;
   return true;
 }
 
@@ -130,7 +122,6 @@ int unbind(const Guard& g, PyObject* locals, Ref& positional, Ref& keywords) {
 // From the wrapper function's own code, whose frame bound the arguments and is a call level of
 // its own: guard(args, kwargs), or guard(locals()) from a wrapper with the function's
 // parameters.
-template <bool kIsInit>
 PyObject* guard_entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Guard g;
   if (!read_guard(self, g)) {  // cleared by the collector, still reached from its cycle
@@ -263,10 +254,10 @@ Ref make_guarded(PyObject* wrapped, PyObject* label, bool init) {
   RG_CHECK_OK(compile_trampolines());
   Ref shaped, binder, names;
   if (!init) RG_CHECK_OK(shape_for(wrapped, shaped, binder, names));
-  RG_LET(state, steal(PyTuple_Pack(4, wrapped, label, names ? names.get() : Py_None,
-                                   binder ? binder.get() : Py_None)));
-  RG_LET(guard, make_native("runtimeguard.<locals>._decorate.<locals>.guard", "*args",
-                            init ? guard_entry<true> : guard_entry<false>, state.get()));
+  RG_LET(state, steal(PyTuple_Pack(5, wrapped, label, names ? names.get() : Py_None,
+                                   binder ? binder.get() : Py_None, init ? Py_True : Py_False)));
+  RG_LET(guard, make_native("runtimeguard.<locals>._decorate.<locals>.guard", "*args", guard_entry,
+                            state.get()));
   RG_LET(cell, steal(PyCell_New(guard.get())));
   RG_LET(closure, steal(PyTuple_Pack(1, cell.get())));
   RG_LET(function, shaped ? function_with_defaults(shaped.get(), wrapped)

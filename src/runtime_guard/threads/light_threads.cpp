@@ -1,11 +1,8 @@
-// Light threads: short-lived daemon workers for fire-and-forget uploads, kept in the module's
-// `_light_threads` set while they run so `flush_runtime_guard` (also run at exit through
-// `atexit`) can give them a bounded time to finish.
-//
-// `_light_threads_lock` is held only to add, remove or copy threads, never across a start, a
-// join or a target, so a worker can always take itself out while someone waits for it. At most
-// `_MAX_LIGHT_IN_FLIGHT` threads are tracked at once (a decorated function in a hot loop against
-// a slow server would pile up a thread per call); further starts are dropped.
+// Light threads: daemon workers for fire-and-forget uploads, kept in `_light_threads` while they
+// run so `flush_runtime_guard` (also run at exit) can give them a bounded time to finish. The
+// registry's lock is held only to add, remove or copy threads, never across a start, a join or a
+// target. At most `_MAX_LIGHT_IN_FLIGHT` are tracked at once (a decorated function in a hot loop
+// against a slow server would pile up a thread per call); further starts are dropped.
 #include <algorithm>
 #include <chrono>
 
@@ -50,7 +47,7 @@ int discard(PyObject* thread) {
   });
 }
 
-// 1 when `threads` already holds `bound` threads or more.
+// 1 when `threads` already holds `bound` threads or more, -1 on error.
 int full(PyObject* threads, Py_ssize_t bound) {
   const Py_ssize_t n = PyObject_Size(threads);
   return n < 0 ? -1 : n >= bound;
