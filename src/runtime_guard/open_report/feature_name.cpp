@@ -6,6 +6,7 @@
 // text.strip())` exactly.
 #include <algorithm>
 
+#include "capi/buffer.hpp"
 #include "capi/module_scope.hpp"
 #include "open_report/native_frames.hpp"
 #include "capi/values.hpp"
@@ -27,36 +28,33 @@ bool is_normal(const Ch* s, Py_ssize_t n) {
 }
 
 template <class Ch>
-Ref normalized_as(PyObject* text, Py_ssize_t n) {
-  const Ch* s = static_cast<const Ch*>(PyUnicode_DATA(text));
-  if (is_normal(s, n)) return borrow(text);
-  Ch* out = PyMem_New(Ch, n);
-  if (!out) return steal(PyErr_NoMemory());
-  Py_ssize_t len = 0;
+Str normalized_as(const Str& text) {
+  const Ch* s = static_cast<const Ch*>(text.data());
+  const Py_ssize_t n = text.size();
+  if (is_normal(s, n)) return Str::borrowed(text.get());
+  Buffer<Ch> out;
+  if (!out.room(static_cast<size_t>(n))) return {};
   bool gap = false;
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (Py_UNICODE_ISSPACE(s[i])) {
-      gap = len > 0;
+      gap = out.size() > 0;
       continue;
     }
-    if (gap) out[len++] = ' ';
+    if (gap) out.push(' ');  // room was made for all of them
     gap = false;
-    out[len++] = s[i];
+    out.push(s[i]);
   }
   // FromKindAndData picks the narrowest storage, as str requires (a removed wide space may
   // leave only narrow characters).
-  Ref result = steal(PyUnicode_FromKindAndData(sizeof(Ch), out, len));
-  PyMem_Free(out);
-  return result;
+  return Str::fresh(PyUnicode_FromKindAndData(sizeof(Ch), out.data(), out.size()));
 }
 
 // re.sub(r"\s+", " ", text.strip()); `text` is a str (possibly a subclass).
-Ref normalized(PyObject* text) {
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-  switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND: return normalized_as<Py_UCS1>(text, n);
-    case PyUnicode_2BYTE_KIND: return normalized_as<Py_UCS2>(text, n);
-    default: return normalized_as<Py_UCS4>(text, n);
+Str normalized(const Str& text) {
+  switch (text.kind()) {
+    case PyUnicode_1BYTE_KIND: return normalized_as<Py_UCS1>(text);
+    case PyUnicode_2BYTE_KIND: return normalized_as<Py_UCS2>(text);
+    default: return normalized_as<Py_UCS4>(text);
   }
 }
 
@@ -78,10 +76,10 @@ RG_DEF(Function, _clip_feature, "_clip_feature(name)", "")
 Ref _clip_feature(PyObject* name) {
   RG_TRUTH(truth, name);
   if (!truth) return borrow(S("unknown"));
-  RG_LET(text, steal(PyObject_Str(name)));
-  RG_LET(normal, normalized(text.get()));
-  if (PyUnicode_GET_LENGTH(normal.get()) == 0) return borrow(S("unknown"));
-  return cut(normal.get());
+  const Str text = Str::of(steal(PyObject_Str(name)));
+  const Str normal = text ? normalized(text) : Str();
+  if (!normal) return {};
+  return normal.size() ? cut(normal.get()) : borrow(S("unknown"));
 }
 
 namespace {
@@ -119,7 +117,8 @@ Ref compose(PyObject* func, PyObject* self_obj, PyObject* cls_obj, PyObject* glo
     text = steal(PyUnicode_FromFormat("%S.%S", cls_name.get(), func));
   } else {
     RG_LET(module, module_name(globals));
-    const bool prefixed = PyUnicode_Check(module.get()) && PyUnicode_GET_LENGTH(module.get()) > 0 &&
+    const Str named = Str::probe(module.get());
+    const bool prefixed = named && named.size() > 0 &&
                           PyUnicode_CompareWithASCIIString(module.get(), "__main__") != 0 &&
                           PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0;
     text = prefixed ? steal(PyUnicode_FromFormat("%S.%S", module.get(), func)) : borrow(func);

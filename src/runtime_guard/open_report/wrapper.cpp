@@ -49,21 +49,26 @@ vectorcallfunc python_vectorcall = nullptr;  // what a function made by PyFuncti
 // The guard's state, a tuple (wrapped, label, names, binder, init): `wrapped` is the decorated
 // callable or the class's original initialiser; `names` and `binder` are the wrapper's parameter
 // names and its binder when it takes the wrapped function's, else None.
+// Held for the call, so the collector clearing the guard meanwhile frees nothing in use.
 struct Guard {
-  PyObject *wrapped, *label, *names, *binder, *module;
+  Tuple state;
+  Ref module;
+  PyObject *wrapped, *label, *names, *binder;
   bool init;
 };
 
 PyObject* guard_entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 bool read_guard(PyObject* guard, Guard& g) {
-  PyObject* state = native_state(guard, guard_entry, &g.module);
-  if (!state) return false;
-  g.wrapped = PyTuple_GET_ITEM(state, 0);
-  g.label = PyTuple_GET_ITEM(state, 1);
-  g.names = PyTuple_GET_ITEM(state, 2);
-  g.binder = PyTuple_GET_ITEM(state, 3);
-  g.init = PyTuple_GET_ITEM(state, 4) == Py_True;
+  PyObject* module = nullptr;
+  g.state = Tuple::probe_exact(native_state(guard, guard_entry, &module));
+  if (!g.state) return false;
+  g.module = borrow(module);
+  g.wrapped = g.state.at(0);
+  g.label = g.state.at(1);
+  g.names = g.state.at(2);
+  g.binder = g.state.at(3);
+  g.init = g.state.at(4) == Py_True;
   return true;
 }
 
@@ -72,7 +77,7 @@ bool read_guard(PyObject* guard, Guard& g) {
 // arguments and, on that TypeError, call it again with fewer (one open per emission).
 bool cannot_take(PyObject* wrapped, Py_ssize_t nargs) {
   if (!PyFunction_Check(wrapped)) return false;
-  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(wrapped));
+  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GetCode(wrapped));
   return !(code->co_flags & CO_VARARGS) && nargs > code->co_argcount;
 }
 
@@ -82,7 +87,7 @@ bool cannot_take(PyObject* wrapped, Py_ssize_t nargs) {
 // stacks (greenlets) must not leave an entry behind for other code to walk.
 int report(const Guard& g, Py_ssize_t nargs, PyObject* self_obj, bool frameless) {
   if (!g.init && cannot_take(g.wrapped, nargs)) return 0;
-  ModuleScope scope(g.module);
+  ModuleScope scope(g.module.get());
   PyObject* wrapper_name = g.init ? S("_init") : S("_wrapper");
   NativeFrameScope wrapper_level(frameless ? wrapper_name : nullptr, self_obj);
   NativeFrameScope level(S("_before_call"), nullptr);
@@ -94,28 +99,28 @@ int report(const Guard& g, Py_ssize_t nargs, PyObject* self_obj, bool frameless)
 // The arguments of a wrapper with the wrapped function's parameters, back from its `locals()`:
 // positional ones (and *args) by position, keyword-only ones (and **kwargs) by keyword, as the
 // function binds them again.
-int unbind(const Guard& g, PyObject* locals, Ref& positional, Ref& keywords) {
-  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(g.binder));
+int unbind(const Guard& g, PyObject* locals, Tuple& positional, Dict& keywords) {
+  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GetCode(g.binder));
   const int n_positional = code->co_argcount, n_named = n_positional + code->co_kwonlyargcount;
+  Tuple names = Tuple::borrowed(g.names);
+  keywords = Dict::fresh(PyDict_New());
+  if (!names || !keywords) return -1;
   RG_LET(items, steal(PyList_New(0)));
-  RG_LET(kw, steal(PyDict_New()));
   for (int i = 0; i < n_named; ++i) {
-    PyObject* name = PyTuple_GET_ITEM(g.names, i);
-    RG_LET(value, steal(PyObject_GetItem(locals, name)));
+    RG_LET(value, steal(PyObject_GetItem(locals, names.at(i))));
     RG_CHECK_OK(i < n_positional ? PyList_Append(items.get(), value.get())
-                                 : PyDict_SetItem(kw.get(), name, value.get()));
+                                 : PyDict_SetItem(keywords.get(), names.at(i), value.get()));
   }
   Py_ssize_t at = n_named;
   if (code->co_flags & CO_VARARGS) {
-    RG_LET(rest, steal(PyObject_GetItem(locals, PyTuple_GET_ITEM(g.names, at++))));
+    RG_LET(rest, steal(PyObject_GetItem(locals, names.at(at++))));
     RG_CHECK_OK(PyList_SetSlice(items.get(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, rest.get()));
   }
   if (code->co_flags & CO_VARKEYWORDS) {
-    RG_LET(more, steal(PyObject_GetItem(locals, PyTuple_GET_ITEM(g.names, at))));
-    RG_CHECK_OK(PyDict_Update(kw.get(), more.get()));
+    RG_LET(more, steal(PyObject_GetItem(locals, names.at(at))));
+    RG_CHECK_OK(PyDict_Update(keywords.get(), more.get()));
   }
-  positional = steal(PyList_AsTuple(items.get()));
-  keywords = std::move(kw);
+  positional = Tuple::fresh(PyList_AsTuple(items.get()));
   return positional ? 0 : -1;
 }
 
@@ -130,15 +135,15 @@ PyObject* guard_entry(PyObject* self, PyObject* const* args, size_t nargsf, PyOb
   }
   const Py_ssize_t n = PyVectorcall_NARGS(nargsf);
   const bool from_locals = g.names != Py_None && n == 1;
-  if (kwnames || (!from_locals && (n != 2 || !PyTuple_Check(args[0]) || !PyDict_Check(args[1])))) {
+  Tuple positional = n == 2 ? Tuple::probe(args[0]) : Tuple();
+  Dict keywords = n == 2 ? Dict::probe(args[1]) : Dict();
+  if (kwnames || (!from_locals && (!positional || !keywords))) {
     PyErr_SetString(PyExc_TypeError, "a runtimeguard guard takes a tuple and a dict");
     return nullptr;
   }
-  Ref positional = borrow(args[0]), keywords = from_locals ? Ref() : borrow(args[1]);
   if (from_locals) RG_CHECK_OK(unbind(g, args[0], positional, keywords));
-  RG_CHECK_OK(report(g, PyTuple_GET_SIZE(positional.get()), nullptr, false));
-  PyObject* kw = PyDict_GET_SIZE(keywords.get()) ? keywords.get() : nullptr;
-  return PyObject_Call(g.wrapped, positional.get(), kw);
+  RG_CHECK_OK(report(g, positional.size(), nullptr, false));
+  return PyObject_Call(g.wrapped, positional.get(), keywords.size() ? keywords.get() : nullptr);
 }
 
 int compile_trampolines() {
@@ -148,9 +153,13 @@ int compile_trampolines() {
   RG_CHECK(steal(PyEval_EvalCode(code.get(), ns.get(), ns.get())));
   RG_LET(factory, mapping_get(ns.get(), S("runtimeguard")));
   RG_LET(decorate, call(factory));
-  RG_LET(defs, call(decorate, Py_None));
-  for (int i = 0; i < kTrampolineCount; ++i)
-    trampolines[i] = Py_NewRef(PyFunction_GetCode(PyTuple_GET_ITEM(defs.get(), i)));
+  Tuple defs = Tuple::of(call(decorate, Py_None));
+  if (!defs) return -1;
+  for (int i = kTrampolineCount - 1; i >= 0; --i) {  // kWrapper, which says all are made, last
+    PyObject* code = i < defs.size() ? PyFunction_GetCode(defs.at(i)) : nullptr;
+    if (!code) return -1;
+    trampolines[i] = Py_NewRef(code);
+  }
   return 0;
 }
 
@@ -183,8 +192,8 @@ Ref with_parameters(Trampoline which, PyCodeObject* fn_code, PyObject* names, in
 // A function with `code` in the module's globals, taking `fn`'s defaults as its own would.
 Ref function_with_defaults(PyObject* code, PyObject* fn) {
   RG_LET(function, steal(PyFunction_New(code, PyModule_GetDict(module()))));
-  PyObject* defaults = PyFunction_GET_DEFAULTS(fn);
-  PyObject* kwdefaults = PyFunction_GET_KW_DEFAULTS(fn);
+  PyObject* defaults = PyFunction_GetDefaults(fn);
+  PyObject* kwdefaults = PyFunction_GetKwDefaults(fn);
   RG_CHECK_OK(PyFunction_SetDefaults(function.get(), defaults ? defaults : Py_None));
   RG_CHECK_OK(PyFunction_SetKwDefaults(function.get(), kwdefaults ? kwdefaults : Py_None));
   return function;
@@ -195,14 +204,15 @@ Ref function_with_defaults(PyObject* code, PyObject* fn) {
 // named `guard`, over 255 parameters): the `(*args, **kwargs)` code serves then.
 int shape_for(PyObject* fn, Ref& shaped, Ref& binder, Ref& names) {
   if (!PyFunction_Check(fn)) return 0;
-  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(fn));
+  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GetCode(fn));
   const Py_ssize_t count = code->co_argcount + code->co_kwonlyargcount +
                            !!(code->co_flags & CO_VARARGS) + !!(code->co_flags & CO_VARKEYWORDS);
-  RG_LET(varnames, steal(PyCode_GetVarnames(code)));
-  if (count > 255 || PyTuple_GET_SIZE(varnames.get()) < count) return 0;
+  Tuple varnames = Tuple::fresh(PyCode_GetVarnames(code));
+  if (!varnames) return -1;
+  if (count > 255 || varnames.size() < count) return 0;
   RG_LET(taken, steal(PyTuple_GetSlice(varnames.get(), 0, count)));
-  const int clash = PySequence_Contains(taken.get(), S("guard"));
-  if (clash) return clash;
+  const Answer clash = answer(PySequence_Contains(taken.get(), S("guard")));
+  if (clash != Answer::kNo) return clash == Answer::kFailed ? -1 : 0;
   const int n = static_cast<int>(count);
   RG_LET(wrapper, with_parameters(kShaped, code, taken.get(), n));
   RG_LET(binds, with_parameters(kBinds, code, taken.get(), n));
@@ -215,15 +225,14 @@ int shape_for(PyObject* fn, Ref& shaped, Ref& binder, Ref& names) {
 
 // The guard of a wrapper function still running its own code into `g`; false for a function
 // whose code or cell was replaced since (its code then runs as Python would run it).
-bool guard_of(PyFunctionObject* f, Guard& g) {
-  auto* code = reinterpret_cast<PyCodeObject*>(f->func_code);
+bool guard_of(PyObject* f, Guard& g) {
+  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GetCode(f));
   auto* ours = reinterpret_cast<PyCodeObject*>(trampolines[kWrapper]);
   if (code->co_filename != ours->co_filename) return false;
-  PyObject* closure = f->func_closure;
-  if (!closure || !PyTuple_Check(closure) || PyTuple_GET_SIZE(closure) != 1) return false;
-  PyObject* cell = PyTuple_GET_ITEM(closure, 0);
-  PyObject* guard = PyCell_Check(cell) ? PyCell_GET(cell) : nullptr;
-  return guard && read_guard(guard, g);
+  Tuple closure = Tuple::probe(PyFunction_GetClosure(f));
+  if (!closure || closure.size() != 1 || !PyCell_Check(closure.at(0))) return false;
+  Ref guard = steal(PyCell_Get(closure.at(0)));
+  return guard && read_guard(guard.get(), g);
 }
 
 // A call that runs no frame of the wrapper: the guard counts the wrapper's level itself. Calls
@@ -231,13 +240,12 @@ bool guard_of(PyFunctionObject* f, Guard& g) {
 // without `self` by position, or one its binder refuses.
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Guard g;
-  if (!guard_of(reinterpret_cast<PyFunctionObject*>(self), g))
-    return python_vectorcall(self, args, nargsf, kwnames);
+  if (!guard_of(self, g)) return python_vectorcall(self, args, nargsf, kwnames);
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  const Py_ssize_t n_keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   bool by_code = g.init && nargs == 0;
-  for (Py_ssize_t k = 0; g.init && k < n_keywords; ++k)
-    by_code |= PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), "self") == 0;
+  const Tuple keywords = g.init ? Tuple::probe(kwnames) : Tuple();
+  for (Py_ssize_t k = 0; keywords && k < keywords.size(); ++k)
+    by_code |= PyUnicode_CompareWithASCIIString(keywords.at(k), "self") == 0;
   if (!by_code && g.binder != Py_None && !Ref(steal(PyObject_Vectorcall(g.binder, args, nargsf, kwnames)))) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
     PyErr_Clear();

@@ -47,10 +47,10 @@ int discard(PyObject* thread) {
   });
 }
 
-// 1 when `threads` already holds `bound` threads or more, -1 on error.
-int full(PyObject* threads, Py_ssize_t bound) {
+// Whether `threads` already holds `bound` threads or more.
+Answer full(PyObject* threads, Py_ssize_t bound) {
   const Py_ssize_t n = PyObject_Size(threads);
-  return n < 0 ? -1 : n >= bound;
+  return n < 0 ? Answer::kFailed : answer(n >= bound);
 }
 
 // A start dropped at the bound: one debug line per burst, the first drop since a light thread
@@ -71,15 +71,15 @@ Ref drop(PyObject* name, Py_ssize_t bound) {
   return none();
 }
 
-// Adds the thread and, the first time, registers the exit-time wait: 1 when added, 0 when the
-// registry is full, -1 on error.
-int track(PyObject* thread, Py_ssize_t bound) {
-  int added = 0;
+// Whether the thread was added (not when the registry is full). The first one registers the
+// exit-time wait.
+Answer track(PyObject* thread, Py_ssize_t bound) {
+  Answer added = Answer::kNo;
   const int done = with_registry([&](PyObject* threads) -> int {
-    const int at_bound = full(threads, bound);
-    if (at_bound != 0) return at_bound < 0 ? -1 : 0;
+    const Answer at_bound = full(threads, bound);
+    if (at_bound != Answer::kNo) return at_bound == Answer::kFailed ? -1 : 0;
     RG_CHECK(call_method(threads, S("add"), thread));
-    added = 1;
+    added = Answer::kYes;
     RG_TRUTH(dropping, G("_light_dropping"));
     if (dropping) RG_CHECK_OK(set_global(S("_light_dropping"), Py_False));
     RG_TRUTH(registered, G("_atexit_registered"));
@@ -89,7 +89,7 @@ int track(PyObject* thread, Py_ssize_t bound) {
     RG_CHECK(call_method(atexit, S("register"), flush));
     return set_global(S("_atexit_registered"), Py_True);
   });
-  return done < 0 ? -1 : added;
+  return done < 0 ? Answer::kFailed : added;
 }
 
 int forget_current_thread() {
@@ -126,16 +126,16 @@ Ref _spawn_light_thread(PyObject* target, PyObject* name) {
   const Py_ssize_t bound = PyNumber_AsSsize_t(bound_obj.get(), PyExc_OverflowError);
   if (bound == -1 && PyErr_Occurred()) return {};
   RG_LET(threads, G("_light_threads"));
-  const int at_bound = full(threads.get(), bound);
-  if (at_bound != 0) return at_bound < 0 ? Ref() : drop(name, bound);
+  const Answer at_bound = full(threads.get(), bound);
+  if (at_bound != Answer::kNo) return at_bound == Answer::kFailed ? Ref() : drop(name, bound);
   RG_LET(ensure, G("_ensure_auth_ready"));
   RG_CHECK(call(ensure));
   RG_LET(runner,
          make_closure("_spawn_light_thread.<locals>._runner", nullptr, run_light_thread, target));
   RG_LET(thread, daemon_thread(runner.get(), name));
   // Registered before it starts, so a concurrent flush never misses a running thread.
-  const int added = track(thread.get(), bound);
-  if (added <= 0) return added < 0 ? Ref() : drop(name, bound);  // filled meanwhile
+  const Answer added = track(thread.get(), bound);
+  if (added != Answer::kYes) return added == Answer::kFailed ? Ref() : drop(name, bound);  // filled meanwhile
   if (Ref(call_method(thread, S("start")))) return none();
   if (PyErr_ExceptionMatches(PyExc_Exception)) finally_keep([&] { return discard(thread.get()); });
   return {};
@@ -153,16 +153,16 @@ double monotonic_now() {
 // The registered threads that are alive, in the set's order, leaving out the calling thread (a
 // light thread that waits for the others never joins itself). The set is copied under the lock
 // and asked outside it: `is_alive` is Python code, where a signal handler may run.
-Ref live_threads(PyObject* current) {
-  Ref registered;
+List live_threads(PyObject* current) {
+  List registered;
   RG_CHECK_OK(with_registry([&](PyObject* threads) {
-    registered = steal(PySequence_List(threads));
+    registered = List::fresh(PySequence_List(threads));
     return registered ? 0 : -1;
   }));
-  RG_LET(live, steal(PyList_New(0)));
-  if (!registered) return live;  // a lock wrapper's __exit__ swallowed the copy's failure
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(registered.get()); ++i) {
-    PyObject* thread = PyList_GET_ITEM(registered.get(), i);
+  List live = List::fresh(PyList_New(0));
+  if (!live || !registered) return live;  // a lock wrapper's __exit__ swallowed the copy's failure
+  for (Py_ssize_t i = 0; i < registered.size(); ++i) {
+    PyObject* thread = registered.at(i);
     if (thread == current) continue;
     RG_LET(alive, call_method(thread, S("is_alive")));
     RG_TRUTH(yes, alive.get());
@@ -174,15 +174,16 @@ Ref live_threads(PyObject* current) {
 // Joins live threads in slices until none is left or the deadline passes; 0 either way.
 int wait_until(double end, PyObject* current) {
   for (;;) {
-    RG_LET(live, live_threads(current));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(live.get()); ++i) {
+    const List live = live_threads(current);
+    if (!live) return -1;
+    for (Py_ssize_t i = 0; i < live.size(); ++i) {
       const double remaining = end - monotonic_now();
       if (remaining <= 0) return 0;
-      RG_LET(join, attr(PyList_GET_ITEM(live.get(), i), S("join")));
+      RG_LET(join, attr(live.at(i), S("join")));
       RG_LET(timeout, floating(std::min(kJoinSlice, remaining)));
       RG_CHECK(call_kw(join, {}, {{S("timeout"), timeout.get()}}));
     }
-    if (PyList_GET_SIZE(live.get()) == 0 || end - monotonic_now() <= 0) return 0;
+    if (live.size() == 0 || end - monotonic_now() <= 0) return 0;
   }
 }
 
