@@ -29,7 +29,8 @@ NativeFunction* as_native(PyObject* self) { return NativeGc::of(self); }
 PyObject* closure_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   NativeFunction* f = as_native(self);
   PyObject* bound[1] = {nullptr};
-  RG_CHECK_OK(bind_arguments(f->signature, nullptr, args, PyVectorcall_NARGS(nargsf), kwnames, bound));
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  RG_CHECK_OK(bind_arguments(f->signature, nullptr, args, nargs, kwnames, bound));
   if (!f->module || !f->state) {  // cleared by the collector, still reached from its cycle
     PyErr_SetString(PyExc_ReferenceError, "closure was cleared by garbage collection");
     return nullptr;

@@ -22,7 +22,8 @@ template <class T, PyType_Spec* Blueprint>
 T* new_instance() {
   PyTypeObject* type = process_type<Blueprint>();
   T* o = type ? PyObject_GC_New(T, type) : nullptr;
-  if (o) std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0, sizeof(T) - sizeof(PyObject));
+  constexpr size_t kHeader = sizeof(PyObject);
+  if (o) std::memset(reinterpret_cast<char*>(o) + kHeader, 0, sizeof(T) - kHeader);
   return o;
 }
 

@@ -106,26 +106,25 @@ Ref module_name(PyObject* globals) {
 // The clipped name for a frame whose function is `func`, from its `self` and `cls` locals
 // (None when absent) and its globals.
 Ref compose(PyObject* func, PyObject* self_obj, PyObject* cls_obj, PyObject* globals) {
-  Ref text;
+  Ref prefix;  // what goes before the dot, unless the name is bare
+  bool bare = false;
   if (self_obj != Py_None) {
-    RG_LET(type_name, attr(reinterpret_cast<PyObject*>(Py_TYPE(self_obj)), S("__name__")));
-    text = steal(PyUnicode_FromFormat("%S.%S", type_name.get(), func));
+    prefix = attr(reinterpret_cast<PyObject*>(Py_TYPE(self_obj)), S("__name__"));
   } else if (cls_obj != Py_None) {
     RG_LET(raw, attr_or(cls_obj, S("__name__"), Py_None));
     RG_TRUTH(named, raw.get());
-    RG_LET(cls_name, named ? std::move(raw) : steal(PyObject_Str(cls_obj)));
-    text = steal(PyUnicode_FromFormat("%S.%S", cls_name.get(), func));
+    prefix = named ? std::move(raw) : steal(PyObject_Str(cls_obj));
   } else {
     RG_LET(module, module_name(globals));
     const Str named = Str::probe(module.get());
-    const bool prefixed = named && named.size() > 0 &&
-                          PyUnicode_CompareWithASCIIString(module.get(), "__main__") != 0 &&
-                          PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0;
-    text = prefixed ? steal(PyUnicode_FromFormat("%S.%S", module.get(), func)) : borrow(func);
+    bare = !named || named.size() == 0 ||
+           !PyUnicode_CompareWithASCIIString(module.get(), "__main__") ||
+           !PyUnicode_CompareWithASCIIString(module.get(), "builtins");
+    prefix = std::move(module);
   }
-  if (!text) return {};
-  RG_LET(clip, G("_clip_feature"));
-  return call(clip, text);
+  if (!prefix) return {};
+  RG_LET(text, bare ? borrow(func) : steal(PyUnicode_FromFormat("%S.%S", prefix.get(), func)));
+  return call(G("_clip_feature"), text);
 }
 
 Ref name_of_frame(PyFrameObject* frame) {
@@ -151,14 +150,14 @@ Ref name_of_native(const NativeFrame& frame) {
 Ref infer(PyObject* depth) {
   RG_LET(levels, steal(PyNumber_Long(depth)));
   const Py_ssize_t steps = std::max<Py_ssize_t>(1, PyNumber_AsSsize_t(levels.get(), nullptr));
-  const Py_ssize_t natives = native_frame_count();
-  Py_ssize_t next_native = 0;
+  Py_ssize_t next_native = 0;  // the thread's native frames passed, innermost first
   Ref next_real = borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
   NativeFrame examined_native{};  // a copy: naming it may run code that changes the table
   bool native_examined = false;
   Ref examined_real;
   for (Py_ssize_t i = 0; i < steps; ++i) {
-    const NativeFrame* native = next_native < natives ? &native_frame(next_native) : nullptr;
+    const Py_ssize_t at = t_count - 1 - next_native;
+    const NativeFrame* native = at >= 0 ? &t_frames[at] : nullptr;
     if (native && reinterpret_cast<PyObject*>(native->caller) == next_real.get()) {
       examined_native = *native;
       native_examined = true;
@@ -177,12 +176,6 @@ Ref infer(PyObject* depth) {
 }
 
 }  // namespace
-
-Py_ssize_t native_frame_count() { return t_count; }
-
-const NativeFrame& native_frame(Py_ssize_t index_from_innermost) {
-  return t_frames[t_count - 1 - index_from_innermost];
-}
 
 NativeFrameScope::NativeFrameScope(PyObject* code_name, PyObject* self) : id_(0) {
   if (!code_name || t_count == kMaxNativeFrames) return;

@@ -22,10 +22,6 @@ struct NativeFrame {
   unsigned long long id;  // which scope recorded it
 };
 
-// The native frames of this thread, innermost first.
-Py_ssize_t native_frame_count();
-const NativeFrame& native_frame(Py_ssize_t index_from_innermost);
-
 // A null `code_name` records nothing: the level is an interpreter frame of its own then.
 class NativeFrameScope {
  public:

@@ -75,7 +75,8 @@ Ref report_open(PyObject* name, PyObject* depth) {
   RG_LET(feature, named ? call(G("_clip_feature"), name)
                         : call_kw(G("infer_open_name"), {}, {{S("depth"), depth}}));
   RG_LET(worker, make_closure("report_open.<locals>._worker", nullptr, run_worker, feature.get()));
-  Ref started = call_kw(G("_spawn_light_thread"), {worker.get()}, {{S("name"), S("orlune-report-open")}});
+  Ref started =
+      call_kw(G("_spawn_light_thread"), {worker.get()}, {{S("name"), S("orlune-report-open")}});
   if (!started) {
     Ref exc = catch_ordinary();
     RG_CHECK(exc);

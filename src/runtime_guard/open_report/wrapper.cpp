@@ -238,7 +238,8 @@ bool guard_of(PyObject* f, Guard& g) {
 // A call that runs no frame of the wrapper: the guard counts the wrapper's level itself. Calls
 // whose binding might fail run the wrapper's code, whose errors are the function's own: `_init`
 // without `self` by position, or one its binder refuses.
-PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                             PyObject* kwnames) {
   Guard g;
   if (!guard_of(self, g)) return python_vectorcall(self, args, nargsf, kwnames);
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -246,10 +247,10 @@ PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargs
   const Tuple keywords = g.init ? Tuple::probe(kwnames) : Tuple();
   for (Py_ssize_t k = 0; keywords && k < keywords.size(); ++k)
     by_code |= PyUnicode_CompareWithASCIIString(keywords.at(k), "self") == 0;
-  if (!by_code && g.binder != Py_None && !Ref(steal(PyObject_Vectorcall(g.binder, args, nargsf, kwnames)))) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
-    PyErr_Clear();
-    by_code = true;
+  if (!by_code && g.binder != Py_None) {
+    by_code = !Ref(steal(PyObject_Vectorcall(g.binder, args, nargsf, kwnames)));
+    if (by_code && !PyErr_ExceptionMatches(PyExc_TypeError)) return nullptr;
+    if (by_code) PyErr_Clear();
   }
   if (by_code) return python_vectorcall(self, args, nargsf, kwnames);
   RG_CHECK_OK(report(g, nargs, g.init ? args[0] : nullptr, true));

@@ -39,9 +39,10 @@ int reset_after_fork() {
     return -1;
   RG_LET(live, G(kLiveComponents));
   RG_LET(iter, steal(PyObject_GetIter(live.get())));
-  while (Ref component = steal(PyIter_Next(iter.get())))
-    if (reset_lock(component.get(), S("_lock")) < 0 || reset_lock(component.get(), S("_flush_lock")) < 0)
-      return -1;
+  while (Ref component = steal(PyIter_Next(iter.get()))) {
+    RG_CHECK_OK(reset_lock(component.get(), S("_lock")));
+    RG_CHECK_OK(reset_lock(component.get(), S("_flush_lock")));
+  }
   return PyErr_Occurred() ? -1 : 0;
 }
 

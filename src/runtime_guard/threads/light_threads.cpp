@@ -16,10 +16,10 @@ namespace rg {
 Ref daemon_thread(PyObject* target, PyObject* name, PyObject* kwargs) {
   RG_LET(threading, G("threading"));
   RG_LET(thread_cls, attr(threading, S("Thread")));
-  if (!kwargs)
-    return call_kw(thread_cls, {}, {{S("target"), target}, {S("name"), name}, {S("daemon"), Py_True}});
+  const Kw daemon{S("daemon"), Py_True};
+  if (!kwargs) return call_kw(thread_cls, {}, {{S("target"), target}, {S("name"), name}, daemon});
   return call_kw(thread_cls, {},
-                 {{S("target"), target}, {S("kwargs"), kwargs}, {S("name"), name}, {S("daemon"), Py_True}});
+                 {{S("target"), target}, {S("kwargs"), kwargs}, {S("name"), name}, daemon});
 }
 
 namespace {
@@ -133,9 +133,10 @@ Ref _spawn_light_thread(PyObject* target, PyObject* name) {
   RG_LET(runner,
          make_closure("_spawn_light_thread.<locals>._runner", nullptr, run_light_thread, target));
   RG_LET(thread, daemon_thread(runner.get(), name));
-  // Registered before it starts, so a concurrent flush never misses a running thread.
+  // Registered before it starts, so a concurrent flush never misses a running thread; the
+  // registry may have filled meanwhile.
   const Answer added = track(thread.get(), bound);
-  if (added != Answer::kYes) return added == Answer::kFailed ? Ref() : drop(name, bound);  // filled meanwhile
+  if (added != Answer::kYes) return added == Answer::kFailed ? Ref() : drop(name, bound);
   if (Ref(call_method(thread, S("start")))) return none();
   if (PyErr_ExceptionMatches(PyExc_Exception)) finally_keep([&] { return discard(thread.get()); });
   return {};
