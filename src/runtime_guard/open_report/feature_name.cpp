@@ -184,9 +184,10 @@ NativeFrameScope::NativeFrameScope(PyObject* code_name, PyObject* self) : id_(0)
 }
 
 NativeFrameScope::~NativeFrameScope() {
-  for (Py_ssize_t i = t_count - 1; id_ && i >= 0; --i) {
+  if (!id_) return;
+  for (Py_ssize_t i = t_count - 1; i >= 0; --i) {
     if (t_frames[i].id != id_) continue;
-    std::copy(t_frames + i + 1, t_frames + t_count, t_frames + i);
+    for (Py_ssize_t j = i + 1; j < t_count; ++j) t_frames[j - 1] = t_frames[j];
     --t_count;
     return;
   }

@@ -52,18 +52,15 @@ vectorcallfunc python_vectorcall = nullptr;  // what a function made by PyFuncti
 // Held for the call, so the collector clearing the guard meanwhile frees nothing in use.
 struct Guard {
   Tuple state;
-  Ref module;
-  PyObject *wrapped, *label, *names, *binder;
+  PyObject *module, *wrapped, *label, *names, *binder;
   bool init;
 };
 
 PyObject* guard_entry(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
 bool read_guard(PyObject* guard, Guard& g) {
-  PyObject* module = nullptr;
-  g.state = Tuple::probe_exact(native_state(guard, guard_entry, &module));
+  g.state = Tuple::probe_exact(native_state(guard, guard_entry, &g.module));
   if (!g.state) return false;
-  g.module = borrow(module);
   g.wrapped = g.state.at(0);
   g.label = g.state.at(1);
   g.names = g.state.at(2);
@@ -87,7 +84,7 @@ bool cannot_take(PyObject* wrapped, Py_ssize_t nargs) {
 // stacks (greenlets) must not leave an entry behind for other code to walk.
 int report(const Guard& g, Py_ssize_t nargs, PyObject* self_obj, bool frameless) {
   if (!g.init && cannot_take(g.wrapped, nargs)) return 0;
-  ModuleScope scope(g.module.get());
+  ModuleScope scope(g.module);
   PyObject* wrapper_name = g.init ? S("_init") : S("_wrapper");
   NativeFrameScope wrapper_level(frameless ? wrapper_name : nullptr, self_obj);
   NativeFrameScope level(S("_before_call"), nullptr);
@@ -102,7 +99,7 @@ int report(const Guard& g, Py_ssize_t nargs, PyObject* self_obj, bool frameless)
 int unbind(const Guard& g, PyObject* locals, Tuple& positional, Dict& keywords) {
   auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GetCode(g.binder));
   const int n_positional = code->co_argcount, n_named = n_positional + code->co_kwonlyargcount;
-  Tuple names = Tuple::borrowed(g.names);
+  const Tuple names = Tuple::borrowed(g.names);
   keywords = Dict::fresh(PyDict_New());
   if (!names || !keywords) return -1;
   RG_LET(items, steal(PyList_New(0)));
@@ -225,11 +222,11 @@ int shape_for(PyObject* fn, Ref& shaped, Ref& binder, Ref& names) {
 
 // The guard of a wrapper function still running its own code into `g`; false for a function
 // whose code or cell was replaced since (its code then runs as Python would run it).
-bool guard_of(PyObject* f, Guard& g) {
-  auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GetCode(f));
+bool guard_of(PyFunctionObject* f, Guard& g) {
+  auto* code = reinterpret_cast<PyCodeObject*>(f->func_code);
   auto* ours = reinterpret_cast<PyCodeObject*>(trampolines[kWrapper]);
   if (code->co_filename != ours->co_filename) return false;
-  Tuple closure = Tuple::probe(PyFunction_GetClosure(f));
+  Tuple closure = Tuple::probe(f->func_closure);
   if (!closure || closure.size() != 1 || !PyCell_Check(closure.at(0))) return false;
   Ref guard = steal(PyCell_Get(closure.at(0)));
   return guard && read_guard(guard.get(), g);
@@ -241,7 +238,8 @@ bool guard_of(PyObject* f, Guard& g) {
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                              PyObject* kwnames) {
   Guard g;
-  if (!guard_of(self, g)) return python_vectorcall(self, args, nargsf, kwnames);
+  if (!guard_of(reinterpret_cast<PyFunctionObject*>(self), g))
+    return python_vectorcall(self, args, nargsf, kwnames);
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   bool by_code = g.init && nargs == 0;
   const Tuple keywords = g.init ? Tuple::probe(kwnames) : Tuple();
