@@ -17,20 +17,17 @@ Ref _opened_log_line(PyObject* feature) {
   RG_LET(datetime, G("datetime"));
   RG_LET(now, call_method(datetime, S("now")));
   RG_LET(stamp, call_method(now, S("strftime"), S("%Y-%m-%d %H:%M:%S")));
-  RG_LET(clip, G("_clip_feature"));
-  RG_LET(name, call(clip, feature));
+  RG_LET(name, call(G("_clip_feature"), feature));
   return steal(PyUnicode_FromFormat("%S INFO Opened %S", stamp.get(), name.get()));
 }
 
 RG_DEF(Function, _build_open_session, "_build_open_session(feature)", "")
 Ref _build_open_session(PyObject* feature) {
-  RG_LET(utcnow, G("_utcnow_iso"));
-  RG_LET(stamp, call(utcnow));  // one clock reading for both ends
+  RG_LET(stamp, call(G("_utcnow_iso")));  // one clock reading for both ends
   RG_LET(uuid, G("uuid"));
   RG_LET(fresh, call_method(uuid, S("uuid4")));
   RG_LET(session_id, steal(PyObject_Str(fresh.get())));
-  RG_LET(log_line, G("_opened_log_line"));
-  RG_LET(log_text, call(log_line, feature));
+  RG_LET(log_text, call(G("_opened_log_line"), feature));
   RG_LET(zero, integer(0));
   return dict_of({{S("session_id"), session_id.get()}, {S("started_at"), stamp.get()},
                   {S("ended_at"), stamp.get()}, {S("duration_s"), zero.get()},
@@ -40,8 +37,7 @@ Ref _build_open_session(PyObject* feature) {
 namespace {
 
 Ref post_open_event(PyObject* feature) {
-  RG_LET(build, G("_build_open_session"));
-  RG_LET(row, call(build, feature));
+  RG_LET(row, call(G("_build_open_session"), feature));
   RG_LET(rows, steal(Py_BuildValue("[O]", row.get())));
   RG_LET(post, G("_post_usage"));
   RG_LET(timeout, G("_LIGHT_TIMEOUT"));

@@ -128,8 +128,7 @@ Ref _spawn_light_thread(PyObject* target, PyObject* name) {
   RG_LET(threads, G("_light_threads"));
   const Answer at_bound = full(threads.get(), bound);
   if (at_bound != Answer::kNo) return at_bound == Answer::kFailed ? Ref() : drop(name, bound);
-  RG_LET(ensure, G("_ensure_auth_ready"));
-  RG_CHECK(call(ensure));
+  RG_CHECK(call(G("_ensure_auth_ready")));
   RG_LET(runner,
          make_closure("_spawn_light_thread.<locals>._runner", nullptr, run_light_thread, target));
   RG_LET(thread, daemon_thread(runner.get(), name));
