@@ -4,7 +4,6 @@
 // target. At most `_MAX_LIGHT_IN_FLIGHT` are tracked at once (a decorated function in a hot loop
 // against a slow server would pile up a thread per call); further starts are dropped.
 #include <algorithm>
-#include <chrono>
 
 #include "capi/declare.hpp"
 #include "capi/module_scope.hpp"
@@ -143,13 +142,6 @@ Ref _spawn_light_thread(PyObject* target, PyObject* name) {
 
 namespace {
 
-// Seconds on the monotonic clock: a clock stepped back (an NTP correction, a frozen clock in a
-// host's tests) must not stretch the exit-time wait.
-double monotonic_now() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 // The registered threads that are alive, in the set's order, leaving out the calling thread (a
 // light thread that waits for the others never joins itself). The set is copied under the lock
 // and asked outside it: `is_alive` is Python code, where a signal handler may run.
@@ -171,19 +163,19 @@ List live_threads(PyObject* current) {
   return live;
 }
 
-// Joins live threads in slices until none is left or the deadline passes; 0 either way.
-int wait_until(double end, PyObject* current) {
+// Joins live threads in slices until none is left or this thread's deadline passes; 0 either way.
+int join_live_threads(PyObject* current) {
   for (;;) {
     const List live = live_threads(current);
     if (!live) return -1;
     for (Py_ssize_t i = 0; i < live.size(); ++i) {
-      const double remaining = end - monotonic_now();
-      if (remaining <= 0) return 0;
+      const double slice = ThreadDeadline::clip(kJoinSlice);
+      if (slice <= 0) return 0;
       RG_LET(join, attr(live.at(i), S("join")));
-      RG_LET(timeout, floating(std::min(kJoinSlice, remaining)));
+      RG_LET(timeout, floating(slice));
       RG_CHECK(call_kw(join, {}, {{S("timeout"), timeout.get()}}));
     }
-    if (live.size() == 0 || end - monotonic_now() <= 0) return 0;
+    if (live.size() == 0 || ThreadDeadline::clip(kJoinSlice) <= 0) return 0;
   }
 }
 
@@ -198,10 +190,12 @@ Ref flush_runtime_guard(PyObject* timeout) {
   RG_LET(converted, steal(PyNumber_Float(timeout)));  // float(timeout): its errors are the caller's
   const double seconds = PyFloat_AsDouble(converted.get());
   if (seconds == -1.0 && PyErr_Occurred()) return {};
-  const double end = monotonic_now() + std::max(0.0, seconds);  // a negative budget counts as zero
+  // On the monotonic clock: one stepped back (NTP, a host's frozen clock) must not stretch it.
+  // A negative budget counts as zero; 1e9 s is forever.
+  ThreadDeadline deadline(std::min(std::max(0.0, seconds), 1e9));
   RG_LET(threading, G("threading"));
   RG_LET(current, call_method(threading, S("current_thread")));
-  RG_CHECK_OK(wait_until(end, current.get()));
+  RG_CHECK_OK(join_live_threads(current.get()));
   return none();
 }
 
