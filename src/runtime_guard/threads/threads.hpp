@@ -9,16 +9,14 @@
 
 namespace rg {
 
-// threading.Thread(target=target[, kwargs=kwargs], name=name, daemon=True), not started: through
-// the module's `threading` as it is at the moment (a host may substitute it), never joined at
-// exit by the interpreter.
+// threading.Thread(target=target[, kwargs=kwargs], name=name, daemon=True), not started, from
+// the module's `threading` as it is at the moment (a host may substitute it).
 Ref daemon_thread(PyObject* target, PyObject* name, PyObject* kwargs = nullptr);
 
 // After os.fork() a lock that a vanished thread held stays held: a hook run in the child
-// re-creates the module's locks and every live component's, as `logging` does for its handlers.
-// Registered once per module, never at import (the first component or module lock does it).
+// re-creates the module's locks, and `_lock` and `_flush_lock` of every component tracked
+// (weakly), as `logging` does for its handlers. Registered once per module, never at import.
 int ensure_fork_hook();
-// Tracks a component (weakly) so that a forked child gets fresh `_lock` and `_flush_lock`.
 int track_for_fork(PyObject* component);
 
 // The seconds a wait on `timeout` may take: a non-negative number as given, a (connect, read)
@@ -31,7 +29,6 @@ double timeout_seconds(PyObject* timeout, double fallback);
 class ThreadDeadline {
  public:
   using Clock = std::chrono::steady_clock;
-
   // A deadline `seconds` from now for this thread; an earlier one already set stays.
   explicit ThreadDeadline(double seconds) : previous_(current()) {
     const auto mine = Clock::now() + std::chrono::duration_cast<Clock::duration>(
