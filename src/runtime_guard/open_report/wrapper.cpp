@@ -165,11 +165,12 @@ int compile_trampolines() {
 // after the locals, is read from its new place.
 Ref with_parameters(Trampoline which, PyCodeObject* fn_code, PyObject* names, int count) {
   auto* code = reinterpret_cast<PyCodeObject*>(trampolines[which]);
-  RG_LET(original, steal(PyCode_GetCode(code)));
-  RG_LET(patched, steal(PyBytes_FromStringAndSize(PyBytes_AsString(original.get()),
-                                                  PyBytes_Size(original.get()))));
-  char* op = PyBytes_AsString(patched.get());  // fresh and not yet shared: patched in place
-  for (Py_ssize_t i = 0; i + 1 < PyBytes_Size(patched.get()); i += 2)
+  const Bytes original = Bytes::of(steal(PyCode_GetCode(code)));
+  if (!original) return {};
+  Bytes patched = Bytes::fresh(PyBytes_FromStringAndSize(original.data(), original.size()));
+  if (!patched) return {};
+  char* op = patched.writable();  // fresh and not yet shared: patched in place
+  for (Py_ssize_t i = 0; i + 1 < patched.size(); i += 2)
     if (static_cast<unsigned char>(op[i]) == LOAD_DEREF) op[i + 1] = static_cast<char>(count);
   RG_LET(replace, attr(trampolines[which], S("replace")));
   RG_LET(argcount, integer(fn_code->co_argcount));
