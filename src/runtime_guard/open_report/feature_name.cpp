@@ -28,46 +28,50 @@ bool is_normal(const Ch* s, Py_ssize_t n) {
 }
 
 template <class Ch>
-Str normalized_as(const Str& text) {
+Str normalized_as(Str text) {
   const Ch* s = static_cast<const Ch*>(text.data());
   const Py_ssize_t n = text.size();
-  if (is_normal(s, n)) return Str::borrowed(text.get());
-  Buffer<Ch> out;
-  if (!out.room(static_cast<size_t>(n))) return {};
+  if (is_normal(s, n)) return text;
+  Buffer<Ch> buffer;
+  Ch* out = buffer.room(static_cast<size_t>(n));
+  if (!out) return {};
+  Py_ssize_t len = 0;
   bool gap = false;
   for (Py_ssize_t i = 0; i < n; ++i) {
     if (Py_UNICODE_ISSPACE(s[i])) {
-      gap = out.size() > 0;
+      gap = len > 0;
       continue;
     }
-    if (gap) out.push(' ');  // room was made for all of them
+    if (gap) out[len++] = ' ';
     gap = false;
-    out.push(s[i]);
+    out[len++] = s[i];
   }
   // FromKindAndData picks the narrowest storage, as str requires (a removed wide space may
   // leave only narrow characters).
-  return Str::fresh(PyUnicode_FromKindAndData(sizeof(Ch), out.data(), out.size()));
+  return Str::fresh(PyUnicode_FromKindAndData(sizeof(Ch), out, len));
 }
 
 // re.sub(r"\s+", " ", text.strip()); `text` is a str (possibly a subclass).
-Str normalized(const Str& text) {
+Str normalized(Str text) {
   switch (text.kind()) {
-    case PyUnicode_1BYTE_KIND: return normalized_as<Py_UCS1>(text);
-    case PyUnicode_2BYTE_KIND: return normalized_as<Py_UCS2>(text);
-    default: return normalized_as<Py_UCS4>(text);
+    case PyUnicode_1BYTE_KIND: return normalized_as<Py_UCS1>(std::move(text));
+    case PyUnicode_2BYTE_KIND: return normalized_as<Py_UCS2>(std::move(text));
+    default: return normalized_as<Py_UCS4>(std::move(text));
   }
 }
 
 // text[:_MAX_FEATURE_NAME], an exact str; the cap is read at each call.
-Ref cut(PyObject* text) {
+Ref cut(const Str& text) {
   RG_LET(limit, G("_MAX_FEATURE_NAME"));
   if (!PyLong_CheckExact(limit.get())) {
     RG_LET(slice, steal(PySlice_New(nullptr, limit.get(), nullptr)));
-    return steal(PyObject_GetItem(text, slice.get()));
+    return steal(PyObject_GetItem(text.get(), slice.get()));
   }
-  const Py_ssize_t stop = PyNumber_AsSsize_t(limit.get(), nullptr);  // clipped when out of range
-  const Py_ssize_t n = PyUnicode_GetLength(text);
-  return steal(PyUnicode_Substring(text, 0, stop >= 0 ? stop : std::max(-n, stop) + n));
+  int overflow;  // an exact int: no error, only out of range
+  const long long stop = PyLong_AsLongLongAndOverflow(limit.get(), &overflow);
+  const long long n = text.size(), end = overflow ? (overflow > 0 ? n : 0) : stop;
+  const long long cut_at = end >= 0 ? std::min(end, n) : std::max(0LL, end + n);
+  return steal(PyUnicode_Substring(text.get(), 0, static_cast<Py_ssize_t>(cut_at)));
 }
 
 }  // namespace
@@ -76,10 +80,10 @@ RG_DEF(Function, _clip_feature, "_clip_feature(name)", "")
 Ref _clip_feature(PyObject* name) {
   RG_TRUTH(truth, name);
   if (!truth) return borrow(S("unknown"));
-  const Str text = Str::of(steal(PyObject_Str(name)));
-  const Str normal = text ? normalized(text) : Str();
+  Str text = Str::of(steal(PyObject_Str(name)));
+  const Str normal = text ? normalized(std::move(text)) : Str();
   if (!normal) return {};
-  return normal.size() ? cut(normal.get()) : borrow(S("unknown"));
+  return normal.size() ? cut(normal) : borrow(S("unknown"));
 }
 
 namespace {
