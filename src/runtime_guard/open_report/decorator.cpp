@@ -1,25 +1,22 @@
 // `runtimeguard(name=None)`: a decorator that sends an open report before every call of a
-// function, or every instantiation of a class, then runs the body unchanged.
-//
-// The wrapper (open_report/guarded.*, wrapper_function.cpp) is a real function dressed by the
-// running interpreter's `functools.wraps`, so it is what the nested def would be, attribute for
-// attribute. `report_open` is looked up in the module dict on every call.
-#include "capi/module_scope.hpp"
-#include "capi/native_closure.hpp"
-#include "open_report/guarded.hpp"
-#include "open_report/native_frames.hpp"
-#include "capi/values.hpp"
+// function, or every instantiation of a class, then runs the body unchanged. The wrapper
+// (wrapper.cpp) is a real function dressed by the running interpreter's `functools.wraps`, so it
+// is what the nested def would be, attribute for attribute.
 #include "capi/declare.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/native.hpp"
+#include "capi/values.hpp"
+#include "open_report/wrapper.hpp"
 
 namespace rg {
 
 namespace {
 
 // @functools.wraps(wrapped) over a fresh wrapper: what the decorator returns is what binds.
-Ref dressed(PyObject* wrapped, PyObject* label, GuardedKind kind) {
+Ref dressed(PyObject* wrapped, PyObject* label, bool init) {
   RG_LET(functools, G("functools"));
   RG_LET(wraps, call_method(functools, S("wraps"), wrapped));
-  RG_LET(wrapper, make_guarded(wrapped, label, kind));
+  RG_LET(wrapper, make_guarded(wrapped, label, init));
   return call(wraps, wrapper);
 }
 
@@ -31,8 +28,8 @@ Ref dressed(PyObject* wrapped, PyObject* label, GuardedKind kind) {
 int mark_coroutine_function(PyObject* wrapped, PyObject* wrapper) {
   RG_LET(inspect, G("inspect"));
   RG_LET(is_coroutine, call_method(inspect, S("iscoroutinefunction"), wrapped));
-  int coroutine = PyObject_IsTrue(is_coroutine.get());
-  if (coroutine <= 0) return coroutine;
+  RG_TRUTH(coroutine, is_coroutine.get());
+  if (!coroutine) return 0;
 #if PY_VERSION_HEX >= 0x030C0000
   RG_CHECK(call_method(inspect, S("markcoroutinefunction"), wrapper));
   return 0;
@@ -45,16 +42,12 @@ int mark_coroutine_function(PyObject* wrapped, PyObject* wrapper) {
 
 // The label, fixed once: the factory's name, else the qualified name, else the bare name.
 Ref label_for(PyObject* name, PyObject* fn) {
-  int named = PyObject_IsTrue(name);
-  if (named < 0) return {};
-  RG_LET(clip, G("_clip_feature"));
-  if (named) return call(clip, name);
+  RG_TRUTH(named, name);
+  if (named) return call(G("_clip_feature"), name);
   RG_LET(qualname, attr_or(fn, S("__qualname__"), Py_None));
-  int has_qualname = PyObject_IsTrue(qualname.get());
-  if (has_qualname < 0) return {};
-  if (has_qualname) return call(clip, qualname);
-  RG_LET(bare, attr_or(fn, S("__name__"), S("unknown")));
-  return call(clip, bare);
+  RG_TRUTH(has_qualname, qualname.get());
+  RG_LET(text, has_qualname ? std::move(qualname) : attr_or(fn, S("__name__"), S("unknown")));
+  return call(G("_clip_feature"), text);
 }
 
 // _decorate(fn): a class gets a reporting __init__ and is returned itself; any other
@@ -64,15 +57,14 @@ PyObject* decorate(PyObject* name, PyObject* const* args) {
   RG_LET(label, label_for(name, fn));
   RG_LET(inspect, G("inspect"));
   RG_LET(isclass, call_method(inspect, S("isclass"), fn));
-  int is_class = PyObject_IsTrue(isclass.get());
-  if (is_class < 0) return nullptr;
+  RG_TRUTH(is_class, isclass.get());
   if (!is_class) {
-    RG_LET(wrapper, dressed(fn, label.get(), GuardedKind::Wrapper));
+    RG_LET(wrapper, dressed(fn, label.get(), false));
     RG_CHECK_OK(mark_coroutine_function(fn, wrapper.get()));
     return wrapper.release();
   }
   RG_LET(original_init, attr(fn, S("__init__")));
-  RG_LET(init, dressed(original_init.get(), label.get(), GuardedKind::Init));
+  RG_LET(init, dressed(original_init.get(), label.get(), true));
   RG_CHECK_OK(PyObject_SetAttr(fn, S("__init__"), init.get()));
   return Py_NewRef(fn);
 }

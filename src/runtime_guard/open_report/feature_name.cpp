@@ -4,8 +4,9 @@
 // Whitespace is Py_UNICODE_ISSPACE throughout: the table both `str.strip()` and the `\s` of a
 // str pattern use, so one pass over the text's own storage gives `re.sub(r"\s+", " ",
 // text.strip())` exactly.
-#include <climits>
+#include <algorithm>
 
+#include "capi/buffer.hpp"
 #include "capi/module_scope.hpp"
 #include "open_report/native_frames.hpp"
 #include "capi/values.hpp"
@@ -14,8 +15,6 @@
 namespace rg {
 
 namespace {
-
-PyObject* unknown() { return S("unknown"); }
 
 // Already trimmed, with single spaces as the only whitespace.
 template <class Ch>
@@ -29,11 +28,13 @@ bool is_normal(const Ch* s, Py_ssize_t n) {
 }
 
 template <class Ch>
-Ref normalized_as(PyObject* text, Py_ssize_t n) {
-  const Ch* s = static_cast<const Ch*>(PyUnicode_DATA(text));
-  if (is_normal(s, n)) return borrow(text);
-  Ch* out = PyMem_New(Ch, n);
-  if (!out) return steal(PyErr_NoMemory());
+Str normalized_as(Str text) {
+  const Ch* s = static_cast<const Ch*>(text.data());
+  const Py_ssize_t n = text.size();
+  if (is_normal(s, n)) return text;
+  Buffer<Ch> buffer;
+  Ch* out = buffer.room(static_cast<size_t>(n));
+  if (!out) return {};
   Py_ssize_t len = 0;
   bool gap = false;
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -47,91 +48,87 @@ Ref normalized_as(PyObject* text, Py_ssize_t n) {
   }
   // FromKindAndData picks the narrowest storage, as str requires (a removed wide space may
   // leave only narrow characters).
-  Ref result = steal(PyUnicode_FromKindAndData(sizeof(Ch), out, len));
-  PyMem_Free(out);
-  return result;
+  return Str::fresh(PyUnicode_FromKindAndData(sizeof(Ch), out, len));
 }
 
 // re.sub(r"\s+", " ", text.strip()); `text` is a str (possibly a subclass).
-Ref normalized(PyObject* text) {
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-  switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND: return normalized_as<Py_UCS1>(text, n);
-    case PyUnicode_2BYTE_KIND: return normalized_as<Py_UCS2>(text, n);
-    default: return normalized_as<Py_UCS4>(text, n);
+Str normalized(Str text) {
+  switch (text.kind()) {
+    case PyUnicode_1BYTE_KIND: return normalized_as<Py_UCS1>(std::move(text));
+    case PyUnicode_2BYTE_KIND: return normalized_as<Py_UCS2>(std::move(text));
+    default: return normalized_as<Py_UCS4>(std::move(text));
   }
 }
 
 // text[:_MAX_FEATURE_NAME], an exact str; the cap is read at each call.
-Ref cut(PyObject* text) {
+Ref cut(const Str& text) {
   RG_LET(limit, G("_MAX_FEATURE_NAME"));
   if (!PyLong_CheckExact(limit.get())) {
     RG_LET(slice, steal(PySlice_New(nullptr, limit.get(), nullptr)));
-    return steal(PyObject_GetItem(text, slice.get()));
+    return steal(PyObject_GetItem(text.get(), slice.get()));
   }
-  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-  int overflow;
-  long long stop = PyLong_AsLongLongAndOverflow(limit.get(), &overflow);
-  if (overflow) stop = overflow > 0 ? n : 0;
-  if (stop < 0) stop = stop + n < 0 ? 0 : stop + n;
-  return steal(PyUnicode_Substring(text, 0, stop < n ? static_cast<Py_ssize_t>(stop) : n));
+  int overflow;  // an exact int: no error, only out of range
+  const long long stop = PyLong_AsLongLongAndOverflow(limit.get(), &overflow);
+  const long long n = text.size(), end = overflow ? (overflow > 0 ? n : 0) : stop;
+  const long long cut_at = end >= 0 ? std::min(end, n) : std::max(0LL, end + n);
+  return steal(PyUnicode_Substring(text.get(), 0, static_cast<Py_ssize_t>(cut_at)));
 }
 
 }  // namespace
 
 RG_DEF(Function, 9, _clip_feature, "_clip_feature(name)", "")
 Ref _clip_feature(PyObject* name) {
-  int truth = PyObject_IsTrue(name);
-  if (truth < 0) return {};
-  if (!truth) return borrow(unknown());
-  RG_LET(text, steal(PyObject_Str(name)));
-  RG_LET(normal, normalized(text.get()));
-  if (PyUnicode_GET_LENGTH(normal.get()) == 0) return borrow(unknown());
-  return cut(normal.get());
+  RG_TRUTH(truth, name);
+  if (!truth) return borrow(S("unknown"));
+  Str text = Str::of(steal(PyObject_Str(name)));
+  const Str normal = text ? normalized(std::move(text)) : Str();
+  if (!normal) return {};
+  return normal.size() ? cut(normal) : borrow(S("unknown"));
 }
 
 namespace {
 
 // ---- name inference ------------------------------------------------------------------------
 
+// Far deeper than real nesting (a report made from inside a report's own call); a call past it
+// is simply not counted as a level. Trivially destructible: nothing to run when the interpreter
+// ends a daemon thread by force.
+constexpr Py_ssize_t kMaxNativeFrames = 32;
+thread_local NativeFrame t_frames[kMaxNativeFrames];
+thread_local Py_ssize_t t_count = 0;
+thread_local unsigned long long t_next_id = 0;
+
 // str(globals.get("__name__") or "").strip()
 Ref module_name(PyObject* globals) {
   RG_LET(raw, mapping_get(globals, S("__name__")));
-  int truth = PyObject_IsTrue(raw.get());
-  if (truth < 0) return {};
+  RG_TRUTH(truth, raw.get());
   if (!truth) return str("");
   RG_LET(text, steal(PyObject_Str(raw.get())));
   return call_method(text, S("strip"));
 }
 
-bool is_one_of(PyObject* text, std::initializer_list<const char*> words) {
-  for (const char* w : words)
-    if (PyUnicode_CompareWithASCIIString(text, w) == 0) return true;
-  return false;
-}
-
 // The clipped name for a frame whose function is `func`, from its `self` and `cls` locals
 // (None when absent) and its globals.
 Ref compose(PyObject* func, PyObject* self_obj, PyObject* cls_obj, PyObject* globals) {
-  Ref text;
+  Ref prefix;  // what goes before the dot, unless the name is bare
+  bool bare = false;
   if (self_obj != Py_None) {
-    RG_LET(type_name, attr(reinterpret_cast<PyObject*>(Py_TYPE(self_obj)), S("__name__")));
-    text = steal(PyUnicode_FromFormat("%S.%S", type_name.get(), func));
+    prefix = attr(reinterpret_cast<PyObject*>(Py_TYPE(self_obj)), S("__name__"));
   } else if (cls_obj != Py_None) {
     RG_LET(raw, attr_or(cls_obj, S("__name__"), Py_None));
-    int named = PyObject_IsTrue(raw.get());
-    if (named < 0) return {};
-    RG_LET(cls_name, named ? std::move(raw) : steal(PyObject_Str(cls_obj)));
-    text = steal(PyUnicode_FromFormat("%S.%S", cls_name.get(), func));
+    RG_TRUTH(named, raw.get());
+    prefix = named ? std::move(raw) : steal(PyObject_Str(cls_obj));
   } else {
     RG_LET(module, module_name(globals));
-    const bool prefixed = PyUnicode_Check(module.get()) && PyUnicode_GET_LENGTH(module.get()) > 0 &&
-                          !is_one_of(module.get(), {"__main__", "builtins"});
-    text = prefixed ? steal(PyUnicode_FromFormat("%S.%S", module.get(), func)) : borrow(func);
+    const Str named = Str::probe(module.get());
+    bare = !named || named.size() == 0 ||
+           !PyUnicode_CompareWithASCIIString(module.get(), "__main__") ||
+           !PyUnicode_CompareWithASCIIString(module.get(), "builtins");
+    prefix = std::move(module);
   }
-  if (!text) return {};
-  RG_LET(clip, G("_clip_feature"));
-  return call(clip, text);
+  if (!prefix) return {};
+  RG_LET(text, bare ? borrow(func) : steal(PyUnicode_FromFormat("%S.%S", prefix.get(), func)));
+  return call(G("_clip_feature"), text);
 }
 
 Ref name_of_frame(PyFrameObject* frame) {
@@ -156,19 +153,15 @@ Ref name_of_native(const NativeFrame& frame) {
 // counted where they were called; "unknown" when the stack is shallower.
 Ref infer(PyObject* depth) {
   RG_LET(levels, steal(PyNumber_Long(depth)));
-  int overflow;
-  long long steps = PyLong_AsLongLongAndOverflow(levels.get(), &overflow);
-  if (overflow) steps = overflow > 0 ? LLONG_MAX : 1;
-  if (steps < 1) steps = 1;
-
-  const Py_ssize_t natives = native_frame_count();
-  Py_ssize_t next_native = 0;
+  const Py_ssize_t steps = std::max<Py_ssize_t>(1, PyNumber_AsSsize_t(levels.get(), nullptr));
+  Py_ssize_t next_native = 0;  // the thread's native frames passed, innermost first
   Ref next_real = borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
   NativeFrame examined_native{};  // a copy: naming it may run code that changes the table
   bool native_examined = false;
   Ref examined_real;
-  for (long long i = 0; i < steps; ++i) {
-    const NativeFrame* native = next_native < natives ? &native_frame(next_native) : nullptr;
+  for (Py_ssize_t i = 0; i < steps; ++i) {
+    const Py_ssize_t at = t_count - 1 - next_native;
+    const NativeFrame* native = at >= 0 ? &t_frames[at] : nullptr;
     if (native && reinterpret_cast<PyObject*>(native->caller) == next_real.get()) {
       examined_native = *native;
       native_examined = true;
@@ -179,7 +172,7 @@ Ref infer(PyObject* depth) {
       auto* frame = reinterpret_cast<PyFrameObject*>(examined_real.get());
       next_real = steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
     } else {
-      return borrow(unknown());
+      return borrow(S("unknown"));
     }
   }
   if (native_examined) return name_of_native(examined_native);
@@ -188,12 +181,28 @@ Ref infer(PyObject* depth) {
 
 }  // namespace
 
+NativeFrameScope::NativeFrameScope(PyObject* code_name, PyObject* self) : id_(0) {
+  if (!code_name || t_count == kMaxNativeFrames) return;
+  id_ = ++t_next_id;
+  t_frames[t_count++] = NativeFrame{code_name, self, module(), PyEval_GetFrame(), id_};
+}
+
+NativeFrameScope::~NativeFrameScope() {
+  if (!id_) return;
+  for (Py_ssize_t i = t_count - 1; i >= 0; --i) {
+    if (t_frames[i].id != id_) continue;
+    for (Py_ssize_t j = i + 1; j < t_count; ++j) t_frames[j - 1] = t_frames[j];
+    --t_count;
+    return;
+  }
+}
+
 RG_DEF(Function, 10, infer_open_name, "infer_open_name(depth=2)",
        "Best-effort ``Class.method`` / ``module.func`` name from the call stack.")
 Ref infer_open_name(PyObject* depth) {
   Ref name = infer(depth);
   if (name || !catch_ordinary()) return name;  // not an ordinary exception: it passes
-  return borrow(unknown());
+  return borrow(S("unknown"));
 }
 
 }  // namespace rg

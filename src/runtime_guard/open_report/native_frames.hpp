@@ -1,15 +1,13 @@
-// The module's own functions as call levels of the stack that name inference walks.
+// The module's own functions as call levels of the stack that name inference walks: native
+// functions have no interpreter frame, yet a depth counts them like Python functions. Each one
+// that counts (`report_open`, `RuntimeGuarder.report_open`, the decorator's wrapper) records a
+// NativeFrame for the length of its call, with the interpreter frame that called it; the walk
+// slots each native frame in just before that frame.
 //
-// Native functions have no interpreter frame, yet a depth counts them like functions written
-// in Python. Each function that counts (`report_open`, `RuntimeGuarder.report_open`, the
-// decorator's wrapper) records a NativeFrame for the length of its call on a per-thread stack,
-// with the interpreter frame that called it; the walk slots each native frame in just before
-// that frame.
-//
-// The records are values in a fixed per-thread table, never pointers into the C stack: code
-// that switches C stacks on one thread (greenlets) may suspend a call while another one runs,
-// and the other must never read memory that was a suspended call's stack. A record is removed
-// by its own scope wherever it stands, so calls that end out of order leave the table sound.
+// The records are values in a fixed per-thread table, never pointers into the C stack: code that
+// switches C stacks on one thread (greenlets) may suspend a call while another runs, and that one
+// must never read a suspended call's stack. A record is removed by its own scope wherever it
+// stands, so calls that end out of order leave the table sound.
 #pragma once
 
 #include "capi/py.hpp"
@@ -23,10 +21,6 @@ struct NativeFrame {
   PyFrameObject* caller;  // interpreter frame current at entry, borrowed; null for none
   unsigned long long id;  // which scope recorded it
 };
-
-// The native frames of this thread, innermost first: index 0 is the innermost.
-Py_ssize_t native_frame_count();
-const NativeFrame& native_frame(Py_ssize_t index_from_innermost);
 
 // A null `code_name` records nothing: the level is an interpreter frame of its own then.
 class NativeFrameScope {

@@ -2,12 +2,11 @@
 //
 // The caller's thread only fixes the feature name (its stack exists only here) and starts the
 // worker; the row is built and posted on the worker, and nothing of that reaches the caller.
-#include "capi/module_scope.hpp"
-#include "capi/native_closure.hpp"
-#include "open_report/native_frames.hpp"
-#include "capi/values.hpp"
 #include "capi/declare.hpp"
-#include "upload/usage.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/native.hpp"
+#include "capi/values.hpp"
+#include "open_report/native_frames.hpp"
 
 namespace rg {
 
@@ -18,38 +17,28 @@ Ref _opened_log_line(PyObject* feature) {
   RG_LET(datetime, G("datetime"));
   RG_LET(now, call_method(datetime, S("now")));
   RG_LET(stamp, call_method(now, S("strftime"), S("%Y-%m-%d %H:%M:%S")));
-  RG_LET(clip, G("_clip_feature"));
-  RG_LET(name, call(clip, feature));
+  RG_LET(name, call(G("_clip_feature"), feature));
   return steal(PyUnicode_FromFormat("%S INFO Opened %S", stamp.get(), name.get()));
 }
 
 RG_DEF(Function, 18, _build_open_session, "_build_open_session(feature)", "")
 Ref _build_open_session(PyObject* feature) {
-  RG_LET(utcnow, G("_utcnow_iso"));
-  RG_LET(stamp, call(utcnow));  // one clock reading for both ends
+  RG_LET(stamp, call(G("_utcnow_iso")));  // one clock reading for both ends
   RG_LET(uuid, G("uuid"));
   RG_LET(fresh, call_method(uuid, S("uuid4")));
   RG_LET(session_id, steal(PyObject_Str(fresh.get())));
-  RG_LET(log_line, G("_opened_log_line"));
-  RG_LET(log_text, call(log_line, feature));
+  RG_LET(log_text, call(G("_opened_log_line"), feature));
   RG_LET(zero, integer(0));
-  RG_LET(row, steal(PyDict_New()));
-  const Kw fields[] = {{S("session_id"), session_id.get()}, {S("started_at"), stamp.get()},
-                       {S("ended_at"), stamp.get()},        {S("duration_s"), zero.get()},
-                       {S("ended_cleanly"), Py_True},       {S("log_text"), log_text.get()}};
-  for (const Kw& f : fields) RG_CHECK_OK(PyDict_SetItem(row.get(), f.name, f.value));
-  return row;
+  return dict_of({{S("session_id"), session_id.get()}, {S("started_at"), stamp.get()},
+                  {S("ended_at"), stamp.get()}, {S("duration_s"), zero.get()},
+                  {S("ended_cleanly"), Py_True}, {S("log_text"), log_text.get()}});
 }
 
 namespace {
 
-// ---- the worker ----------------------------------------------------------------------------
-
 Ref post_open_event(PyObject* feature) {
-  RG_LET(build, G("_build_open_session"));
-  RG_LET(row, call(build, feature));
-  RG_LET(rows, steal(PyList_New(1)));
-  PyList_SET_ITEM(rows.get(), 0, row.release());
+  RG_LET(row, call(G("_build_open_session"), feature));
+  RG_LET(rows, steal(Py_BuildValue("[O]", row.get())));
   RG_LET(post, G("_post_usage"));
   RG_LET(timeout, G("_LIGHT_TIMEOUT"));
   RG_LET(reply, call_kw(post, {rows.get()}, {{S("timeout"), timeout.get()}}));
@@ -78,19 +67,12 @@ RG_DEF(Function, 19, report_open, "report_open(name=None, *, depth=2)",
        "``atexit`` flush) so the POST can finish.")
 Ref report_open(PyObject* name, PyObject* depth) {
   NativeFrameScope level(S("report_open"), nullptr);
-  int named = PyObject_IsTrue(name);
-  if (named < 0) return {};
-  Ref feature;
-  if (named) {
-    RG_LET(clip, G("_clip_feature"));
-    feature = call(clip, name);
-  } else {
-    RG_LET(infer, G("infer_open_name"));
-    feature = call_kw(infer, {}, {{S("depth"), depth}});
-  }
-  if (!feature) return {};
+  RG_TRUTH(named, name);
+  RG_LET(feature, named ? call(G("_clip_feature"), name)
+                        : call_kw(G("infer_open_name"), {}, {{S("depth"), depth}}));
   RG_LET(worker, make_closure("report_open.<locals>._worker", nullptr, run_worker, feature.get()));
-  Ref started = call_kw(G("_spawn_light_thread"), {worker.get()}, {{S("name"), S("orlune-report-open")}});
+  Ref started =
+      call_kw(G("_spawn_light_thread"), {worker.get()}, {{S("name"), S("orlune-report-open")}});
   if (!started) {
     Ref exc = catch_ordinary();
     RG_CHECK(exc);

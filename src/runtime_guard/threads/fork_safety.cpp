@@ -1,7 +1,7 @@
-#include "threads/fork_safety.hpp"
-
 #include "capi/module_scope.hpp"
+#include "capi/native.hpp"
 #include "capi/values.hpp"
+#include "threads/threads.hpp"
 
 namespace rg {
 
@@ -11,13 +11,10 @@ namespace {
 // hook, so its presence says the hook is registered.
 constexpr const char* kLiveComponents = "_live_components";
 
-Ref fresh_lock() {
-  RG_LET(threading, G("threading"));
-  return call_method(threading, S("Lock"));
-}
-
+// owner.<name> = threading.Lock(), or the module global when `owner` is null.
 int reset_lock(PyObject* owner, PyObject* name) {
-  RG_LET(lock, fresh_lock());
+  RG_LET(threading, G("threading"));
+  RG_LET(lock, call_method(threading, S("Lock")));
   return owner ? PyObject_SetAttr(owner, name, lock.get()) : set_global(name, lock.get());
 }
 
@@ -29,8 +26,8 @@ int reset_light_threads() {
   RG_LET(iter, steal(PyObject_GetIter(old.get())));
   while (Ref thread = steal(PyIter_Next(iter.get()))) {
     RG_LET(is_alive, call_method(thread, S("is_alive")));
-    int on = PyObject_IsTrue(is_alive.get());
-    if (on < 0 || (on && PySet_Add(alive.get(), thread.get()) < 0)) return -1;
+    RG_TRUTH(on, is_alive.get());
+    if (on && PySet_Add(alive.get(), thread.get()) < 0) return -1;
   }
   if (PyErr_Occurred()) return -1;
   return set_global(S("_light_threads"), alive.get());
@@ -41,49 +38,46 @@ int reset_after_fork() {
       reset_lock(nullptr, S("_light_threads_lock")) < 0 || reset_light_threads() < 0)
     return -1;
   RG_LET(live, G(kLiveComponents));
-  RG_LET(components, steal(PySequence_List(live.get())));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(components.get()); ++i) {
-    PyObject* component = PyList_GET_ITEM(components.get(), i);
-    if (reset_lock(component, S("_lock")) < 0 || reset_lock(component, S("_flush_lock")) < 0)
-      return -1;
+  RG_LET(iter, steal(PyObject_GetIter(live.get())));
+  while (Ref component = steal(PyIter_Next(iter.get()))) {
+    RG_CHECK_OK(reset_lock(component.get(), S("_lock")));
+    RG_CHECK_OK(reset_lock(component.get(), S("_flush_lock")));
   }
-  return 0;
+  return PyErr_Occurred() ? -1 : 0;
 }
 
-// The hook itself; bound to the module it was registered for.
-PyObject* after_fork_in_child(PyObject* module, PyObject*) {
-  ModuleScope scope(module);
+// _after_fork_in_child(): a failure is logged, never raised into the child.
+PyObject* after_fork_in_child(PyObject*, PyObject* const*) {
   if (reset_after_fork() < 0) {
     Ref exc = catch_ordinary();
-    if (!exc) return nullptr;
+    RG_CHECK(exc);
     RG_CHECK(log_exc_at(S("debug"), "runtime_guard: lock reset after fork failed", exc.get()));
   }
   Py_RETURN_NONE;
 }
-PyMethodDef g_after_fork_def = {"_after_fork_in_child", after_fork_in_child, METH_NOARGS, nullptr};
 
 }  // namespace
 
 int ensure_fork_hook() {
   PyObject* dict = PyModule_GetDict(module());
   RG_LET(key, str(kLiveComponents));
-  int present = PyDict_Contains(dict, key.get());
+  const int present = PyDict_Contains(dict, key.get());
   if (present != 0) return present < 0 ? -1 : 0;
   RG_LET(weakref, import("weakref"));
   RG_LET(live, call_method(weakref, S("WeakSet")));
-  if (PyDict_SetItem(dict, key.get(), live.get()) < 0) return -1;
-  RG_LET(hook, steal(PyCFunction_New(&g_after_fork_def, module())));
+  RG_CHECK_OK(PyDict_SetItem(dict, key.get(), live.get()));
+  RG_LET(hook, make_closure("_after_fork_in_child", nullptr, after_fork_in_child, Py_None));
   RG_LET(os, G("os"));
   // Windows has no fork and no os.register_at_fork: nothing to reset there.
   Ref register_at_fork;
-  int has_fork = optional_attr(os.get(), S("register_at_fork"), register_at_fork);
+  const int has_fork = optional_attr(os.get(), S("register_at_fork"), register_at_fork);
   if (has_fork <= 0) return has_fork;
   RG_CHECK(call_kw(register_at_fork, {}, {{S("after_in_child"), hook.get()}}));
   return 0;
 }
 
 int track_for_fork(PyObject* component) {
-  if (ensure_fork_hook() < 0) return -1;
+  RG_CHECK_OK(ensure_fork_hook());
   RG_LET(live, G(kLiveComponents));
   RG_CHECK(call_method(live, S("add"), component));
   return 0;

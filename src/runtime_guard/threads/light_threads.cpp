@@ -1,53 +1,33 @@
-// Light threads: short-lived daemon workers for fire-and-forget uploads, kept in the module's
-// `_light_threads` set while they run so `flush_runtime_guard` (also run at exit through
-// `atexit`) can give them a bounded time to finish.
-//
-// `_light_threads_lock` is held only to add, remove or copy threads, never across a start, a
-// join or a target, so a worker can always take itself out while someone waits for it. At most
-// `_MAX_LIGHT_IN_FLIGHT` threads are tracked at once; further starts are dropped.
+// Light threads: daemon workers for fire-and-forget uploads, kept in `_light_threads` while they
+// run so `flush_runtime_guard` (also run at exit) can give them a bounded time to finish. The
+// registry's lock is held only to add, remove or copy threads, never across a start, a join or a
+// target. At most `_MAX_LIGHT_IN_FLIGHT` are tracked at once (a decorated function in a hot loop
+// against a slow server would pile up a thread per call); further starts are dropped.
 #include <algorithm>
-#include <chrono>
 
-#include "helpers/constants.hpp"
-#include "capi/module_scope.hpp"
-#include "capi/native_closure.hpp"
 #include "capi/declare.hpp"
-#include "threads/daemon_thread.hpp"
+#include "capi/module_scope.hpp"
+#include "capi/native.hpp"
+#include "threads/threads.hpp"
 
 namespace rg {
+
+Ref daemon_thread(PyObject* target, PyObject* name, PyObject* kwargs) {
+  RG_LET(threading, G("threading"));
+  RG_LET(thread_cls, attr(threading, S("Thread")));
+  const Kw daemon{S("daemon"), Py_True};
+  if (!kwargs) return call_kw(thread_cls, {}, {{S("target"), target}, {S("name"), name}, daemon});
+  return call_kw(thread_cls, {},
+                 {{S("target"), target}, {S("kwargs"), kwargs}, {S("name"), name}, daemon});
+}
 
 namespace {
 
 constexpr double kJoinSlice = 0.25;  // seconds: the budget is checked at least this often
 
-// Like a `finally` block (or an `except` block that re-raises): runs `cleanup` with the
-// pending error set aside and puts the error back afterwards; an error of the cleanup itself
-// takes its place, with the set-aside one as its context.
-template <class Cleanup>
-void finally_keep(Cleanup cleanup) {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  if (cleanup() < 0) {
-    if (!type) return;
-    // The cleanup's error takes the set-aside one as its __context__, through public calls
-    // only (the interpreter's own chaining helper is private and changes between versions).
-    PyObject *type2, *value2, *tb2;
-    PyErr_Fetch(&type2, &value2, &tb2);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    Py_XDECREF(tb);
-    Py_DECREF(type);
-    PyErr_NormalizeException(&type2, &value2, &tb2);
-    PyException_SetContext(value2, value);  // steals value
-    PyErr_Restore(type2, value2, tb2);
-    return;
-  }
-  PyErr_Restore(type, value, tb);
-}
-
 // with _light_threads_lock: body(_light_threads). Bodies make only C calls on the set and the
 // module dict, and collection is paused, so neither Python code nor a finalizer runs while the
-// lock is held: a signal handler or a __del__ that reports an open can never find this thread
+// lock is held: a signal handler or a __del__ that reports an open never finds this thread
 // holding the lock it needs.
 template <class Body>
 int with_registry(Body&& body) {
@@ -59,95 +39,71 @@ int with_registry(Body&& body) {
   });
 }
 
-// with _light_threads_lock: _light_threads.<method>(thread)
-int registry_call(PyObject* method, PyObject* thread) {
+int discard(PyObject* thread) {
   return with_registry([&](PyObject* threads) -> int {
-    RG_CHECK(call_method(threads, method, thread));
+    RG_CHECK(call_method(threads, S("discard"), thread));
     return 0;
   });
 }
 
-// How many light threads may be in flight at once (`_MAX_LIGHT_IN_FLIGHT`). A hot caller
-// (a decorated function in a loop) against a slow server would otherwise pile up a thread and
-// a connection per call; beyond the bound a start is dropped, as telemetry queues drop.
-Py_ssize_t in_flight_bound() {
-  RG_LET(bound, G("_MAX_LIGHT_IN_FLIGHT"));
-  return PyNumber_AsSsize_t(bound.get(), PyExc_OverflowError);
-}
-
-// 1 when `threads` already holds `bound` threads or more.
-int full(PyObject* threads, Py_ssize_t bound) {
+// Whether `threads` already holds `bound` threads or more.
+Answer full(PyObject* threads, Py_ssize_t bound) {
   const Py_ssize_t n = PyObject_Size(threads);
-  return n < 0 ? -1 : n >= bound;
+  return n < 0 ? Answer::kFailed : answer(n >= bound);
 }
 
-// Under the lock: notes a dropped start; 1 when it opens a burst of drops (and is logged).
-int note_drop_locked() {
-  int dropping = global_truth(S("_light_dropping"));
-  if (dropping != 0) return dropping < 0 ? -1 : 0;
-  return set_global(S("_light_dropping"), Py_True) < 0 ? -1 : 1;
-}
-
-// A start dropped at the bound. One debug line per burst: the first drop since a light thread
-// was last started.
-int drop(PyObject* name, Py_ssize_t bound) {
+// A start dropped at the bound: one debug line per burst, the first drop since a light thread
+// last started.
+Ref drop(PyObject* name, Py_ssize_t bound) {
   int first = 0;
-  RG_CHECK_OK(with_registry([&](PyObject*) { return (first = note_drop_locked()) < 0 ? -1 : 0; }));
-  if (!first) return 0;
+  RG_CHECK_OK(with_registry([&](PyObject*) -> int {
+    RG_TRUTH(dropping, G("_light_dropping"));
+    first = !dropping;
+    return dropping ? 0 : set_global(S("_light_dropping"), Py_True);
+  }));
+  if (!first) return none();
   RG_LET(count, steal(PyLong_FromSsize_t(bound)));
   RG_CHECK(log_at(S("debug"),
-                      "runtime_guard: light thread %s not started: %s already in flight (further "
-                      "drops go unlogged until one starts again)",
-                      name, count));
-  return 0;
+                  "runtime_guard: light thread %s not started: %s already in flight (further "
+                  "drops go unlogged until one starts again)",
+                  name, count));
+  return none();
 }
 
-// Whether the interpreter is finalizing (`sys.is_finalizing()`). Public from 3.13; 3.11 and
-// 3.12 export the same check under its older name.
-bool interpreter_finalizing() {
-#if PY_VERSION_HEX >= 0x030D0000
-  return Py_IsFinalizing();
-#else
-  return _Py_IsFinalizing();
-#endif
-}
-
-// Adds the thread and, the first time, registers the exit-time wait: 1 when added, 0 when
-// the registry is full, -1 on error.
-int track(PyObject* thread, Py_ssize_t bound) {
-  int added = 0;
-  int done = with_registry([&](PyObject* threads) -> int {
-    int at_bound = full(threads, bound);
-    if (at_bound != 0) return at_bound < 0 ? -1 : 0;
+// Whether the thread was added (not when the registry is full). The first one registers the
+// exit-time wait.
+Answer track(PyObject* thread, Py_ssize_t bound) {
+  Answer added = Answer::kNo;
+  const int done = with_registry([&](PyObject* threads) -> int {
+    const Answer at_bound = full(threads, bound);
+    if (at_bound != Answer::kNo) return at_bound == Answer::kFailed ? -1 : 0;
     RG_CHECK(call_method(threads, S("add"), thread));
-    added = 1;
-    int dropping = global_truth(S("_light_dropping"));
-    if (dropping < 0 || (dropping && set_global(S("_light_dropping"), Py_False) < 0)) return -1;
-    int registered = global_truth(S("_atexit_registered"));
-    if (registered < 0) return -1;
+    added = Answer::kYes;
+    RG_TRUTH(dropping, G("_light_dropping"));
+    if (dropping) RG_CHECK_OK(set_global(S("_light_dropping"), Py_False));
+    RG_TRUTH(registered, G("_atexit_registered"));
     if (registered) return 0;
     RG_LET(atexit, G("atexit"));
     RG_LET(flush, G("flush_runtime_guard"));
     RG_CHECK(call_method(atexit, S("register"), flush));
     return set_global(S("_atexit_registered"), Py_True);
   });
-  return done < 0 ? -1 : added;
+  return done < 0 ? Answer::kFailed : added;
 }
 
 int forget_current_thread() {
   RG_LET(threading, G("threading"));
   RG_LET(current, call_method(threading, S("current_thread")));
-  return registry_call(S("discard"), current.get());
+  return discard(current.get());
 }
 
 // _runner(): the target, then the thread takes itself out of the registry on every way out.
 PyObject* run_light_thread(PyObject* target, PyObject* const*) {
-  Ref result = call(target);
-  if (!result) {
+  if (!Ref(call(target))) {
     finally_keep(forget_current_thread);
     return nullptr;
   }
-  if (forget_current_thread() < 0) return nullptr;
+  RG_CHECK_OK(forget_current_thread());
   Py_RETURN_NONE;
 }
 
@@ -159,59 +115,46 @@ Ref _spawn_light_thread(PyObject* target, PyObject* name) {
   // A start while the interpreter finalizes (a report from a finalizer at exit) is dropped
   // unseen: 3.11 would wait forever for a thread that never runs, later versions refuse it,
   // and logging the refusal then may itself fail into the caller.
-  if (interpreter_finalizing()) return none();
+#if PY_VERSION_HEX >= 0x030D0000
+  if (Py_IsFinalizing()) return none();
+#else
+  if (_Py_IsFinalizing()) return none();  // the same check under its older name
+#endif
   // A full registry drops the start before any work: no thread object, no preload.
-  const Py_ssize_t bound = in_flight_bound();
+  RG_LET(bound_obj, G("_MAX_LIGHT_IN_FLIGHT"));
+  const Py_ssize_t bound = PyNumber_AsSsize_t(bound_obj.get(), PyExc_OverflowError);
   if (bound == -1 && PyErr_Occurred()) return {};
-  {
-    RG_LET(threads, G("_light_threads"));
-    int at_bound = full(threads.get(), bound);
-    if (at_bound < 0) return {};
-    if (at_bound) return drop(name, bound) < 0 ? Ref() : none();
-  }
-
-  RG_LET(ensure, G("_ensure_auth_ready"));
-  RG_CHECK(call(ensure));
+  RG_LET(threads, G("_light_threads"));
+  const Answer at_bound = full(threads.get(), bound);
+  if (at_bound != Answer::kNo) return at_bound == Answer::kFailed ? Ref() : drop(name, bound);
+  RG_CHECK(call(G("_ensure_auth_ready")));
   RG_LET(runner,
          make_closure("_spawn_light_thread.<locals>._runner", nullptr, run_light_thread, target));
   RG_LET(thread, daemon_thread(runner.get(), name));
-  // Registered before it starts, so a concurrent flush never misses a running thread.
-  int added = track(thread.get(), bound);
-  if (added < 0) return {};
-  if (!added) return drop(name, bound) < 0 ? Ref() : none();  // filled meanwhile
-  Ref started = call_method(thread, S("start"));
-  if (!started) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return {};
-    finally_keep([&] { return registry_call(S("discard"), thread.get()); });
-    return {};
-  }
-  return none();
+  // Registered before it starts, so a concurrent flush never misses a running thread; the
+  // registry may have filled meanwhile.
+  const Answer added = track(thread.get(), bound);
+  if (added != Answer::kYes) return added == Answer::kFailed ? Ref() : drop(name, bound);
+  if (Ref(call_method(thread, S("start")))) return none();
+  if (PyErr_ExceptionMatches(PyExc_Exception)) finally_keep([&] { return discard(thread.get()); });
+  return {};
 }
 
 namespace {
 
-// Seconds on the monotonic clock. The wait is bounded on it rather than on the wall clock: a
-// clock stepped back (an NTP correction, a frozen clock in a host's tests) must not stretch
-// the exit-time wait.
-double monotonic_now() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-// The registered threads that are alive, in the set's order, leaving out the calling thread:
-// a light thread that waits for the others never joins itself. The set is copied under the
-// lock and asked outside it: `is_alive` is Python code, where a signal handler may run.
-Ref live_threads(PyObject* current) {
-  Ref registered;
-  if (with_registry([&](PyObject* threads) {
-        registered = steal(PySequence_List(threads));
-        return registered ? 0 : -1;
-      }) < 0)
-    return {};
-  RG_LET(live, steal(PyList_New(0)));
-  if (!registered) return live;  // a lock wrapper's __exit__ swallowed the copy's failure
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(registered.get()); ++i) {
-    PyObject* thread = PyList_GET_ITEM(registered.get(), i);
+// The registered threads that are alive, in the set's order, leaving out the calling thread (a
+// light thread that waits for the others never joins itself). The set is copied under the lock
+// and asked outside it: `is_alive` is Python code, where a signal handler may run.
+List live_threads(PyObject* current) {
+  List registered;
+  RG_CHECK_OK(with_registry([&](PyObject* threads) {
+    registered = List::fresh(PySequence_List(threads));
+    return registered ? 0 : -1;
+  }));
+  List live = List::fresh(PyList_New(0));
+  if (!live || !registered) return live;  // a lock wrapper's __exit__ swallowed the copy's failure
+  for (Py_ssize_t i = 0; i < registered.size(); ++i) {
+    PyObject* thread = registered.at(i);
     if (thread == current) continue;
     RG_LET(alive, call_method(thread, S("is_alive")));
     RG_TRUTH(yes, alive.get());
@@ -220,25 +163,19 @@ Ref live_threads(PyObject* current) {
   return live;
 }
 
-int join(PyObject* thread, double seconds) {
-  RG_LET(join_method, attr(thread, S("join")));
-  RG_LET(timeout, floating(seconds));
-  RG_CHECK(call_kw(join_method, {}, {{S("timeout"), timeout.get()}}));
-  return 0;
-}
-
-// Joins live threads in slices until none is left or the deadline passes; 0 either way.
-int wait_until(double end, PyObject* current) {
+// Joins live threads in slices until none is left or this thread's deadline passes; 0 either way.
+int join_live_threads(PyObject* current) {
   for (;;) {
-    RG_LET(live, live_threads(current));
-    if (PyList_GET_SIZE(live.get()) == 0) return 0;
-    double remaining = end - monotonic_now();
-    if (remaining <= 0) return 0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(live.get()); ++i) {
-      if (join(PyList_GET_ITEM(live.get(), i), std::min(kJoinSlice, remaining)) < 0) return -1;
-      remaining = end - monotonic_now();
-      if (remaining <= 0) return 0;
+    const List live = live_threads(current);
+    if (!live) return -1;
+    for (Py_ssize_t i = 0; i < live.size(); ++i) {
+      const double slice = ThreadDeadline::clip(kJoinSlice);
+      if (slice <= 0) return 0;
+      RG_LET(join, attr(live.at(i), S("join")));
+      RG_LET(timeout, floating(slice));
+      RG_CHECK(call_kw(join, {}, {{S("timeout"), timeout.get()}}));
     }
+    if (live.size() == 0 || ThreadDeadline::clip(kJoinSlice) <= 0) return 0;
   }
 }
 
@@ -253,10 +190,12 @@ Ref flush_runtime_guard(PyObject* timeout) {
   RG_LET(converted, steal(PyNumber_Float(timeout)));  // float(timeout): its errors are the caller's
   const double seconds = PyFloat_AsDouble(converted.get());
   if (seconds == -1.0 && PyErr_Occurred()) return {};
-  const double end = monotonic_now() + std::max(0.0, seconds);  // a negative budget counts as zero
+  // On the monotonic clock: one stepped back (NTP, a host's frozen clock) must not stretch it.
+  // A negative budget counts as zero; 1e9 s is forever.
+  ThreadDeadline deadline(std::min(std::max(0.0, seconds), 1e9));
   RG_LET(threading, G("threading"));
   RG_LET(current, call_method(threading, S("current_thread")));
-  RG_CHECK_OK(wait_until(end, current.get()));
+  RG_CHECK_OK(join_live_threads(current.get()));
   return none();
 }
 
