@@ -2,7 +2,7 @@
 // patterns, the locks and flags, then the functions, the component class and `_duration_s`
 // (from the tables RG_DEF fills). It touches no file, starts no thread, registers nothing.
 #include "capi/declare.hpp"
-#include "capi/module_scope.hpp"
+#include "capi/scope.hpp"
 #include "helpers/constants.hpp"
 #include "guarder/class.hpp"
 

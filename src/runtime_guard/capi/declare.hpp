@@ -14,7 +14,7 @@
 #include <string_view>
 #include <utility>
 
-#include "capi/module_scope.hpp"
+#include "capi/scope.hpp"
 #include "capi/params.hpp"
 #include "capi/py.hpp"
 

@@ -1,7 +1,7 @@
 #include "capi/method_owner.hpp"
 
-#include "capi/function_like.hpp"
-#include "capi/module_scope.hpp"
+#include "capi/native.hpp"
+#include "capi/scope.hpp"
 
 namespace rg {
 

@@ -1,6 +1,6 @@
 #include "capi/native.hpp"
 
-#include "capi/module_scope.hpp"
+#include "capi/scope.hpp"
 #include "capi/params.hpp"
 
 #include <structmember.h>  // after Python.h

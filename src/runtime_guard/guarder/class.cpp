@@ -4,10 +4,10 @@
 
 #include "capi/declare.hpp"
 #include "capi/method_owner.hpp"
-#include "capi/module_scope.hpp"
-#include "capi/values.hpp"
+#include "capi/scope.hpp"
+#include "capi/call.hpp"
 #include "open_report/native_frames.hpp"
-#include "threads/fork_safety.hpp"
+#include "threads/threads.hpp"
 
 namespace rg {
 namespace {
@@ -81,8 +81,8 @@ Ref _capture_logs(PyObject* self) {
   if (!present) return str("");
   RG_LET(panel, call_method(context, S("get_component"), S("logger")));
   if (panel.get() == Py_None) return str("");
-  const int readable = has_attr(panel.get(), S("get_recent_logs"));
-  if (readable <= 0) return readable < 0 ? Ref() : str("");
+  const Answer readable = hasattr(panel.get(), S("get_recent_logs"));
+  if (readable != Answer::kYes) return readable == Answer::kFailed ? Ref() : str("");
   RG_LET(count, integer(1000));
   Ref get_recent_logs = attr(panel, S("get_recent_logs"));
   Ref result = get_recent_logs ? call_kw(get_recent_logs, {}, {{S("count"), count.get()}}) : Ref();

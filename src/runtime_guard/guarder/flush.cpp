@@ -3,14 +3,13 @@
 // (`_flush_lock`, taken before `_lock`). `_lock` is held only to copy the pending rows and to
 // mark and persist them, never across the network call: a slow server never holds up a session.
 #include "capi/declare.hpp"
-#include "capi/module_scope.hpp"
-#include "capi/values.hpp"
+#include "capi/scope.hpp"
+#include "capi/call.hpp"
 #include "guarder/store.hpp"
 #include "helpers/constants.hpp"
 #include "guarder/class.hpp"
 #include "guarder/flush_upload.hpp"
-#include "threads/daemon_thread.hpp"
-#include "threads/thread_deadline.hpp"
+#include "threads/threads.hpp"
 
 namespace rg {
 

@@ -4,11 +4,11 @@
 #include <cmath>
 
 #include "capi/buffer.hpp"
-#include "capi/module_scope.hpp"
-#include "capi/values.hpp"
+#include "capi/scope.hpp"
+#include "capi/call.hpp"
 #include "guarder/store.hpp"
 #include "helpers/constants.hpp"
-#include "threads/thread_deadline.hpp"
+#include "threads/threads.hpp"
 #include "upload/usage.hpp"
 
 namespace rg {

@@ -2,12 +2,12 @@
 // stale at the next start, the start-up flush on a thread, the shutdown flush in line. Both
 // entry points swallow every ordinary exception: telemetry never stops the application.
 #include "capi/declare.hpp"
-#include "capi/module_scope.hpp"
-#include "capi/values.hpp"
+#include "capi/scope.hpp"
+#include "capi/call.hpp"
 #include "guarder/store.hpp"
 #include "helpers/constants.hpp"
 #include "guarder/class.hpp"
-#include "threads/thread_deadline.hpp"
+#include "threads/threads.hpp"
 
 namespace rg {
 namespace {

@@ -1,7 +1,7 @@
 // Merging the component's rows into the store as another instance may have left it, over
 // Python dicts and lists (a failed allocation is a MemoryError, never an abort).
 #include "capi/buffer.hpp"
-#include "capi/values.hpp"
+#include "capi/call.hpp"
 #include "guarder/store.hpp"
 
 namespace rg {
@@ -156,7 +156,7 @@ class Merger {
 
 int Synced::load(PyObject* self) {
   Ref record;
-  RG_CHECK_OK(optional_attr(self, S("_store_synced"), record));
+  if (lookup_attr(self, S("_store_synced"), record) == Answer::kFailed) return failed;
   Tuple pair = Tuple::probe(record.get());
   List k = pair && pair.size() == 2 ? List::probe(pair.at(0)) : List();
   List l = pair && pair.size() == 2 ? List::probe(pair.at(1)) : List();

@@ -1,7 +1,7 @@
 // The store's members: _load_store, _persist_unlocked and _persist.
 #include "capi/declare.hpp"
-#include "capi/module_scope.hpp"
-#include "capi/values.hpp"
+#include "capi/scope.hpp"
+#include "capi/call.hpp"
 #include "guarder/store.hpp"
 
 namespace rg {
@@ -11,9 +11,9 @@ int mark_store_loaded(PyObject* self) { return PyObject_SetAttr(self, S("_store_
 int mark_store_unread(PyObject* self) { return PyObject_SetAttr(self, S("_store_loaded"), Py_False); }
 
 int mark_unread_if_never_started(PyObject* self) {
-  const int started = has_attr(self, S("_store_loaded"));
-  RG_CHECK_OK(started);
-  return started ? 0 : mark_store_unread(self);
+  const Answer started = hasattr(self, S("_store_loaded"));
+  if (started == Answer::kFailed) return -1;
+  return started == Answer::kYes ? 0 : mark_store_unread(self);
 }
 
 int make_usage_dir() {

@@ -6,11 +6,11 @@
 #include <new>
 #include <thread>
 
-#include "capi/module_scope.hpp"
-#include "capi/values.hpp"
+#include "capi/scope.hpp"
+#include "capi/call.hpp"
 #include "helpers/constants.hpp"
 #include "guarder/store.hpp"
-#include "threads/thread_deadline.hpp"
+#include "threads/threads.hpp"
 
 namespace rg {
 
@@ -60,9 +60,9 @@ Ref fs_text(PyObject* path) {
   // it binds that method into "TypeError: expected str, bytes or os.PathLike object".
   if (PyUnicode_Check(path) || PyBytes_Check(path)) return borrow(path);
   Ref method;
-  const int found = optional_attr(reinterpret_cast<PyObject*>(Py_TYPE(path)), S("__fspath__"), method);
-  RG_CHECK_OK(found);
-  return found ? call(method, path) : borrow(path);  // not a path: its user raises TypeError
+  const Answer found = lookup_attr(reinterpret_cast<PyObject*>(Py_TYPE(path)), S("__fspath__"), method);
+  if (found == Answer::kFailed) return failed;
+  return found == Answer::kYes ? call(method, path) : borrow(path);  // not a path: its user raises TypeError
 }
 
 Bytes fs_path(PyObject* path) {
@@ -137,8 +137,8 @@ int hold_session_lock(PyObject* self) {
 
 int release_session_lock(PyObject* self) {
   Ref capsule;
-  const int found = optional_attr(self, S("_session_lock"), capsule);
-  if (found <= 0) return found;
+  const Answer found = lookup_attr(self, S("_session_lock"), capsule);
+  if (found != Answer::kYes) return found == Answer::kFailed ? -1 : 0;
   if (!PyCapsule_IsValid(capsule.get(), kSessionLockCapsule)) return 0;
   auto* held = static_cast<SessionLock*>(PyCapsule_GetPointer(capsule.get(), kSessionLockCapsule));
   // Removed while still locked: nobody sweeps it meanwhile. Closing a forked child's copy of

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "capi/buffer.hpp"
-#include "capi/module_scope.hpp"
+#include "capi/scope.hpp"
 #include "component/store_line_scan.hpp"
 #include "guarder/store.hpp"
 

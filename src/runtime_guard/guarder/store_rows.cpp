@@ -1,8 +1,8 @@
 // Session rows as the store file holds them: one compact JSON text per line.
 #include <cstring>
 
-#include "capi/module_scope.hpp"
-#include "capi/values.hpp"
+#include "capi/scope.hpp"
+#include "capi/call.hpp"
 #include "guarder/store.hpp"
 
 namespace rg {

@@ -5,8 +5,8 @@
 
 #include "capi/buffer.hpp"
 #include "capi/declare.hpp"
-#include "capi/module_scope.hpp"
-#include "capi/values.hpp"
+#include "capi/scope.hpp"
+#include "capi/call.hpp"
 #include "guarder/store.hpp"
 
 namespace rg {

@@ -1,7 +1,7 @@
 // The telemetry switch, the usage URL, and the resolvers of the endpoint, machine id, account
 // and version: each asks the host afresh through the import system (a substitute in sys.modules
 // wins), and an ordinary exception gives its neutral result.
-#include "threads/fork_safety.hpp"
+#include "threads/threads.hpp"
 #include "capi/scope.hpp"
 #include "capi/declare.hpp"
 

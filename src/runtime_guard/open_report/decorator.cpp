@@ -3,9 +3,9 @@
 // (wrapper.cpp) is a real function dressed by the running interpreter's `functools.wraps`, so it
 // is what the nested def would be, attribute for attribute.
 #include "capi/declare.hpp"
-#include "capi/module_scope.hpp"
+#include "capi/scope.hpp"
 #include "capi/native.hpp"
-#include "capi/values.hpp"
+#include "capi/call.hpp"
 #include "open_report/wrapper.hpp"
 
 namespace rg {

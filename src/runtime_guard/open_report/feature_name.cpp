@@ -7,9 +7,9 @@
 #include <algorithm>
 
 #include "capi/buffer.hpp"
-#include "capi/module_scope.hpp"
+#include "capi/scope.hpp"
 #include "open_report/native_frames.hpp"
-#include "capi/values.hpp"
+#include "capi/call.hpp"
 #include "capi/declare.hpp"
 
 namespace rg {

@@ -3,9 +3,9 @@
 // The caller's thread only fixes the feature name (its stack exists only here) and starts the
 // worker; the row is built and posted on the worker, and nothing of that reaches the caller.
 #include "capi/declare.hpp"
-#include "capi/module_scope.hpp"
+#include "capi/scope.hpp"
 #include "capi/native.hpp"
-#include "capi/values.hpp"
+#include "capi/call.hpp"
 #include "open_report/native_frames.hpp"
 
 namespace rg {

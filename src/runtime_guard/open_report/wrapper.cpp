@@ -11,9 +11,9 @@
 // function's very TypeError before any report: PyQt takes it for "call again with fewer".
 #include "open_report/wrapper.hpp"
 
-#include "capi/module_scope.hpp"
+#include "capi/scope.hpp"
 #include "capi/native.hpp"
-#include "capi/values.hpp"
+#include "capi/call.hpp"
 #include "open_report/native_frames.hpp"
 
 #include <opcode.h>

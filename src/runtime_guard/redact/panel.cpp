@@ -1,8 +1,8 @@
 // format_panel_logs: the logging panel's records rendered in the panel's own line format
 // ("<stamp> <level> <message>"), then redacted and capped.
 #include "capi/declare.hpp"
-#include "capi/module_scope.hpp"
-#include "capi/values.hpp"
+#include "capi/scope.hpp"
+#include "capi/call.hpp"
 #include "redact/scanners.hpp"
 
 namespace rg {

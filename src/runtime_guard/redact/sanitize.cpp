@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "capi/declare.hpp"
-#include "capi/module_scope.hpp"
+#include "capi/scope.hpp"
 #include "helpers/constants.hpp"
 #include "redact/scanners.hpp"
 

@@ -1,6 +1,6 @@
-#include "capi/module_scope.hpp"
+#include "capi/scope.hpp"
 #include "capi/native.hpp"
-#include "capi/values.hpp"
+#include "capi/call.hpp"
 #include "threads/threads.hpp"
 
 namespace rg {
@@ -70,8 +70,8 @@ int ensure_fork_hook() {
   RG_LET(os, G("os"));
   // Windows has no fork and no os.register_at_fork: nothing to reset there.
   Ref register_at_fork;
-  const int has_fork = optional_attr(os.get(), S("register_at_fork"), register_at_fork);
-  if (has_fork <= 0) return has_fork;
+  const Answer has_fork = lookup_attr(os.get(), S("register_at_fork"), register_at_fork);
+  if (has_fork != Answer::kYes) return has_fork == Answer::kFailed ? -1 : 0;
   RG_CHECK(call_kw(register_at_fork, {}, {{S("after_in_child"), hook.get()}}));
   return 0;
 }

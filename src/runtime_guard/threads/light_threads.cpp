@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "capi/declare.hpp"
-#include "capi/module_scope.hpp"
+#include "capi/scope.hpp"
 #include "capi/native.hpp"
 #include "threads/threads.hpp"
 

@@ -2,8 +2,8 @@
 // so a disabled install or an empty list costs no host lookup; resolvers are called through
 // the module namespace, so a host may replace any of them.
 #include "capi/declare.hpp"
-#include "capi/module_scope.hpp"
-#include "capi/values.hpp"
+#include "capi/scope.hpp"
+#include "capi/call.hpp"
 #include "upload/usage.hpp"
 
 namespace rg {

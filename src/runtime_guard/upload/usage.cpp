@@ -1,11 +1,10 @@
 // The usage payload, made sendable, sealed, measured and sent.
 #include "capi/buffer.hpp"
-#include "capi/module_scope.hpp"
-#include "capi/native_closure.hpp"
-#include "capi/values.hpp"
+#include "capi/scope.hpp"
+#include "capi/native.hpp"
+#include "capi/call.hpp"
 #include "helpers/constants.hpp"
-#include "threads/daemon_thread.hpp"
-#include "threads/thread_deadline.hpp"
+#include "threads/threads.hpp"
 #include "upload/usage.hpp"
 
 namespace rg {

@@ -1,2 +1,0 @@
-#pragma once
-#include "threads/threads.hpp"
