@@ -16,7 +16,7 @@ Ref last_stored(PyObject* rows);
 struct JsonCodec {
   Ref json, dumps, separators;
   bool native = false;
-  mutable store_lines::LineBuffer scratch;
+  mutable Buffer<char> scratch;
   // -1 with an error set
   int open();
   // json.dumps(row, separators=(",", ":")); `known` (a str or null), when it is that line.
