@@ -1,11 +1,10 @@
-// A small RAII layer over the CPython C API.
-//
-// Built with -fno-exceptions: errors travel as in CPython, a null Ref (or -1) with the error
-// indicator set. RG_LET/RG_CHECK propagate such a failure out of a function.
+// A small RAII layer over the CPython C API: references and failures (ref.hpp, fail.hpp),
+// interned literals, calls, errors, locks and the GIL.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "capi/buffer.hpp"
+#include "capi/fail.hpp"
+#include "capi/ref.hpp"
 
 #include <cstddef>
 #include <initializer_list>
@@ -13,83 +12,6 @@
 #include <utility>
 
 namespace rg {
-
-// An owned (strong) reference. Moving transfers ownership; the destructor drops it.
-class Ref {
- public:
-  Ref() = default;
-  Ref(std::nullptr_t) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  Ref(Ref&& o) : p_(o.p_) { o.p_ = nullptr; }
-  Ref& operator=(Ref&& o) {
-    if (this != &o) {
-      Py_XDECREF(p_);
-      p_ = o.p_;
-      o.p_ = nullptr;
-    }
-    return *this;
-  }
-  ~Ref() { Py_XDECREF(p_); }
-
-  static Ref steal(PyObject* p) { return Ref(p); }
-  static Ref borrow(PyObject* p) {
-    Py_XINCREF(p);
-    return Ref(p);
-  }
-
-  PyObject* get() const { return p_; }
-  PyObject* release() {
-    PyObject* p = p_;
-    p_ = nullptr;
-    return p;
-  }
-  explicit operator bool() const { return p_ != nullptr; }
-
- private:
-  explicit Ref(PyObject* p) : p_(p) {}
-  PyObject* p_ = nullptr;
-};
-
-inline Ref steal(PyObject* p) { return Ref::steal(p); }
-inline Ref borrow(PyObject* p) { return Ref::borrow(p); }
-
-// A failure return, whatever the function returns: a null Ref or pointer, or -1 for a signed
-// status or count. Nothing converts it to bool or to an unsigned value, where no failure
-// value is unambiguous.
-struct Failed {
-  operator Ref() const { return {}; }
-  template <class T>
-  operator T*() const {
-    return nullptr;
-  }
-  template <class T>
-    requires(std::is_integral_v<T> && std::is_signed_v<T>)
-  operator T() const {
-    return -1;
-  }
-};
-inline constexpr Failed failed{};
-
-// Propagating a failure (the error indicator is set):
-//   RG_LET(x, expr);     Ref x = expr; return `failed` when it is null
-//   RG_CHECK(expr);      return `failed` when a Ref or pointer result is null
-//   RG_CHECK_OK(expr);   return `failed` when a status result is negative
-//   RG_TRUTH(t, expr);   const int t = truth of expr (0 or 1); return `failed` when it raised
-#define RG_LET(name, expr) \
-  ::rg::Ref name = (expr); \
-  if (!name) return ::rg::failed
-#define RG_CHECK(expr)                  \
-  do {                                  \
-    if (!(expr)) return ::rg::failed;   \
-  } while (0)
-#define RG_CHECK_OK(expr)                 \
-  do {                                    \
-    if ((expr) < 0) return ::rg::failed;  \
-  } while (0)
-#define RG_TRUTH(name, expr)                          \
-  const int name = PyObject_IsTrue(::rg::raw(expr));  \
-  if (name < 0) return ::rg::failed
 
 // An interned str per distinct literal, made when the module is executed (intern_literals),
 // so S() is never null once the module exists and no call site has to check it. Each literal
@@ -126,9 +48,6 @@ struct Interned {
 };
 
 #define S(lit) (::rg::Interned<lit>::get())
-
-inline PyObject* raw(const Ref& r) { return r.get(); }
-inline PyObject* raw(PyObject* p) { return p; }
 
 // ---- conversions -------------------------------------------------------------------------
 
