@@ -7,7 +7,7 @@
 
 #include <string_view>
 
-#include "store_lines/pending_capi.hpp"
+#include "capi/py.hpp"
 
 namespace rg::store_lines {
 

@@ -4,6 +4,7 @@
 // surrogates kept. Everything json.loads would reject, and every value outside the subset,
 // is left to json.loads itself, so its result and its errors stay its own.
 #include <algorithm>
+#include <array>
 
 #include "store_lines/shared.hpp"
 
@@ -13,19 +14,28 @@ namespace {
 
 using Byte = unsigned char;
 
-// The four hex digits at p (before end), in either case: their value, or -1.
+const char* as_chars(const Byte* p) { return reinterpret_cast<const char*>(p); }
+
+// Each byte's value as a hex digit, either case, or -1.
+constexpr std::array<signed char, 256> kHexValue = [] {
+  std::array<signed char, 256> t{};
+  t.fill(-1);
+  for (unsigned char i = 0; i < 16; ++i) {
+    t[static_cast<Byte>("0123456789abcdef"[i])] = static_cast<signed char>(i);
+    t[static_cast<Byte>("0123456789ABCDEF"[i])] = static_cast<signed char>(i);
+  }
+  return t;
+}();
+
+// The four hex digits at p (before end): their value, or -1.
 long hex4(const Byte* p, const Byte* end) {
   if (end - p < 4) return -1;
-  long v = 0;
-  for (const Byte* d = p; d != p + 4; ++d) {
-    const Byte lower = *d | 0x20;  // only 'A'..'F' fold onto 'a'..'f'
-    const int digit = *d >= '0' && *d <= '9'       ? *d - '0'
-                      : lower >= 'a' && lower <= 'f' ? lower - 'a' + 10
-                                                     : -1;
-    if (digit < 0) return -1;
-    v = v * 16 + digit;
+  long v = 0, bad = 0;
+  for (int i = 0; i < 4; ++i) {
+    v = v * 16 + kHexValue[p[i]];
+    bad |= kHexValue[p[i]];
   }
-  return v;
+  return bad < 0 ? -1 : v;
 }
 
 // The escape after a backslash at p: its character, with p moved past it. False for anything
@@ -62,11 +72,13 @@ bool read_escape(const Byte*& p, const Byte* end, Py_UCS4& ch) {
 template <class Char>
 void unescape(const Byte* r, const Byte* close, Char* o) {
   while (r != close) {
-    const std::size_t run = plain_run<0x7F>(r, static_cast<std::size_t>(close - r));
-    o = std::copy(r, r + run, o);
-    if ((r += run) == close) break;
-    Py_UCS4 ch;
-    read_escape(++r, close, ch);
+    if constexpr (sizeof(Char) == 1) {
+      const std::size_t run = plain_run<0x7F>(r, static_cast<std::size_t>(close - r));
+      o = std::copy(r, r + run, o);
+      if ((r += run) == close) break;
+    }
+    Py_UCS4 ch = *r++;
+    if (ch == '\\') read_escape(r, close, ch);
     *o++ = static_cast<Char>(ch);
   }
 }
@@ -126,7 +138,7 @@ class Parser {
 
   Coded literal(std::string_view spelling, PyObject* value, Ref& out) {
     const std::size_t left = static_cast<std::size_t>(end_ - p_);
-    if (!std::string_view(reinterpret_cast<const char*>(p_), left).starts_with(spelling))
+    if (!std::string_view(as_chars(p_), left).starts_with(spelling))
       return Coded::kFallback;
     p_ += spelling.size();
     out = borrow(value);
@@ -149,51 +161,52 @@ class Parser {
       return out ? Coded::kDone : Coded::kError;
     }
     // Long: the interpreter's own conversion, which also applies its digit limit.
-    scratch_.clear();
-    const std::size_t n = static_cast<std::size_t>(q - start);
-    if (!scratch_.append(reinterpret_cast<const char*>(start), n) || !scratch_.push('\0'))
-      return Coded::kError;
-    out = steal(PyLong_FromString(scratch_.data(), nullptr, 10));
+    const Ref text = steal(PyUnicode_FromStringAndSize(as_chars(start), q - start));
+    out = text ? steal(PyLong_FromUnicodeObject(text.get(), 10)) : Ref();
     return out ? Coded::kDone : refused();
   }
 
   // A quoted text, made at its final size and width as the interpreter's own str of it would
-  // be. Escaped ASCII text (log text: a "\n" every line) is unescaped into the scratch buffer as
-  // it is read; other escaped text is measured first and unescaped in a second pass.
+  // be. Escaped ASCII text (log text: a "\n" every line) is unescaped into scratch_ as it is
+  // read; other escaped text is measured first and unescaped in a second pass.
   Coded text(Ref& out) {
     if (!eat('"')) return Coded::kFallback;
     const Byte* const body = p_;
     const Byte* q = body;
-    Py_UCS4 widest = 0x7F;
-    bool escaped = false;
+    const Byte* copied = body;  // while the text is ASCII, scratch_ holds it up to here
     Py_ssize_t length = 0;
+    Py_UCS4 widest = 0x7F;
+    scratch_.clear();
     for (;;) {
       const std::size_t run = plain_run<0x7F>(q, static_cast<std::size_t>(end_ - q));
-      if (escaped && widest < 0x80 && !scratch_.append(reinterpret_cast<const char*>(q), run))
-        return Coded::kError;
       q += run;
       length += static_cast<Py_ssize_t>(run);
       if (q == end_ || *q != '\\') break;
-      if (!escaped) {
-        scratch_.clear();
-        if (!scratch_.append(reinterpret_cast<const char*>(body), static_cast<std::size_t>(q - body)))
-          return Coded::kError;
-      }
+      const auto pending = static_cast<std::size_t>(q - copied);
+      if (widest < 0x80 && pending && !scratch_.append(as_chars(copied), pending))
+        return Coded::kError;
       Py_UCS4 ch;
       if (!read_escape(++q, end_, ch)) return Coded::kFallback;
-      escaped = true;
       ++length;
       widest = std::max(widest, ch);
       if (widest < 0x80 && !scratch_.push(static_cast<char>(ch))) return Coded::kError;
+      copied = q;
     }
     if (q == end_ || *q != '"') return Coded::kFallback;  // a control or non-ASCII byte, or no end
     Str made = Str::fresh(PyUnicode_New(length, widest));
     if (!made) return Coded::kError;
-    if (widest >= 0x80)
-      by_kind(made.kind(), made.data(), [&](auto* chars) { unescape(body, q, chars); });
-    else
-      std::memcpy(made.data(), escaped ? scratch_.data() : reinterpret_cast<const char*>(body),
-                  static_cast<std::size_t>(length));
+    void* chars = made.writable();
+    if (widest < 0x80) {
+      char* o = static_cast<char*>(chars);
+      if (scratch_.size()) o = std::copy_n(scratch_.data(), scratch_.size(), o);
+      std::memcpy(o, copied, static_cast<std::size_t>(q - copied));
+    } else if (made.kind() == PyUnicode_1BYTE_KIND) {
+      unescape(body, q, static_cast<Py_UCS1*>(chars));
+    } else if (made.kind() == PyUnicode_2BYTE_KIND) {
+      unescape(body, q, static_cast<Py_UCS2*>(chars));
+    } else {
+      unescape(body, q, static_cast<Py_UCS4*>(chars));
+    }
     p_ = q + 1;
     out = std::move(made);
     return Coded::kDone;

@@ -60,13 +60,17 @@ char* put_chars(const Char* p, std::size_t n, char* out) {
 // The quoted text of a str; false with MemoryError.
 bool put_text(const Str& s, Buffer<char>& out) {
   const std::size_t n = static_cast<std::size_t>(s.size());
+  const int kind = s.kind();
   // Worst case per character: \uXXXX, or two of them above the BMP.
-  char* const begin = out.room(n * (s.kind() == PyUnicode_4BYTE_KIND ? 12 : 6) + 2);
+  char* const begin = out.room(n * (kind == PyUnicode_4BYTE_KIND ? 12 : 6) + 2);
   if (!begin) return false;
-  *begin = '"';
-  char* end = by_kind(s.kind(), s.data(), [&](auto* p) { return put_chars(p, n, begin + 1); });
-  *end++ = '"';
-  out.grow(static_cast<std::size_t>(end - begin));
+  char* o = begin;
+  *o++ = '"';
+  if (kind == PyUnicode_1BYTE_KIND) o = put_chars(static_cast<const Py_UCS1*>(s.data()), n, o);
+  if (kind == PyUnicode_2BYTE_KIND) o = put_chars(static_cast<const Py_UCS2*>(s.data()), n, o);
+  if (kind == PyUnicode_4BYTE_KIND) o = put_chars(static_cast<const Py_UCS4*>(s.data()), n, o);
+  *o++ = '"';
+  out.grow(static_cast<std::size_t>(o - begin));
   return true;
 }
 
@@ -131,7 +135,7 @@ Coded encode_line(PyObject* row, Buffer<char>& scratch, Ref& line, PyObject* kno
   }
   Str made = Str::fresh(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
   if (!made) return Coded::kError;
-  std::memcpy(made.data(), text.data(), text.size());
+  std::memcpy(made.writable(), text.data(), text.size());
   line = std::move(made);
   return Coded::kDone;
 }

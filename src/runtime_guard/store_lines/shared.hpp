@@ -58,14 +58,6 @@ std::size_t plain_run(const unsigned char* p, std::size_t n) {
   return i;
 }
 
-// Calls `fn` with a str's characters as pointers of the width of its kind.
-template <class Fn>
-decltype(auto) by_kind(int kind, void* chars, Fn fn) {
-  if (kind == PyUnicode_1BYTE_KIND) return fn(static_cast<Py_UCS1*>(chars));
-  if (kind == PyUnicode_2BYTE_KIND) return fn(static_cast<Py_UCS2*>(chars));
-  return fn(static_cast<Py_UCS4*>(chars));
-}
-
 inline Coded done(bool ok) { return ok ? Coded::kDone : Coded::kError; }
 
 // After an int conversion failed: its ValueError is the interpreter's digit limit, which json's
