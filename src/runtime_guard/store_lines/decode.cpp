@@ -16,43 +16,31 @@ using Byte = unsigned char;
 
 const char* as_chars(const Byte* p) { return reinterpret_cast<const char*>(p); }
 
-// Each byte's value as a hex digit, either case, or -1.
-constexpr std::array<signed char, 256> kHexValue = [] {
-  std::array<signed char, 256> t{};
-  t.fill(-1);
-  for (unsigned char i = 0; i < 16; ++i) {
-    t[static_cast<Byte>("0123456789abcdef"[i])] = static_cast<signed char>(i);
-    t[static_cast<Byte>("0123456789ABCDEF"[i])] = static_cast<signed char>(i);
+// The four hex digits at p (before end), in either case: their value, or -1.
+long hex4(const Byte* p, const Byte* end) {
+  long v = end - p < 4 ? -1 : 0;
+  for (const Byte* d = p; v >= 0 && d != p + 4; ++d) {
+    const unsigned digit = *d - 48u, letter = (*d | 0x20u) - 97u;  // from '0'; from 'a' or 'A'
+    v = digit < 10 ? v * 16 + digit : letter < 6 ? v * 16 + letter + 10 : -1;
   }
+  return v;
+}
+
+// What each byte after a backslash stands for: a character, 'u' for \uXXXX, or 0 (no escape).
+constexpr std::array<char, 256> kUnescaped = [] {
+  std::array<char, 256> t{};
+  t['"'] = '"', t['\\'] = '\\', t['/'] = '/', t['b'] = '\b', t['f'] = '\f';
+  t['n'] = '\n', t['r'] = '\r', t['t'] = '\t', t['u'] = 'u';
   return t;
 }();
-
-// The four hex digits at p (before end): their value, or -1.
-long hex4(const Byte* p, const Byte* end) {
-  if (end - p < 4) return -1;
-  long v = 0, bad = 0;
-  for (int i = 0; i < 4; ++i) {
-    v = v * 16 + kHexValue[p[i]];
-    bad |= kHexValue[p[i]];
-  }
-  return bad < 0 ? -1 : v;
-}
 
 // The escape after a backslash at p: its character, with p moved past it. False for anything
 // json.loads rejects.
 bool read_escape(const Byte*& p, const Byte* end, Py_UCS4& ch) {
-  if (p == end) return false;
-  switch (*p++) {
-    case '"': ch = '"'; return true;
-    case '\\': ch = '\\'; return true;
-    case '/': ch = '/'; return true;
-    case 'b': ch = '\b'; return true;
-    case 'f': ch = '\f'; return true;
-    case 'n': ch = '\n'; return true;
-    case 'r': ch = '\r'; return true;
-    case 't': ch = '\t'; return true;
-    case 'u': break;
-    default: return false;
+  const char meaning = p == end ? 0 : kUnescaped[*p++];
+  if (meaning != 'u') {
+    ch = static_cast<Byte>(meaning);
+    return meaning != 0;
   }
   const long unit = hex4(p, end);
   if (unit < 0) return false;
@@ -125,42 +113,29 @@ class Parser {
   }
 
   Coded scalar(Ref& out) {
+    using Literal = std::pair<std::string_view, PyObject*>;
     skip_space();
-    if (p_ == end_) return Coded::kFallback;
-    switch (*p_) {
-      case '"': return text(out);
-      case 't': return literal("true", Py_True, out);
-      case 'f': return literal("false", Py_False, out);
-      case 'n': return literal("null", Py_None, out);
-      default: return integer(out);
+    const std::string_view rest(as_chars(p_), static_cast<std::size_t>(end_ - p_));
+    if (rest.starts_with('"')) return text(out);
+    for (auto [spelling, value] :
+         {Literal{"true", Py_True}, {"false", Py_False}, {"null", Py_None}}) {
+      if (!rest.starts_with(spelling)) continue;
+      p_ += spelling.size();
+      out = borrow(value);
+      return Coded::kDone;
     }
+    return integer(out);
   }
 
-  Coded literal(std::string_view spelling, PyObject* value, Ref& out) {
-    const std::size_t left = static_cast<std::size_t>(end_ - p_);
-    if (!std::string_view(as_chars(p_), left).starts_with(spelling))
-      return Coded::kFallback;
-    p_ += spelling.size();
-    out = borrow(value);
-    return Coded::kDone;
-  }
-
-  // -?(0|[1-9][0-9]*) not followed by a fraction or exponent (a float: json's own).
+  // -?(0|[1-9][0-9]*) not followed by a fraction or exponent (a float: json's own), converted
+  // as json does it: by int(), which also applies the interpreter's digit limit.
   Coded integer(Ref& out) {
     const Byte* const start = p_;
-    const Byte* const digits = p_ + (p_ != end_ && *p_ == '-');
-    const Byte* q = digits;
+    const Byte* q = p_ + (*p_ == '-');
     if (q == end_ || *q < '0' || *q > '9') return Coded::kFallback;
     if (*q++ != '0') q = std::find_if(q, end_, [](Byte c) { return c < '0' || c > '9'; });
     if (q != end_ && (*q == '.' || *q == 'e' || *q == 'E')) return Coded::kFallback;
     p_ = q;
-    if (q - digits <= 18) {
-      long long v = 0;
-      for (const Byte* d = digits; d != q; ++d) v = v * 10 + (*d - '0');
-      out = steal(PyLong_FromLongLong(digits != start ? -v : v));
-      return out ? Coded::kDone : Coded::kError;
-    }
-    // Long: the interpreter's own conversion, which also applies its digit limit.
     const Ref text = steal(PyUnicode_FromStringAndSize(as_chars(start), q - start));
     out = text ? steal(PyLong_FromUnicodeObject(text.get(), 10)) : Ref();
     return out ? Coded::kDone : refused();

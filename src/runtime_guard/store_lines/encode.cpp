@@ -1,7 +1,6 @@
 // Writing a store line natively: json.dumps(row, separators=(",", ":")) with its defaults
 // (ensure_ascii, keys in the dict's order), for the rows the module itself makes.
 #include <array>
-#include <charconv>
 
 #include "store_lines/shared.hpp"
 
@@ -74,27 +73,16 @@ bool put_text(const Str& s, Buffer<char>& out) {
   return true;
 }
 
-// An exact int as int.__repr__ writes it.
-Coded put_int(PyObject* v, Buffer<char>& out) {
-  int overflow = 0;
-  const long long small = PyLong_AsLongLongAndOverflow(v, &overflow);
-  if (!overflow) {
-    char digits[24];
-    const char* end = std::to_chars(digits, digits + sizeof digits, small).ptr;
-    return done(out.append(digits, static_cast<std::size_t>(end - digits)));
-  }
-  const Str text = Str::fresh(PyLong_Type.tp_repr(v));
-  if (!text) return refused();
-  return done(out.append(ascii(text).data(), ascii(text).size()));
-}
-
 Coded put_value(PyObject* v, Buffer<char>& out) {
   if (const Str s = Str::probe_exact(v)) return done(put_text(s, out));
   if (v == Py_True || v == Py_False || v == Py_None) {
     const std::string_view word = v == Py_True ? "true" : v == Py_False ? "false" : "null";
     return done(out.append(word.data(), word.size()));
   }
-  if (PyLong_CheckExact(v)) return put_int(v, out);
+  if (PyLong_CheckExact(v)) {  // as int.__repr__ writes it
+    const Str digits = Str::fresh(PyLong_Type.tp_repr(v));
+    return digits ? done(out.append(ascii(digits).data(), ascii(digits).size())) : refused();
+  }
   return Coded::kFallback;  // floats, containers, subclasses: json's own rules apply
 }
 
