@@ -13,7 +13,6 @@ namespace rg::store_lines {
 namespace {
 
 using Byte = unsigned char;
-
 const char* as_chars(const Byte* p) { return reinterpret_cast<const char*>(p); }
 
 // The four hex digits at p (before end), in either case: their value, or -1.
@@ -71,15 +70,10 @@ void unescape(const Byte* r, const Byte* close, Char* o) {
   }
 }
 
-class Parser {
- public:
-  Parser(std::string_view text, Buffer<char>& scratch)
-      : p_(reinterpret_cast<const Byte*>(text.data())), end_(p_ + text.size()), scratch_(scratch) {}
-
-  bool at_end() {
-    skip_space();
-    return p_ == end_;
-  }
+struct Parser {
+  const Byte* p;
+  const Byte* const end;
+  Buffer<char>& scratch;
 
   Coded object(Ref& out) {
     if (!eat('{')) return Coded::kFallback;
@@ -99,28 +93,28 @@ class Parser {
     return Coded::kDone;
   }
 
- private:
-  void skip_space() {
-    while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+  // Skips whitespace: whether anything is left.
+  bool skip_space() {
+    while (p != end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')) ++p;
+    return p != end;
   }
 
   // Whitespace, then `c`: true with `c` read.
   bool eat(char c) {
-    skip_space();
-    if (p_ == end_ || *p_ != static_cast<Byte>(c)) return false;
-    ++p_;
+    if (!skip_space() || *p != static_cast<Byte>(c)) return false;
+    ++p;
     return true;
   }
 
   Coded scalar(Ref& out) {
     using Literal = std::pair<std::string_view, PyObject*>;
     skip_space();
-    const std::string_view rest(as_chars(p_), static_cast<std::size_t>(end_ - p_));
+    const std::string_view rest(as_chars(p), static_cast<std::size_t>(end - p));
     if (rest.starts_with('"')) return text(out);
     for (auto [spelling, value] :
          {Literal{"true", Py_True}, {"false", Py_False}, {"null", Py_None}}) {
       if (!rest.starts_with(spelling)) continue;
-      p_ += spelling.size();
+      p += spelling.size();
       out = borrow(value);
       return Coded::kDone;
     }
@@ -130,51 +124,50 @@ class Parser {
   // -?(0|[1-9][0-9]*) not followed by a fraction or exponent (a float: json's own), converted
   // as json does it: by int(), which also applies the interpreter's digit limit.
   Coded integer(Ref& out) {
-    const Byte* const start = p_;
-    const Byte* q = p_ + (*p_ == '-');
-    if (q == end_ || *q < '0' || *q > '9') return Coded::kFallback;
-    if (*q++ != '0') q = std::find_if(q, end_, [](Byte c) { return c < '0' || c > '9'; });
-    if (q != end_ && (*q == '.' || *q == 'e' || *q == 'E')) return Coded::kFallback;
-    p_ = q;
-    const Ref text = steal(PyUnicode_FromStringAndSize(as_chars(start), q - start));
-    out = text ? steal(PyLong_FromUnicodeObject(text.get(), 10)) : Ref();
+    const Byte* const start = p;
+    const Byte* q = p + (p != end && *p == '-');
+    if (q == end || *q < '0' || *q > '9') return Coded::kFallback;
+    if (*q++ != '0') q = std::find_if(q, end, [](Byte c) { return c < '0' || c > '9'; });
+    if (q != end && (*q == '.' || *q == 'e' || *q == 'E')) return Coded::kFallback;
+    p = q;
+    const Ref digits = steal(PyUnicode_FromStringAndSize(as_chars(start), q - start));
+    out = digits ? steal(PyLong_FromUnicodeObject(digits.get(), 10)) : Ref();
     return out ? Coded::kDone : refused();
   }
 
   // A quoted text, made at its final size and width as the interpreter's own str of it would
-  // be. Escaped ASCII text (log text: a "\n" every line) is unescaped into scratch_ as it is
+  // be. Escaped ASCII text (log text: a "\n" every line) is unescaped into scratch as it is
   // read; other escaped text is measured first and unescaped in a second pass.
   Coded text(Ref& out) {
     if (!eat('"')) return Coded::kFallback;
-    const Byte* const body = p_;
+    const Byte* const body = p;
     const Byte* q = body;
-    const Byte* copied = body;  // while the text is ASCII, scratch_ holds it up to here
+    const Byte* copied = body;  // while the text is ASCII, scratch holds it up to here
     Py_ssize_t length = 0;
     Py_UCS4 widest = 0x7F;
-    scratch_.clear();
+    scratch.clear();
     for (;;) {
-      const std::size_t run = plain_run<0x7F>(q, static_cast<std::size_t>(end_ - q));
+      const std::size_t run = plain_run<0x7F>(q, static_cast<std::size_t>(end - q));
       q += run;
       length += static_cast<Py_ssize_t>(run);
-      if (q == end_ || *q != '\\') break;
+      if (q == end || *q != '\\') break;
       const auto pending = static_cast<std::size_t>(q - copied);
-      if (widest < 0x80 && pending && !scratch_.append(as_chars(copied), pending))
+      if (widest < 0x80 && pending && !scratch.append(as_chars(copied), pending))
         return Coded::kError;
       Py_UCS4 ch;
-      if (!read_escape(++q, end_, ch)) return Coded::kFallback;
+      if (!read_escape(++q, end, ch)) return Coded::kFallback;
       ++length;
       widest = std::max(widest, ch);
-      if (widest < 0x80 && !scratch_.push(static_cast<char>(ch))) return Coded::kError;
+      if (widest < 0x80 && !scratch.push(static_cast<char>(ch))) return Coded::kError;
       copied = q;
     }
-    if (q == end_ || *q != '"') return Coded::kFallback;  // a control or non-ASCII byte, or no end
+    if (q == end || *q != '"') return Coded::kFallback;  // a control or non-ASCII byte, or no end
     Str made = Str::fresh(PyUnicode_New(length, widest));
     if (!made) return Coded::kError;
     void* chars = made.writable();
-    if (widest < 0x80) {
-      char* o = static_cast<char*>(chars);
-      if (scratch_.size()) o = std::copy_n(scratch_.data(), scratch_.size(), o);
-      std::memcpy(o, copied, static_cast<std::size_t>(q - copied));
+    if (widest < 0x80) {  // what scratch holds, then the rest as it stands
+      char* rest = std::copy_n(scratch.data(), scratch.size(), static_cast<char*>(chars));
+      std::copy(as_chars(copied), as_chars(q), rest);
     } else if (made.kind() == PyUnicode_1BYTE_KIND) {
       unescape(body, q, static_cast<Py_UCS1*>(chars));
     } else if (made.kind() == PyUnicode_2BYTE_KIND) {
@@ -182,23 +175,20 @@ class Parser {
     } else {
       unescape(body, q, static_cast<Py_UCS4*>(chars));
     }
-    p_ = q + 1;
+    p = q + 1;
     out = std::move(made);
     return Coded::kDone;
   }
-
-  const Byte* p_;
-  const Byte* const end_;
-  Buffer<char>& scratch_;
 };
 
 }  // namespace
 
 Coded decode_line(std::string_view text, Ref& row, Buffer<char>& scratch) {
-  Parser parser(text, scratch);
+  const auto* start = reinterpret_cast<const Byte*>(text.data());
+  Parser parser{start, start + text.size(), scratch};
   Ref parsed;
   Coded coded = parser.object(parsed);
-  if (coded == Coded::kDone && !parser.at_end()) coded = Coded::kFallback;  // json: extra data
+  if (coded == Coded::kDone && parser.skip_space()) coded = Coded::kFallback;  // json: extra data
   if (coded == Coded::kDone) row = std::move(parsed);
   return coded;
 }

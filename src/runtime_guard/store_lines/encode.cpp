@@ -1,5 +1,6 @@
 // Writing a store line natively: json.dumps(row, separators=(",", ":")) with its defaults
 // (ensure_ascii, keys in the dict's order), for the rows the module itself makes.
+#include <algorithm>
 #include <array>
 
 #include "store_lines/shared.hpp"
@@ -20,8 +21,7 @@ constexpr std::array<char, 128> kEscapes = [] {
 
 char* put_u(char* out, Py_UCS4 unit) {
   constexpr char kHex[] = "0123456789abcdef";
-  *out++ = '\\';
-  *out++ = 'u';
+  out = std::copy_n("\\u", 2, out);
   for (int shift = 12; shift >= 0; shift -= 4) *out++ = kHex[(unit >> shift) & 0xF];
   return out;
 }
@@ -59,15 +59,14 @@ char* put_chars(const Char* p, std::size_t n, char* out) {
 // The quoted text of a str; false with MemoryError.
 bool put_text(const Str& s, Buffer<char>& out) {
   const std::size_t n = static_cast<std::size_t>(s.size());
-  const int kind = s.kind();
   // Worst case per character: \uXXXX, or two of them above the BMP.
-  char* const begin = out.room(n * (kind == PyUnicode_4BYTE_KIND ? 12 : 6) + 2);
+  char* const begin = out.room(n * (s.kind() == PyUnicode_4BYTE_KIND ? 12 : 6) + 2);
   if (!begin) return false;
   char* o = begin;
   *o++ = '"';
-  if (kind == PyUnicode_1BYTE_KIND) o = put_chars(static_cast<const Py_UCS1*>(s.data()), n, o);
-  if (kind == PyUnicode_2BYTE_KIND) o = put_chars(static_cast<const Py_UCS2*>(s.data()), n, o);
-  if (kind == PyUnicode_4BYTE_KIND) o = put_chars(static_cast<const Py_UCS4*>(s.data()), n, o);
+  if (s.kind() == PyUnicode_1BYTE_KIND) o = put_chars(static_cast<const Py_UCS1*>(s.data()), n, o);
+  if (s.kind() == PyUnicode_2BYTE_KIND) o = put_chars(static_cast<const Py_UCS2*>(s.data()), n, o);
+  if (s.kind() == PyUnicode_4BYTE_KIND) o = put_chars(static_cast<const Py_UCS4*>(s.data()), n, o);
   *o++ = '"';
   out.grow(static_cast<std::size_t>(o - begin));
   return true;
@@ -75,10 +74,9 @@ bool put_text(const Str& s, Buffer<char>& out) {
 
 Coded put_value(PyObject* v, Buffer<char>& out) {
   if (const Str s = Str::probe_exact(v)) return done(put_text(s, out));
-  if (v == Py_True || v == Py_False || v == Py_None) {
-    const std::string_view word = v == Py_True ? "true" : v == Py_False ? "false" : "null";
-    return done(out.append(word.data(), word.size()));
-  }
+  const std::string_view word =
+      v == Py_True ? "true" : v == Py_False ? "false" : v == Py_None ? "null" : "";
+  if (!word.empty()) return done(out.append(word.data(), word.size()));
   if (PyLong_CheckExact(v)) {  // as int.__repr__ writes it
     const Str digits = Str::fresh(PyLong_Type.tp_repr(v));
     return digits ? done(out.append(ascii(digits).data(), ascii(digits).size())) : refused();
@@ -115,15 +113,13 @@ Coded encode_line(PyObject* row, Buffer<char>& scratch, Ref& line, PyObject* kno
   scratch.clear();
   const Coded coded = encode_row(row, scratch);
   if (coded != Coded::kDone) return coded;
-  const std::string_view text(scratch.data(), scratch.size());
-  Str same = known ? Str::probe_exact(known) : Str();
-  if (same && same.is_ascii() && ascii(same) == text) {
-    line = std::move(same);
-    return Coded::kDone;
+  const std::string_view written(scratch.data(), scratch.size());
+  Str made = Str::probe_exact(known);  // `known` itself when it is that line
+  if (!made || !made.is_ascii() || ascii(made) != written) {
+    made = Str::fresh(PyUnicode_New(static_cast<Py_ssize_t>(written.size()), 127));
+    if (!made) return Coded::kError;
+    std::memcpy(made.writable(), written.data(), written.size());
   }
-  Str made = Str::fresh(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
-  if (!made) return Coded::kError;
-  std::memcpy(made.writable(), text.data(), text.size());
   line = std::move(made);
   return Coded::kDone;
 }

@@ -1,12 +1,10 @@
-// What writing and reading lines share. The hot loop, plain_run: log text is runs of plain
-// characters between escapes (a newline every line), so runs are found sixteen bytes at a time
-// with SSE2, else eight at a time with word arithmetic: there the high bit of `special` flags
-// each byte that needs attention, and only above such a byte can a carry set it falsely, so the
-// lowest flagged byte is exact.
+// What writing and reading lines share, and their hot loop: log text is runs of plain characters
+// between escapes, found sixteen bytes at a time with SSE2, else eight with word arithmetic (the
+// high bit of `special` flags each byte that needs attention; only above such a byte can a carry
+// set it falsely, so the lowest flagged byte is exact).
 #pragma once
 
 #include <bit>
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -23,7 +21,6 @@ namespace rg::store_lines {
 // escapes DEL), for reading 0x7F (json reads DEL as it stands).
 template <unsigned char kLastPlain>
 std::size_t plain_run(const unsigned char* p, std::size_t n) {
-  static_assert(kLastPlain == 0x7E || kLastPlain == 0x7F);
   constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
   std::size_t i = 0;
 #ifdef RG_SCAN_SSE2

@@ -7,10 +7,9 @@
 
 namespace rg::store_lines {
 
-namespace {
-
 // Each named attribute of `owner` is a Python function defined in the module named `module`.
-Answer all_defined_in(PyObject* owner, std::initializer_list<PyObject*> names, const char* module) {
+static Answer all_defined_in(PyObject* owner, std::initializer_list<PyObject*> names,
+                             const char* module) {
   for (PyObject* name : names) {
     Ref fn;
     const Answer found = answer(optional_attr(owner, name, fn));
@@ -23,8 +22,6 @@ Answer all_defined_in(PyObject* owner, std::initializer_list<PyObject*> names, c
   }
   return Answer::kYes;
 }
-
-}  // namespace
 
 Answer json_is_standard(PyObject* json) {
   if (!PyModule_Check(json)) return Answer::kNo;
