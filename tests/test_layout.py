@@ -73,7 +73,6 @@ def test_every_declaration_has_its_own_place_in_its_body():
     assert [p.name for p in sources() if listed.search(p.read_text())] == []
 
 
-@pytest.mark.xfail(strict=False, reason="until the branches are merged")
 def test_unchecked_macros_only_behind_typed_references():
     uses = []
     for path in sources():

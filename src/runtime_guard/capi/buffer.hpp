@@ -23,7 +23,7 @@ class Buffer {
   // Room for `more` items after the end, or null with MemoryError set; grow() then counts
   // the ones written.
   T* room(std::size_t more) {
-    if (capacity_ - size_ >= more) return data_ + size_;
+    if (data_ && capacity_ - size_ >= more) return data_ + size_;
     std::size_t want = capacity_ ? capacity_ : 64 / sizeof(T) + 1;
     while (want - size_ < more) {
       if (want > PY_SSIZE_T_MAX / sizeof(T) / 2) return no_memory();

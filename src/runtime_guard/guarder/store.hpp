@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "capi/py.hpp"
-#include "component/store_line_codec.hpp"
+#include "store_lines/codec.hpp"
 #include "platform/file_ops.hpp"
 
 namespace rg {
@@ -20,7 +20,7 @@ Ref last_stored(PyObject* rows);  // rows[-_MAX_STORED:], read late like Python 
 struct JsonCodec {
   Ref json, dumps, separators;
   bool native = false;
-  mutable store_lines::LineBuffer scratch;
+  mutable Buffer<char> scratch;
   int open();
   // json.dumps(row, separators=(",", ":")); `known` (a str or null) when it is that line.
   Ref line(PyObject* row, PyObject* known = nullptr) const;

@@ -11,7 +11,7 @@
 
 #include "capi/buffer.hpp"
 #include "capi/scope.hpp"
-#include "component/store_line_scan.hpp"
+#include "store_lines/shared.hpp"
 #include "guarder/store.hpp"
 
 namespace rg {

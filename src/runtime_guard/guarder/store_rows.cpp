@@ -36,9 +36,9 @@ int JsonCodec::open() {
   RG_CHECK(json = G("json"));
   RG_CHECK(dumps = attr(json, S("dumps")));
   RG_CHECK(separators = steal(Py_BuildValue("(ss)", ",", ":")));
-  const int standard = store_lines::json_is_standard(json.get());
-  RG_CHECK_OK(standard);
-  native = standard == 1;
+  const Answer standard = store_lines::json_is_standard(json.get());
+  RG_CHECK(standard != Answer::kFailed);
+  native = standard == Answer::kYes;
   return 0;
 }
 

@@ -1,14 +1,14 @@
-// The hot loop of the store's line codec: the length of a run of bytes that pass through as
-// they are. Log text is runs of plain characters between escapes (a newline every line), so
-// runs are found eight bytes at a time with portable word arithmetic: per byte, the high bit
-// of `special` is set for every byte that needs attention, and only above such a byte can a
-// carry set it falsely, so the lowest flagged byte is exact.
+// What writing and reading lines share, and their hot loop: log text is runs of plain characters
+// between escapes, found sixteen bytes at a time with SSE2, else eight with word arithmetic (the
+// high bit of `special` flags each byte that needs attention; only above such a byte can a carry
+// set it falsely, so the lowest flagged byte is exact).
 #pragma once
 
 #include <bit>
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "store_lines/codec.hpp"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -21,18 +21,16 @@ namespace rg::store_lines {
 // escapes DEL), for reading 0x7F (json reads DEL as it stands).
 template <unsigned char kLastPlain>
 std::size_t plain_run(const unsigned char* p, std::size_t n) {
-  static_assert(kLastPlain == 0x7E || kLastPlain == 0x7F);
   constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
   std::size_t i = 0;
 #ifdef RG_SCAN_SSE2
-  // x86-64 always has SSE2: sixteen bytes a step. Compared as signed bytes, everything from
-  // 0x80 up is below 0x20 too.
-  const __m128i below = _mm_set1_epi8(0x20), quotes = _mm_set1_epi8('"'), slashes = _mm_set1_epi8('\\'),
-                dels = _mm_set1_epi8(0x7F);
+  // Compared as signed bytes, everything from 0x80 up is below 0x20 too.
+  const __m128i below = _mm_set1_epi8(0x20), quotes = _mm_set1_epi8('"'),
+                slashes = _mm_set1_epi8('\\'), dels = _mm_set1_epi8(0x7F);
   for (; i + 16 <= n; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, below),
-                                   _mm_or_si128(_mm_cmpeq_epi8(v, quotes), _mm_cmpeq_epi8(v, slashes)));
+    __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, below), _mm_or_si128(
+        _mm_cmpeq_epi8(v, quotes), _mm_cmpeq_epi8(v, slashes)));
     if constexpr (kLastPlain == 0x7E) special = _mm_or_si128(special, _mm_cmpeq_epi8(v, dels));
     const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(special));
     if (mask) return i + static_cast<std::size_t>(std::countr_zero(mask));
@@ -53,11 +51,18 @@ std::size_t plain_run(const unsigned char* p, std::size_t n) {
       break;
     }
   }
-  for (; i < n; ++i) {
-    const unsigned char c = p[i];
-    if (c < 0x20 || c > kLastPlain || c == '"' || c == '\\') break;
-  }
+  while (i < n && p[i] >= 0x20 && p[i] <= kLastPlain && p[i] != '"' && p[i] != '\\') ++i;
   return i;
+}
+
+inline Coded done(bool ok) { return ok ? Coded::kDone : Coded::kError; }
+
+// After an int conversion failed: its ValueError is the interpreter's digit limit, which json's
+// own call raises as well, so the line is left to it.
+inline Coded refused() {
+  if (!PyErr_ExceptionMatches(PyExc_ValueError)) return Coded::kError;
+  PyErr_Clear();
+  return Coded::kFallback;
 }
 
 }  // namespace rg::store_lines
