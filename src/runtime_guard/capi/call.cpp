@@ -1,7 +1,5 @@
 #include "capi/call.hpp"
 
-#include <algorithm>
-
 namespace rg {
 
 static InternedSlot* g_literals = nullptr;  // constant-initialized: usable in static init
@@ -33,8 +31,7 @@ Ref call_kw(PyObject* fn, Args positional, Kws keywords) {
     if (!kw.name || !kw.value) return null_argument();
     names.set(k++, borrow(kw.name));
   }
-  // A small array on the stack, the heap past it; the free slot in front is for the callee
-  // (PY_VECTORCALL_ARGUMENTS_OFFSET).
+  // On the stack when small; the free slot in front is for the callee (ARGUMENTS_OFFSET).
   PyObject* small[8];
   const size_t n = positional.size() + keywords.size() + 1;
   PyObject** argv = n <= std::size(small) ? small : PyMem_New(PyObject*, n);
@@ -65,10 +62,8 @@ Answer lookup_attr(PyObject* obj, PyObject* name, Ref& out) {
 }
 
 Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback) {
-  Ref value;
-  const Answer found = lookup_attr(obj, name, value);
-  if (found == Answer::kFailed) return {};
-  return found == Answer::kYes ? std::move(value) : borrow(fallback);
+  Ref value;  // stays empty when the lookup failed
+  return lookup_attr(obj, name, value) == Answer::kNo ? borrow(fallback) : std::move(value);
 }
 
 Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback) {

@@ -37,12 +37,8 @@ template <Literal L>
 struct Interned {
   static inline InternedSlot slot{L.text, nullptr, nullptr};
   static inline const bool registered = (register_literal(&slot), true);
-  static PyObject* get() {
-    (void)registered;
-    return slot.value;
-  }
+  static PyObject* get() { return (void)registered, slot.value; }
 };
-
 #define S(lit) (::rg::Interned<lit>::get())
 
 inline Ref str(const char* s) { return steal(PyUnicode_FromString(s)); }
@@ -50,7 +46,6 @@ inline Ref integer(long long v) { return steal(PyLong_FromLongLong(v)); }
 inline Ref floating(double v) { return steal(PyFloat_FromDouble(v)); }
 inline Ref boolean(bool v) { return borrow(v ? Py_True : Py_False); }
 inline Ref none() { return borrow(Py_None); }
-
 // A null argument (a failed step whose result was passed on unchecked) fails the call instead
 // of reaching the interpreter; the failed step's error stays set.
 Ref null_argument();
@@ -60,8 +55,7 @@ inline bool any_null(PyObject* const* argv, size_t n) {
 
 // A keyword argument for call_kw, or an item for dict_of: {S("timeout"), value}
 struct Kw {
-  PyObject* name;
-  PyObject* value;
+  PyObject *name, *value;
 };
 using Args = std::initializer_list<PyObject*>;
 using Kws = std::initializer_list<Kw>;
@@ -72,7 +66,6 @@ inline Ref call_kw(const Ref& fn, Args positional, Kws keywords) {
   return call_kw(fn.get(), positional, keywords);
 }
 Ref dict_of(Kws items);  // {name: value, ...}, in the order given
-
 // fn(*args), obj.name(*args), getattr(o, name): each object a Ref or a borrowed pointer.
 template <class F, class... A>
 Ref call(const F& fn, const A&... args) {
@@ -105,14 +98,9 @@ inline Answer hasattr(PyObject* obj, PyObject* name) {
   return lookup_attr(obj, name, ignored);
 }
 Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback);
-
-// mapping.get(key), or mapping.get(key, fallback) when one is given, the method looked up as
-// Python does; an exact dict is read directly, with the same result.
+// mapping.get(key[, fallback]); an exact dict is read directly, with the same result.
 Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback = nullptr);
-
-// value[:stop], as Python slices it (any sliceable value; None raises TypeError).
-Ref head(PyObject* value, long long stop);
-
+Ref head(PyObject* value, long long stop);  // value[:stop], as Python slices it
 // `a, b = value`, with Python's unpacking rules and errors.
 int unpack_pair(PyObject* value, Ref& first, Ref& second);
 

@@ -18,18 +18,12 @@ inline Answer answer(int r) { return r < 0 ? Answer::kFailed : r ? Answer::kYes 
 struct Failed {
   template <class T>
     requires std::is_base_of_v<Ref, T>
-  operator T() const {
-    return T();
-  }
+  operator T() const { return T(); }
   template <class T>
-  operator T*() const {
-    return nullptr;
-  }
+  operator T*() const { return nullptr; }
   template <class T>
     requires(std::is_integral_v<T> && std::is_signed_v<T>)
-  operator T() const {
-    return -1;
-  }
+  operator T() const { return -1; }
   operator Answer() const { return Answer::kFailed; }
 };
 inline constexpr Failed failed{};

@@ -1,14 +1,12 @@
 #include "capi/native.hpp"
 
-#include "capi/scope.hpp"
-#include "capi/params.hpp"
-
 #include <structmember.h>  // after Python.h
 
+#include "capi/params.hpp"
+#include "capi/scope.hpp"
+
 namespace rg {
-
 namespace {
-
 struct NativeFunction {
   PyObject_HEAD
   vectorcallfunc vectorcall;
@@ -23,14 +21,12 @@ struct NativeFunction {
 
 using NativeGc = GcFields<NativeFunction, &NativeFunction::module, &NativeFunction::state,
                           &NativeFunction::dict>;
-
 NativeFunction* as_native(PyObject* self) { return NativeGc::of(self); }
 
 PyObject* closure_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   NativeFunction* f = as_native(self);
   PyObject* bound[1] = {nullptr};
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  RG_CHECK_OK(bind_arguments(f->signature, nullptr, args, nargs, kwnames, bound));
+  RG_CHECK_OK(bind_arguments(f->signature, nullptr, args, nargsf, kwnames, bound));
   if (!f->module || !f->state) {  // cleared by the collector, still reached from its cycle
     PyErr_SetString(PyExc_ReferenceError, "closure was cleared by garbage collection");
     return nullptr;
@@ -43,23 +39,19 @@ PyObject* closure_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
 PyObject* bind(PyObject* self, PyObject* obj, PyObject*) {
   return !obj || obj == Py_None ? Py_NewRef(self) : PyMethod_New(self, obj);
 }
-
 PyObject* repr(PyObject* self) {
   return PyUnicode_FromFormat("<function %s at %p>", as_native(self)->signature.name, self);
 }
-
 // What inspect.signature reads for a callable it cannot introspect otherwise.
 PyObject* text_signature(PyObject* self, void*) {
   const char* p = as_native(self)->parameters;
   return PyUnicode_FromFormat("(%s)", p ? p : "");
 }
-
 PyGetSetDef getset[] = {
     {"__text_signature__", text_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {},
 };
-
 constexpr Py_ssize_t kQualnameAt = offsetof(NativeFunction, signature) + offsetof(Signature, name);
 PyMemberDef members[] = {
     {"__name__", T_STRING, offsetof(NativeFunction, name), READONLY, nullptr},
@@ -68,7 +60,6 @@ PyMemberDef members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(NativeFunction, dict), READONLY, nullptr},
     {},
 };
-
 PyType_Slot slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(bind)},
@@ -78,12 +69,10 @@ PyType_Slot slots[] = {
     RG_GC_SLOTS(NativeGc),
     {0, nullptr},
 };
-
 PyType_Spec spec = {"orlune.core.runtime_guard.NativeFunction", sizeof(NativeFunction), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                         Py_TPFLAGS_DISALLOW_INSTANTIATION,
                     slots};
-
 }  // namespace
 
 Ref make_native(const char* qualname, const char* parameters, vectorcallfunc entry,
@@ -125,5 +114,4 @@ void raise_after_cleanup(PyObject* pending, bool cleanup_failed) {
   PyException_SetContext(value, pending);  // steals pending
   PyErr_Restore(type, value, tb);
 }
-
 }  // namespace rg

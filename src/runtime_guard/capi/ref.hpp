@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <utility>
 
 namespace rg {
 
@@ -24,28 +25,17 @@ class Ref {
   Ref(std::nullptr_t) {}
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  Ref(Ref&& o) : p_(o.p_) { o.p_ = nullptr; }
+  Ref(Ref&& o) : p_(o.release()) {}
   Ref& operator=(Ref&& o) {
-    if (this != &o) {
-      Py_XDECREF(p_);
-      p_ = o.p_;
-      o.p_ = nullptr;
-    }
+    Ref old(o.release());  // dropped last, so a self-move keeps its object
+    std::swap(p_, old.p_);
     return *this;
   }
   ~Ref() { Py_XDECREF(p_); }
-
   static Ref steal(PyObject* p) { return Ref(p); }
-  static Ref borrow(PyObject* p) {
-    Py_XINCREF(p);
-    return Ref(p);
-  }
+  static Ref borrow(PyObject* p) { return Ref(Py_XNewRef(p)); }
   PyObject* get() const { return p_; }
-  PyObject* release() {
-    PyObject* p = p_;
-    p_ = nullptr;
-    return p;
-  }
+  PyObject* release() { return std::exchange(p_, nullptr); }
   explicit operator bool() const { return p_ != nullptr; }
 
  private:

@@ -92,9 +92,7 @@ Ref _ensure_auth_ready() {
     // Concurrent first imports of the auth package can fail on its internal import cycle; the
     // lock makes the first load happen on one thread at a time.
     if (import("orlune.auth.validator")) return set_global(S("_auth_ready"), Py_True);
-    Ref exc = catch_ordinary();
-    if (!exc) return -1;
-    return log_exc_at(S("debug"), "runtime_guard: auth preload failed", exc.get()) ? 0 : -1;
+    return log_ordinary("runtime_guard: auth preload failed");
   }));
   return none();
 }
