@@ -9,17 +9,14 @@
 #include "capi/ref.hpp"
 
 namespace rg {
-
 template <class T>
 class Buffer {
   static_assert(std::is_trivially_copyable_v<T>);
-
  public:
   Buffer() = default;
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
   ~Buffer() { PyMem_Free(data_); }
-
   // Room for `more` items after the end, or null with MemoryError set; grow() then counts
   // the ones written.
   T* room(std::size_t more) {
@@ -54,5 +51,4 @@ class Buffer {
   T* data_ = nullptr;
   std::size_t size_ = 0, capacity_ = 0;
 };
-
 }  // namespace rg

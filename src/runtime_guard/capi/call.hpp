@@ -11,7 +11,6 @@
 #include "capi/fail.hpp"
 
 namespace rg {
-
 // An interned str per distinct literal, registered at load time and made when the module is
 // executed (intern_literals): S() is never null once the module exists.
 struct InternedSlot {
@@ -21,7 +20,6 @@ struct InternedSlot {
 };
 void register_literal(InternedSlot* slot);
 int intern_literals();  // -1 (MemoryError) when one cannot be made
-
 // A text as a template argument (S()'s, a declaration's signature): a string literal or a
 // constexpr `const char*` naming one. A longer text does not compile (the copy would overrun).
 struct Literal {
@@ -32,7 +30,6 @@ struct Literal {
     while ((text[i] = s[i]) != '\0') ++i;  // the terminator too
   }
 };
-
 template <Literal L>
 struct Interned {
   static inline InternedSlot slot{L.text, nullptr, nullptr};
@@ -40,7 +37,6 @@ struct Interned {
   static PyObject* get() { return (void)registered, slot.value; }
 };
 #define S(lit) (::rg::Interned<lit>::get())
-
 inline Ref str(const char* s) { return steal(PyUnicode_FromString(s)); }
 inline Ref integer(long long v) { return steal(PyLong_FromLongLong(v)); }
 inline Ref floating(double v) { return steal(PyFloat_FromDouble(v)); }
@@ -52,14 +48,12 @@ Ref null_argument();
 inline bool any_null(PyObject* const* argv, size_t n) {
   return std::find(argv, argv + n, nullptr) != argv + n;
 }
-
 // A keyword argument for call_kw, or an item for dict_of: {S("timeout"), value}
 struct Kw {
   PyObject *name, *value;
 };
 using Args = std::initializer_list<PyObject*>;
 using Kws = std::initializer_list<Kw>;
-
 // fn(*positional, **keywords), keyword order kept; any number of arguments.
 Ref call_kw(PyObject* fn, Args positional, Kws keywords);
 inline Ref call_kw(const Ref& fn, Args positional, Kws keywords) {
@@ -82,14 +76,12 @@ template <class O>
 Ref attr(const O& o, PyObject* name) {
   return raw(o) && name ? steal(PyObject_GetAttr(raw(o), name)) : null_argument();
 }
-
 // `value or fallback`: empty (error set) when `value` is empty or its truth test fails.
 inline Ref or_else(Ref value, PyObject* fallback) {
   if (!value) return {};
   RG_TRUTH(truth, value);
   return truth ? std::move(value) : borrow(fallback);
 }
-
 // getattr(obj, name), where a missing attribute (AttributeError, cleared) is kNo, not a failure;
 // hasattr(obj, name); getattr(obj, name, fallback).
 Answer lookup_attr(PyObject* obj, PyObject* name, Ref& out);
@@ -103,5 +95,4 @@ Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback = nullptr);
 Ref head(PyObject* value, long long stop);  // value[:stop], as Python slices it
 // `a, b = value`, with Python's unpacking rules and errors.
 int unpack_pair(PyObject* value, Ref& first, Ref& second);
-
 }  // namespace rg

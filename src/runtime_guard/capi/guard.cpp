@@ -1,11 +1,9 @@
 #include "capi/guard.hpp"
 
 namespace rg {
-
 Ref catch_ordinary() {
   return PyErr_ExceptionMatches(PyExc_Exception) ? catch_any() : Ref();  // false when none is set
 }
-
 Ref catch_any() {
   if (!PyErr_Occurred()) return {};
   PyObject *t, *v, *tb;
@@ -16,7 +14,6 @@ Ref catch_any() {
   Py_XDECREF(tb);
   return steal(v);
 }
-
 namespace {
 // The managers this thread entered through with_lock and has not left, innermost last: guards
 // nest strictly (a handler returns before the code it interrupted goes on); deeper goes unnoted.
@@ -33,12 +30,10 @@ Ref lookup_special(PyObject* obj, PyObject* name) {
   return steal(get(descr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
 }
 }  // namespace
-
 bool held_by_this_thread(PyObject* lock) {
   PyObject** end = t_held + std::min(t_depth, kMaxHeld);
   return std::find(t_held, end, lock) != end;
 }
-
 Ref enter_lock(PyObject* manager) {
   if (held_by_this_thread(manager)) {
     PyErr_SetString(PyExc_RuntimeError,

@@ -18,11 +18,9 @@ struct NativeFunction {
   PyObject* state;
   PyObject* dict;
 };
-
 using NativeGc = GcFields<NativeFunction, &NativeFunction::module, &NativeFunction::state,
                           &NativeFunction::dict>;
 NativeFunction* as_native(PyObject* self) { return NativeGc::of(self); }
-
 PyObject* closure_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   NativeFunction* f = as_native(self);
   PyObject* bound[1] = {nullptr};
@@ -34,7 +32,6 @@ PyObject* closure_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
   ModuleScope scope(f->module);
   return f->body(f->state, bound);
 }
-
 // Bound like a function: through an instance, a method; through the class, itself.
 PyObject* bind(PyObject* self, PyObject* obj, PyObject*) {
   return !obj || obj == Py_None ? Py_NewRef(self) : PyMethod_New(self, obj);
@@ -74,7 +71,6 @@ PyType_Spec spec = {"orlune.core.runtime_guard.NativeFunction", sizeof(NativeFun
                         Py_TPFLAGS_DISALLOW_INSTANTIATION,
                     slots};
 }  // namespace
-
 Ref make_native(const char* qualname, const char* parameters, vectorcallfunc entry,
                 PyObject* state) {
   NativeFunction* f = new_instance<NativeFunction, &spec>();
@@ -88,7 +84,6 @@ Ref make_native(const char* qualname, const char* parameters, vectorcallfunc ent
   f->state = Py_NewRef(state);
   return tracked(f);
 }
-
 Ref make_closure(const char* qualname, const char* parameter, ClosureBody body, PyObject* state) {
   RG_LET(fn, make_native(qualname, parameter, closure_call, state));
   NativeFunction* f = as_native(fn.get());
@@ -97,14 +92,12 @@ Ref make_closure(const char* qualname, const char* parameter, ClosureBody body, 
   f->signature.required = parameter ? 1u : 0u;
   return fn;
 }
-
 PyObject* native_state(PyObject* fn, vectorcallfunc entry, PyObject** module) {
   PyTypeObject* type = process_type<&spec>();
   if (!type || !Py_IS_TYPE(fn, type) || as_native(fn)->vectorcall != entry) return nullptr;
   if (module) *module = as_native(fn)->module;
   return as_native(fn)->module ? as_native(fn)->state : nullptr;
 }
-
 void raise_after_cleanup(PyObject* pending, bool cleanup_failed) {
   if (!cleanup_failed) return PyErr_Restore(Py_NewRef(Py_TYPE(pending)), pending,
                                             PyException_GetTraceback(pending));

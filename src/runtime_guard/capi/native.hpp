@@ -53,19 +53,16 @@ struct GcFields {
     Py_DECREF(type);
   }
 };
-
 #define RG_GC_SLOTS(Gc)                                    \
   {Py_tp_traverse, reinterpret_cast<void*>(Gc::traverse)}, \
       {Py_tp_clear, reinterpret_cast<void*>(Gc::clear)},   \
       {Py_tp_dealloc, reinterpret_cast<void*>(Gc::dealloc)}
-
 // The native function: like a nested `def`, it binds as a method when stored on a class, takes
 // attributes and has a signature; it holds its module and the one object it closes over.
 // A closure's body gets that object and its bound arguments (none, or one). It runs in its
 // module's scope, so however late the call comes (a light thread after a fresh import), its
 // late-bound lookups read that module's dict.
 using ClosureBody = PyObject* (*)(PyObject* state, PyObject* const* args);
-
 // `qualname` ("report_open.<locals>._worker") and `parameter` (null for none): literals.
 Ref make_closure(const char* qualname, const char* parameter, ClosureBody body, PyObject* state);
 // A native function whose `entry` takes its calls as they come (no binding, no scope opened);

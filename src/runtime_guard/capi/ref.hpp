@@ -17,7 +17,6 @@
 #include <utility>
 
 namespace rg {
-
 // An owned (strong) reference. Moving transfers ownership; the destructor drops it.
 class Ref {
  public:
@@ -42,7 +41,6 @@ class Ref {
   explicit Ref(PyObject* p) : p_(p) {}
   PyObject* p_ = nullptr;
 };
-
 inline Ref steal(PyObject* p) { return Ref::steal(p); }
 inline Ref borrow(PyObject* p) { return Ref::borrow(p); }
 inline PyObject* raw(const Ref& r) { return r.get(); }
@@ -55,7 +53,8 @@ class Typed : public Ref {
   // `o` typed, or empty with TypeError set; an empty `o` stays empty with its error.
   static Self of(Ref o) {
     if (o && !Kind::is(o.get())) {
-      PyErr_Format(PyExc_TypeError, "expected %s, not %.200s", Kind::name, Py_TYPE(o.get())->tp_name);
+      PyErr_Format(PyExc_TypeError, "expected %s, not %.200s", Kind::name,
+                   Py_TYPE(o.get())->tp_name);
       return Self();
     }
     return adopt(static_cast<Ref&&>(o));
@@ -63,7 +62,9 @@ class Typed : public Ref {
   static Self borrowed(PyObject* o) { return of(borrow(o)); }
   // Typed when `o` is of the type (exactly, for probe_exact); else empty, no error set.
   static Self probe(PyObject* o) { return o && Kind::is(o) ? adopt(borrow(o)) : Self(); }
-  static Self probe_exact(PyObject* o) { return o && Kind::is_exact(o) ? adopt(borrow(o)) : Self(); }
+  static Self probe_exact(PyObject* o) {
+    return o && Kind::is_exact(o) ? adopt(borrow(o)) : Self();
+  }
   // The result of a constructor that returns exactly this type (null: its error is set).
   static Self fresh(PyObject* p) { return adopt(steal(p)); }
 
@@ -82,7 +83,6 @@ class Typed : public Ref {
     static bool is_exact(PyObject* o) { return EXACT(o); }            \
   };                                                                  \
   class Name : public Typed<Name, Name##Kind>
-
 RG_TYPED(Str, "str", PyUnicode_Check, PyUnicode_CheckExact) {
  public:
   Py_ssize_t size() const { return PyUnicode_GET_LENGTH(get()); }
@@ -94,14 +94,12 @@ RG_TYPED(Str, "str", PyUnicode_Check, PyUnicode_CheckExact) {
   // A fresh string's storage, filled before anyone else sees it.
   void* writable() { return PyUnicode_DATA(get()); }
 };
-
 RG_TYPED(Bytes, "bytes", PyBytes_Check, PyBytes_CheckExact) {
  public:
   const char* data() const { return PyBytes_AS_STRING(get()); }
   char* writable() { return PyBytes_AS_STRING(get()); }
   Py_ssize_t size() const { return PyBytes_GET_SIZE(get()); }
 };
-
 // Items are borrowed; set() steals `v` into an empty slot of a fresh container.
 #define RG_SEQUENCE(Name, text, Prefix)                                                 \
   RG_TYPED(Name, text, Prefix##_Check, Prefix##_CheckExact) {                           \
@@ -113,11 +111,9 @@ RG_TYPED(Bytes, "bytes", PyBytes_Check, PyBytes_CheckExact) {
 RG_SEQUENCE(List, "list", PyList);
 RG_SEQUENCE(Tuple, "tuple", PyTuple);
 #undef RG_SEQUENCE
-
 RG_TYPED(Dict, "dict", PyDict_Check, PyDict_CheckExact) {
  public:
   Py_ssize_t size() const { return PyDict_GET_SIZE(get()); }
 };
 #undef RG_TYPED
-
 }  // namespace rg

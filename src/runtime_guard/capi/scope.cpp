@@ -1,7 +1,6 @@
 #include "capi/scope.hpp"
 
 namespace rg {
-
 // Trivially destructible: safe on a daemon thread that the interpreter ends at exit.
 static thread_local PyObject* t_current = nullptr;
 static thread_local PyObject* t_owner = nullptr;
@@ -21,7 +20,6 @@ PyObject* module() {
   if (!t_current) PyErr_SetString(PyExc_SystemError, "runtime_guard: no module scope is open");
   return t_current;
 }
-
 Ref global(PyObject* name) {
   PyObject* m = module();
   PyObject* v = m ? PyDict_GetItemWithError(PyModule_GetDict(m), name) : nullptr;
@@ -32,7 +30,6 @@ int set_global(PyObject* name, PyObject* value) {
   PyObject* m = module();
   return m ? PyDict_SetItem(PyModule_GetDict(m), name, value) : -1;
 }
-
 Answer global_flag(PyObject* name) {
   RG_LET(v, global(name));
   return answer(PyObject_IsTrue(v.get()));
@@ -48,7 +45,6 @@ int log_ordinary(const char* message) {
   RG_LET(exc, catch_ordinary());
   return log_exc_at(S("debug"), message, exc.get()) ? 0 : -1;
 }
-
 // CPython 3.11 marks a module whose body has run by giving it a state block (even of size 0)
 // and then makes importlib.reload a no-op, so the marker is taken away after each run. Its
 // field is found by layout, and used only when the fields around it hold what the getters say.
@@ -67,10 +63,8 @@ void allow_reload(PyObject* m) {
   layout->state = nullptr;
   PyMem_Free(state);
 }
-
 BodyScope::BodyScope() { t_in_body = true; }
 BodyScope::~BodyScope() { t_in_body = false; }
-
 namespace {
 // __import__(name, globals(), locals(), fromlist, 0), the `__import__` of the running module's
 // builtins looked up as the interpreter does.
@@ -115,7 +109,6 @@ Ref attribute_or_submodule(PyObject* m, PyObject* name) {
   return {};
 }
 }  // namespace
-
 Ref import(const char* dotted) {
   RG_LET(top, call_import(dotted, Py_None));
   RG_LET(path, str(dotted));
