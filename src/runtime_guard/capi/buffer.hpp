@@ -9,28 +9,23 @@
 #include "capi/ref.hpp"
 
 namespace rg {
-
 template <class T>
 class Buffer {
   static_assert(std::is_trivially_copyable_v<T>);
-
  public:
   Buffer() = default;
   Buffer(const Buffer&) = delete;
   Buffer& operator=(const Buffer&) = delete;
   ~Buffer() { PyMem_Free(data_); }
-
   // Room for `more` items after the end, or null with MemoryError set; grow() then counts
   // the ones written.
   T* room(std::size_t more) {
     if (data_ && capacity_ - size_ >= more) return data_ + size_;
     std::size_t want = capacity_ ? capacity_ : 64 / sizeof(T) + 1;
-    while (want - size_ < more) {
-      if (want > PY_SSIZE_T_MAX / sizeof(T) / 2) return no_memory();
-      want *= 2;
-    }
-    T* grown = static_cast<T*>(PyMem_Realloc(data_, want * sizeof(T)));
-    if (!grown) return no_memory();
+    while (want - size_ < more && want <= PY_SSIZE_T_MAX / sizeof(T) / 2) want *= 2;
+    T* grown = nullptr;
+    if (want - size_ >= more) grown = static_cast<T*>(PyMem_Realloc(data_, want * sizeof(T)));
+    if (!grown) return PyErr_NoMemory(), nullptr;
     data_ = grown;
     capacity_ = want;
     return data_ + size_;
@@ -53,12 +48,7 @@ class Buffer {
   const T& operator[](std::size_t i) const { return data_[i]; }
 
  private:
-  static T* no_memory() {
-    PyErr_NoMemory();
-    return nullptr;
-  }
   T* data_ = nullptr;
   std::size_t size_ = 0, capacity_ = 0;
 };
-
 }  // namespace rg

@@ -1,16 +1,11 @@
 #include "capi/call.hpp"
 
-#include <algorithm>
-
 namespace rg {
-
 static InternedSlot* g_literals = nullptr;  // constant-initialized: usable in static init
-
 void register_literal(InternedSlot* slot) {
   slot->next = g_literals;
   g_literals = slot;
 }
-
 int intern_literals() {
   for (InternedSlot* s = g_literals; s; s = s->next) {
     if (!s->value) s->value = PyUnicode_InternFromString(s->text);  // kept for the process
@@ -18,12 +13,10 @@ int intern_literals() {
   }
   return 0;
 }
-
 Ref null_argument() {
   if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "runtime_guard: null argument");
   return {};
 }
-
 Ref call_kw(PyObject* fn, Args positional, Kws keywords) {
   if (!fn || any_null(positional.begin(), positional.size())) return null_argument();
   Tuple names;
@@ -33,8 +26,7 @@ Ref call_kw(PyObject* fn, Args positional, Kws keywords) {
     if (!kw.name || !kw.value) return null_argument();
     names.set(k++, borrow(kw.name));
   }
-  // A small array on the stack, the heap past it; the free slot in front is for the callee
-  // (PY_VECTORCALL_ARGUMENTS_OFFSET).
+  // On the stack when small; the free slot in front is for the callee (ARGUMENTS_OFFSET).
   PyObject* small[8];
   const size_t n = positional.size() + keywords.size() + 1;
   PyObject** argv = n <= std::size(small) ? small : PyMem_New(PyObject*, n);
@@ -46,7 +38,6 @@ Ref call_kw(PyObject* fn, Args positional, Kws keywords) {
   if (argv != small) PyMem_Free(argv);
   return result;
 }
-
 Ref dict_of(Kws items) {
   RG_LET(dict, steal(PyDict_New()));
   for (const Kw& item : items) {
@@ -55,7 +46,6 @@ Ref dict_of(Kws items) {
   }
   return dict;
 }
-
 Answer lookup_attr(PyObject* obj, PyObject* name, Ref& out) {
   out = attr(obj, name);
   if (out) return Answer::kYes;
@@ -63,14 +53,10 @@ Answer lookup_attr(PyObject* obj, PyObject* name, Ref& out) {
   PyErr_Clear();
   return Answer::kNo;
 }
-
 Ref attr_or(PyObject* obj, PyObject* name, PyObject* fallback) {
-  Ref value;
-  const Answer found = lookup_attr(obj, name, value);
-  if (found == Answer::kFailed) return {};
-  return found == Answer::kYes ? std::move(value) : borrow(fallback);
+  Ref value;  // stays empty when the lookup failed
+  return lookup_attr(obj, name, value) == Answer::kNo ? borrow(fallback) : std::move(value);
 }
-
 Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback) {
   if (!mapping || !key || !PyDict_CheckExact(mapping)) {
     return fallback ? call_method(mapping, S("get"), key, fallback)
@@ -80,14 +66,12 @@ Ref mapping_get(PyObject* mapping, PyObject* key, PyObject* fallback) {
   if (value || PyErr_Occurred()) return borrow(value);
   return borrow(fallback ? fallback : Py_None);
 }
-
 Ref head(PyObject* value, long long stop) {
   if (!value) return null_argument();
   RG_LET(end, integer(stop));
   RG_LET(slice, steal(PySlice_New(nullptr, end.get(), nullptr)));
   return steal(PyObject_GetItem(value, slice.get()));
 }
-
 int unpack_pair(PyObject* value, Ref& first, Ref& second) {
   Ref it = steal(PyObject_GetIter(value));
   if (!it) {
@@ -114,5 +98,4 @@ int unpack_pair(PyObject* value, Ref& first, Ref& second) {
   second = std::move(items[1]);
   return 0;
 }
-
 }  // namespace rg

@@ -1,17 +1,9 @@
 #include "capi/guard.hpp"
 
 namespace rg {
-
-PyObject* type_from_spec(PyType_Spec* type_spec) {
-  PyObject* type = PyType_FromSpec(type_spec);
-  if (!type && !PyErr_Occurred()) PyErr_NoMemory();  // 3.11: its copy of the name failed
-  return type;
-}
-
 Ref catch_ordinary() {
   return PyErr_ExceptionMatches(PyExc_Exception) ? catch_any() : Ref();  // false when none is set
 }
-
 Ref catch_any() {
   if (!PyErr_Occurred()) return {};
   PyObject *t, *v, *tb;
@@ -22,16 +14,12 @@ Ref catch_any() {
   Py_XDECREF(tb);
   return steal(v);
 }
-
 namespace {
-
-// The managers this thread entered through with_lock and has not left, innermost last.
-// Guards nest strictly (a handler returns before the code it interrupted goes on), so a stack
-// will do; one nested deeper than it holds goes unnoted.
+// The managers this thread entered through with_lock and has not left, innermost last: guards
+// nest strictly (a handler returns before the code it interrupted goes on); deeper goes unnoted.
 constexpr int kMaxHeld = 16;
 thread_local PyObject* t_held[kMaxHeld];  // trivially destructible: safe at exit
 thread_local int t_depth = 0;
-
 // type(obj).<name> bound to obj, as the interpreter looks up special methods; empty with no
 // error set when the type has none.
 Ref lookup_special(PyObject* obj, PyObject* name) {
@@ -41,14 +29,11 @@ Ref lookup_special(PyObject* obj, PyObject* name) {
   if (!get) return borrow(descr);
   return steal(get(descr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
 }
-
 }  // namespace
-
 bool held_by_this_thread(PyObject* lock) {
   PyObject** end = t_held + std::min(t_depth, kMaxHeld);
   return std::find(t_held, end, lock) != end;
 }
-
 Ref enter_lock(PyObject* manager) {
   if (held_by_this_thread(manager)) {
     PyErr_SetString(PyExc_RuntimeError,
@@ -70,7 +55,6 @@ Ref enter_lock(PyObject* manager) {
   ++t_depth;
   return exit;
 }
-
 int exit_lock(Ref exit, bool failed) {
   // Noted as released once __exit__ has run, whatever it did: a re-entry meanwhile is refused
   // rather than risking a wait on a lock not yet released.
@@ -95,5 +79,4 @@ int exit_lock(Ref exit, bool failed) {
   PyErr_Restore(t.release(), v.release(), trace.release());
   return -1;
 }
-
 }  // namespace rg

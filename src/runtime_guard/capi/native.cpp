@@ -1,14 +1,12 @@
 #include "capi/native.hpp"
 
-#include "capi/scope.hpp"
-#include "capi/params.hpp"
-
 #include <structmember.h>  // after Python.h
 
+#include "capi/params.hpp"
+#include "capi/scope.hpp"
+
 namespace rg {
-
 namespace {
-
 struct NativeFunction {
   PyObject_HEAD
   vectorcallfunc vectorcall;
@@ -20,17 +18,13 @@ struct NativeFunction {
   PyObject* state;
   PyObject* dict;
 };
-
 using NativeGc = GcFields<NativeFunction, &NativeFunction::module, &NativeFunction::state,
                           &NativeFunction::dict>;
-
 NativeFunction* as_native(PyObject* self) { return NativeGc::of(self); }
-
 PyObject* closure_call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   NativeFunction* f = as_native(self);
   PyObject* bound[1] = {nullptr};
-  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-  RG_CHECK_OK(bind_arguments(f->signature, nullptr, args, nargs, kwnames, bound));
+  RG_CHECK_OK(bind_arguments(f->signature, nullptr, args, nargsf, kwnames, bound));
   if (!f->module || !f->state) {  // cleared by the collector, still reached from its cycle
     PyErr_SetString(PyExc_ReferenceError, "closure was cleared by garbage collection");
     return nullptr;
@@ -38,28 +32,23 @@ PyObject* closure_call(PyObject* self, PyObject* const* args, size_t nargsf, PyO
   ModuleScope scope(f->module);
   return f->body(f->state, bound);
 }
-
 // Bound like a function: through an instance, a method; through the class, itself.
 PyObject* bind(PyObject* self, PyObject* obj, PyObject*) {
   return !obj || obj == Py_None ? Py_NewRef(self) : PyMethod_New(self, obj);
 }
-
 PyObject* repr(PyObject* self) {
   return PyUnicode_FromFormat("<function %s at %p>", as_native(self)->signature.name, self);
 }
-
 // What inspect.signature reads for a callable it cannot introspect otherwise.
 PyObject* text_signature(PyObject* self, void*) {
   const char* p = as_native(self)->parameters;
   return PyUnicode_FromFormat("(%s)", p ? p : "");
 }
-
 PyGetSetDef getset[] = {
     {"__text_signature__", text_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {},
 };
-
 constexpr Py_ssize_t kQualnameAt = offsetof(NativeFunction, signature) + offsetof(Signature, name);
 PyMemberDef members[] = {
     {"__name__", T_STRING, offsetof(NativeFunction, name), READONLY, nullptr},
@@ -68,7 +57,6 @@ PyMemberDef members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(NativeFunction, dict), READONLY, nullptr},
     {},
 };
-
 PyType_Slot slots[] = {
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(bind)},
@@ -78,14 +66,11 @@ PyType_Slot slots[] = {
     RG_GC_SLOTS(NativeGc),
     {0, nullptr},
 };
-
 PyType_Spec spec = {"orlune.core.runtime_guard.NativeFunction", sizeof(NativeFunction), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                         Py_TPFLAGS_DISALLOW_INSTANTIATION,
                     slots};
-
 }  // namespace
-
 Ref make_native(const char* qualname, const char* parameters, vectorcallfunc entry,
                 PyObject* state) {
   NativeFunction* f = new_instance<NativeFunction, &spec>();
@@ -99,7 +84,6 @@ Ref make_native(const char* qualname, const char* parameters, vectorcallfunc ent
   f->state = Py_NewRef(state);
   return tracked(f);
 }
-
 Ref make_closure(const char* qualname, const char* parameter, ClosureBody body, PyObject* state) {
   RG_LET(fn, make_native(qualname, parameter, closure_call, state));
   NativeFunction* f = as_native(fn.get());
@@ -108,14 +92,12 @@ Ref make_closure(const char* qualname, const char* parameter, ClosureBody body, 
   f->signature.required = parameter ? 1u : 0u;
   return fn;
 }
-
 PyObject* native_state(PyObject* fn, vectorcallfunc entry, PyObject** module) {
   PyTypeObject* type = process_type<&spec>();
   if (!type || !Py_IS_TYPE(fn, type) || as_native(fn)->vectorcall != entry) return nullptr;
   if (module) *module = as_native(fn)->module;
   return as_native(fn)->module ? as_native(fn)->state : nullptr;
 }
-
 void raise_after_cleanup(PyObject* pending, bool cleanup_failed) {
   if (!cleanup_failed) return PyErr_Restore(Py_NewRef(Py_TYPE(pending)), pending,
                                             PyException_GetTraceback(pending));
@@ -125,5 +107,4 @@ void raise_after_cleanup(PyObject* pending, bool cleanup_failed) {
   PyException_SetContext(value, pending);  // steals pending
   PyErr_Restore(type, value, tb);
 }
-
 }  // namespace rg

@@ -6,11 +6,8 @@
 #include <cstring>
 
 namespace rg {
-
 namespace {
-
-// "RuntimeGuarder._flush" or "_flush": what the interpreter puts before "()". A builtin
-// method's class part is its __self__'s type name after the last dot.
+// "RuntimeGuarder._flush" or "_flush", as before "()": a method's class is its __self__'s type.
 struct Qualname {
   char text[128];
   Qualname(const Signature& sig, PyObject* owner) {
@@ -20,7 +17,6 @@ struct Qualname {
     std::snprintf(text, sizeof text, "%s%s%s", cls ? cls : "", cls ? "." : "", sig.name);
   }
 };
-
 // "f() takes from 0 to 1 positional arguments but 2 positional arguments (and 1 keyword-only
 // argument) were given", as the interpreter words it.
 int too_many_positional(const Signature& sig, const char* function, Py_ssize_t given,
@@ -39,7 +35,6 @@ int too_many_positional(const Signature& sig, const char* function, Py_ssize_t g
                given == 1 && !kwonly_given ? "was" : "were");
   return -1;
 }
-
 // "f() missing 2 required positional arguments: 'a' and 'b'" for the required parameters in
 // [from, to) left out; 0 when none is. Three or more are listed as "'a', 'b', and 'c'".
 int missing_required(const Signature& sig, const char* function, Py_ssize_t from, Py_ssize_t to,
@@ -61,18 +56,15 @@ int missing_required(const Signature& sig, const char* function, Py_ssize_t from
                from ? "keyword-only" : "positional", n == 1 ? "" : "s", listed);
   return -1;
 }
-
 // From 3.13 the interpreter adds "Did you mean '<name>'?" to an unexpected keyword: the
 // parameter nearest to it by its edit distance (a case flip costs 1, any other edit 2, on
 // the UTF-8 bytes), if no more than a third of the characters involved would change.
 constexpr size_t kMoveCost = 2, kCaseCost = 1, kMaxNameSize = 40;
-
 size_t substitution_cost(char a, char b) {
   if (a == b) return 0;
   auto lower = [](char c) { return 'A' <= c && c <= 'Z' ? char(c + ('a' - 'A')) : c; };
   return lower(a) == lower(b) ? kCaseCost : kMoveCost;
 }
-
 // Early exits aside (they change no decision), as the interpreter computes it.
 size_t edit_distance(const char* a, size_t a_size, const char* b, size_t b_size) {
   while (a_size && b_size && a[0] == b[0]) ++a, ++b, --a_size, --b_size;
@@ -92,7 +84,6 @@ size_t edit_distance(const char* a, size_t a_size, const char* b, size_t b_size)
   }
   return result;
 }
-
 // The parameter to suggest for `key`, or null; a key that has no UTF-8 form gets none.
 const char* suggestion(const Signature& sig, PyObject* key) {
   Py_ssize_t key_size;
@@ -108,7 +99,6 @@ const char* suggestion(const Signature& sig, PyObject* key) {
   }
   return best;
 }
-
 }  // namespace
 
 int bind_arguments(const Signature& sig, PyObject* owner, PyObject* const* args,
@@ -145,5 +135,4 @@ int bind_arguments(const Signature& sig, PyObject* owner, PyObject* const* args,
   }
   return 0;
 }
-
 }  // namespace rg

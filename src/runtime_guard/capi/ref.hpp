@@ -14,9 +14,9 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <utility>
 
 namespace rg {
-
 // An owned (strong) reference. Moving transfers ownership; the destructor drops it.
 class Ref {
  public:
@@ -24,35 +24,23 @@ class Ref {
   Ref(std::nullptr_t) {}
   Ref(const Ref&) = delete;
   Ref& operator=(const Ref&) = delete;
-  Ref(Ref&& o) : p_(o.p_) { o.p_ = nullptr; }
+  Ref(Ref&& o) : p_(o.release()) {}
   Ref& operator=(Ref&& o) {
-    if (this != &o) {
-      Py_XDECREF(p_);
-      p_ = o.p_;
-      o.p_ = nullptr;
-    }
+    Ref old(o.release());  // dropped last, so a self-move keeps its object
+    std::swap(p_, old.p_);
     return *this;
   }
   ~Ref() { Py_XDECREF(p_); }
-
   static Ref steal(PyObject* p) { return Ref(p); }
-  static Ref borrow(PyObject* p) {
-    Py_XINCREF(p);
-    return Ref(p);
-  }
+  static Ref borrow(PyObject* p) { return Ref(Py_XNewRef(p)); }
   PyObject* get() const { return p_; }
-  PyObject* release() {
-    PyObject* p = p_;
-    p_ = nullptr;
-    return p;
-  }
+  PyObject* release() { return std::exchange(p_, nullptr); }
   explicit operator bool() const { return p_ != nullptr; }
 
  private:
   explicit Ref(PyObject* p) : p_(p) {}
   PyObject* p_ = nullptr;
 };
-
 inline Ref steal(PyObject* p) { return Ref::steal(p); }
 inline Ref borrow(PyObject* p) { return Ref::borrow(p); }
 inline PyObject* raw(const Ref& r) { return r.get(); }
@@ -65,7 +53,8 @@ class Typed : public Ref {
   // `o` typed, or empty with TypeError set; an empty `o` stays empty with its error.
   static Self of(Ref o) {
     if (o && !Kind::is(o.get())) {
-      PyErr_Format(PyExc_TypeError, "expected %s, not %.200s", Kind::name, Py_TYPE(o.get())->tp_name);
+      PyErr_Format(PyExc_TypeError, "expected %s, not %.200s", Kind::name,
+                   Py_TYPE(o.get())->tp_name);
       return Self();
     }
     return adopt(static_cast<Ref&&>(o));
@@ -73,7 +62,9 @@ class Typed : public Ref {
   static Self borrowed(PyObject* o) { return of(borrow(o)); }
   // Typed when `o` is of the type (exactly, for probe_exact); else empty, no error set.
   static Self probe(PyObject* o) { return o && Kind::is(o) ? adopt(borrow(o)) : Self(); }
-  static Self probe_exact(PyObject* o) { return o && Kind::is_exact(o) ? adopt(borrow(o)) : Self(); }
+  static Self probe_exact(PyObject* o) {
+    return o && Kind::is_exact(o) ? adopt(borrow(o)) : Self();
+  }
   // The result of a constructor that returns exactly this type (null: its error is set).
   static Self fresh(PyObject* p) { return adopt(steal(p)); }
 
@@ -92,7 +83,6 @@ class Typed : public Ref {
     static bool is_exact(PyObject* o) { return EXACT(o); }            \
   };                                                                  \
   class Name : public Typed<Name, Name##Kind>
-
 RG_TYPED(Str, "str", PyUnicode_Check, PyUnicode_CheckExact) {
  public:
   Py_ssize_t size() const { return PyUnicode_GET_LENGTH(get()); }
@@ -104,14 +94,12 @@ RG_TYPED(Str, "str", PyUnicode_Check, PyUnicode_CheckExact) {
   // A fresh string's storage, filled before anyone else sees it.
   void* writable() { return PyUnicode_DATA(get()); }
 };
-
 RG_TYPED(Bytes, "bytes", PyBytes_Check, PyBytes_CheckExact) {
  public:
   const char* data() const { return PyBytes_AS_STRING(get()); }
   char* writable() { return PyBytes_AS_STRING(get()); }
   Py_ssize_t size() const { return PyBytes_GET_SIZE(get()); }
 };
-
 // Items are borrowed; set() steals `v` into an empty slot of a fresh container.
 #define RG_SEQUENCE(Name, text, Prefix)                                                 \
   RG_TYPED(Name, text, Prefix##_Check, Prefix##_CheckExact) {                           \
@@ -123,11 +111,9 @@ RG_TYPED(Bytes, "bytes", PyBytes_Check, PyBytes_CheckExact) {
 RG_SEQUENCE(List, "list", PyList);
 RG_SEQUENCE(Tuple, "tuple", PyTuple);
 #undef RG_SEQUENCE
-
 RG_TYPED(Dict, "dict", PyDict_Check, PyDict_CheckExact) {
  public:
   Py_ssize_t size() const { return PyDict_GET_SIZE(get()); }
 };
 #undef RG_TYPED
-
 }  // namespace rg

@@ -1,15 +1,10 @@
 #include "capi/scope.hpp"
 
 namespace rg {
-
-namespace {
-
 // Trivially destructible: safe on a daemon thread that the interpreter ends at exit.
-thread_local PyObject* t_current = nullptr;
-thread_local PyObject* t_owner = nullptr;
-thread_local bool t_in_body = false;  // an import in the module body passes globals as locals
-
-}  // namespace
+static thread_local PyObject* t_current = nullptr;
+static thread_local PyObject* t_owner = nullptr;
+static thread_local bool t_in_body = false;  // the module body's imports pass globals as locals
 
 ModuleScope::ModuleScope(PyObject* module, PyObject* owner)
     : previous(t_current), previous_owner(t_owner) {
@@ -20,31 +15,25 @@ ModuleScope::~ModuleScope() {
   t_current = previous;
   t_owner = previous_owner;
 }
-
 PyObject* running_owner() { return t_owner; }
-
 PyObject* module() {
   if (!t_current) PyErr_SetString(PyExc_SystemError, "runtime_guard: no module scope is open");
   return t_current;
 }
-
 Ref global(PyObject* name) {
   PyObject* m = module();
   PyObject* v = m ? PyDict_GetItemWithError(PyModule_GetDict(m), name) : nullptr;
   if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return borrow(v);
 }
-
 int set_global(PyObject* name, PyObject* value) {
   PyObject* m = module();
   return m ? PyDict_SetItem(PyModule_GetDict(m), name, value) : -1;
 }
-
 Answer global_flag(PyObject* name) {
   RG_LET(v, global(name));
   return answer(PyObject_IsTrue(v.get()));
 }
-
 Ref log_exc_at(PyObject* level, const char* message, PyObject* exc, bool exc_info) {
   RG_LET(log, global(S("log")));
   RG_LET(fn, attr(log, level));
@@ -52,7 +41,10 @@ Ref log_exc_at(PyObject* level, const char* message, PyObject* exc, bool exc_inf
   Handling handling(exc);
   return exc_info ? call_kw(fn, {msg.get()}, {{S("exc_info"), Py_True}}) : call(fn, msg);
 }
-
+int log_ordinary(const char* message) {
+  RG_LET(exc, catch_ordinary());
+  return log_exc_at(S("debug"), message, exc.get()) ? 0 : -1;
+}
 // CPython 3.11 marks a module whose body has run by giving it a state block (even of size 0)
 // and then makes importlib.reload a no-op, so the marker is taken away after each run. Its
 // field is found by layout, and used only when the fields around it hold what the getters say.
@@ -71,12 +63,9 @@ void allow_reload(PyObject* m) {
   layout->state = nullptr;
   PyMem_Free(state);
 }
-
 BodyScope::BodyScope() { t_in_body = true; }
 BodyScope::~BodyScope() { t_in_body = false; }
-
 namespace {
-
 // __import__(name, globals(), locals(), fromlist, 0), the `__import__` of the running module's
 // builtins looked up as the interpreter does.
 Ref call_import(const char* dotted, PyObject* fromlist) {
@@ -95,7 +84,6 @@ Ref call_import(const char* dotted, PyObject* fromlist) {
   RG_LET(name, str(dotted));
   return call(fn, name, globals, t_in_body ? globals : Py_None, fromlist, integer(0));
 }
-
 // The IMPORT_FROM step: module.name, or the submodule already in sys.modules under
 // "<module.__name__>.name" (a substitute there need not be an attribute of its package);
 // ImportError as the interpreter words it otherwise.
@@ -120,9 +108,7 @@ Ref attribute_or_submodule(PyObject* m, PyObject* name) {
   if (message) PyErr_SetImportError(message.get(), shown.get(), path.get());
   return {};
 }
-
 }  // namespace
-
 Ref import(const char* dotted) {
   RG_LET(top, call_import(dotted, Py_None));
   RG_LET(path, str(dotted));
@@ -134,7 +120,6 @@ Ref import(const char* dotted) {
     value = attribute_or_submodule(value.get(), parts.at(i));
   return value;
 }
-
 int import_from(const char* module_name, PyObject* const* names, size_t count, Ref* out) {
   if (any_null(names, count)) return null_argument(), -1;
   Tuple fromlist = Tuple::fresh(PyTuple_New(Py_ssize_t(count)));
@@ -145,10 +130,8 @@ int import_from(const char* module_name, PyObject* const* names, size_t count, R
     RG_CHECK(out[i] = attribute_or_submodule(m.get(), names[i]));
   return 0;
 }
-
 Ref import_from(const char* module_name, PyObject* name) {
   Ref value;
   return import_from(module_name, &name, 1, &value) < 0 ? Ref() : std::move(value);
 }
-
 }  // namespace rg

@@ -4,9 +4,7 @@
 #include "capi/scope.hpp"
 
 namespace rg {
-
 namespace {
-
 // A stored timestamp as an aware datetime; null with no error set when it is unusable (empty
 // or not ISO 8601).
 Ref parse_timestamp(PyObject* value) {
@@ -24,7 +22,6 @@ Ref parse_timestamp(PyObject* value) {
   RG_LET(utc, G("UTC"));
   return call_kw(replace, {}, {{S("tzinfo"), utc.get()}});
 }
-
 }  // namespace
 
 RG_DEF(Function, 4, _utcnow_iso, "_utcnow_iso()", "")
@@ -35,7 +32,6 @@ Ref _utcnow_iso() {
   RG_LET(isoformat, attr(now, S("isoformat")));
   return call_kw(isoformat, {}, {{S("timespec"), S("seconds")}});
 }
-
 RG_DEF(Function, 5, _local_tz_offset, "_local_tz_offset()", "")
 Ref _local_tz_offset() {
   RG_LET(now, call_method(G("datetime"), S("now")));
@@ -48,7 +44,6 @@ Ref _local_tz_offset() {
   RG_LET(tail, steal(PySequence_GetSlice(z.get(), 3, PY_SSIZE_T_MAX)));
   return call_method(S("{}:{}"), S("format"), head, tail);
 }
-
 // Whole seconds from started_at to ended_at, 0 when either is unusable.
 RG_DEF(Function, 21, _duration_s, "_duration_s(started_at, ended_at)", "")
 Ref _duration_s(PyObject* started_at, PyObject* ended_at) {
@@ -65,5 +60,4 @@ Ref _duration_s(PyObject* started_at, PyObject* ended_at) {
   if (positive < 0) return {};
   return positive ? std::move(whole) : std::move(zero);
 }
-
 }  // namespace rg

@@ -3,7 +3,6 @@
 #pragma once
 
 namespace rg::constants {
-
 inline constexpr long kMaxStored = 200;
 inline constexpr double kStartupFlushTimeout = 3.0;
 inline constexpr double kShutdownFlushTimeout = 2.0;
@@ -19,7 +18,6 @@ inline constexpr long kMaxUploadBytes = 1000L * 1000;
 inline constexpr long kMaxLightInFlight = 32;  // open reports in flight; past it, no thread
 // The wait for another process's store lock: holders keep it for milliseconds of file work.
 inline constexpr double kStoreLockWait = 2.0;
-
 // Redaction patterns, exactly as the regular-expression engine receives them.
 inline constexpr const char* kPathPattern =
     R"RG((?:[A-Za-z]:\\|\\\\|/)(?:[^\s'\"<>|]+[/\\])+[^\s'\"<>|]+)RG";
@@ -27,5 +25,4 @@ inline constexpr const char* kEmailPattern =
     R"RG(\b[A-Za-z0-9._%+\-]+@[A-Za-z0-9.\-]+\.[A-Za-z]{2,}\b)RG";
 inline constexpr const char* kTokenishPattern =
     R"RG(\b[A-Za-z0-9]{4}(?:-[A-Za-z0-9]{4}){2,}\b)RG";
-
 }  // namespace rg::constants

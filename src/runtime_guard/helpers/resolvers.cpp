@@ -6,11 +6,8 @@
 #include "capi/declare.hpp"
 
 namespace rg {
-
 namespace {
-
 enum class Word { Empty, On, Off, Other };
-
 // os.environ.get(name) or "", stripped and lower-cased, read as a switch word.
 int switch_word(PyObject* env, PyObject* name, Word& word, Ref& value) {
   value = or_else(call_method(env, S("get"), name), S(""));
@@ -21,17 +18,13 @@ int switch_word(PyObject* env, PyObject* name, Word& word, Ref& value) {
   word = nonempty ? Word::Other : Word::Empty;
   PyObject* const off_then_on[] = {S("0"), S("false"), S("no"), S("off"),
                                    S("1"), S("true"), S("yes"), S("on")};
-  for (size_t i = 0; nonempty && i < std::size(off_then_on); ++i) {
+  for (size_t i = 0; word == Word::Other && i < std::size(off_then_on); ++i) {
     const int equal = PyObject_RichCompareBool(lowered.get(), off_then_on[i], Py_EQ);
     RG_CHECK_OK(equal);
-    if (equal) {
-      word = i < 4 ? Word::Off : Word::On;
-      break;
-    }
+    if (equal) word = i < 4 ? Word::Off : Word::On;
   }
   return 0;
 }
-
 Ref resolve_endpoint() {
   RG_CHECK(call_global(S("_ensure_auth_ready")));
   PyObject* names[] = {S("_DEFAULT_VALIDATION_URL"), S("_SERVER_API_KEY")};
@@ -41,12 +34,10 @@ Ref resolve_endpoint() {
   RG_LET(api_key, or_else(std::move(values[1]), S("")));
   return steal(PyTuple_Pack(2, usage.get(), api_key.get()));
 }
-
 Ref resolve_machine_id() {
   RG_LET(get_machine_id, import_from("orlune.auth.validator", S("_get_machine_id")));
   return head(call(get_machine_id).get(), 128);
 }
-
 Ref resolve_token_fields() {
   RG_LET(plan_label, import_from("orlune.auth.plans", S("plan_label")));
   RG_LET(load_token, import_from("orlune.auth.storage", S("load_token")));
@@ -60,20 +51,17 @@ Ref resolve_token_fields() {
   }
   return steal(PyTuple_Pack(2, token_id.get(), plan.get()));
 }
-
 Ref resolve_app_version() {
   RG_LET(get_version, import_from("orlune.utils.package_info", S("get_version")));
   RG_LET(version, call(get_version));
   return head(steal(PyObject_Str(version.get())).get(), 64);
 }
-
 // A resolver's result, or when an ordinary exception ended it, the neutral one (Py_BuildValue's).
 template <class... A>
 Ref or_neutral(Ref result, const char* format, A... values) {
   if (result || !catch_ordinary()) return result;
   return steal(Py_BuildValue(format, values...));
 }
-
 }  // namespace
 
 RG_DEF(Function, 1, _ensure_auth_ready, "_ensure_auth_ready()", "")
@@ -92,13 +80,10 @@ Ref _ensure_auth_ready() {
     // Concurrent first imports of the auth package can fail on its internal import cycle; the
     // lock makes the first load happen on one thread at a time.
     if (import("orlune.auth.validator")) return set_global(S("_auth_ready"), Py_True);
-    Ref exc = catch_ordinary();
-    if (!exc) return -1;
-    return log_exc_at(S("debug"), "runtime_guard: auth preload failed", exc.get()) ? 0 : -1;
+    return log_ordinary("runtime_guard: auth preload failed");
   }));
   return none();
 }
-
 RG_DEF(Function, 6, _usage_url, "_usage_url(validate_url)", "")
 Ref _usage_url(PyObject* validate_url) {
   RG_LET(url, call_method(or_else(borrow(validate_url), S("")), S("strip")));
@@ -121,19 +106,14 @@ Ref _usage_url(PyObject* validate_url) {
   RG_LET(before, steal(PySequence_GetItem(parts.get(), 0)));
   return steal(PyNumber_Add(before.get(), S("/api/usage")));
 }
-
 RG_DEF(Function, 11, _resolve_endpoint, "_resolve_endpoint()", "")
 Ref _resolve_endpoint() { return or_neutral(resolve_endpoint(), "(ss)", "", ""); }
-
 RG_DEF(Function, 12, _resolve_machine_id, "_resolve_machine_id()", "")
 Ref _resolve_machine_id() { return or_neutral(resolve_machine_id(), "s", ""); }
-
 RG_DEF(Function, 13, _resolve_token_fields, "_resolve_token_fields()", "")
 Ref _resolve_token_fields() { return or_neutral(resolve_token_fields(), "(ss)", "", "free"); }
-
 RG_DEF(Function, 14, _resolve_app_version, "_resolve_app_version()", "")
 Ref _resolve_app_version() { return or_neutral(resolve_app_version(), "s", ""); }
-
 // ORLUNE_TELEMETRY can only switch telemetry off. DO_NOT_TRACK, the console convention, is an
 // opt-out too when set to anything but an off word: the user's wish wins over the application's.
 RG_DEF(Function, 15, _telemetry_on, "_telemetry_on()",
@@ -155,5 +135,4 @@ Ref _telemetry_on() {
                   "off; on: 1, true, yes, on): telemetry is treated as on", raw));
   return boolean(true);
 }
-
 }  // namespace rg
