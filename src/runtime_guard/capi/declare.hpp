@@ -1,13 +1,8 @@
-// One declaration per exported function or method, beside its implementation:
-//
-//   RG_DEF(Function, 19, report_open, "report_open(name=None, *, depth=2)", "Fire-and-forget ...")
-//   Ref report_open(PyObject* name, PyObject* depth) { ... }
-//
-// The text signature gives the Python name, the binding (with the interpreter's TypeError
-// messages), the literal defaults and `__text_signature__`; the implementation takes one
-// borrowed PyObject* per parameter, counted at compile time. The ordinal is the definition's
-// place in its body (the module's functions, or the class's members): it fills that slot of
-// the body's table, and the body binds the table in order.
+// RG_DEF: one declaration per exported function or method, beside its implementation. The text
+// signature gives the Python name, the binding (with the interpreter's TypeError messages), the
+// literal defaults and `__text_signature__`; the implementation takes one borrowed PyObject* per
+// parameter. The ordinal is the definition's place in its body (module functions or class
+// members): the body binds its table in that order.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +16,6 @@
 namespace rg {
 
 enum class Kind { Function, Method, StaticMethod };
-
 struct Def {
   PyMethodDef method;
   Kind kind;
@@ -31,9 +25,8 @@ namespace declare {
 
 enum class Body { Module, Class };
 inline constexpr int kMaxOrdinal = 32;
-bool enter(const Def& def, int ordinal);  // at load time, before any import
-
 inline constexpr std::size_t kMaxParameters = 6;
+bool enter(const Def& def, int ordinal);  // at load time, before any import
 
 // A text signature cut into NUL-terminated parts: the function's name at 0, each parameter's
 // name at `param[i]` and its default's text at `fallback[i]` (0: none).
@@ -105,9 +98,7 @@ constexpr Parsed parse(const char* s) {
 template <std::size_t... I>
 struct Arity {
   using Impl = Ref(decltype(I, (PyObject*)nullptr)...);
-  struct Names {
-    const char* names[sizeof...(I) ? sizeof...(I) : 1];
-  };
+  struct Names { const char* names[sizeof...(I) ? sizeof...(I) : 1]; };
   static constexpr Names names(const Parsed& p) { return {{p.text + p.param[I]...}}; }
   static Ref run(Impl* f, [[maybe_unused]] PyObject* const* a) { return f(a[I]...); }
 };
@@ -132,7 +123,6 @@ struct Entry {
   static constexpr Signature kSignature{kParsed.text, kNames.names, kParsed.positional,
                                         kParsed.count, kParsed.required};
   static inline PyObject* made[kMaxParameters] = {};
-
   static PyObject* call(PyObject* owner, PyObject* const* args, Py_ssize_t nargsf,
                         PyObject* kwnames) {
     PyObject* a[kMaxParameters];
@@ -158,9 +148,17 @@ bool declare(const char* doc) {
 
 // Binds the declarations of `body` from ordinal `first` to `last` (0: to the end) into `dict`,
 // in order: builtins whose __self__ is `owner` (the module, or the class's method owner),
-// wrapped as instance or static methods for a class. A hole or a clash is a SystemError.
+// wrapped as instance or static methods for a class. A hole is a SystemError.
 int bind_declared(declare::Body body, PyObject* dict, PyObject* owner, const char* module_name,
                   int first, int last = 0);
+
+// The `__self__` of RuntimeGuarder's methods: it carries their module, the class they were
+// defined in (what `super()` names), and a type named "RuntimeGuarder", from which a builtin
+// takes its qualified name ("RuntimeGuarder.initialize", as in Python).
+Ref new_method_owner(PyObject* module);
+void set_owner_class(PyObject* owner, PyObject* cls);
+// The class the running method was defined in, borrowed; null with SystemError set if none.
+PyObject* defining_class();
 
 }  // namespace rg
 

@@ -1,14 +1,12 @@
-// The flush: upload the pending rows, encrypted, in batches within the upload bound
-// (flush_upload.hpp), and mark what the server accepted flushed. One flush runs at a time
-// (`_flush_lock`, taken before `_lock`). `_lock` is held only to copy the pending rows and to
-// mark and persist them, never across the network call: a slow server never holds up a session.
+// The flush: upload the pending rows (flush_upload.cpp), mark what the server accepted. One
+// flush runs at a time (`_flush_lock`, taken before `_lock`); `_lock` is never held across the
+// network call, so a slow server never holds up a session.
 #include "capi/declare.hpp"
 #include "capi/scope.hpp"
 #include "capi/call.hpp"
 #include "guarder/store.hpp"
 #include "helpers/constants.hpp"
 #include "guarder/class.hpp"
-#include "guarder/flush_upload.hpp"
 #include "threads/threads.hpp"
 
 namespace rg {
@@ -24,9 +22,8 @@ Answer on_background_flush_thread() {
 
 namespace {
 
-// with self._lock: pending = [dict(row) for the rows not "flushed" and not "opted_out"
-// (recorded while the user had opted out)]. When __exit__ swallows an error of the block,
-// `pending` was never bound, and the flush fails on it as Python code would.
+// with self._lock: pending = [dict(row) for rows neither "flushed" nor "opted_out"]. When
+// __exit__ swallows an error of the block, `pending` is unbound, as in Python.
 List snapshot_pending(PyObject* self) {
   RG_LET(lock, attr(self, S("_lock")));
   List pending;
@@ -48,18 +45,16 @@ List snapshot_pending(PyObject* self) {
     return 0;
   }));
   if (!pending)
-    PyErr_SetString(PyExc_UnboundLocalError,
-                    "cannot access local variable 'pending' where it is not associated with a value");
+    PyErr_SetString(PyExc_UnboundLocalError, "cannot access local variable 'pending' where it "
+                                             "is not associated with a value");
   return pending;
 }
 
-// The identity pair `method` returns, unpacked; -1 with the error set.
 int resolve_pair(PyObject* self, PyObject* method, Ref& first, Ref& second) {
   RG_LET(pair, call_method(self, method));
   return unpack_pair(pair.get(), first, second);
 }
 
-// Steps after the flush lock is held; -1 with the error set on failure.
 int flush_locked(PyObject* self, PyObject* timeout, PyObject* allow_empty) {
   List pending = snapshot_pending(self);
   RG_CHECK(pending);
@@ -105,7 +100,6 @@ Ref _flush(PyObject* self, PyObject* timeout, PyObject* wait, PyObject* allow_em
     Ref exc = catch_ordinary();
     raised = !exc || !log_exc_at(S("debug"), "Usage flush failed", exc.get());
   }
-  // Released on every path; the lock acquired is the one released.
   if (raised) {
     ErrorStash keep;
     if (!call_method(flush_lock, S("release"))) PyErr_WriteUnraisable(flush_lock.get());

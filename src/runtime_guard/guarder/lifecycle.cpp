@@ -15,13 +15,11 @@ namespace {
 // Beyond the wait for a running flush and the shutdown POST (each the flush timeout).
 constexpr double kShutdownSlack = 1.0;
 
-// row[key] = value for each pair in order, up to the first that fails.
 int set_items(PyObject* row, std::initializer_list<Kw> items) {
   for (const Kw& item : items) RG_CHECK_OK(PyObject_SetItem(row, item.name, item.value));
   return 0;
 }
 
-// The truth of self._enabled.
 Answer component_enabled(PyObject* self) {
   RG_LET(enabled, attr(self, S("_enabled")));
   return answer(PyObject_IsTrue(enabled.get()));
@@ -31,7 +29,6 @@ Answer component_enabled(PyObject* self) {
 // good: the mark travels with the row through the store, and no flush ever sends it.
 int mark_opted_out(PyObject* row) { return PyObject_SetItem(row, S("opted_out"), Py_True); }
 
-// The start-up steps; any failure is reported by initialize.
 int start_up(PyObject* self) {
   RG_CHECK_OK(mark_store_unread(self));
   RG_CHECK(call_method(self, S("_reload_flags")));
@@ -81,13 +78,11 @@ Ref initialize(PyObject* self) {
   return boolean(true);
 }
 
-// The body of `with self._lock:` in cleanup: close the current row, write the store.
 int close_current_locked(PyObject* self, PyObject* now, bool opted) {
   RG_LET(current, call_method(self, S("_current_session")));
   if (PyObject* row = current.get(); row != Py_None) {
     RG_CHECK_OK(set_items(row, {{S("ended_at"), now}, {S("ended_cleanly"), Py_True}}));
-    RG_LET(empty, str(""));
-    RG_LET(started, mapping_get(row, S("started_at"), empty.get()));
+    RG_LET(started, mapping_get(row, S("started_at"), S("")));
     RG_LET(duration, call(G("_duration_s"), started, now));
     RG_CHECK_OK(set_items(row, {{S("duration_s"), duration.get()}, {S("flushed"), Py_False}}));
     RG_LET(log_text, call_method(self, S("_capture_logs")));
@@ -98,17 +93,6 @@ int close_current_locked(PyObject* self, PyObject* now, bool opted) {
   return 0;
 }
 
-// Waits for a running flush (the start-up one) at most `seconds`: whether none is running now.
-Answer wait_for_running_flush(PyObject* self, double seconds) {
-  RG_LET(flush_lock, attr(self, S("_flush_lock")));
-  RG_LET(limit, floating(seconds));
-  RG_LET(acquired, call_kw(attr(flush_lock, S("acquire")), {}, {{S("timeout"), limit.get()}}));
-  RG_TRUTH(free, acquired.get());
-  if (!free) return Answer::kNo;
-  RG_CHECK(call_method(flush_lock, S("release")));
-  return Answer::kYes;
-}
-
 int shut_down(PyObject* self) {
   RG_CHECK_OK(mark_unread_if_never_started(self));
   RG_CHECK(call_method(self, S("_reload_flags")));
@@ -117,18 +101,20 @@ int shut_down(PyObject* self) {
   // Read once: the same value bounds the wait and the shutdown flush.
   RG_LET(timeout, G("_SHUTDOWN_FLUSH_TIMEOUT"));
   const double seconds = timeout_seconds(timeout.get(), constants::kShutdownFlushTimeout);
-  // The wait for a running flush, the store writes (behind other instances' store lock) and the
-  // shutdown POST share this.
+  // Shared by the wait for a running flush, the store writes and the shutdown POST.
   ThreadDeadline deadline(2 * seconds + kShutdownSlack);
-  // The row must not change under a flush still sending it, nor may that flush hold the exit.
-  const Answer flush_done = wait_for_running_flush(self, seconds);
-  RG_CHECK(flush_done != Answer::kFailed);
+  // A flush still sending the row (the start-up one) must not see it change, nor hold the exit.
+  RG_LET(flush_lock, attr(self, S("_flush_lock")));
+  RG_LET(limit, floating(seconds));
+  RG_LET(acquired, call_kw(attr(flush_lock, S("acquire")), {}, {{S("timeout"), limit.get()}}));
+  RG_TRUTH(flush_done, acquired.get());
+  if (flush_done) RG_CHECK(call_method(flush_lock, S("release")));
   RG_LET(now, call(G("_utcnow_iso")));
   // A lock whose __exit__ swallows the block's exception lets shutdown go on after the block.
   RG_LET(lock, attr(self, S("_lock")));
   const bool opted = allowed == Answer::kNo;
   RG_CHECK_OK(with_lock(lock.get(), [&] { return close_current_locked(self, now.get(), opted); }));
-  if (flush_done == Answer::kNo) {
+  if (!flush_done) {
     RG_CHECK(log_at(S("debug"), "Usage flush still running at shutdown; the closed session "
                                 "stays pending for the next start"));
     return 0;
@@ -173,13 +159,6 @@ Ref _current_session(PyObject* self) {
   return PyErr_Occurred() ? Ref() : none();
 }
 
-// Whether the row's session belongs to a running process (which holds its session lock).
-Answer owner_alive(PyObject* row, PyObject* live) {
-  if (PySet_Size(live) == 0) return Answer::kNo;
-  RG_LET(id, mapping_get(row, S("session_id")));
-  return PyUnicode_Check(id.get()) ? answer(PySet_Contains(live, id.get())) : Answer::kNo;
-}
-
 RG_DEF(Method, 10, _close_stale_sessions, "_close_stale_sessions(self)",
        "Mark sessions left open after a crash. Runtime is unknown without a close.")
 Ref _close_stale_sessions(PyObject* self) {
@@ -192,9 +171,13 @@ Ref _close_stale_sessions(PyObject* self) {
     if (closed == 0) closed = row_flag(row.get(), S("stale"));
     RG_CHECK_OK(closed);
     if (closed) continue;
-    const Answer alive = owner_alive(row.get(), live.get());
-    RG_CHECK(alive != Answer::kFailed);
-    if (alive == Answer::kYes) continue;
+    int alive = 0;  // a running process holds its row's session lock
+    if (PySet_Size(live.get()) > 0) {
+      RG_LET(id, mapping_get(row.get(), S("session_id")));
+      alive = PyUnicode_Check(id.get()) ? PySet_Contains(live.get(), id.get()) : 0;
+    }
+    RG_CHECK_OK(alive);
+    if (alive) continue;
     RG_CHECK_OK(set_items(row.get(), {{S("ended_cleanly"), Py_False}, {S("duration_s"), zero.get()},
                                       {S("stale"), Py_True}, {S("flushed"), Py_False}}));
   }
@@ -206,10 +189,9 @@ Ref _start_session(PyObject* self) {
   RG_LET(now, call(G("_utcnow_iso")));
   RG_LET(fresh, call_method(G("uuid"), S("uuid4")));
   RG_LET(id, steal(PyObject_Str(fresh.get())));
-  RG_LET(empty, str(""));
   RG_LET(zero, integer(0));
   RG_LET(row, dict_of({{S("session_id"), id.get()}, {S("started_at"), now.get()},
-                       {S("ended_at"), empty.get()}, {S("duration_s"), zero.get()},
+                       {S("ended_at"), S("")}, {S("duration_s"), zero.get()},
                        {S("ended_cleanly"), Py_False}, {S("flushed"), Py_False}}));
   RG_CHECK(call_method(attr(self, S("_sessions")), S("append"), row));
   // Only now: an id without its row would leave cleanup nothing to close. A row without the id
