@@ -37,6 +37,22 @@ PyObject* owner_module(PyObject* owner) {
   return o ? o->module : missing("function without its module");
 }
 
+// The declarations of each body by ordinal; constant-initialized, so filled before any import.
+// Clashes and holes are caught from the sources by the layout test; a hole is also checked here.
+struct Table { const Def* slot[declare::kMaxOrdinal + 1]; int last; } g_tables[2];
+Table& table(declare::Body body) { return g_tables[static_cast<int>(body)]; }
+
+// A parameter's default, borrowed, made from its text when first needed.
+PyObject* default_value(const char* text, PyObject*& made) {
+  for (auto [word, value] : {std::pair{"None", Py_None}, std::pair{"True", Py_True},
+                             std::pair{"False", Py_False}})
+    if (std::strcmp(text, word) == 0) return value;
+  if (made) return made;
+  if (!std::strchr(text, '.')) return made = PyLong_FromString(text, nullptr, 10);
+  const double number = PyOS_string_to_double(text, nullptr, nullptr);
+  return made = number == -1.0 && PyErr_Occurred() ? nullptr : PyFloat_FromDouble(number);
+}
+
 }  // namespace
 
 Ref new_method_owner(PyObject* module) {
@@ -55,41 +71,16 @@ PyObject* defining_class() {
   return o && o->cls ? o->cls : missing("method without its class");
 }
 
-namespace declare {
-namespace {
-
-// The declarations of each body by ordinal; constant-initialized, so filled before any import.
-// Clashes and holes are caught from the sources by the layout test; a hole is also checked here.
-struct Table {
-  const Def* slot[kMaxOrdinal + 1];
-  int last;
-} g_tables[2];
-
-Table& table(Body body) { return g_tables[static_cast<int>(body)]; }
-
-// A parameter's default, borrowed, made from its text when first needed.
-PyObject* default_value(const char* text, PyObject*& made) {
-  for (auto [word, value] : {std::pair{"None", Py_None}, std::pair{"True", Py_True},
-                             std::pair{"False", Py_False}}) {
-    if (std::strcmp(text, word) == 0) return value;
-  }
-  if (made) return made;
-  if (!std::strchr(text, '.')) return made = PyLong_FromString(text, nullptr, 10);
-  const double number = PyOS_string_to_double(text, nullptr, nullptr);
-  return made = number == -1.0 && PyErr_Occurred() ? nullptr : PyFloat_FromDouble(number);
-}
-
-}  // namespace
-
-bool enter(const Def& def, int ordinal) {
+bool declare::enter(const Def& def, int ordinal) {
   Table& t = table(def.kind == Kind::Function ? Body::Module : Body::Class);
   t.slot[ordinal] = &def;
   if (ordinal > t.last) t.last = ordinal;
   return true;
 }
 
-PyObject* bind_call(const Parsed& parsed, const Signature& sig, PyObject** made, PyObject* owner,
-                    PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out) {
+PyObject* declare::bind_call(const Parsed& parsed, const Signature& sig, PyObject** made,
+                             PyObject* owner, PyObject* const* args, Py_ssize_t nargsf,
+                             PyObject* kwnames, PyObject** out) {
   const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   // The common call passes what it passes by position: no keyword lookup, no binder.
   bool bound = (!kwnames || PyTuple_Size(kwnames) == 0) && nargs <= sig.positional;
@@ -105,17 +96,15 @@ PyObject* bind_call(const Parsed& parsed, const Signature& sig, PyObject** made,
   return owner_module(owner);
 }
 
-}  // namespace declare
-
 int bind_declared(declare::Body body, PyObject* dict, PyObject* owner, const char* module_name,
                   int first, int last) {
   RG_LET(modname, str(module_name));
-  for (int n = first; n <= (last ? last : declare::table(body).last); ++n) {
-    if (!declare::table(body).slot[n]) {
+  for (int n = first; n <= (last ? last : table(body).last); ++n) {
+    if (!table(body).slot[n]) {
       PyErr_Format(PyExc_SystemError, "runtime_guard: no declaration for definition %d", n);
       return -1;
     }
-    const Def& def = *declare::table(body).slot[n];
+    const Def& def = *table(body).slot[n];
     RG_LET(fn, steal(PyCFunction_NewEx(const_cast<PyMethodDef*>(&def.method), owner,
                                        modname.get())));
     Ref member = def.kind == Kind::Method         ? steal(PyInstanceMethod_New(fn.get()))

@@ -160,9 +160,8 @@ List pick(const List& list, const Batch& batch) {
   return out;
 }
 
-// After a 200: mark flushed the live rows still as they were sent, then persist; a row changed
-// while the POST was in flight (closed by cleanup, say) stays pending. Copies are found by
-// id_key, as the store merge keys rows, so an unhashable id does not stop the marking.
+// After a 200: mark flushed the live rows still as sent (one closed meanwhile stays pending),
+// found by id_key as the store merge keys rows, so an unhashable id does not stop the marking.
 int mark_delivered(PyObject* self, const List& copies) {
   RG_LET(by_id, steal(PyDict_New()));  // id -> contents sent under it
   for (Py_ssize_t i = 0; i < copies.size(); ++i) {
@@ -246,8 +245,7 @@ int upload_pending(const FlushUpload& job, const List& pending) {
     const char* field = nullptr;
     Ref item = steal(PyDict_New());
     const Answer fits = item ? fill(item.get(), pending.at(i), field) : Answer::kFailed;
-    // An ordinary exception counts as not fitting.
-    RG_CHECK(fits != Answer::kFailed || swallow_ordinary());
+    RG_CHECK(fits != Answer::kFailed || swallow_ordinary());  // ordinary errors: does not fit
     if (fits != Answer::kYes) {
       RG_CHECK_OK(note_left_out(left_out.get(), pending.at(i), field));
       continue;
