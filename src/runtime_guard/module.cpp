@@ -8,15 +8,12 @@
 
 namespace rg {
 namespace {
-
 constexpr const char* kModuleName = "orlune.core.runtime_guard";
 // The class statement follows the 20th function (runtimeguard); `_duration_s` comes after it.
 constexpr int kFunctionsBeforeClass = 20;
-
 int bind(PyObject* dict, const char* name, Ref value) {
   return value ? PyDict_SetItemString(dict, name, value.get()) : -1;
 }
-
 int bind_imports(PyObject* d) {
   for (const char* m : {"atexit", "functools", "inspect", "json", "logging", "os", "platform", "re",
                         "threading", "uuid"})
@@ -36,12 +33,10 @@ int bind_imports(PyObject* d) {
   }
   return 0;
 }
-
 Ref joined(Ref dir, const char* part) {
   RG_LET(name, str(part));
   return dir ? steal(PyNumber_TrueDivide(dir.get(), name.get())) : Ref();
 }
-
 int bind_constants(PyObject* d) {
   RG_LET(name, str(kModuleName));
   RG_CHECK_OK(bind(d, "log", call_method(G("logging"), S("getLogger"), name)));
@@ -132,7 +127,6 @@ PyModuleDef_Slot g_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)
 // Multi-phase initialization with no per-module state (m_size 0): every import makes a fresh
 // module object, and importlib.reload runs the body again on the same one.
 PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "runtime_guard", kModuleDoc, 0, nullptr, g_slots};
-
 }  // namespace
 }  // namespace rg
 

@@ -6,7 +6,6 @@
 
 namespace rg {
 namespace {
-
 struct MethodOwner {
   PyObject_HEAD
   PyObject* module;
@@ -18,18 +17,14 @@ PyType_Slot owner_slots[] = {RG_GC_SLOTS(OwnerGc), {0, nullptr}};
 PyType_Spec owner_spec = {
     "orlune.core.runtime_guard.RuntimeGuarder", sizeof(MethodOwner), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, owner_slots};
-
-// The owner `o` is, or null (no error set).
 MethodOwner* as_owner(PyObject* o) {
   PyTypeObject* type = process_type<&owner_spec>();
   return type && o && Py_IS_TYPE(o, type) ? OwnerGc::of(o) : nullptr;
 }
-
 PyObject* missing(const char* what) {
   if (!PyErr_Occurred()) PyErr_Format(PyExc_SystemError, "runtime_guard: %s", what);
   return nullptr;
 }
-
 // The module a builtin's __self__ (the module itself, or a method owner) stands for, borrowed.
 PyObject* owner_module(PyObject* owner) {
   if (owner && PyModule_Check(owner)) return owner;
@@ -41,7 +36,6 @@ PyObject* owner_module(PyObject* owner) {
 // Clashes and holes are caught from the sources by the layout test; a hole is also checked here.
 struct Table { const Def* slot[declare::kMaxOrdinal + 1]; int last; } g_tables[2];
 Table& table(declare::Body body) { return g_tables[static_cast<int>(body)]; }
-
 // A parameter's default, borrowed, made from its text when first needed.
 PyObject* default_value(const char* text, PyObject*& made) {
   for (auto [word, value] : {std::pair{"None", Py_None}, std::pair{"True", Py_True},
@@ -52,7 +46,6 @@ PyObject* default_value(const char* text, PyObject*& made) {
   const double number = PyOS_string_to_double(text, nullptr, nullptr);
   return made = number == -1.0 && PyErr_Occurred() ? nullptr : PyFloat_FromDouble(number);
 }
-
 }  // namespace
 
 Ref new_method_owner(PyObject* module) {
@@ -61,11 +54,9 @@ Ref new_method_owner(PyObject* module) {
   o->module = Py_NewRef(module);
   return tracked(o);
 }
-
 void set_owner_class(PyObject* owner, PyObject* cls) {
   Py_XSETREF(OwnerGc::of(owner)->cls, Py_NewRef(cls));
 }
-
 PyObject* defining_class() {
   MethodOwner* o = as_owner(running_owner());
   return o && o->cls ? o->cls : missing("method without its class");

@@ -10,19 +10,14 @@
 
 namespace rg {
 namespace {
-
 #define RG_CLASS_DOC "Record local open/close sessions and flush them to the usage endpoint."
-
 int set_attr(PyObject* o, PyObject* name, const Ref& value) {
   return value ? PyObject_SetAttr(o, name, value.get()) : -1;
 }
-
 RG_DEF(Method, 1, init, "__init__(self, app_context)", "")
 Ref init(PyObject* self, PyObject* app_context) {
   // super().__init__("runtime_guard", app_context), `super()` naming the defining class
-  PyObject* cls = defining_class();
-  RG_CHECK(cls);
-  RG_LET(sup, call(reinterpret_cast<PyObject*>(&PySuper_Type), cls, self));
+  RG_LET(sup, call(reinterpret_cast<PyObject*>(&PySuper_Type), defining_class(), self));
   RG_CHECK(call_method(sup, S("__init__"), str("runtime_guard"), app_context));
   RG_CHECK_OK(set_attr(self, S("dependencies"), steal(Py_BuildValue("[s]", "config_manager"))));
   RG_CHECK_OK(PyObject_SetAttr(self, S("_enabled"), Py_True));
@@ -69,7 +64,6 @@ Ref unreadable_panel() {
   RG_CHECK(log_exc_at(S("debug"), "Could not read logging panel records", exc.get()));
   return str("");
 }
-
 RG_DEF(Method, 12, _capture_logs, "_capture_logs(self)", "")
 Ref _capture_logs(PyObject* self) {
   RG_LET(context, attr(self, S("app_context")));
@@ -100,7 +94,6 @@ RG_DEF(StaticMethod, 17, _app_version, "_app_version()", "")
 Ref _app_version() { return call_global(S("_resolve_app_version")); }
 RG_DEF(StaticMethod, 18, _endpoint, "_endpoint()", "")
 Ref _endpoint() { return call_global(S("_resolve_endpoint")); }
-
 }  // namespace
 
 Ref guarder_class(PyObject* module, const char* module_name) {

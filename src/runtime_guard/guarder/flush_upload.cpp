@@ -1,8 +1,7 @@
-// One flush's uploads. An item is made only from a pending row whose values fit it: a row that
-// does not is left out and kept, so one damaged row never turns the server against the rest.
-// A body stays within `_MAX_UPLOAD_BYTES` (front ends commonly refuse over 1 MiB, and a backlog
-// with full logs would never deliver again): all items in store order when they fit, else a
-// batch of this session's row first (at shutdown), then the oldest that fit.
+// One flush's uploads. A pending row whose values do not fit an item is left out and kept, so one
+// damaged row never turns the server against the rest. A body stays within `_MAX_UPLOAD_BYTES`
+// (front ends commonly refuse over 1 MiB; a backlog with full logs would never deliver again):
+// all items in store order if they fit, else this session's row first (at shutdown), then oldest.
 #include "guarder/class.hpp"
 
 #include <chrono>
@@ -18,14 +17,11 @@
 
 namespace rg {
 namespace {
-
 using Batch = Buffer<Py_ssize_t>;  // indices of items, in store order
-
 // Batches chosen again when a sealed body is over the bound; after that nothing more is sent.
 constexpr int kSealAttempts = 3;
 // Above this a duration is no longer exact in every JSON reader (a double's 53 bits).
 constexpr long long kMaxDuration = 1LL << 53;
-
 // int(row.get("duration_s") or 0), which must lie in 0..2**53.
 Answer add_duration(PyObject* item, PyObject* row) {
   RG_LET(zero, integer(0));
@@ -143,7 +139,6 @@ class UploadPlan {
       if (sizes_[i] >= 0) return true;
     return false;
   }
-
  private:
   Py_ssize_t estimate(Py_ssize_t items_bytes, Py_ssize_t count) const {
     const Py_ssize_t plain = base_ + items_bytes + (count > 1 ? count - 1 : 0);
@@ -153,7 +148,6 @@ class UploadPlan {
   double scale_ = 1.0;
   Batch sizes_;
 };
-
 List pick(const List& list, const Batch& batch) {
   List out = List::fresh(PyList_New(static_cast<Py_ssize_t>(batch.size())));
   for (size_t k = 0; out && k < batch.size(); ++k) out.set(k, borrow(list.at(batch[k])));
@@ -232,7 +226,6 @@ int seal_batch(UploadPlan& plan, PyObject* body, const List& items, const UsageS
     if (plan.fits(batch, measured)) return 0;
   }
 }
-
 }  // namespace
 
 int upload_pending(const FlushUpload& job, const List& pending) {
@@ -278,9 +271,8 @@ int upload_pending(const FlushUpload& job, const List& pending) {
     Ref envelope;
     RG_CHECK_OK(seal_batch(batches, body.get(), items, sender, job.api_key, batch, envelope));
     if (batch.size() == 0 && !(job.allow_empty && first_upload)) return 0;
-    const Wait wait = background == Answer::kYes ? Wait::PerOperation : Wait::Deadline;
-    Tuple reply =
-        Tuple::of(sender.post(job.url, job.api_key, envelope.get(), job.timeout, false, wait));
+    Tuple reply = Tuple::of(sender.post(job.url, job.api_key, envelope.get(), job.timeout, false,
+                            background == Answer::kYes ? Wait::PerOperation : Wait::Deadline));
     RG_CHECK(reply);
     RG_LET(ok, integer(200));
     const int accepted = PyObject_RichCompareBool(reply.at(0), ok.get(), Py_EQ);

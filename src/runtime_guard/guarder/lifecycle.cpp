@@ -1,8 +1,7 @@
-// Start-up, shutdown and the flush: one session row per process, rows of crashed runs closed
-// as stale at the next start, the start-up flush on a thread, the shutdown flush in line; both
-// swallow every ordinary exception. One flush runs at a time (`_flush_lock`, taken before
-// `_lock`); `_lock` is never held across the upload (flush_upload.cpp), so a slow server never
-// holds up a session.
+// Start-up, shutdown and the flush: one session row per process, rows of crashed runs closed as
+// stale at the next start, the start-up flush on a thread, the shutdown flush in line; both
+// swallow every ordinary exception. One flush at a time (`_flush_lock`, taken before `_lock`);
+// `_lock` is never held across the upload, so a slow server never holds up a session.
 #include "capi/declare.hpp"
 #include "capi/scope.hpp"
 #include "capi/call.hpp"
@@ -12,10 +11,8 @@
 #include "threads/threads.hpp"
 
 namespace rg {
-
 // Set on the thread `_spawn_flush` starts, so the flush on it knows nobody waits for it.
 constexpr const char* kBackgroundFlushMark = "_orlune_background_flush";
-
 Answer on_background_flush_thread() {
   RG_LET(current, call_method(G("threading"), S("current_thread")));
   RG_LET(mark, attr_or(current.get(), S(kBackgroundFlushMark), Py_False));
@@ -23,20 +20,16 @@ Answer on_background_flush_thread() {
 }
 
 namespace {
-
 // Beyond the wait for a running flush and the shutdown POST (each the flush timeout).
 constexpr double kShutdownSlack = 1.0;
-
 int set_items(PyObject* row, std::initializer_list<Kw> items) {
   for (const Kw& item : items) RG_CHECK_OK(PyObject_SetItem(row, item.name, item.value));
   return 0;
 }
-
 Answer component_enabled(PyObject* self) {
   RG_LET(enabled, attr(self, S("_enabled")));
   return answer(PyObject_IsTrue(enabled.get()));
 }
-
 Answer uploads_allowed(PyObject* self) {
   const Answer on = component_enabled(self);
   if (on != Answer::kYes) return on;
@@ -47,7 +40,6 @@ Answer uploads_allowed(PyObject* self) {
 // A session that ran, even in part, while the user had opted out is kept on this machine for
 // good: the mark travels with the row through the store, and no flush ever sends it.
 int mark_opted_out(PyObject* row) { return PyObject_SetItem(row, S("opted_out"), Py_True); }
-
 int start_up(PyObject* self) {
   RG_CHECK_OK(mark_store_unread(self));
   RG_CHECK(call_method(self, S("_reload_flags")));
@@ -244,7 +236,6 @@ List snapshot_pending(PyObject* self) {
                                              "is not associated with a value");
   return pending;
 }
-
 int resolve_pair(PyObject* self, PyObject* method, Ref& first, Ref& second) {
   RG_LET(pair, call_method(self, method));
   return unpack_pair(pair.get(), first, second);
@@ -313,6 +304,5 @@ Ref _spawn_flush(PyObject* self, PyObject* timeout) {
   RG_CHECK(call_method(thread, S("start")));
   return none();
 }
-
 }  // namespace
 }  // namespace rg
