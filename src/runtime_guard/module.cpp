@@ -8,20 +8,16 @@
 
 namespace rg {
 namespace {
-
-inline constexpr const char* kModuleName = "orlune.core.runtime_guard";
+constexpr const char* kModuleName = "orlune.core.runtime_guard";
 // The class statement follows the 20th function (runtimeguard); `_duration_s` comes after it.
 constexpr int kFunctionsBeforeClass = 20;
-
 int bind(PyObject* dict, const char* name, Ref value) {
   return value ? PyDict_SetItemString(dict, name, value.get()) : -1;
 }
-
 int bind_imports(PyObject* d) {
   for (const char* m : {"atexit", "functools", "inspect", "json", "logging", "os", "platform", "re",
-                        "threading", "uuid"}) {
-    if (bind(d, m, import(m)) < 0) return -1;
-  }
+                        "threading", "uuid"})
+    RG_CHECK_OK(bind(d, m, import(m)));
   // One `from ... import ...` statement per module, as the body would write it.
   struct From { const char* module; PyObject* names[3]; };  // names null-padded
   for (const From& f : {From{"collections.abc", {S("Callable")}},
@@ -37,13 +33,10 @@ int bind_imports(PyObject* d) {
   }
   return 0;
 }
-
 Ref joined(Ref dir, const char* part) {
   RG_LET(name, str(part));
   return dir ? steal(PyNumber_TrueDivide(dir.get(), name.get())) : Ref();
 }
-
-// The logger, the paths and the numbers.
 int bind_constants(PyObject* d) {
   RG_LET(name, str(kModuleName));
   RG_CHECK_OK(bind(d, "log", call_method(G("logging"), S("getLogger"), name)));
@@ -62,9 +55,8 @@ int bind_constants(PyObject* d) {
                    {"_MAX_STORE_BYTES", kMaxStoreBytes, true},
                    {"_MAX_STORE_LINE_BYTES", kMaxStoreLineBytes, true},
                    {"_MAX_UPLOAD_BYTES", kMaxUploadBytes, true},
-                   {"_MAX_LIGHT_IN_FLIGHT", kMaxLightInFlight, true}}) {
+                   {"_MAX_LIGHT_IN_FLIGHT", kMaxLightInFlight, true}})
     RG_CHECK_OK(bind(d, n.name, n.whole ? steal(PyLong_FromDouble(n.value)) : floating(n.value)));
-  }
   return 0;
 }
 
@@ -73,9 +65,8 @@ int bind_state(PyObject* d) {
   RG_LET(re, global(S("re")));
   for (auto [name, text] : {std::pair{"_PATH_RE", constants::kPathPattern},
                             std::pair{"_EMAIL_RE", constants::kEmailPattern},
-                            std::pair{"_TOKENISH_RE", constants::kTokenishPattern}}) {
+                            std::pair{"_TOKENISH_RE", constants::kTokenishPattern}})
     RG_CHECK_OK(bind(d, name, call_method(re, S("compile"), str(text))));
-  }
   RG_LET(any, G("Any"));
   RG_LET(callable, G("Callable"));
   RG_LET(params, steal(PyTuple_Pack(2, Py_Ellipsis, any.get())));
@@ -114,10 +105,8 @@ constexpr const char* kModuleDoc =
     "before it leaves the machine; the client's network address is never sent.\n\n"
     "Library code can report that a feature was opened without a component::\n\n"
     "    from orlune.core.runtime_guard import report_open, runtimeguard\n\n"
-    "    @runtimeguard()\n"
-    "    def export_study(path): ...\n\n"
-    "    @runtimeguard(\"Segmentation\")\n"
-    "    class SegmentationTool: ...\n\n"
+    "    @runtimeguard()\n    def export_study(path): ...\n\n"
+    "    @runtimeguard(\"Segmentation\")\n    class SegmentationTool: ...\n\n"
     "    report_open(\"Viewer\")\n\n"
     "Reports run on daemon threads and never raise into the caller. Short scripts call\n"
     "``flush_runtime_guard()`` at their end (it also runs automatically at exit).\n"
@@ -135,11 +124,9 @@ int exec_module(PyObject* m) {
 }
 
 PyModuleDef_Slot g_slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
-
 // Multi-phase initialization with no per-module state (m_size 0): every import makes a fresh
 // module object, and importlib.reload runs the body again on the same one.
 PyModuleDef g_def = {PyModuleDef_HEAD_INIT, "runtime_guard", kModuleDoc, 0, nullptr, g_slots};
-
 }  // namespace
 }  // namespace rg
 

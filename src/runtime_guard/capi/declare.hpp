@@ -1,13 +1,7 @@
-// One declaration per exported function or method, beside its implementation:
-//
-//   RG_DEF(Function, 19, report_open, "report_open(name=None, *, depth=2)", "Fire-and-forget ...")
-//   Ref report_open(PyObject* name, PyObject* depth) { ... }
-//
-// The text signature gives the Python name, the binding (with the interpreter's TypeError
-// messages), the literal defaults and `__text_signature__`; the implementation takes one
-// borrowed PyObject* per parameter, counted at compile time. The ordinal is the definition's
-// place in its body (the module's functions, or the class's members): it fills that slot of
-// the body's table, and the body binds the table in order.
+// RG_DEF: one declaration per exported function or method, beside its implementation. The text
+// signature gives the name, the binding (with the interpreter's TypeError messages), literal
+// defaults and `__text_signature__`; the implementation takes a borrowed PyObject* per parameter.
+// The ordinal is the definition's place in its body (module functions or class members).
 #pragma once
 
 #include <cstddef>
@@ -19,22 +13,13 @@
 #include "capi/py.hpp"
 
 namespace rg {
-
 enum class Kind { Function, Method, StaticMethod };
-
-struct Def {
-  PyMethodDef method;
-  Kind kind;
-};
-
+struct Def { PyMethodDef method; Kind kind; };
 namespace declare {
-
 enum class Body { Module, Class };
 inline constexpr int kMaxOrdinal = 32;
-bool enter(const Def& def, int ordinal);  // at load time, before any import
-
 inline constexpr std::size_t kMaxParameters = 6;
-
+bool enter(const Def& def, int ordinal);  // at load time, before any import
 // A text signature cut into NUL-terminated parts: the function's name at 0, each parameter's
 // name at `param[i]` and its default's text at `fallback[i]` (0: none).
 struct Parsed {
@@ -44,18 +29,15 @@ struct Parsed {
   unsigned required = 0;
   bool ok = false;
 };
-
 constexpr bool is_name_char(char c) {
   return c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
 }
-
 // None, True, False, or a decimal number: the defaults a binding makes when first needed.
 constexpr bool is_literal(std::string_view d) {
   if (d == "None" || d == "True" || d == "False") return true;
   if (d.starts_with('-')) d.remove_prefix(1);
   return !d.empty() && d.find_first_not_of("0123456789.") == d.npos && d.find('.') == d.rfind('.');
 }
-
 // "name(a, b=None, *, c, d=2)"; `ok` is false for anything else.
 constexpr Parsed parse(const char* s) {
   Parsed r;
@@ -105,9 +87,7 @@ constexpr Parsed parse(const char* s) {
 template <std::size_t... I>
 struct Arity {
   using Impl = Ref(decltype(I, (PyObject*)nullptr)...);
-  struct Names {
-    const char* names[sizeof...(I) ? sizeof...(I) : 1];
-  };
+  struct Names { const char* names[sizeof...(I) ? sizeof...(I) : 1]; };
   static constexpr Names names(const Parsed& p) { return {{p.text + p.param[I]...}}; }
   static Ref run(Impl* f, [[maybe_unused]] PyObject* const* a) { return f(a[I]...); }
 };
@@ -117,12 +97,10 @@ template <Literal Sig>
 using ArityOf = decltype(arity(std::make_index_sequence<std::size_t(parse(Sig.text).count)>()));
 template <Literal Sig>
 using Impl = typename ArityOf<Sig>::Impl;
-
 // Binds a call, each default in place of a parameter left out (`made`: the numbers made on
 // first use, shared by all module objects); the function's module, borrowed, or null.
 PyObject* bind_call(const Parsed& parsed, const Signature& sig, PyObject** made, PyObject* owner,
                     PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out);
-
 // The C function Python calls: binds the call, opens its module's scope, runs the implementation.
 template <Literal Sig, Impl<Sig>* F>
 struct Entry {
@@ -132,7 +110,6 @@ struct Entry {
   static constexpr Signature kSignature{kParsed.text, kNames.names, kParsed.positional,
                                         kParsed.count, kParsed.required};
   static inline PyObject* made[kMaxParameters] = {};
-
   static PyObject* call(PyObject* owner, PyObject* const* args, Py_ssize_t nargsf,
                         PyObject* kwnames) {
     PyObject* a[kMaxParameters];
@@ -142,7 +119,6 @@ struct Entry {
     return ArityOf<Sig>::run(F, a).release();
   }
 };
-
 template <Kind K, int N, Literal Sig, Impl<Sig>* F>
 bool declare(const char* doc) {
   static_assert(N >= 1 && N <= kMaxOrdinal, "RG_DEF: ordinal out of range");
@@ -153,15 +129,18 @@ bool declare(const char* doc) {
                        K};
   return enter(def, N);
 }
-
 }  // namespace declare
 
-// Binds the declarations of `body` from ordinal `first` to `last` (0: to the end) into `dict`,
-// in order: builtins whose __self__ is `owner` (the module, or the class's method owner),
-// wrapped as instance or static methods for a class. A hole or a clash is a SystemError.
+// Binds `body`'s declarations `first`..`last` (0: to the end) into `dict` in order, as builtins
+// whose __self__ is `owner` (the module, or the class's method owner); a hole is a SystemError.
 int bind_declared(declare::Body body, PyObject* dict, PyObject* owner, const char* module_name,
                   int first, int last = 0);
-
+// The `__self__` of RuntimeGuarder's methods: their module, their class (what `super()` names),
+// and a type named "RuntimeGuarder", so `__qualname__` reads "RuntimeGuarder.initialize".
+Ref new_method_owner(PyObject* module);
+void set_owner_class(PyObject* owner, PyObject* cls);
+// The class the running method was defined in, borrowed; null with SystemError set if none.
+PyObject* defining_class();
 }  // namespace rg
 
 // Declares `id`, the implementation that follows, and enters it in its body's table.

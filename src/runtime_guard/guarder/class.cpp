@@ -1,9 +1,8 @@
-// The class statement and its small members: the `report_open` alias, the tracking flag, the
-// log text from the logging panel, and the four static helpers the flush resolves its identity by.
+// The class statement and its small members: `__init__`, the `report_open` alias, the tracking
+// flag, the panel's log text, and the static helpers the flush resolves its identity by.
 #include "guarder/class.hpp"
 
 #include "capi/declare.hpp"
-#include "capi/method_owner.hpp"
 #include "capi/scope.hpp"
 #include "capi/call.hpp"
 #include "open_report/native_frames.hpp"
@@ -11,28 +10,21 @@
 
 namespace rg {
 namespace {
-
 #define RG_CLASS_DOC "Record local open/close sessions and flush them to the usage endpoint."
-
+int set_attr(PyObject* o, PyObject* name, const Ref& value) {
+  return value ? PyObject_SetAttr(o, name, value.get()) : -1;
+}
 RG_DEF(Method, 1, init, "__init__(self, app_context)", "")
 Ref init(PyObject* self, PyObject* app_context) {
   // super().__init__("runtime_guard", app_context), `super()` naming the defining class
-  PyObject* cls = defining_class();
-  RG_CHECK(cls);
-  RG_LET(sup, call(reinterpret_cast<PyObject*>(&PySuper_Type), cls, self));
+  RG_LET(sup, call(reinterpret_cast<PyObject*>(&PySuper_Type), defining_class(), self));
   RG_CHECK(call_method(sup, S("__init__"), str("runtime_guard"), app_context));
-  RG_LET(deps, steal(Py_BuildValue("[s]", "config_manager")));
-  RG_CHECK_OK(PyObject_SetAttr(self, S("dependencies"), deps.get()));
+  RG_CHECK_OK(set_attr(self, S("dependencies"), steal(Py_BuildValue("[s]", "config_manager"))));
   RG_CHECK_OK(PyObject_SetAttr(self, S("_enabled"), Py_True));
-  RG_LET(threading, G("threading"));
-  RG_LET(lock, call_method(threading, S("Lock")));
-  RG_CHECK_OK(PyObject_SetAttr(self, S("_lock"), lock.get()));
-  RG_LET(sessions, steal(PyList_New(0)));
-  RG_CHECK_OK(PyObject_SetAttr(self, S("_sessions"), sessions.get()));
-  RG_LET(empty, str(""));
-  RG_CHECK_OK(PyObject_SetAttr(self, S("_current_id"), empty.get()));
-  RG_LET(flush_lock, call_method(threading, S("Lock")));
-  RG_CHECK_OK(PyObject_SetAttr(self, S("_flush_lock"), flush_lock.get()));
+  RG_CHECK_OK(set_attr(self, S("_lock"), call_method(G("threading"), S("Lock"))));
+  RG_CHECK_OK(set_attr(self, S("_sessions"), steal(PyList_New(0))));
+  RG_CHECK_OK(set_attr(self, S("_current_id"), str("")));
+  RG_CHECK_OK(set_attr(self, S("_flush_lock"), call_method(G("threading"), S("Lock"))));
   RG_CHECK_OK(track_for_fork(self));
   return none();
 }
@@ -65,15 +57,13 @@ Ref _reload_flags(PyObject* self) {
   return none();
 }
 
-// The panel's records, rendered by `format_panel_logs`. A panel that is missing or cannot be
-// read gives "": the failure is logged, unless it is not an ordinary exception.
+// A panel that cannot be read gives "": the failure is logged, unless it is not ordinary.
 Ref unreadable_panel() {
   Ref exc = catch_ordinary();
   if (!exc) return {};
   RG_CHECK(log_exc_at(S("debug"), "Could not read logging panel records", exc.get()));
   return str("");
 }
-
 RG_DEF(Method, 12, _capture_logs, "_capture_logs(self)", "")
 Ref _capture_logs(PyObject* self) {
   RG_LET(context, attr(self, S("app_context")));
@@ -84,11 +74,10 @@ Ref _capture_logs(PyObject* self) {
   const Answer readable = hasattr(panel.get(), S("get_recent_logs"));
   if (readable != Answer::kYes) return readable == Answer::kFailed ? Ref() : str("");
   RG_LET(count, integer(1000));
-  Ref get_recent_logs = attr(panel, S("get_recent_logs"));
-  Ref result = get_recent_logs ? call_kw(get_recent_logs, {}, {{S("count"), count.get()}}) : Ref();
+  Ref result = call_kw(attr(panel, S("get_recent_logs")), {}, {{S("count"), count.get()}});
   if (!result) return unreadable_panel();
   // A record the panel cannot render (not a mapping, a stamp out of range) must not lose
-  // the whole close: treated like a panel that cannot be read.
+  // the whole close.
   RG_LET(empty, steal(PyList_New(0)));
   Ref records = or_else(std::move(result), empty.get());
   Ref copy = records ? steal(PySequence_List(records.get())) : Ref();
@@ -99,24 +88,19 @@ Ref _capture_logs(PyObject* self) {
 // Each calls the module function by name when it runs: a host that replaces it is followed.
 RG_DEF(StaticMethod, 15, _machine_id, "_machine_id()", "")
 Ref _machine_id() { return call_global(S("_resolve_machine_id")); }
-
 RG_DEF(StaticMethod, 16, _token_fields, "_token_fields()", "")
 Ref _token_fields() { return call_global(S("_resolve_token_fields")); }
-
 RG_DEF(StaticMethod, 17, _app_version, "_app_version()", "")
 Ref _app_version() { return call_global(S("_resolve_app_version")); }
-
 RG_DEF(StaticMethod, 18, _endpoint, "_endpoint()", "")
 Ref _endpoint() { return call_global(S("_resolve_endpoint")); }
-
 }  // namespace
 
 Ref guarder_class(PyObject* module, const char* module_name) {
   RG_LET(base, G("ApplicationComponent"));
   RG_LET(modname, str(module_name));
   RG_LET(qualname, str("RuntimeGuarder"));
-  // Created with its text signature (what inspect reports for the class, kept in tp_doc);
-  // __doc__ then reads as written.
+  // Created with its text signature (what inspect reports, kept in tp_doc); __doc__ then set.
   RG_LET(doc, str("RuntimeGuarder(app_context)\n--\n\n" RG_CLASS_DOC));
   // A class statement binds these before the body's members.
   RG_LET(ns, dict_of({{S("__module__"), modname.get()}, {S("__qualname__"), qualname.get()},

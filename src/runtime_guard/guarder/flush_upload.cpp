@@ -1,4 +1,8 @@
-#include "guarder/flush_upload.hpp"
+// One flush's uploads. A pending row whose values do not fit an item is left out and kept, so one
+// damaged row never turns the server against the rest. A body stays within `_MAX_UPLOAD_BYTES`
+// (front ends commonly refuse over 1 MiB; a backlog with full logs would never deliver again):
+// all items in store order if they fit, else this session's row first (at shutdown), then oldest.
+#include "guarder/class.hpp"
 
 #include <chrono>
 #include <cmath>
@@ -13,18 +17,12 @@
 
 namespace rg {
 namespace {
-
 using Batch = Buffer<Py_ssize_t>;  // indices of items, in store order
-
-// Batches chosen again when a sealed body is over the bound (an envelope that grows otherwise
-// than estimated); after that nothing more is sent.
+// Batches chosen again when a sealed body is over the bound; after that nothing more is sent.
 constexpr int kSealAttempts = 3;
-
 // Above this a duration is no longer exact in every JSON reader (a double's 53 bits).
 constexpr long long kMaxDuration = 1LL << 53;
-
-// int(row.get("duration_s") or 0): a float is truncated, a text must spell a whole number; the
-// result must lie in 0..2**53 (ordinary errors count as not fitting).
+// int(row.get("duration_s") or 0), which must lie in 0..2**53.
 Answer add_duration(PyObject* item, PyObject* row) {
   RG_LET(zero, integer(0));
   RG_LET(raw, or_else(mapping_get(row, S("duration_s"), Py_None), zero.get()));
@@ -53,8 +51,8 @@ Answer add_log(PyObject* item, PyObject* row) {
   return Answer::kYes;
 }
 
-// The item's keys in wire order; `field` follows the step under way. The id and time stamps
-// must be text: NaN, null or a number there is not one the server can take.
+// The item's keys in wire order; `field` names the step under way. The id and time stamps must
+// be text: NaN, null or a number there is not one the server can take.
 Answer fill(PyObject* item, PyObject* row, const char*& field) {
   for (PyObject* key : {S("session_id"), S("started_at"), S("ended_at")}) {
     field = PyUnicode_AsUTF8(key);
@@ -74,23 +72,21 @@ Answer fill(PyObject* item, PyObject* row, const char*& field) {
   return Answer::kYes;
 }
 
-// The item, or empty with no error set when the row does not fit (`field` names the first
-// value that does not; ordinary exceptions count as not fitting).
-Ref session_item(PyObject* row, const char*& field) {
-  Ref item = steal(PyDict_New());
-  const Answer fits = item ? fill(item.get(), row, field) : Answer::kFailed;
-  if (fits == Answer::kYes) return item;
-  if (fits == Answer::kFailed) swallow_ordinary();  // the row does not fit; others stay set
-  return {};
+// "<id> (<why>)" for the flush's one line about the rows it left out.
+int note_left_out(PyObject* left_out, PyObject* copy, const char* why) {
+  RG_LET(id, mapping_get(copy, S("session_id"), Py_None));
+  RG_LET(entry, steal(PyUnicode_FromFormat("%.60R (%s)", id.get(), why)));
+  return PyList_Append(left_out, entry.get());
 }
 
 // Batches within the upload bound. `sizes_[i]`: item i's JSON bytes; -1 once sent, or when too
 // large for any upload.
 class UploadPlan {
  public:
-  // Measures the payload without sessions (`body`) and each item; `first` is the index to take
-  // first, or -1. -1 with an error set.
-  int open(PyObject* body, const List& items, Py_ssize_t first) {
+  // Measures the payload without sessions (`body`) and each item (`sent`: their rows; those too
+  // large noted in `left_out`); `first`: the index to take first, or -1.
+  int open(PyObject* body, const List& items, const List& sent, PyObject* left_out,
+           Py_ssize_t first) {
     RG_LET(bound, G("_MAX_UPLOAD_BYTES"));
     bound_ = PyNumber_AsSsize_t(bound.get(), PyExc_OverflowError);
     if (bound_ == -1 && PyErr_Occurred()) return -1;
@@ -101,14 +97,13 @@ class UploadPlan {
       Py_ssize_t size = json_bytes(items.at(i));
       RG_CHECK_OK(size);
       if (estimate(size, 1) > bound_) {
-        RG_CHECK(too_large_.push(i));
+        RG_CHECK_OK(note_left_out(left_out, sent.at(i), "too large for one upload"));
         size = -1;
       }
       RG_CHECK(sizes_.push(size));
     }
     return 0;
   }
-  const Batch& too_large() const { return too_large_; }
   // The next batch among the items not yet sent (empty when nothing left fits).
   int choose(Batch& batch) {
     const Py_ssize_t n = static_cast<Py_ssize_t>(sizes_.size());
@@ -126,8 +121,7 @@ class UploadPlan {
       if (i == first_ ? with_first : take(i)) RG_CHECK(batch.push(i));
     return 0;
   }
-  // Whether the body sealed for `batch`, `measured` bytes, is within the bound; when it is not,
-  // later estimates grow in proportion (choose again).
+  // Whether the body sealed for `batch` is within the bound; if not, estimates grow to match.
   bool fits(const Batch& batch, Py_ssize_t measured) {
     if (measured <= bound_) return true;
     Py_ssize_t bytes = 0;
@@ -137,7 +131,6 @@ class UploadPlan {
     scale_ *= 1.01;
     return false;
   }
-  // The batch went out (or was refused): its items are not chosen again.
   void done(const Batch& batch) {
     for (size_t k = 0; k < batch.size(); ++k) sizes_[batch[k]] = -1;
   }
@@ -146,7 +139,6 @@ class UploadPlan {
       if (sizes_[i] >= 0) return true;
     return false;
   }
-
  private:
   Py_ssize_t estimate(Py_ssize_t items_bytes, Py_ssize_t count) const {
     const Py_ssize_t plain = base_ + items_bytes + (count > 1 ? count - 1 : 0);
@@ -154,20 +146,16 @@ class UploadPlan {
   }
   Py_ssize_t bound_ = 0, base_ = 0, first_ = -1;
   double scale_ = 1.0;
-  Batch sizes_, too_large_;
+  Batch sizes_;
 };
-
-// The items of `list` at `batch`'s indices.
 List pick(const List& list, const Batch& batch) {
   List out = List::fresh(PyList_New(static_cast<Py_ssize_t>(batch.size())));
   for (size_t k = 0; out && k < batch.size(); ++k) out.set(k, borrow(list.at(batch[k])));
   return out;
 }
 
-// After a 200: mark the live rows that were sent as they are now, then persist. A row whose
-// content changed while the POST was in flight (closed by cleanup, say) stays pending. The
-// copies are found by id_key, as the store merge keys rows, so an id that cannot be hashed
-// does not stop the marking of every row sent with it.
+// After a 200: mark flushed the live rows still as sent (one closed meanwhile stays pending),
+// found by id_key as the store merge keys rows, so an unhashable id does not stop the marking.
 int mark_delivered(PyObject* self, const List& copies) {
   RG_LET(by_id, steal(PyDict_New()));  // id -> contents sent under it
   for (Py_ssize_t i = 0; i < copies.size(); ++i) {
@@ -187,10 +175,8 @@ int mark_delivered(PyObject* self, const List& copies) {
       RG_LET(raw_id, mapping_get(row.get(), S("session_id")));
       RG_LET(id, id_key(raw_id.get()));
       List sent = List::probe_exact(PyDict_GetItemWithError(by_id.get(), id.get()));
-      if (!sent) {
-        RG_CHECK(!PyErr_Occurred());
-        continue;
-      }
+      RG_CHECK(sent || !PyErr_Occurred());
+      if (!sent) continue;
       RG_LET(now, row_content(row.get()));
       int same = 0;
       for (Py_ssize_t i = 0; !same && i < sent.size(); ++i)
@@ -203,25 +189,16 @@ int mark_delivered(PyObject* self, const List& copies) {
   });
 }
 
-// "<id> (<why>)" for the flush's one line about the rows it left out.
-int note_left_out(PyObject* left_out, PyObject* copy, const char* why) {
-  RG_LET(id, mapping_get(copy, S("session_id"), Py_None));
-  RG_LET(entry, steal(PyUnicode_FromFormat("%.60R (%s)", id.get(), why)));
-  return PyList_Append(left_out, entry.get());
-}
-
 int log_left_out(const List& left_out) {
   if (left_out.size() == 0) return 0;
   RG_LET(count, integer(left_out.size()));
-  RG_LET(sep, str(", "));
-  RG_LET(which, steal(PyUnicode_Join(sep.get(), left_out.get())));
+  RG_LET(which, steal(PyUnicode_Join(S(", "), left_out.get())));
   RG_CHECK(log_at(S("debug"), "Usage flush left out %s pending row(s) the server cannot take; "
                               "they stay in the store: %s", count, which));
   return 0;
 }
 
-// Where this process's own row is among the rows sent (the newest copy with its id); -1 when
-// it is not there, or on error.
+// The index of this process's own row (the newest copy with its id) among `sent`, else -1.
 Py_ssize_t own_row_index(PyObject* self, const List& sent) {
   RG_LET(current, attr_or(self, S("_current_id"), Py_None));
   RG_TRUTH(has_current, current.get());
@@ -234,8 +211,7 @@ Py_ssize_t own_row_index(PyObject* self, const List& sent) {
   return -1;
 }
 
-// Chooses the next batch and seals it into `envelope` with `body` (the payload, its
-// "sessions" set here). `batch` is empty when nothing left fits.
+// Chooses the next batch and seals it into `envelope` with `body`; empty when nothing fits.
 int seal_batch(UploadPlan& plan, PyObject* body, const List& items, const UsageSender& sender,
                PyObject* api_key, Batch& batch, Ref& envelope) {
   for (int attempt = 1;; ++attempt) {
@@ -250,7 +226,6 @@ int seal_batch(UploadPlan& plan, PyObject* body, const List& items, const UsageS
     if (plan.fits(batch, measured)) return 0;
   }
 }
-
 }  // namespace
 
 int upload_pending(const FlushUpload& job, const List& pending) {
@@ -261,9 +236,10 @@ int upload_pending(const FlushUpload& job, const List& pending) {
   RG_CHECK(left_out && items && sent);
   for (Py_ssize_t i = 0; i < pending.size(); ++i) {
     const char* field = nullptr;
-    Ref item = session_item(pending.at(i), field);
-    if (!item) {
-      RG_CHECK(!PyErr_Occurred());
+    Ref item = steal(PyDict_New());
+    const Answer fits = item ? fill(item.get(), pending.at(i), field) : Answer::kFailed;
+    RG_CHECK(fits != Answer::kFailed || swallow_ordinary());  // ordinary errors: does not fit
+    if (fits != Answer::kYes) {
       RG_CHECK_OK(note_left_out(left_out.get(), pending.at(i), field));
       continue;
     }
@@ -283,11 +259,7 @@ int upload_pending(const FlushUpload& job, const List& pending) {
   const Py_ssize_t first = background == Answer::kYes ? -1 : own_row_index(self, sent);
   RG_CHECK(first >= 0 || !PyErr_Occurred());
   UploadPlan batches;
-  RG_CHECK_OK(batches.open(body.get(), items, first));
-  for (size_t k = 0; k < batches.too_large().size(); ++k) {
-    PyObject* copy = sent.at(batches.too_large()[k]);
-    RG_CHECK_OK(note_left_out(left_out.get(), copy, "too large for one upload"));
-  }
+  RG_CHECK_OK(batches.open(body.get(), items, sent, left_out.get(), first));
   RG_CHECK_OK(log_left_out(left_out));
   if (!batches.anything_left() && !job.allow_empty) return 0;
   UsageSender sender;
@@ -299,9 +271,8 @@ int upload_pending(const FlushUpload& job, const List& pending) {
     Ref envelope;
     RG_CHECK_OK(seal_batch(batches, body.get(), items, sender, job.api_key, batch, envelope));
     if (batch.size() == 0 && !(job.allow_empty && first_upload)) return 0;
-    const Wait wait = background == Answer::kYes ? Wait::PerOperation : Wait::Deadline;
-    Tuple reply =
-        Tuple::of(sender.post(job.url, job.api_key, envelope.get(), job.timeout, false, wait));
+    Tuple reply = Tuple::of(sender.post(job.url, job.api_key, envelope.get(), job.timeout, false,
+                            background == Answer::kYes ? Wait::PerOperation : Wait::Deadline));
     RG_CHECK(reply);
     RG_LET(ok, integer(200));
     const int accepted = PyObject_RichCompareBool(reply.at(0), ok.get(), Py_EQ);
@@ -315,6 +286,5 @@ int upload_pending(const FlushUpload& job, const List& pending) {
     if (std::chrono::steady_clock::now() >= until) return 0;
   }
 }
-
 
 }  // namespace rg
