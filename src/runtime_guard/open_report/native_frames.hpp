@@ -1,13 +1,8 @@
-// The module's own functions as call levels of the stack that name inference walks: native
-// functions have no interpreter frame, yet a depth counts them like Python functions. Each one
-// that counts (`report_open`, `RuntimeGuarder.report_open`, the decorator's wrapper) records a
-// NativeFrame for the length of its call, with the interpreter frame that called it; the walk
-// slots each native frame in just before that frame.
-//
-// The records are values in a fixed per-thread table, never pointers into the C stack: code that
-// switches C stacks on one thread (greenlets) may suspend a call while another runs, and that one
-// must never read a suspended call's stack. A record is removed by its own scope wherever it
-// stands, so calls that end out of order leave the table sound.
+// The module's native functions as call levels for name inference: each that counts records a
+// NativeFrame for its call, with its calling interpreter frame, and the walk slots it in there.
+// Records are values in a per-thread table, never pointers into the C stack (greenlets may
+// suspend a call while another runs on the thread); each scope removes its own record wherever
+// it stands, so calls that end out of order leave the table sound.
 #pragma once
 
 #include "capi/py.hpp"
@@ -15,9 +10,9 @@
 namespace rg {
 
 struct NativeFrame {
-  PyObject* code_name;    // the function's name (interned, immortal)
-  PyObject* self;         // its `self` local, borrowed; null when it has none
-  PyObject* module;       // its globals are this module's dict, borrowed
+  PyObject* code_name;    // interned, immortal
+  PyObject* self;         // borrowed; null when it has none
+  PyObject* module;       // whose dict is its globals, borrowed
   PyFrameObject* caller;  // interpreter frame current at entry, borrowed; null for none
   unsigned long long id;  // which scope recorded it
 };

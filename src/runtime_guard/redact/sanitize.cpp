@@ -1,8 +1,7 @@
-// sanitize_log_text: the three `re.sub` passes (paths, e-mails, tokens) and the tail cut.
-//
-// Each pass reads its pattern from the module at call time. While it is still the compiled
-// pattern of the same text, the native scanner does the work (same matches, linear time);
-// anything else a host put there is used as Python code would use it, through its `sub`.
+// sanitize_log_text: three `re.sub` passes (paths, e-mails, tokens), then the tail cut. Each reads
+// its pattern at call time: while it is the compiled pattern of the same text, the native scanner
+// does the work (same matches, linear); a host's substitute is called through its `sub`.
+// format_panel_logs: the panel's records as "<stamp> <level> <message>" lines, then sanitized.
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -11,6 +10,7 @@
 #include "capi/scope.hpp"
 #include "helpers/constants.hpp"
 #include "redact/scanners.hpp"
+#include "capi/call.hpp"
 
 namespace rg {
 
@@ -28,14 +28,11 @@ Answer is_native(PyObject* pattern, const char* source) {
   RG_LET(flags, attr(pattern, S("flags")));
   const long value = PyLong_AsLong(flags.get());
   if (value == -1 && PyErr_Occurred()) return failed;
-  // re.UNICODE: what re.compile gives a str pattern without flags.
-  return value == 32 ? Answer::kYes : Answer::kNo;
+  return value == 32 ? Answer::kYes : Answer::kNo;  // re.UNICODE, the default for a str pattern
 }
 
-// A copy of `text` with every span replaced by `marker` (ASCII). It must be in canonical
-// storage (the narrowest kind for its characters): str equality compares kinds first, so a
-// wider-than-needed result would compare unequal to what `re.sub` returns. It is written in
-// the source's kind, then narrowed when that is not ASCII (the spans may have held the widest).
+// A copy of `text` with every span replaced by `marker` (ASCII), in canonical storage: str
+// equality compares kinds first. Written in the source's kind, then narrowed unless ASCII.
 template <class Ch>
 void fill(const Ch* s, Py_ssize_t n, const Spans& spans, std::string_view marker, void* out) {
   Ch* d = static_cast<Ch*>(out);
@@ -92,7 +89,11 @@ Ref keep_tail(Ref text) {
   return steal(PyObject_GetItem(text.get(), tail.get()));
 }
 
-Ref sanitize(PyObject* input) {
+}  // namespace
+
+RG_DEF(Function, 7, sanitize_log_text, "sanitize_log_text(text)",
+       "Redact paths, emails, and token-like strings from panel logs.")
+Ref sanitize_log_text(PyObject* input) {
   using namespace constants;
   RG_TRUTH(truth, input);
   RG_LET(text, truth ? borrow(input) : str(""));
@@ -106,10 +107,60 @@ Ref sanitize(PyObject* input) {
   return keep_tail(std::move(text));
 }
 
+namespace {
+
+// convert(record.get(key) or fallback)
+Ref field(PyObject* record, PyObject* key, PyObject* fallback, PyObject* (*convert)(PyObject*)) {
+  RG_LET(raw, mapping_get(record, key));
+  RG_LET(value, or_else(std::move(raw), fallback));
+  return steal(convert(value.get()));
+}
+
+// datetime.fromtimestamp(float(record.get("timestamp") or 0)).strftime("%Y-%m-%d %H:%M:%S"),
+// or "" when that raises TypeError, ValueError or OSError.
+Ref stamp(PyObject* record) {
+  RG_LET(zero, integer(0));
+  Ref seconds = field(record, S("timestamp"), zero.get(), PyNumber_Float);
+  Ref datetime = seconds ? G("datetime") : Ref();
+  Ref when = datetime ? call_method(datetime, S("fromtimestamp"), seconds) : Ref();
+  Ref text = when ? call_method(when, S("strftime"), S("%Y-%m-%d %H:%M:%S")) : Ref();
+  if (text || (!PyErr_ExceptionMatches(PyExc_TypeError) &&
+               !PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_OSError)))
+    return text;
+  PyErr_Clear();
+  return str("");
+}
+
+// f"{stamp} {level} {message}".strip(), the fields made before any is formatted.
+Ref render_line(PyObject* record) {
+  RG_LET(when, stamp(record));
+  RG_LET(level, field(record, S("level"), S("INFO"), PyObject_Str));
+  RG_LET(message, field(record, S("message"), S(""), PyObject_Str));
+  for (Ref* field : {&when, &level, &message})
+    RG_CHECK(*field = steal(PyObject_Format(field->get(), nullptr)));
+  RG_LET(parts, steal(PyTuple_Pack(3, when.get(), level.get(), message.get())));
+  RG_LET(line, steal(PyUnicode_Join(S(" "), parts.get())));
+  return call_method(line, S("strip"));
+}
+
 }  // namespace
 
-RG_DEF(Function, 7, sanitize_log_text, "sanitize_log_text(text)",
-       "Redact paths, emails, and token-like strings from panel logs.")
-Ref sanitize_log_text(PyObject* text) { return sanitize(text); }
+RG_DEF(Function, 8, format_panel_logs, "format_panel_logs(records)",
+       "Render in-memory logger records the same way the logging panel stores them.")
+Ref format_panel_logs(PyObject* records) {
+  RG_LET(max_lines, G("_MAX_LOG_LINES"));
+  RG_LET(start, steal(PyNumber_Negative(max_lines.get())));
+  RG_LET(last, steal(PySlice_New(start.get(), nullptr, nullptr)));
+  RG_LET(recent, steal(PyObject_GetItem(records, last.get())));
+  RG_LET(iter, steal(PyObject_GetIter(recent.get())));
+  RG_LET(lines, steal(PyList_New(0)));
+  while (Ref record = steal(PyIter_Next(iter.get()))) {
+    RG_LET(line, render_line(record.get()));
+    RG_CHECK_OK(PyList_Append(lines.get(), line.get()));
+  }
+  if (PyErr_Occurred()) return failed;
+  RG_LET(text, steal(PyUnicode_Join(S("\n"), lines.get())));
+  return call(G("sanitize_log_text"), text);
+}
 
 }  // namespace rg

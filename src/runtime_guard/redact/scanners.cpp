@@ -5,18 +5,13 @@ namespace rg::redact {
 
 namespace {
 
-// Path scanner. A match lies inside one maximal run of component characters [a, q) (the root
-// characters and both separators are component characters too). The greedy body
-// `(?:C+[/\\])+C+` always ends at q when it can match at all: it needs a separator with at
-// least one component character before it (after the root) and at least one after it, so a
-// root ending at p matches iff some separator sits in [p + 1, q - 2]. Only the last such
-// separator of the run matters, and the leftmost root that satisfies it wins.
-//
-// Every root holds a separator, so only runs with one are looked at: the scan jumps from
-// separator to separator and widens each to its run.
+// Path scanner. A match lies inside one maximal run of component characters [a, q) (roots and
+// separators included). The greedy `(?:C+[/\\])+C+` ends at q if it matches at all: it needs a
+// separator with a component character on each side, so a root ending at p matches iff some
+// separator sits in [p + 1, q - 2]; only the run's last such one matters, and the leftmost root
+// satisfying it wins. Every root holds a separator: the scan jumps from separator to separator.
 
-// Length of the root at s[i] (drive "X:\", UNC "\\" or "/"), or 0. Reads at most s[i + 2],
-// which the caller guarantees to be inside the run.
+// Length of the root at s[i] (drive "X:\", UNC "\\" or "/"), or 0; s[i + 2] is inside the run.
 template <class Ch>
 int root_length(const Ch* s, Py_ssize_t i) {
   const Py_UCS4 c = s[i];
@@ -60,15 +55,12 @@ bool scan_paths(const Ch* s, Py_ssize_t n, Spans& out) {
   return true;
 }
 
-// E-mail scanner. The local part `[L]+` is greedy and '@' is not in L, so a start i can only
-// match with the '@' right after the maximal L-run from i: every start in one run shares that
-// '@', and whether the rest matches depends on the '@' alone. Within the run, the leftmost
-// start with a `\b` wins. So the scan jumps from '@' to '@' and looks back for the run.
-//
-// After the '@', `[D]+\.[A-Za-z]{2,}\b` backtracks over the dots of the maximal D-run,
-// rightmost first. For a dot at x the letters from x + 1 run to t; `\b` can only hold at t
-// (inside the run both neighbours are letters), so the dot works iff the run has two or more
-// letters and s[t] is not a word character. The first dot that works fixes the match end.
+// E-mail scanner. `[L]+` is greedy and '@' is not in L, so every start in one L-run shares the
+// '@' right after it, and the rest depends on the '@' alone; the leftmost start with a `\b`
+// wins. So the scan jumps from '@' to '@' and looks back for the run.
+// After the '@', `[D]+\.[A-Za-z]{2,}\b` backtracks over the D-run's dots, rightmost first. For
+// a dot at x the letters from x + 1 run to t, and `\b` can hold only at t: the dot works iff
+// there are two or more letters and s[t] is not a word character.
 
 // End of the e-mail whose '@' is at j, or -1.
 template <class Ch>
@@ -76,8 +68,7 @@ Py_ssize_t domain_end(const Ch* s, Py_ssize_t n, Py_ssize_t j) {
   const Py_ssize_t d = j + 1;
   Py_ssize_t m = d;
   while (m < n && is_domain(s[m])) ++m;
-  // Letters after a dot end at `letters_end`; walking right to left it is carried over from
-  // the previous (right-hand) dot so every character is read once.
+  // Carried over from the dot to the right, so every character is read once.
   Py_ssize_t letters_end = m;
   for (Py_ssize_t x = m - 1; x > d; --x) {
     if (s[x] != '.') {
@@ -110,14 +101,10 @@ bool scan_emails(const Ch* s, Py_ssize_t n, Spans& out) {
   return true;
 }
 
-// Token scanner. `(?:-[A-Za-z0-9]{4}){2,}` is greedy: it takes every group it can (g of them),
-// then needs `\b`. The end of a group is a letter or digit, so `\b` holds there iff the next
-// character is not a word character; when it fails after g groups, dropping one group leaves
-// a '-' next, where `\b` always holds. So a start matches with g groups (boundary after them),
-// else with g - 1 groups when g >= 3, else not at all. A failing start reads at most 15
-// characters, so the scan is linear. A start has its first '-' four characters on, so the
-// scan jumps from '-' to '-'.
-
+// Token scanner. `(?:-[A-Za-z0-9]{4}){2,}` takes all g groups it can, then needs `\b`, which
+// holds after a group iff no word character follows; else dropping one group leaves a '-' next,
+// where it always holds. So a start matches with g groups, else g - 1 when g >= 3. A failing
+// start reads at most 15 characters (linear); its first '-' is four on: the scan jumps by '-'.
 template <class Ch>
 bool four_alnum(const Ch* s, Py_ssize_t n, Py_ssize_t i) {
   return i + 4 <= n && is_alnum(s[i]) && is_alnum(s[i + 1]) && is_alnum(s[i + 2]) &&
@@ -140,7 +127,6 @@ template <class Ch>
 bool scan_tokens(const Ch* s, Py_ssize_t n, Spans& out) {
   Py_ssize_t h = find_char<Ch>(s, 4, n, '-');
   while (h < n) {
-    // A start is an ASCII letter or digit with no word character before it.
     const Py_ssize_t i = h - 4;
     if (is_alnum(s[i]) && (i == 0 || !is_word(s[i - 1]))) {
       const Py_ssize_t e = token_end(s, n, i);

@@ -1,10 +1,7 @@
-// The redaction scanners. Each finds, left to right, the non-overlapping matches that
-// `re.sub` with the corresponding pattern would replace, in one linear pass (the patterns'
-// backtracking outcome depends only on maximal runs of their character classes).
-//
-// They reproduce what `re` does for str patterns: `\s` is Py_UNICODE_ISSPACE and a
-// word character (for `\b`) is Py_UNICODE_ISALNUM or '_', the tables sre itself consults.
-// Text is read in its own storage (1, 2 or 4 bytes per character), never converted.
+// The redaction scanners: the matches `re.sub` with each pattern replaces, in one linear pass
+// (the backtracking outcome depends only on maximal runs of the character classes). As sre for
+// str patterns: `\s` is Py_UNICODE_ISSPACE, a word character Py_UNICODE_ISALNUM or '_'. Text
+// is read in its own storage (1, 2 or 4 bytes per character), never converted.
 #pragma once
 
 #include <cstdint>
@@ -65,8 +62,7 @@ bool at_boundary(const Ch* s, Py_ssize_t n, Py_ssize_t i) {
   return (i > 0 && is_word(s[i - 1])) != (i < n && is_word(s[i]));
 }
 
-// First index of c in s[from..n), or n. Every match contains a character the scanners can
-// anchor on ('/', '\\', '@', '-'); for 1-byte text the search is memchr.
+// First index of c in s[from..n), or n: the scanners' anchor ('/', '\\', '@', '-') search.
 template <class Ch>
 Py_ssize_t find_char(const Ch* s, Py_ssize_t from, Py_ssize_t n, Ch c) {
   if (from >= n) return n;

@@ -1,7 +1,6 @@
-// What writing and reading lines share, and their hot loop: log text is runs of plain characters
-// between escapes, found sixteen bytes at a time with SSE2, else eight with word arithmetic (the
-// high bit of `special` flags each byte that needs attention; only above such a byte can a carry
-// set it falsely, so the lowest flagged byte is exact).
+// What writing and reading lines share, and their hot loop: runs of plain characters found 16
+// bytes at a time with SSE2, else 8 with word arithmetic (`special`'s high bit flags each byte
+// needing attention; only above such a byte can a carry set it falsely, so the lowest is exact).
 #pragma once
 
 #include <bit>
@@ -17,8 +16,8 @@
 
 namespace rg::store_lines {
 
-// Plain bytes are 0x20..kLastPlain except '"' and '\\': for writing kLastPlain is 0x7E (json
-// escapes DEL), for reading 0x7F (json reads DEL as it stands).
+// Plain bytes are 0x20..kLastPlain but '"' and '\\': 0x7E for writing (json escapes DEL), 0x7F
+// for reading.
 template <unsigned char kLastPlain>
 std::size_t plain_run(const unsigned char* p, std::size_t n) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
@@ -57,8 +56,7 @@ std::size_t plain_run(const unsigned char* p, std::size_t n) {
 
 inline Coded done(bool ok) { return ok ? Coded::kDone : Coded::kError; }
 
-// After an int conversion failed: its ValueError is the interpreter's digit limit, which json's
-// own call raises as well, so the line is left to it.
+// After an int conversion failed: a ValueError is the digit limit, which json raises too.
 inline Coded refused() {
   if (!PyErr_ExceptionMatches(PyExc_ValueError)) return Coded::kError;
   PyErr_Clear();

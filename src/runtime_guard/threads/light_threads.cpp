@@ -1,20 +1,20 @@
-// Light threads: daemon workers for fire-and-forget uploads, kept in `_light_threads` while they
-// run so `flush_runtime_guard` (also run at exit) can give them a bounded time to finish. The
-// registry's lock is held only to add, remove or copy threads, never across a start, a join or a
-// target. At most `_MAX_LIGHT_IN_FLIGHT` are tracked at once (a decorated function in a hot loop
-// against a slow server would pile up a thread per call); further starts are dropped.
+// Light threads: daemon workers kept in `_light_threads` while they run, so `flush_runtime_guard`
+// (also at exit) can give them a bounded time; the registry's lock is held only to add, remove or
+// copy. At most `_MAX_LIGHT_IN_FLIGHT` (a hot loop against a slow server); more starts are dropped.
+// Also the bound of a wait on a host's timeout, and the locks made afresh in a forked child.
 #include <algorithm>
+#include <cmath>
 
 #include "capi/declare.hpp"
 #include "capi/scope.hpp"
 #include "capi/native.hpp"
 #include "threads/threads.hpp"
+#include "capi/call.hpp"
 
 namespace rg {
 
 Ref daemon_thread(PyObject* target, PyObject* name, PyObject* kwargs) {
-  RG_LET(threading, G("threading"));
-  RG_LET(thread_cls, attr(threading, S("Thread")));
+  RG_LET(thread_cls, attr(G("threading"), S("Thread")));
   const Kw daemon{S("daemon"), Py_True};
   if (!kwargs) return call_kw(thread_cls, {}, {{S("target"), target}, {S("name"), name}, daemon});
   return call_kw(thread_cls, {},
@@ -25,10 +25,8 @@ namespace {
 
 constexpr double kJoinSlice = 0.25;  // seconds: the budget is checked at least this often
 
-// with _light_threads_lock: body(_light_threads). Bodies make only C calls on the set and the
-// module dict, and collection is paused, so neither Python code nor a finalizer runs while the
-// lock is held: a signal handler or a __del__ that reports an open never finds this thread
-// holding the lock it needs.
+// with _light_threads_lock: body(_light_threads). Only C calls and collection paused: no signal
+// handler or __del__ that reports an open runs while this thread holds the lock.
 template <class Body>
 int with_registry(Body&& body) {
   RG_LET(lock, G("_light_threads_lock"));
@@ -46,14 +44,12 @@ int discard(PyObject* thread) {
   });
 }
 
-// Whether `threads` already holds `bound` threads or more.
 Answer full(PyObject* threads, Py_ssize_t bound) {
   const Py_ssize_t n = PyObject_Size(threads);
   return n < 0 ? Answer::kFailed : answer(n >= bound);
 }
 
-// A start dropped at the bound: one debug line per burst, the first drop since a light thread
-// last started.
+// A start dropped at the bound: one debug line per burst of drops.
 Ref drop(PyObject* name, Py_ssize_t bound) {
   int first = 0;
   RG_CHECK_OK(with_registry([&](PyObject*) -> int {
@@ -70,8 +66,7 @@ Ref drop(PyObject* name, Py_ssize_t bound) {
   return none();
 }
 
-// Whether the thread was added (not when the registry is full). The first one registers the
-// exit-time wait.
+// Whether the thread was added (not when full). The first one registers the exit-time wait.
 Answer track(PyObject* thread, Py_ssize_t bound) {
   Answer added = Answer::kNo;
   const int done = with_registry([&](PyObject* threads) -> int {
@@ -84,20 +79,18 @@ Answer track(PyObject* thread, Py_ssize_t bound) {
     RG_TRUTH(registered, G("_atexit_registered"));
     if (registered) return 0;
     RG_LET(atexit, G("atexit"));
-    RG_LET(flush, G("flush_runtime_guard"));
-    RG_CHECK(call_method(atexit, S("register"), flush));
+    RG_CHECK(call_method(atexit, S("register"), G("flush_runtime_guard")));
     return set_global(S("_atexit_registered"), Py_True);
   });
   return done < 0 ? Answer::kFailed : added;
 }
 
 int forget_current_thread() {
-  RG_LET(threading, G("threading"));
-  RG_LET(current, call_method(threading, S("current_thread")));
+  RG_LET(current, call_method(G("threading"), S("current_thread")));
   return discard(current.get());
 }
 
-// _runner(): the target, then the thread takes itself out of the registry on every way out.
+// _runner(): the target, then the thread leaves the registry on every way out.
 PyObject* run_light_thread(PyObject* target, PyObject* const*) {
   if (!Ref(call(target))) {
     finally_keep(forget_current_thread);
@@ -112,9 +105,8 @@ PyObject* run_light_thread(PyObject* target, PyObject* const*) {
 RG_DEF(Function, 2, _spawn_light_thread, "_spawn_light_thread(target, *, name)",
        "Start a daemon worker and track it for :func:`flush_runtime_guard`.")
 Ref _spawn_light_thread(PyObject* target, PyObject* name) {
-  // A start while the interpreter finalizes (a report from a finalizer at exit) is dropped
-  // unseen: 3.11 would wait forever for a thread that never runs, later versions refuse it,
-  // and logging the refusal then may itself fail into the caller.
+  // A start while the interpreter finalizes is dropped unseen: 3.11 would wait forever for a
+  // thread that never runs, later versions refuse it, and logging that may fail into the caller.
 #if PY_VERSION_HEX >= 0x030D0000
   if (Py_IsFinalizing()) return none();
 #else
@@ -131,8 +123,7 @@ Ref _spawn_light_thread(PyObject* target, PyObject* name) {
   RG_LET(runner,
          make_closure("_spawn_light_thread.<locals>._runner", nullptr, run_light_thread, target));
   RG_LET(thread, daemon_thread(runner.get(), name));
-  // Registered before it starts, so a concurrent flush never misses a running thread; the
-  // registry may have filled meanwhile.
+  // Registered before it starts, so a flush never misses it; the registry may have filled.
   const Answer added = track(thread.get(), bound);
   if (added != Answer::kYes) return added == Answer::kFailed ? Ref() : drop(name, bound);
   if (Ref(call_method(thread, S("start")))) return none();
@@ -142,9 +133,8 @@ Ref _spawn_light_thread(PyObject* target, PyObject* name) {
 
 namespace {
 
-// The registered threads that are alive, in the set's order, leaving out the calling thread (a
-// light thread that waits for the others never joins itself). The set is copied under the lock
-// and asked outside it: `is_alive` is Python code, where a signal handler may run.
+// The registered threads alive, but the caller's, in the set's order; `is_alive` (Python code,
+// where a signal handler may run) is asked outside the lock.
 List live_threads(PyObject* current) {
   List registered;
   RG_CHECK_OK(with_registry([&](PyObject* threads) {
@@ -163,7 +153,6 @@ List live_threads(PyObject* current) {
   return live;
 }
 
-// Joins live threads in slices until none is left or this thread's deadline passes; 0 either way.
 int join_live_threads(PyObject* current) {
   for (;;) {
     const List live = live_threads(current);
@@ -190,13 +179,111 @@ Ref flush_runtime_guard(PyObject* timeout) {
   RG_LET(converted, steal(PyNumber_Float(timeout)));  // float(timeout): its errors are the caller's
   const double seconds = PyFloat_AsDouble(converted.get());
   if (seconds == -1.0 && PyErr_Occurred()) return {};
-  // On the monotonic clock: one stepped back (NTP, a host's frozen clock) must not stretch it.
-  // A negative budget counts as zero; 1e9 s is forever.
+  // Monotonic, so a clock stepped back cannot stretch it; negative is zero, 1e9 s is forever.
   ThreadDeadline deadline(std::min(std::max(0.0, seconds), 1e9));
-  RG_LET(threading, G("threading"));
-  RG_LET(current, call_method(threading, S("current_thread")));
+  RG_LET(current, call_method(G("threading"), S("current_thread")));
   RG_CHECK_OK(join_live_threads(current.get()));
   return none();
+}
+
+namespace {
+
+constexpr double kLongestWait = 1e9;  // below threading.TIMEOUT_MAX
+
+// A number's seconds, or -1 when it is not a usable number. Clears any error.
+double number_seconds(PyObject* value) {
+  if (!PyNumber_Check(value) || PyComplex_Check(value)) return -1;
+  const double s = PyFloat_AsDouble(value);
+  if (s == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return -1;
+  }
+  if (std::isnan(s)) return -1;
+  return std::clamp(s, 0.0, kLongestWait);
+}
+
+// A (connect, read) pair's summed seconds, or -1; items held first, as __float__ may change a list.
+template <class Pair>
+double pair_seconds(const Pair& pair) {
+  if (!pair || pair.size() != 2) return -1;
+  const Ref connect = borrow(pair.at(0)), read = borrow(pair.at(1));
+  const double a = number_seconds(connect.get()), b = number_seconds(read.get());
+  return a >= 0 && b >= 0 ? a + b : -1;
+}
+
+}  // namespace
+
+double timeout_seconds(PyObject* timeout, double fallback) {
+  double s = number_seconds(timeout);
+  if (s < 0) s = pair_seconds(Tuple::probe(timeout));
+  if (s < 0) s = pair_seconds(List::probe(timeout));
+  return s >= 0 ? s : fallback;
+}
+
+namespace {
+
+// A weakref.WeakSet in the module dict, made with the hook: its presence says it is registered.
+constexpr const char* kLiveComponents = "_live_components";
+
+// owner.<name> = threading.Lock(), or the module global.
+int reset_lock(PyObject* owner, PyObject* name) {
+  RG_LET(lock, call_method(G("threading"), S("Lock")));
+  return owner ? PyObject_SetAttr(owner, name, lock.get()) : set_global(name, lock.get());
+}
+
+// Only threads alive in the child stay (threading's own earlier hook has marked the rest).
+int reset_light_threads() {
+  const List alive = live_threads(nullptr);
+  RG_CHECK(alive);
+  RG_LET(kept, steal(PySet_New(alive.get())));
+  return set_global(S("_light_threads"), kept.get());
+}
+
+int reset_after_fork() {
+  if (reset_lock(nullptr, S("_auth_ready_lock")) < 0 ||
+      reset_lock(nullptr, S("_light_threads_lock")) < 0 || reset_light_threads() < 0)
+    return -1;
+  RG_LET(live, G(kLiveComponents));
+  RG_LET(iter, steal(PyObject_GetIter(live.get())));
+  while (Ref component = steal(PyIter_Next(iter.get()))) {
+    RG_CHECK_OK(reset_lock(component.get(), S("_lock")));
+    RG_CHECK_OK(reset_lock(component.get(), S("_flush_lock")));
+  }
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+// _after_fork_in_child(): a failure is logged, never raised into the child.
+PyObject* after_fork_in_child(PyObject*, PyObject* const*) {
+  if (reset_after_fork() < 0) {
+    RG_LET(exc, catch_ordinary());
+    RG_CHECK(log_exc_at(S("debug"), "runtime_guard: lock reset after fork failed", exc.get()));
+  }
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+int ensure_fork_hook() {
+  PyObject* dict = PyModule_GetDict(module());
+  RG_LET(key, str(kLiveComponents));
+  const int present = PyDict_Contains(dict, key.get());
+  if (present != 0) return present < 0 ? -1 : 0;
+  RG_LET(live, call_method(import("weakref"), S("WeakSet")));
+  RG_CHECK_OK(PyDict_SetItem(dict, key.get(), live.get()));
+  RG_LET(hook, make_closure("_after_fork_in_child", nullptr, after_fork_in_child, Py_None));
+  RG_LET(os, G("os"));
+  // Windows has no fork and no os.register_at_fork: nothing to reset there.
+  Ref register_at_fork;
+  const Answer has_fork = lookup_attr(os.get(), S("register_at_fork"), register_at_fork);
+  if (has_fork != Answer::kYes) return has_fork == Answer::kFailed ? -1 : 0;
+  RG_CHECK(call_kw(register_at_fork, {}, {{S("after_in_child"), hook.get()}}));
+  return 0;
+}
+
+int track_for_fork(PyObject* component) {
+  RG_CHECK_OK(ensure_fork_hook());
+  RG_CHECK(call_method(G(kLiveComponents), S("add"), component));
+  return 0;
 }
 
 }  // namespace rg

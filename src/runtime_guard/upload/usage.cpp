@@ -1,4 +1,5 @@
-// The usage payload, made sendable, sealed, measured and sent.
+// The usage payload made sendable, sealed, measured and sent, and `_post_usage`, the upload of
+// open reports: checks run cheapest first, resolvers through the module (a host may replace them).
 #include "capi/buffer.hpp"
 #include "capi/scope.hpp"
 #include "capi/native.hpp"
@@ -6,13 +7,13 @@
 #include "helpers/constants.hpp"
 #include "threads/threads.hpp"
 #include "upload/usage.hpp"
+#include "capi/declare.hpp"
 
 namespace rg {
 
 namespace {
 
-// {"v": 1, "alg": "AES-256-GCM", "nonce": "<16 base64 digits>", "ct": ""}, as json.dumps writes
-// it (the HTTP client's separators), and the GCM tag that follows the ciphertext.
+// {"v": 1, "alg": "AES-256-GCM", "nonce": "<16 base64 digits>", "ct": ""}; the GCM tag.
 constexpr Py_ssize_t kEnvelopeFrame = 69;
 constexpr Py_ssize_t kTagBytes = 16;
 
@@ -28,16 +29,13 @@ Ref os_label() {
   return head(stripped.get(), 64);
 }
 
-// Text as it may leave the machine. A str can hold surrogate code points (a file name decoded
-// with surrogateescape, say) that no UTF-8 text carries: the server could not store such a
-// session, and its row would hold back every upload after it. They go out as U+FFFD, in str
-// values and keys through dicts, lists and tuples. Nothing is copied when none is found, else
-// the containers on the way to them (a tuple becomes a list, as JSON has it).
+// Surrogates (surrogateescape file names) no UTF-8 carries: the server could not store such a
+// session, which would hold back every later upload. They go out as U+FFFD, in values and keys
+// through dicts, lists and tuples; only the containers on the way are copied (a tuple as a list).
 bool is_surrogate(Py_UCS4 c) { return c >= 0xD800 && c <= 0xDFFF; }
 
 Ref value_safe(PyObject* value);
 
-// `text` itself when it holds no surrogate (a 1-byte str cannot), else a fixed copy.
 Ref text_safe(Str text) {
   const Py_ssize_t n = text.size();
   Py_ssize_t first = text.kind() == PyUnicode_1BYTE_KIND ? n : 0;
@@ -88,13 +86,10 @@ Ref value_safe(PyObject* value) {
   return out;
 }
 
-// One usage request on the wire: POST, never following a redirect (the server key goes to the
-// configured host only), the reply streamed and read up to a cap, the connection closed.
 constexpr double kDeadlineSlack = 0.5;
 constexpr long kReadChunk = 64 * 1024;
 constexpr Py_ssize_t kMaxReplyBytes = 1 << 20;  // memory stays flat whatever the server sends
 
-// The reply's bytes up to the cap, None when it is longer.
 Ref read_capped(PyObject* resp) {
   RG_LET(chunk, integer(kReadChunk));
   RG_LET(chunks, call_method(resp, S("iter_content"), chunk));
@@ -109,8 +104,7 @@ Ref read_capped(PyObject* resp) {
 }
 
 // resp.close(), then its pool's (best effort): requests.post's throwaway session no longer
-// closes it (urllib3 2), which leaves the socket to the cyclic collector. Only for requests'
-// own post: a host's substitute may share a session whose pool must stay open.
+// closes it (urllib3 2). Not for a host's substitute, whose shared pool must stay open.
 int close_reply(PyObject* post, PyObject* resp) {
   RG_CHECK(call_method(resp, S("close")));
   Ref api = steal(PyImport_GetModule(S("requests.api")));
@@ -123,8 +117,7 @@ int close_reply(PyObject* post, PyObject* resp) {
   return PyErr_Occurred() && !swallow_ordinary() ? -1 : 0;
 }
 
-// The request and the reading of its reply, on the calling thread; the response and its
-// connection are closed on every path (a body left unread is dropped, not drained).
+// On the calling thread; the response is closed on every path (an unread body is not drained).
 Tuple exchange_here(PyObject* post, PyObject* url, PyObject* kwargs, bool read_body) {
   RG_LET(resp, steal(PyObject_VectorcallDict(post, &url, 1, kwargs)));
   Ref status = attr(resp, S("status_code"));
@@ -138,8 +131,7 @@ Tuple exchange_here(PyObject* post, PyObject* url, PyObject* kwargs, bool read_b
   return Tuple::fresh(PyTuple_Pack(2, status.get(), body.get()));
 }
 
-// A worker's job: it stores its result or what it raised, KeyboardInterrupt and SystemExit
-// too, then sets `done`; the waiting thread raises it as the request would have in line.
+// A worker stores its result or whatever it raised, then sets `done`; the waiter re-raises it.
 enum JobSlot { kPost, kUrl, kKwargs, kReadBody, kDone, kOutcome };
 
 PyObject* run_job(PyObject* state, PyObject* const*) {
@@ -154,7 +146,6 @@ PyObject* run_job(PyObject* state, PyObject* const*) {
   Py_RETURN_NONE;
 }
 
-// The exchange on a daemon worker, which the caller waits for at most timeout + slack.
 Tuple exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, PyObject* timeout,
                              bool read_body) {
   const double limit = ThreadDeadline::clip(
@@ -163,8 +154,7 @@ Tuple exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, Py
     PyErr_SetString(PyExc_TimeoutError, "usage POST not sent: no time left to wait for it");
     return failed;
   }
-  RG_LET(threading, G("threading"));
-  RG_LET(done, call_method(threading, S("Event")));
+  RG_LET(done, call_method(G("threading"), S("Event")));
   PyObject* reads = read_body ? Py_True : Py_False;
   List job = List::fresh(Py_BuildValue("[OOOOOO]", post, url, kwargs, reads, done.get(), Py_None));
   RG_CHECK(job);
@@ -181,13 +171,11 @@ Tuple exchange_with_deadline(PyObject* post, PyObject* url, PyObject* kwargs, Py
   }
   PyObject* outcome = job.at(kOutcome);  // set, as `done` is
   if (!PyExceptionInstance_Check(outcome)) return Tuple::borrowed(outcome);
-  // Raised here as it was raised there, traceback and all.
   PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(outcome))), Py_NewRef(outcome),
                 PyException_GetTraceback(outcome));
   return failed;
 }
 
-// The UTF-8 length of the text json.dumps returned.
 Py_ssize_t text_bytes(Ref dumped) {
   Str text = Str::of(std::move(dumped));
   Py_ssize_t size = 0;
@@ -199,8 +187,7 @@ Py_ssize_t text_bytes(Ref dumped) {
 Ref build_usage_body(PyObject* machine_id, PyObject* token_id, PyObject* plan,
                      PyObject* app_version, PyObject* sessions) {
   RG_LET(os, os_label());
-  RG_LET(tz_fn, G("_local_tz_offset"));
-  RG_LET(tz, call(tz_fn));
+  RG_LET(tz, call(G("_local_tz_offset")));
   return dict_of({{S("machine_id"), machine_id}, {S("token_id"), token_id}, {S("plan"), plan},
                   {S("app_version"), app_version}, {S("os"), os.get()}, {S("tz"), tz.get()},
                   {S("sessions"), sessions}});
@@ -222,6 +209,7 @@ Tuple UsageSender::post(PyObject* url, PyObject* api_key, PyObject* envelope, Py
   RG_LET(headers, dict_of({{S("Content-Type"), S("application/json")},
                            {S("X-Server-Api-Key"), api_key}}));
   RG_LET(post, attr(requests, S("post")));
+  // No redirect is followed: the key goes to the configured host only.
   RG_LET(kwargs, dict_of({{S("json"), envelope}, {S("headers"), headers.get()},
                           {S("timeout"), timeout}, {S("allow_redirects"), Py_False},
                           {S("stream"), Py_True}}));
@@ -230,8 +218,7 @@ Tuple UsageSender::post(PyObject* url, PyObject* api_key, PyObject* envelope, Py
 }
 
 Py_ssize_t json_bytes(PyObject* value) {
-  RG_LET(json, global(S("json")));
-  RG_LET(dumps, attr(json, S("dumps")));
+  RG_LET(dumps, attr(global(S("json")), S("dumps")));
   RG_LET(separators, steal(Py_BuildValue("(ss)", ",", ":")));
   return text_bytes(call_kw(dumps, {value}, {{S("separators"), separators.get()}}));
 }
@@ -241,8 +228,92 @@ Py_ssize_t envelope_bytes(Py_ssize_t plain) {
 }
 
 Py_ssize_t body_bytes(PyObject* envelope) {
-  RG_LET(json, global(S("json")));
-  return text_bytes(call_method(json, S("dumps"), envelope));
+  return text_bytes(call_method(global(S("json")), S("dumps"), envelope));
+}
+
+namespace {
+
+Ref skipped() { return steal(PyTuple_Pack(2, Py_None, Py_None)); }
+
+// skipped(), after the one-time warning (its flag is a global: a host may reset it).
+Ref skipped_with_warning(PyObject* flag, const char* message) {
+  RG_LET(warned, global(flag));
+  RG_TRUTH(said, warned.get());
+  if (!said) {
+    RG_CHECK_OK(set_global(flag, Py_True));
+    RG_CHECK(log_at(S("warning"), message));
+  }
+  return skipped();
+}
+
+// first, second = globals()[name]()
+int resolve_pair(PyObject* name, Ref& first, Ref& second) {
+  RG_LET(pair, call_global(name));
+  return unpack_pair(pair.get(), first, second);
+}
+
+// The reply body when it is a JSON object, else None.
+Ref decoded_object(PyObject* body) {
+  if (body == Py_None) return none();
+  RG_LET(json, G("json"));
+  Ref decoded = call_method(json, S("loads"), body);
+  if (!decoded) return catch_ordinary() ? none() : failed;
+  return PyDict_Check(decoded.get()) ? std::move(decoded) : none();
+}
+
+// Open reports run on their own daemon threads: the client's per-operation timeout is enough.
+Ref upload(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout) {
+  UsageSender sender;
+  RG_CHECK_OK(sender.open());
+  RG_LET(envelope, sender.seal(body, api_key));
+  Tuple reply = sender.post(url, api_key, envelope.get(), timeout, true, Wait::PerOperation);
+  if (!reply) return failed;
+  PyObject* status = reply.at(0);
+  RG_LET(data, decoded_object(reply.at(1)));
+  RG_LET(ok, integer(200));
+  const Answer other = answer(PyObject_RichCompareBool(status, ok.get(), Py_NE));
+  if (other == Answer::kFailed) return failed;
+  if (other == Answer::kYes)
+    RG_CHECK(log_at(S("debug"), "runtime_guard: usage POST HTTP %s body=%s", status, data));
+  return steal(PyTuple_Pack(2, status, data.get()));
+}
+
+}  // namespace
+
+RG_DEF(Function, 16, _post_usage, "_post_usage(sessions, *, timeout, allow_empty=False)",
+       "POST an encrypted usage payload.\n"
+       "\n"
+       "Returns ``(status_code, json_body)`` or ``(None, None)`` when skipped / failed.")
+Ref _post_usage(PyObject* sessions, PyObject* timeout, PyObject* allow_empty) {
+  RG_LET(on, call_global(S("_telemetry_on")));
+  RG_TRUTH(enabled, on.get());
+  if (!enabled) return skipped();
+  RG_TRUTH(has_sessions, sessions);
+  RG_TRUTH(allowed, has_sessions ? Py_True : allow_empty);  // `sessions or allow_empty`
+  if (!allowed) return skipped();
+  Ref url, api_key;
+  RG_CHECK_OK(resolve_pair(S("_resolve_endpoint"), url, api_key));
+  RG_TRUTH(has_url, url.get());
+  RG_TRUTH(has_key, has_url ? api_key.get() : Py_False);  // `url and api_key`
+  if (!has_key)
+    return skipped_with_warning(S("_skip_endpoint_warned"),
+                                "runtime_guard: usage POST skipped \u2014 validation URL or "
+                                "ORLUNE_SERVER_API_KEY / pinned server key is not configured.");
+  RG_LET(machine_id, call_global(S("_resolve_machine_id")));
+  RG_TRUTH(has_machine, machine_id.get());
+  if (!has_machine)
+    return skipped_with_warning(S("_skip_machine_warned"),
+                                "runtime_guard: usage POST skipped \u2014 machine_id unavailable.");
+  Ref token_id, plan;
+  RG_CHECK_OK(resolve_pair(S("_resolve_token_fields"), token_id, plan));
+  RG_LET(app_version, call_global(S("_resolve_app_version")));
+  RG_LET(body, build_usage_body(machine_id.get(), token_id.get(), plan.get(), app_version.get(),
+                                  sessions));
+  Ref result = upload(url.get(), api_key.get(), body.get(), timeout);
+  if (result) return result;
+  RG_LET(exc, catch_ordinary());  // KeyboardInterrupt, SystemExit: never swallowed
+  RG_CHECK(log_exc_at(S("debug"), "Lightweight usage POST failed", exc.get()));
+  return skipped();
 }
 
 }  // namespace rg
