@@ -143,8 +143,7 @@ RG_DEF(Method, 3, cleanup, "cleanup(self)",
        "Returns None; failures are logged at debug level, never raised.")
 Ref cleanup(PyObject* self) {
   if (shut_down(self) < 0) {
-    RG_LET(exc, catch_ordinary());
-    RG_CHECK(log_exc_at(S("debug"), "RuntimeGuarder cleanup flush failed", exc.get()));
+    RG_CHECK_OK(log_ordinary("RuntimeGuarder cleanup flush failed"));
   }
   if (release_session_lock(self) < 0 && !swallow_ordinary()) return {};
   return none();
@@ -283,8 +282,7 @@ Ref _flush(PyObject* self, PyObject* timeout, PyObject* wait, PyObject* allow_em
   bool raised = false;
   if (flush_locked(self, timeout, allow_empty) < 0) {
     // Not an ordinary exception (or a failing log): it passes, after the release below.
-    Ref exc = catch_ordinary();
-    raised = !exc || !log_exc_at(S("debug"), "Usage flush failed", exc.get());
+    raised = log_ordinary("Usage flush failed") < 0;
   }
   if (raised) {
     ErrorStash keep;

@@ -50,8 +50,7 @@ Ref post_open_event(PyObject* feature) {
 // _worker(): one POST attempt; an ordinary failure is logged and the event lost.
 PyObject* run_worker(PyObject* feature, PyObject* const*) {
   if (post_open_event(feature)) Py_RETURN_NONE;
-  RG_LET(exc, catch_ordinary());
-  RG_CHECK(log_exc_at(S("debug"), "report_open worker failed", exc.get()));
+  RG_CHECK_OK(log_ordinary("report_open worker failed"));
   Py_RETURN_NONE;
 }
 
@@ -73,8 +72,7 @@ Ref report_open(PyObject* name, PyObject* depth) {
   Ref started =
       call_kw(G("_spawn_light_thread"), {worker.get()}, {{S("name"), S("orlune-report-open")}});
   if (!started) {
-    RG_LET(exc, catch_ordinary());
-    RG_CHECK(log_exc_at(S("debug"), "Could not start report_open thread", exc.get()));
+    RG_CHECK_OK(log_ordinary("Could not start report_open thread"));
   }
   return none();
 }

@@ -255,8 +255,7 @@ int reset_after_fork() {
 // _after_fork_in_child(): a failure is logged, never raised into the child.
 PyObject* after_fork_in_child(PyObject*, PyObject* const*) {
   if (reset_after_fork() < 0) {
-    RG_LET(exc, catch_ordinary());
-    RG_CHECK(log_exc_at(S("debug"), "runtime_guard: lock reset after fork failed", exc.get()));
+    RG_CHECK_OK(log_ordinary("runtime_guard: lock reset after fork failed"));
   }
   Py_RETURN_NONE;
 }
