@@ -7,7 +7,6 @@
 namespace rg {
 
 int mark_store_loaded(PyObject* self) { return PyObject_SetAttr(self, S("_store_loaded"), Py_True); }
-
 int mark_store_unread(PyObject* self) { return PyObject_SetAttr(self, S("_store_loaded"), Py_False); }
 
 int mark_unread_if_never_started(PyObject* self) {
@@ -34,7 +33,6 @@ int closing(PyObject* file, int status) {
 }
 
 namespace {
-
 // A path whose type has its own read_bytes (a host's substitute) is read through it, as Python
 // code would (the bytes it returns stand for the file); a plain one through open().
 Ref store_file(PyObject* path) {
@@ -49,7 +47,6 @@ Ref store_file(PyObject* path) {
   }
   return steal(PyBytes_FromObject(data.get()));
 }
-
 }  // namespace
 
 int log_cut(Py_ssize_t limit) {
@@ -92,6 +89,7 @@ Ref _load_store(PyObject* self) {
   RG_TRUTH(present, exists);
   StoreRows loaded;
   bool cut = false;
+  if (!present) RG_CHECK_OK(no_rows(loaded));
   if (present) {
     StoreLock lock;  // waits out a write in progress; goes on unlocked if it cannot have it
     RG_CHECK_OK(lock.acquire(path.get(), false));
@@ -103,8 +101,6 @@ Ref _load_store(PyObject* self) {
     if (!file && !unreadable()) return {};
     RG_CHECK_OK(read_rows(file.get(), bounds, codec, nullptr, loaded, cut));
     if (cut) RG_CHECK_OK(log_cut(bounds.max_bytes));
-  } else {
-    RG_CHECK_OK(no_rows(loaded));
   }
   RG_CHECK_OK(PyList_SetSlice(rows.get(), 0, rows.size(), loaded.rows.get()));
   Synced synced{std::move(loaded.keys), std::move(loaded.lines)};

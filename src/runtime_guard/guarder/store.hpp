@@ -1,7 +1,6 @@
 // The session store: JSON Lines in `_SESSIONS_FILE`, the last `_MAX_STORED` rows, read from its
-// end and rewritten whole through a temporary file and an atomic rename, on the interpreter's
-// own file objects. Another instance may share the file: every write happens under the store
-// lock and merges with what is on disk.
+// end and rewritten whole through a temporary file and an atomic rename. Another instance may
+// share the file: every write happens under the store lock and merges with what is on disk.
 #pragma once
 
 #include <cstdint>
@@ -53,8 +52,10 @@ class LineSink {
   ~LineSink() = default;
 };
 
-// open(path, mode, 0), as the module's code would call it.
-Ref open_file(PyObject* path, const char* mode);
+Ref open_file(PyObject* path, const char* mode);  // open(path, mode, 0), late-bound
+// file.<method>(a memoryview of the n bytes at p, released after): the count it returns, None
+// and negatives as 0; -1 on error.
+Py_ssize_t through_view(PyObject* file, PyObject* method, char* p, Py_ssize_t n, int access);
 int closing(PyObject* file, int status);  // file.close(); a failed step's error wins
 bool unreadable();  // the error set is an OSError, now cleared: such a store holds no rows
 // Reads the open store (or its bytes) from its end until the sink has the rows wanted. `cut`:
@@ -98,7 +99,6 @@ int make_usage_dir();  // _USAGE_DIR.mkdir(mode=0o700, parents=True, exist_ok=Tr
 
 Ref fs_text(PyObject* path);    // os.fspath(path)
 Bytes fs_path(PyObject* path);  // os.fsencode(path): the NUL-terminated name OS calls take
-inline const char* fs_name(const Bytes& encoded) { return encoded.data(); }
 int raise_os_error(int error, PyObject* path);  // the OSError os functions raise; -1
 
 // The store lock ("sessions.lock" beside the store, there only while held) for one scope, around

@@ -92,14 +92,14 @@ int StoreLock::acquire(PyObject* store_path, bool required) {
   RG_LET(suffix, str(kLockSuffix));
   RG_LET(lock_path, call_method(store_path, S("with_suffix"), suffix));
   RG_CHECK(path_ = fs_path(lock_path.get()));
-  if (t_held && std::string_view(fs_name(t_held->path_)) == fs_name(path_)) return 0;
+  if (t_held && std::string_view(t_held->path_.data()) == path_.data()) return 0;
   using namespace std::chrono;
   const auto deadline = steady_clock::now() + duration<double>(ThreadDeadline::clip(constants::kStoreLockWait));
   for (milliseconds pause(1);; pause = std::min(pause * 2, milliseconds(20))) {
     platform::LockAttempt attempt;
     {
       GilRelease nogil;
-      attempt = platform::try_lock(fs_name(path_), lock_);
+      attempt = platform::try_lock(path_.data(), lock_);
       if (attempt == platform::LockAttempt::kBusy) std::this_thread::sleep_for(pause);
     }
     if (attempt == platform::LockAttempt::kHeld) {
@@ -128,7 +128,7 @@ int hold_session_lock(PyObject* self) {
   platform::LockAttempt attempt;
   {
     GilRelease nogil;
-    attempt = platform::try_lock(fs_name(held->path), held->lock);
+    attempt = platform::try_lock(held->path.data(), held->lock);
   }
   RG_CHECK_OK(release_session_lock(self));  // a second initialize: the first lock goes
   if (attempt != platform::LockAttempt::kHeld) return 0;
@@ -169,7 +169,7 @@ Ref live_session_ids() {
     bool held;
     {
       GilRelease nogil;
-      held = platform::lock_is_held(fs_name(where));
+      held = platform::lock_is_held(where.data());
     }
     if (!held) continue;
     const auto prefix = static_cast<Py_ssize_t>(sizeof kSessionLockPrefix - 1);
