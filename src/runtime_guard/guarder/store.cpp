@@ -34,17 +34,16 @@ int closing(PyObject* file, int status) {
 
 namespace {
 // A path whose type has its own read_bytes (a host's substitute) is read through it, as Python
-// code would (the bytes it returns stand for the file); a plain one through open().
+// code would; a plain one through open().
 Ref store_file(PyObject* path) {
   RG_LET(own_read, attr(reinterpret_cast<PyObject*>(Py_TYPE(path)), S("read_bytes")));
   RG_LET(path_class, G("Path"));
   RG_LET(plain_read, attr(path_class, S("read_bytes")));
   if (own_read.get() == plain_read.get()) return open_file(path, "rb");
   RG_LET(data, call_method(path, S("read_bytes")));
-  if (!PyObject_CheckBuffer(data.get())) {
+  if (!PyObject_CheckBuffer(data.get()))
     return PyErr_Format(PyExc_TypeError, "decoding to str: need a bytes-like object, %.80s found",
                         Py_TYPE(data.get())->tp_name), Ref();
-  }
   return steal(PyBytes_FromObject(data.get()));
 }
 }  // namespace
@@ -65,14 +64,6 @@ bool unreadable() {
   if (!PyErr_ExceptionMatches(PyExc_OSError)) return false;
   PyErr_Clear();
   return true;
-}
-
-int read_rows(PyObject* file, const TailBounds& bounds, const JsonCodec& codec, PyObject* known, StoreRows& rows,
-              bool& cut) {
-  if (file && closing(file, rows.read(file, bounds, codec, known, cut)) == 0) return 0;
-  if (file && !unreadable()) return -1;
-  cut = false;
-  return no_rows(rows);
 }
 
 namespace guarder {
@@ -118,7 +109,5 @@ Ref _load_store(PyObject* self) {
   RG_CHECK_OK(mark_store_loaded(self));
   return none();
 }
-
 }  // namespace guarder
-
 }  // namespace rg

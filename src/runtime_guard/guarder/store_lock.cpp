@@ -1,5 +1,4 @@
-// Coordination between processes that share one store file: the store lock around each
-// read-modify-write, and a session lock per running component.
+// Processes sharing one store: the store lock around each write, a session lock per component.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -13,7 +12,6 @@
 #include "threads/threads.hpp"
 
 namespace rg {
-
 namespace {
 
 // The innermost store lock this thread holds (start-up's, while its first write runs).
@@ -35,7 +33,7 @@ void drop_session_lock(PyObject* capsule) {
   delete static_cast<SessionLock*>(PyCapsule_GetPointer(capsule, kSessionLockCapsule));
 }
 
-// os.unlink(path), whatever it raises: the lock files are tidied, not needed.
+// os.unlink(path), whatever it raises: lock files are tidied, not needed.
 void remove_quietly(PyObject* path) {
   ErrorStash keep;
   Ref os = G("os");
@@ -52,7 +50,6 @@ bool plain_id(PyObject* id) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
   });
 }
-
 }  // namespace
 
 Ref fs_text(PyObject* path) {
@@ -125,11 +122,10 @@ int hold_session_lock(PyObject* self) {
   RG_CHECK(held->path = fs_path(path.get()));
   RG_LET(os, G("os"));
   RG_CHECK(held->owner = call_method(os, S("getpid")));
-  platform::LockAttempt attempt;
-  {
+  const platform::LockAttempt attempt = [&] {
     GilRelease nogil;
-    attempt = platform::try_lock(held->path.data(), held->lock);
-  }
+    return platform::try_lock(held->path.data(), held->lock);
+  }();
   RG_CHECK_OK(release_session_lock(self));  // a second initialize: the first lock goes
   if (attempt != platform::LockAttempt::kHeld) return 0;
   return PyObject_SetAttr(self, S("_session_lock"), capsule.get());
@@ -141,7 +137,7 @@ int release_session_lock(PyObject* self) {
   if (found != Answer::kYes) return found == Answer::kFailed ? -1 : 0;
   if (!PyCapsule_IsValid(capsule.get(), kSessionLockCapsule)) return 0;
   auto* held = static_cast<SessionLock*>(PyCapsule_GetPointer(capsule.get(), kSessionLockCapsule));
-  // Removed while still locked: nobody sweeps it meanwhile. Closing a forked child's copy of
+  // Removed while still locked: nobody sweeps it meanwhile. A forked child closing its copy of
   // the descriptor leaves the parent's lock in place.
   RG_LET(os, G("os"));
   RG_LET(pid, call_method(os, S("getpid")));
@@ -166,11 +162,10 @@ Ref live_session_ids() {
     if (!name) continue;
     Bytes where = fs_path(paths.at(i));
     RG_CHECK(where);
-    bool held;
-    {
+    const bool held = [&] {
       GilRelease nogil;
-      held = platform::lock_is_held(where.data());
-    }
+      return platform::lock_is_held(where.data());
+    }();
     if (!held) continue;
     const auto prefix = static_cast<Py_ssize_t>(sizeof kSessionLockPrefix - 1);
     RG_LET(id, steal(PyUnicode_Substring(name.get(), prefix, name.size() - Py_ssize_t{sizeof kLockSuffix - 1})));
@@ -178,5 +173,4 @@ Ref live_session_ids() {
   }
   return live;
 }
-
 }  // namespace rg

@@ -18,8 +18,8 @@ namespace {
 constexpr std::size_t kChunk = 1 << 20;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-// The index of the last LF or CR among the first `n` bytes of `p`, or -1. Sixteen (SSE2) or
-// eight bytes at a time where neither is: a skipped line of megabytes is passed at memory speed.
+// The index of the last LF or CR among the first `n` bytes of `p`, or -1; 16 (SSE2) or 8 bytes at
+// a time where neither is, so a skipped line of megabytes passes at memory speed.
 std::int64_t last_line_end(const char* p, std::size_t n) {
 #ifdef RG_SCAN_SSE2
   const __m128i lf16 = _mm_set1_epi8('\n'), cr16 = _mm_set1_epi8('\r');
@@ -47,7 +47,6 @@ Py_ssize_t bound_of(PyObject* name) {
   if (n == -1 && PyErr_Occurred()) return -1;
   return std::max<Py_ssize_t>(n, 0);
 }
-
 }  // namespace
 
 Py_ssize_t through_view(PyObject* file, PyObject* method, char* p, Py_ssize_t n, int access) {
@@ -65,8 +64,8 @@ Py_ssize_t through_view(PyObject* file, PyObject* method, char* p, Py_ssize_t n,
 
 namespace {
 
-// file.seek(offset), then file.readinto() until `n` bytes or the end. Bytes a writer without
-// the lock cut off meanwhile read as line ends: no row forms of them.
+// file.seek(offset), then file.readinto() until `n` bytes or the end. Bytes a writer without the
+// lock cut off meanwhile read as line ends: no row forms of them.
 int read_at(PyObject* file, std::uint64_t offset, char* into, std::size_t n) {
   if (Bytes data = Bytes::probe(file)) {  // a store read through its path's own read_bytes
     std::memcpy(into, data.data() + offset, n);
@@ -111,7 +110,6 @@ class TailScan {
     cut = floor > 0;  // the line ending at end_ started before the bound
     return cut ? 0 : std::min(line(chunk, 0), 0);
   }
-
  private:
   // Hands [start, end_) to the sink. 1: go on, 0: the rows wanted are all there, -1: error.
   int line(const char* chunk, std::uint64_t start) {
@@ -159,7 +157,6 @@ class RowsSink final : public LineSink {
     RG_CHECK_OK(PyList_Append(out_.lines.get(), text.get()));
     return Answer::kYes;
   }
-
  private:
   const JsonCodec& codec_;
   PyObject* known_;
@@ -203,12 +200,16 @@ int read_tail(PyObject* file, const TailBounds& bounds, LineSink& sink, bool& cu
   return TailScan(file, bounds, sink).run(file_size, cut);
 }
 
-int StoreRows::read(PyObject* file, const TailBounds& bounds, const JsonCodec& codec, PyObject* known, bool& cut) {
-  RG_CHECK_OK(no_rows(*this));
-  RowsSink sink(codec, known, *this);
-  RG_CHECK_OK(read_tail(file, bounds, sink, cut));
-  for (List* list : {&rows, &keys, &lines}) RG_CHECK_OK(PyList_Reverse(list->get()));
-  return 0;
+int read_rows(PyObject* file, const TailBounds& bounds, const JsonCodec& codec, PyObject* known, StoreRows& rows,
+              bool& cut) {
+  RowsSink sink(codec, known, rows);
+  int status = file ? no_rows(rows) : -1;
+  if (status == 0) status = read_tail(file, bounds, sink, cut);
+  for (List* list : {&rows.rows, &rows.keys, &rows.lines})
+    if (status == 0) status = PyList_Reverse(list->get());
+  if (file && closing(file, status) == 0) return 0;
+  if (file && !unreadable()) return -1;
+  cut = false;
+  return no_rows(rows);
 }
-
 }  // namespace rg
