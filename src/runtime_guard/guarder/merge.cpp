@@ -1,5 +1,5 @@
-// Merging the component's rows into the store as another instance may have left it, over
-// Python dicts and lists (a failed allocation is a MemoryError, never an abort).
+// Merging our rows into the store another instance left, over Python dicts and lists (a failed
+// allocation is a MemoryError, never an abort).
 #include "capi/buffer.hpp"
 #include "capi/call.hpp"
 #include "guarder/store.hpp"

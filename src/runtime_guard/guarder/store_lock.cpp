@@ -45,10 +45,8 @@ void remove_quietly(PyObject* path) {
 bool plain_id(PyObject* id) {
   Str text = Str::probe(id);
   if (!text || !text.is_ascii() || text.size() == 0 || text.size() > 64) return false;
-  const char* s = static_cast<const char*>(text.data());
-  return std::all_of(s, s + text.size(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
-  });
+  const std::string_view s(static_cast<const char*>(text.data()), static_cast<std::size_t>(text.size()));
+  return s.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_") == s.npos;
 }
 }  // namespace
 

@@ -1,7 +1,6 @@
-// Reading the store from its end: only the lines of its last `_MAX_STORED` rows, so a file grown
-// to a million rows does not slow start-up. Lines end at LF, CR LF or a lone CR only (a row may
-// hold a raw U+2028). Lines over `_MAX_STORE_LINE_BYTES` or starting before the last
-// `_MAX_STORE_BYTES` are not read; a leading byte-order mark (a text editor's) is dropped.
+// Reading the store from its end: only its last `_MAX_STORED` rows' lines, so a file grown to a
+// million rows does not slow start-up. Lines end at LF, CR LF or a lone CR only (a row may hold
+// U+2028). Lines over `_MAX_STORE_LINE_BYTES` or before the last `_MAX_STORE_BYTES` go unread.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -126,6 +125,7 @@ class TailScan {
       RG_CHECK_OK(read_at(file_, start, p, n));
       text = std::string_view(p, n);
     }
+    // A text editor's byte-order mark is not part of the first line.
     if (start == 0 && text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
     const Answer row = sink_.take(text);
     if (row == Answer::kFailed) return -1;

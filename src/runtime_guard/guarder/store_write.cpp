@@ -1,6 +1,5 @@
-// Writing the store: under the store lock, merged with what another instance wrote since this
-// one last read or wrote the file, through a temporary file synced to the disk and renamed over
-// the store, so a crash at any moment leaves the old store or the new one, whole.
+// Writing the store under its lock, merged with what another instance wrote meanwhile, through a
+// synced temporary file renamed over it: a crash leaves the old store or the new one, whole.
 
 #include "capi/declare.hpp"
 #include "capi/scope.hpp"
@@ -101,9 +100,8 @@ Ref create_owner_only(PyObject* path) {
   return file;
 }
 
-// Writes the lines, each followed by "\n", to the temporary file beside the store (owner-only
-// even when an earlier one was left with other permissions, synced with the GIL released) and
-// renames it over the store with the path's own replace.
+// The lines to the temporary file beside the store (owner-only even when one was left with other
+// permissions, synced with the GIL released), renamed over the store by the path's own replace.
 int write_store(PyObject* target, const List& lines) {
   RG_LET(suffix, str(".tmp"));
   RG_LET(tmp, call_method(target, S("with_suffix"), suffix));
