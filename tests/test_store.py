@@ -1,5 +1,6 @@
 """The session store file: what loads, what is written, and that a failed write loses nothing."""
 
+import builtins
 import json
 import os
 import signal
@@ -112,7 +113,24 @@ def test_two_hundred_row_rule(rg):
 
 
 @pytest.mark.posix
-def test_store_permissions(rg):
+def test_store_permissions(rg, monkeypatch):
+    modes = []
+
+    def open_noting_mode(file, mode="r", *args):
+        f = builtins.open(file, mode, *args)
+        modes.append(stat.S_IMODE(os.fstat(f.fileno()).st_mode))
+        return f
+
+    umask = os.umask(0o022)
+    try:
+        with monkeypatch.context() as patched:
+            patched.setattr(rg, "open", open_noting_mode, raising=False)
+            make(rg)._persist()  # a new temporary file is owner-only from its creation
+    finally:
+        os.umask(umask)
+    assert modes == [0o600]
+    rg._SESSIONS_FILE.unlink()
+    rg._USAGE_DIR.rmdir()
     g = make(rg)
     g._sessions = [{"session_id": "x"}]
     tmp = rg._SESSIONS_FILE.with_suffix(".tmp")
@@ -343,7 +361,7 @@ def test_store_files_are_opened_as_python_code_would(rg, monkeypatch):
             return getattr(self.f, name)
 
     def trickling_open(path, mode="r", *args):
-        opened.append((os.path.basename(path), mode))
+        opened.append((path if isinstance(path, int) else os.path.basename(path), mode))
         return Trickling(builtins.open(path, mode, *args))
 
     rows = [{"session_id": f"s{i}", "log_text": "x" * (3000 + i)} for i in range(5)]
@@ -351,7 +369,7 @@ def test_store_files_are_opened_as_python_code_would(rg, monkeypatch):
     g = make(rg)
     g._sessions = [dict(r) for r in rows]
     g._persist()
-    assert ("sessions.tmp", "wb") in opened
+    assert [mode for path, mode in opened if isinstance(path, int)] == ["wb"]  # the temporary file
     assert rg._SESSIONS_FILE.read_text().splitlines() == [json.dumps(r, separators=(",", ":")) for r in rows]
     opened.clear()
     g._load_store()

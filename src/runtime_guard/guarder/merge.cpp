@@ -1,27 +1,18 @@
-// Merging the component's rows into the store as another instance may have left it, over
-// Python dicts and lists (a failed allocation is a MemoryError, never an abort).
+// Merging our rows into the store another instance left, over Python dicts and lists (a failed
+// allocation is a MemoryError, never an abort).
 #include "capi/buffer.hpp"
 #include "capi/call.hpp"
 #include "guarder/store.hpp"
 
 namespace rg {
-
 namespace {
 
 enum Change : signed char { kSame, kChanged, kNew };
-
-// dict.get(key) as an index, -1 when absent; -2 on error.
-Py_ssize_t index_in(PyObject* dict, PyObject* key) {
-  PyObject* found = PyDict_GetItemWithError(dict, key);
-  if (!found) return PyErr_Occurred() ? -2 : -1;
-  return PyLong_AsSsize_t(found);
-}
 
 class Merger {
  public:
   Merger(const JsonCodec& codec, const Synced& synced, const StoreRows& mine, StoreRows& disk, StoreRows& out)
       : codec_(codec), synced_(synced), mine_(mine), disk_(disk), out_(out) {}
-
   int run(PyObject* current) {
     RG_CHECK_OK(classify());
     RG_LET(seen, steal(PySet_New(nullptr)));
@@ -29,8 +20,9 @@ class Merger {
       const int again = PySet_Contains(seen.get(), disk_.keys.at(k));
       RG_CHECK_OK(again);
       RG_CHECK_OK(PySet_Add(seen.get(), disk_.keys.at(k)));
-      const Py_ssize_t i = index_in(memory_at_.get(), disk_.keys.at(k));
-      RG_CHECK_OK(i + 1);
+      PyObject* at = PyDict_GetItemWithError(memory_at_.get(), disk_.keys.at(k));
+      RG_CHECK(at || !PyErr_Occurred());
+      const Py_ssize_t i = at ? PyLong_AsSsize_t(at) : -1;
       const Change change = i < 0 ? kSame : static_cast<Change>(change_[i]);
       if (again && change != kSame) continue;  // ours replaced every copy
       if (change == kChanged) RG_CHECK_OK(resolve(i, k));
@@ -52,17 +44,15 @@ class Merger {
     }
     return 0;
   }
-
  private:
   PyObject* row(Py_ssize_t i) const { return mine_.rows.at(i); }
   PyObject* key(Py_ssize_t i) const { return mine_.keys.at(i); }
-
-  // Which rows this process created or changed since it last synced with the file; the file's
-  // rows that the reader parsed are written back compact.
+  // Which rows this process created or changed since it last synced; the file's rows that the
+  // reader parsed are written back compact.
   int classify() {
     const Py_ssize_t n = mine_.rows.size();
     RG_CHECK(memory_at_ = steal(PyDict_New()));
-    for (List* list : {&out_.rows, &out_.keys, &out_.lines}) RG_CHECK(*list = List::fresh(PyList_New(0)));
+    RG_CHECK_OK(no_rows(out_));
     for (Py_ssize_t i = 0; i < n; ++i) {
       RG_LET(index, integer(i));
       RG_CHECK_OK(PyDict_SetItem(memory_at_.get(), key(i), index.get()));
@@ -78,7 +68,6 @@ class Merger {
     }
     return 0;
   }
-
   int emit(PyObject* row, PyObject* key, PyObject* line) {
     RG_CHECK_OK(PyList_Append(out_.rows.get(), row));
     RG_CHECK_OK(PyList_Append(out_.keys.get(), key));
@@ -88,7 +77,7 @@ class Merger {
     placed_[i] = true;
     return emit(row(i), key(i), mine_.lines.at(i));
   }
-  // The file's row k, parsed now when the reader recognised it as a line this component synced.
+  // The file's row k, parsed now if the reader knew it as a line this component synced.
   int parsed(Py_ssize_t k) {
     if (disk_.rows.at(k) != Py_None) return 0;
     Ref row = codec_.parse(disk_.lines.at(k));
@@ -112,7 +101,6 @@ class Merger {
     RG_CHECK_OK(PyDict_Update(row(i), disk_.rows.at(k)));
     return emit(row(i), key(i), disk_.lines.at(k));
   }
-
   // Both this process and another changed the row since this one last synced:
   //  - same content on both sides: a delivery on either side stands;
   //  - ours changed only "flushed": we delivered a state the row no longer has, theirs stands;
@@ -141,7 +129,6 @@ class Merger {
     RG_CHECK_OK(take_theirs);
     return take_theirs ? keep_or_refresh(i, k) : emit_mine(i);
   }
-
   const JsonCodec& codec_;
   const Synced& synced_;
   const StoreRows& mine_;
@@ -151,7 +138,6 @@ class Merger {
   Buffer<signed char> change_;
   Buffer<bool> placed_;
 };
-
 }  // namespace
 
 int Synced::load(PyObject* self) {
@@ -180,8 +166,6 @@ int Synced::save(PyObject* self) const {
 
 int merge_rows(const JsonCodec& codec, const Synced& synced, const StoreRows& mine, PyObject* current,
                StoreRows& disk, StoreRows& out) {
-  Merger merger(codec, synced, mine, disk, out);
-  return merger.run(current);
+  return Merger(codec, synced, mine, disk, out).run(current);
 }
-
 }  // namespace rg

@@ -7,7 +7,6 @@
 namespace rg {
 
 int mark_store_loaded(PyObject* self) { return PyObject_SetAttr(self, S("_store_loaded"), Py_True); }
-
 int mark_store_unread(PyObject* self) { return PyObject_SetAttr(self, S("_store_loaded"), Py_False); }
 
 int mark_unread_if_never_started(PyObject* self) {
@@ -34,22 +33,19 @@ int closing(PyObject* file, int status) {
 }
 
 namespace {
-
 // A path whose type has its own read_bytes (a host's substitute) is read through it, as Python
-// code would (the bytes it returns stand for the file); a plain one through open().
+// code would; a plain one through open().
 Ref store_file(PyObject* path) {
   RG_LET(own_read, attr(reinterpret_cast<PyObject*>(Py_TYPE(path)), S("read_bytes")));
   RG_LET(path_class, G("Path"));
   RG_LET(plain_read, attr(path_class, S("read_bytes")));
   if (own_read.get() == plain_read.get()) return open_file(path, "rb");
   RG_LET(data, call_method(path, S("read_bytes")));
-  if (!PyObject_CheckBuffer(data.get())) {
+  if (!PyObject_CheckBuffer(data.get()))
     return PyErr_Format(PyExc_TypeError, "decoding to str: need a bytes-like object, %.80s found",
                         Py_TYPE(data.get())->tp_name), Ref();
-  }
   return steal(PyBytes_FromObject(data.get()));
 }
-
 }  // namespace
 
 int log_cut(Py_ssize_t limit) {
@@ -70,14 +66,6 @@ bool unreadable() {
   return true;
 }
 
-int read_rows(PyObject* file, const TailBounds& bounds, const JsonCodec& codec, PyObject* known, StoreRows& rows,
-              bool& cut) {
-  if (file && closing(file, rows.read(file, bounds, codec, known, cut)) == 0) return 0;
-  if (file && !unreadable()) return -1;
-  cut = false;
-  return no_rows(rows);
-}
-
 namespace guarder {
 
 // A failed load leaves the loaded state as it was: only start-up, which marks the store unread
@@ -92,6 +80,7 @@ Ref _load_store(PyObject* self) {
   RG_TRUTH(present, exists);
   StoreRows loaded;
   bool cut = false;
+  if (!present) RG_CHECK_OK(no_rows(loaded));
   if (present) {
     StoreLock lock;  // waits out a write in progress; goes on unlocked if it cannot have it
     RG_CHECK_OK(lock.acquire(path.get(), false));
@@ -103,8 +92,6 @@ Ref _load_store(PyObject* self) {
     if (!file && !unreadable()) return {};
     RG_CHECK_OK(read_rows(file.get(), bounds, codec, nullptr, loaded, cut));
     if (cut) RG_CHECK_OK(log_cut(bounds.max_bytes));
-  } else {
-    RG_CHECK_OK(no_rows(loaded));
   }
   RG_CHECK_OK(PyList_SetSlice(rows.get(), 0, rows.size(), loaded.rows.get()));
   Synced synced{std::move(loaded.keys), std::move(loaded.lines)};
@@ -122,7 +109,5 @@ Ref _load_store(PyObject* self) {
   RG_CHECK_OK(mark_store_loaded(self));
   return none();
 }
-
 }  // namespace guarder
-
 }  // namespace rg

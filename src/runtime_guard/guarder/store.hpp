@@ -1,9 +1,7 @@
 // The session store: JSON Lines in `_SESSIONS_FILE`, the last `_MAX_STORED` rows, read from its
-// end and rewritten whole through a temporary file and an atomic rename, on the interpreter's
-// own file objects. Another instance may share the file: every write happens under the store
-// lock and merges with what is on disk.
+// end and rewritten whole through a temporary file and an atomic rename. Another instance may
+// share the file: every write happens under the store lock and merges with what is on disk.
 #pragma once
-
 #include <cstdint>
 #include <string_view>
 
@@ -14,9 +12,7 @@
 namespace rg {
 
 Ref last_stored(PyObject* rows);  // rows[-_MAX_STORED:], read late like Python code would
-
-// json.dumps/json.loads, looked up once per store operation; native for the store's own
-// subset while json is the interpreter's own.
+// json.dumps/loads, looked up per store operation; native while json is the interpreter's own.
 struct JsonCodec {
   Ref json, dumps, separators;
   bool native = false;
@@ -29,8 +25,8 @@ struct JsonCodec {
 };
 
 Ref stripped_text(std::string_view line);  // str.strip() of its text (bad UTF-8 as surrogates)
-// A session id as a dict key: a str or None stands for itself, any other value (a hand-edited
-// store) a one-tuple of its repr, so even a list can be a key.
+// A session id as a dict key: a str or None itself, any other value (a hand-edited store) a
+// one-tuple of its repr, so even a list can be a key.
 Ref id_key(PyObject* id);
 Ref session_key(PyObject* row);  // id_key(row["session_id"]); None when missing or no dict
 int row_flag(PyObject* row, PyObject* key);  // the truth of row.get(key); -1 on error
@@ -41,35 +37,33 @@ struct TailBounds {
   int load();
 };
 
-// Takes the lines the reader hands it, newest first: whether the line holds a row (one more of
-// the rows wanted). Sets `done` to stop the reading.
+// Takes the lines read, newest first: whether the line holds a row (one more of the rows
+// wanted). Sets `done` to stop the reading.
 class LineSink {
  public:
   virtual bool wants(std::uint64_t /*file_size*/) { return true; }  // false: nothing is read
   virtual Answer take(std::string_view line) = 0;
   bool done = false;
-
  protected:
   ~LineSink() = default;
 };
 
-// open(path, mode, 0), as the module's code would call it.
-Ref open_file(PyObject* path, const char* mode);
+Ref open_file(PyObject* path, const char* mode);  // open(path, mode, 0), late-bound
+// file.<method>(memoryview of n bytes at p, released after): the count returned (None: 0); -1.
+Py_ssize_t through_view(PyObject* file, PyObject* method, char* p, Py_ssize_t n, int access);
 int closing(PyObject* file, int status);  // file.close(); a failed step's error wins
 bool unreadable();  // the error set is an OSError, now cleared: such a store holds no rows
 // Reads the open store (or its bytes) from its end until the sink has the rows wanted. `cut`:
-// lines before the byte bound were left unread while rows were still wanted (see log_cut).
+// lines before the byte bound were left unread while rows were still wanted.
 int read_tail(PyObject* file, const TailBounds& bounds, LineSink& sink, bool& cut);
 int log_cut(Py_ssize_t limit);
 
-// Rows, their keys and stripped lines, in file order. read(): a line that is a key of `known`
-// ({line: key} or null) is not parsed, its row is None.
 struct StoreRows {
-  List rows, keys, lines;
-  int read(PyObject* file, const TailBounds& bounds, const JsonCodec& codec, PyObject* known, bool& cut);
+  List rows, keys, lines;  // in file order
 };
 int no_rows(StoreRows& rows);
-// rows.read, then closes the file; no file (null) or an unreadable one gives no rows.
+// Reads the rows, then closes the file; no file (null) or an unreadable one gives no rows. A
+// line that is a key of `known` ({line: key} or null) is not parsed: its row is None.
 int read_rows(PyObject* file, const TailBounds& bounds, const JsonCodec& codec, PyObject* known,
               StoreRows& rows, bool& cut);
 
@@ -89,30 +83,26 @@ struct Synced {
 int merge_rows(const JsonCodec& codec, const Synced& synced, const StoreRows& mine, PyObject* current,
                StoreRows& disk, StoreRows& out);
 
-// `_store_loaded`: absent (never started: written as usual), False (unread: not written, that
-// would replace every stored row with none), True (read).
+// `_store_loaded`: absent (never started: written as usual), False (unread: not written, or every
+// stored row would be replaced with none), True (read).
 int mark_store_loaded(PyObject* self);
 int mark_store_unread(PyObject* self);
 int mark_unread_if_never_started(PyObject* self);
 int make_usage_dir();  // _USAGE_DIR.mkdir(mode=0o700, parents=True, exist_ok=True)
-
 Ref fs_text(PyObject* path);    // os.fspath(path)
 Bytes fs_path(PyObject* path);  // os.fsencode(path): the NUL-terminated name OS calls take
-inline const char* fs_name(const Bytes& encoded) { return encoded.data(); }
 int raise_os_error(int error, PyObject* path);  // the OSError os functions raise; -1
 
-// The store lock ("sessions.lock" beside the store, there only while held) for one scope, around
-// each read-modify-write, never across the network. A thread holding it passes through.
+// The store lock ("sessions.lock" beside the store, there while held) for one scope around each
+// read-modify-write, never across the network. A thread holding it passes through.
 class StoreLock {
  public:
   StoreLock() = default;
   ~StoreLock();
   StoreLock(const StoreLock&) = delete;
-  StoreLock& operator=(const StoreLock&) = delete;
   // 0 when held or when no lock file can be made (nobody can write the store then). Still
   // busy after a bounded wait: OSError when `required`, else 0, unlocked. -1 on a signal.
   int acquire(PyObject* store_path, bool required);
-
  private:
   Bytes path_;
   platform::FileLock lock_;
@@ -125,5 +115,4 @@ class StoreLock {
 int hold_session_lock(PyObject* self);
 int release_session_lock(PyObject* self);
 Ref live_session_ids();  // the ids whose lock is held; dead owners' files go on the way
-
 }  // namespace rg

@@ -1,5 +1,4 @@
-// Coordination between processes that share one store file: the store lock around each
-// read-modify-write, and a session lock per running component.
+// Processes sharing one store: the store lock around each write, a session lock per component.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -13,7 +12,6 @@
 #include "threads/threads.hpp"
 
 namespace rg {
-
 namespace {
 
 // The innermost store lock this thread holds (start-up's, while its first write runs).
@@ -35,7 +33,7 @@ void drop_session_lock(PyObject* capsule) {
   delete static_cast<SessionLock*>(PyCapsule_GetPointer(capsule, kSessionLockCapsule));
 }
 
-// os.unlink(path), whatever it raises: the lock files are tidied, not needed.
+// os.unlink(path), whatever it raises: lock files are tidied, not needed.
 void remove_quietly(PyObject* path) {
   ErrorStash keep;
   Ref os = G("os");
@@ -47,12 +45,9 @@ void remove_quietly(PyObject* path) {
 bool plain_id(PyObject* id) {
   Str text = Str::probe(id);
   if (!text || !text.is_ascii() || text.size() == 0 || text.size() > 64) return false;
-  const char* s = static_cast<const char*>(text.data());
-  return std::all_of(s, s + text.size(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '_';
-  });
+  const std::string_view s(static_cast<const char*>(text.data()), static_cast<std::size_t>(text.size()));
+  return s.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_") == s.npos;
 }
-
 }  // namespace
 
 Ref fs_text(PyObject* path) {
@@ -92,14 +87,14 @@ int StoreLock::acquire(PyObject* store_path, bool required) {
   RG_LET(suffix, str(kLockSuffix));
   RG_LET(lock_path, call_method(store_path, S("with_suffix"), suffix));
   RG_CHECK(path_ = fs_path(lock_path.get()));
-  if (t_held && std::string_view(fs_name(t_held->path_)) == fs_name(path_)) return 0;
+  if (t_held && std::string_view(t_held->path_.data()) == path_.data()) return 0;
   using namespace std::chrono;
   const auto deadline = steady_clock::now() + duration<double>(ThreadDeadline::clip(constants::kStoreLockWait));
   for (milliseconds pause(1);; pause = std::min(pause * 2, milliseconds(20))) {
     platform::LockAttempt attempt;
     {
       GilRelease nogil;
-      attempt = platform::try_lock(fs_name(path_), lock_);
+      attempt = platform::try_lock(path_.data(), lock_);
       if (attempt == platform::LockAttempt::kBusy) std::this_thread::sleep_for(pause);
     }
     if (attempt == platform::LockAttempt::kHeld) {
@@ -125,11 +120,10 @@ int hold_session_lock(PyObject* self) {
   RG_CHECK(held->path = fs_path(path.get()));
   RG_LET(os, G("os"));
   RG_CHECK(held->owner = call_method(os, S("getpid")));
-  platform::LockAttempt attempt;
-  {
+  const platform::LockAttempt attempt = [&] {
     GilRelease nogil;
-    attempt = platform::try_lock(fs_name(held->path), held->lock);
-  }
+    return platform::try_lock(held->path.data(), held->lock);
+  }();
   RG_CHECK_OK(release_session_lock(self));  // a second initialize: the first lock goes
   if (attempt != platform::LockAttempt::kHeld) return 0;
   return PyObject_SetAttr(self, S("_session_lock"), capsule.get());
@@ -141,7 +135,7 @@ int release_session_lock(PyObject* self) {
   if (found != Answer::kYes) return found == Answer::kFailed ? -1 : 0;
   if (!PyCapsule_IsValid(capsule.get(), kSessionLockCapsule)) return 0;
   auto* held = static_cast<SessionLock*>(PyCapsule_GetPointer(capsule.get(), kSessionLockCapsule));
-  // Removed while still locked: nobody sweeps it meanwhile. Closing a forked child's copy of
+  // Removed while still locked: nobody sweeps it meanwhile. A forked child closing its copy of
   // the descriptor leaves the parent's lock in place.
   RG_LET(os, G("os"));
   RG_LET(pid, call_method(os, S("getpid")));
@@ -166,11 +160,10 @@ Ref live_session_ids() {
     if (!name) continue;
     Bytes where = fs_path(paths.at(i));
     RG_CHECK(where);
-    bool held;
-    {
+    const bool held = [&] {
       GilRelease nogil;
-      held = platform::lock_is_held(fs_name(where));
-    }
+      return platform::lock_is_held(where.data());
+    }();
     if (!held) continue;
     const auto prefix = static_cast<Py_ssize_t>(sizeof kSessionLockPrefix - 1);
     RG_LET(id, steal(PyUnicode_Substring(name.get(), prefix, name.size() - Py_ssize_t{sizeof kLockSuffix - 1})));
@@ -178,5 +171,4 @@ Ref live_session_ids() {
   }
   return live;
 }
-
 }  // namespace rg

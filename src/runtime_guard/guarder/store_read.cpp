@@ -1,9 +1,6 @@
-// Reading the store from its end. It keeps its last `_MAX_STORED` rows, so a reader needs only
-// the lines that hold them: start-up does not slow down with a file that something else grew
-// to a million rows. Lines end at LF, CR LF or a lone CR, and nowhere else (a row may hold a raw
-// U+2028 in a string). A line longer than `_MAX_STORE_LINE_BYTES` is skipped unread, a
-// byte-order mark before the first line (a text editor's) is not part of it, and lines that
-// start before the last `_MAX_STORE_BYTES` of the file are not read. Bounds are read at use.
+// Reading the store from its end: only its last `_MAX_STORED` rows' lines, so a file grown to a
+// million rows does not slow start-up. Lines end at LF, CR LF or a lone CR only (a row may hold
+// U+2028). Lines over `_MAX_STORE_LINE_BYTES` or before the last `_MAX_STORE_BYTES` go unread.
 #include <algorithm>
 #include <bit>
 #include <cstdint>
@@ -15,14 +12,13 @@
 #include "guarder/store.hpp"
 
 namespace rg {
-
 namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-// The index of the last LF or CR among the first `n` bytes of `p`, or -1. Sixteen (SSE2) or
-// eight bytes at a time where neither is: a skipped line of megabytes is passed at memory speed.
+// The index of the last LF or CR among the first `n` bytes of `p`, or -1; 16 (SSE2) or 8 bytes at
+// a time where neither is, so a skipped line of megabytes passes at memory speed.
 std::int64_t last_line_end(const char* p, std::size_t n) {
 #ifdef RG_SCAN_SSE2
   const __m128i lf16 = _mm_set1_epi8('\n'), cr16 = _mm_set1_epi8('\r');
@@ -50,9 +46,25 @@ Py_ssize_t bound_of(PyObject* name) {
   if (n == -1 && PyErr_Occurred()) return -1;
   return std::max<Py_ssize_t>(n, 0);
 }
+}  // namespace
 
-// file.seek(offset), then file.readinto() until `n` bytes or the end. Bytes a writer without
-// the lock cut off meanwhile read as line ends: no row forms of them.
+Py_ssize_t through_view(PyObject* file, PyObject* method, char* p, Py_ssize_t n, int access) {
+  RG_LET(view, steal(PyMemoryView_FromMemory(p, n, access)));
+  Ref done = call_method(file, method, view);
+  {
+    ErrorStash keep;  // the file must not keep a view of memory that goes away
+    Ref released = call_method(view, S("release"));
+    PyErr_Clear();
+  }
+  RG_CHECK(done);
+  const Py_ssize_t k = done.get() == Py_None ? 0 : PyNumber_AsSsize_t(done.get(), PyExc_OverflowError);
+  return k < 0 && !PyErr_Occurred() ? 0 : k;
+}
+
+namespace {
+
+// file.seek(offset), then file.readinto() until `n` bytes or the end. Bytes a writer without the
+// lock cut off meanwhile read as line ends: no row forms of them.
 int read_at(PyObject* file, std::uint64_t offset, char* into, std::size_t n) {
   if (Bytes data = Bytes::probe(file)) {  // a store read through its path's own read_bytes
     std::memcpy(into, data.data() + offset, n);
@@ -61,19 +73,10 @@ int read_at(PyObject* file, std::uint64_t offset, char* into, std::size_t n) {
   RG_LET(at, steal(PyLong_FromUnsignedLongLong(offset)));
   RG_CHECK(call_method(file, S("seek"), at));
   std::size_t got = 0;
-  while (got < n) {
-    RG_LET(view, steal(PyMemoryView_FromMemory(into + got, static_cast<Py_ssize_t>(n - got), PyBUF_WRITE)));
-    Ref read = call_method(file, S("readinto"), view);
-    {
-      ErrorStash keep;  // the file must not keep a view of memory that goes away
-      Ref released = call_method(view, S("release"));
-      PyErr_Clear();
-    }
-    RG_CHECK(read);
-    const Py_ssize_t k = read.get() == Py_None ? 0 : PyNumber_AsSsize_t(read.get(), PyExc_OverflowError);
-    if (k == -1 && PyErr_Occurred()) return -1;
-    if (k <= 0) break;
-    got += std::min(static_cast<std::size_t>(k), n - got);
+  for (Py_ssize_t k; got < n; got += std::min(static_cast<std::size_t>(k), n - got)) {
+    k = through_view(file, S("readinto"), into + got, static_cast<Py_ssize_t>(n - got), PyBUF_WRITE);
+    RG_CHECK_OK(k);
+    if (k == 0) break;
   }
   std::memset(into + got, '\n', n - got);
   return 0;
@@ -82,7 +85,6 @@ int read_at(PyObject* file, std::uint64_t offset, char* into, std::size_t n) {
 class TailScan {
  public:
   TailScan(PyObject* file, const TailBounds& bounds, LineSink& sink) : file_(file), bounds_(bounds), sink_(sink) {}
-
   int run(std::uint64_t size, bool& cut) {
     if (size == 0) return 0;
     const auto max_bytes = static_cast<std::uint64_t>(bounds_.max_bytes);
@@ -107,7 +109,6 @@ class TailScan {
     cut = floor > 0;  // the line ending at end_ started before the bound
     return cut ? 0 : std::min(line(chunk, 0), 0);
   }
-
  private:
   // Hands [start, end_) to the sink. 1: go on, 0: the rows wanted are all there, -1: error.
   int line(const char* chunk, std::uint64_t start) {
@@ -124,13 +125,13 @@ class TailScan {
       RG_CHECK_OK(read_at(file_, start, p, n));
       text = std::string_view(p, n);
     }
+    // A text editor's byte-order mark is not part of the first line.
     if (start == 0 && text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
     const Answer row = sink_.take(text);
     if (row == Answer::kFailed) return -1;
     if (sink_.done) return 0;
     return row == Answer::kYes && bounds_.rows_wanted > 0 && ++rows_ >= bounds_.rows_wanted ? 0 : 1;
   }
-
   PyObject* file_;
   const TailBounds& bounds_;
   LineSink& sink_;
@@ -156,13 +157,11 @@ class RowsSink final : public LineSink {
     RG_CHECK_OK(PyList_Append(out_.lines.get(), text.get()));
     return Answer::kYes;
   }
-
  private:
   const JsonCodec& codec_;
   PyObject* known_;
   StoreRows& out_;
 };
-
 }  // namespace
 
 int TailBounds::load() {
@@ -181,6 +180,7 @@ Ref open_file(PyObject* path, const char* mode) {
     RG_LET(builtins, G("__builtins__"));
     open = steal(PyObject_GetItem(builtins.get(), S("open")));
   }
+  RG_CHECK(open);
   RG_LET(name, fs_text(path));
   RG_LET(how, str(mode));
   RG_LET(unbuffered, integer(0));
@@ -197,16 +197,19 @@ int read_tail(PyObject* file, const TailBounds& bounds, LineSink& sink, bool& cu
   if (size == -1 && PyErr_Occurred()) return -1;
   const auto file_size = static_cast<std::uint64_t>(std::max<Py_ssize_t>(size, 0));
   if (!sink.wants(file_size)) return sink.done = true, 0;
-  TailScan scan(file, bounds, sink);
-  return scan.run(file_size, cut);
+  return TailScan(file, bounds, sink).run(file_size, cut);
 }
 
-int StoreRows::read(PyObject* file, const TailBounds& bounds, const JsonCodec& codec, PyObject* known, bool& cut) {
-  for (List* list : {&rows, &keys, &lines}) RG_CHECK(*list = List::fresh(PyList_New(0)));
-  RowsSink sink(codec, known, *this);
-  RG_CHECK_OK(read_tail(file, bounds, sink, cut));
-  for (List* list : {&rows, &keys, &lines}) RG_CHECK_OK(PyList_Reverse(list->get()));
-  return 0;
+int read_rows(PyObject* file, const TailBounds& bounds, const JsonCodec& codec, PyObject* known, StoreRows& rows,
+              bool& cut) {
+  RowsSink sink(codec, known, rows);
+  int status = file ? no_rows(rows) : -1;
+  if (status == 0) status = read_tail(file, bounds, sink, cut);
+  for (List* list : {&rows.rows, &rows.keys, &rows.lines})
+    if (status == 0) status = PyList_Reverse(list->get());
+  if (file && closing(file, status) == 0) return 0;
+  if (file && !unreadable()) return -1;
+  cut = false;
+  return no_rows(rows);
 }
-
 }  // namespace rg

@@ -6,12 +6,10 @@
 #include "guarder/store.hpp"
 
 namespace rg {
-
 namespace {
 
-// A line decoded with surrogateescape holds U+DC80..U+DCFF exactly where the file had bytes
-// that are not UTF-8. Such a line is skipped like invalid JSON: one bad byte must not end
-// session tracking on the machine.
+// Surrogateescape decoding puts U+DC80..U+DCFF exactly where the file had bytes that are not
+// UTF-8: such a line is skipped like invalid JSON, one bad byte must not end session tracking.
 bool has_undecodable_bytes(const Str& text) {
   for (Py_ssize_t i = 0; text.kind() != PyUnicode_1BYTE_KIND && i < text.size(); ++i) {
     const Py_UCS4 c = text.at(i);
@@ -22,7 +20,6 @@ bool has_undecodable_bytes(const Str& text) {
 
 // The ASCII characters str.strip() removes; the others it removes are not ASCII.
 bool strippable(char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= '\x1c' && c <= '\x1f'); }
-
 }  // namespace
 
 Ref last_stored(PyObject* rows) {
@@ -37,9 +34,8 @@ int JsonCodec::open() {
   RG_CHECK(dumps = attr(json, S("dumps")));
   RG_CHECK(separators = steal(Py_BuildValue("(ss)", ",", ":")));
   const Answer standard = store_lines::json_is_standard(json.get());
-  RG_CHECK(standard != Answer::kFailed);
   native = standard == Answer::kYes;
-  return 0;
+  return standard == Answer::kFailed ? -1 : 0;
 }
 
 Ref JsonCodec::line(PyObject* row, PyObject* known) const {
@@ -61,14 +57,11 @@ Ref JsonCodec::parse(PyObject* line) const {
   }
   if (coded == store_lines::Coded::kError) return {};
   if (coded == store_lines::Coded::kFallback) row = call_method(json, S("loads"), text);
-  if (!row) {
-    // Too deeply nested for the parser, or an integer longer than the interpreter converts (a
-    // ValueError that is no JSONDecodeError): as unreadable as a broken line.
-    if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_RecursionError))
-      PyErr_Clear();
-    return {};
-  }
-  if (!PyDict_Check(row.get()) || row_flag(row.get(), S("session_id")) <= 0) return {};
+  // Too deeply nested, or an integer longer than the interpreter converts (a ValueError that is
+  // no JSONDecodeError): as unreadable as a broken line.
+  if (!row && (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_RecursionError)))
+    PyErr_Clear();
+  if (!row || !PyDict_Check(row.get()) || row_flag(row.get(), S("session_id")) <= 0) return {};
   return row;
 }
 
@@ -88,8 +81,7 @@ Ref id_key(PyObject* id) {
 
 Ref session_key(PyObject* row) {
   PyObject* id = PyDict_Check(row) ? PyDict_GetItemWithError(row, S("session_id")) : nullptr;
-  if (!id) return PyErr_Occurred() ? Ref() : none();
-  return id_key(id);
+  return id ? id_key(id) : PyErr_Occurred() ? Ref() : none();
 }
 
 int row_flag(PyObject* row, PyObject* key) {
@@ -105,5 +97,4 @@ Ref row_content(PyObject* row) {
   }
   return content;
 }
-
 }  // namespace rg

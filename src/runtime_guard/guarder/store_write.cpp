@@ -1,21 +1,16 @@
-// Writing the store: under the store lock, merged with what another instance wrote since this
-// one last read or wrote the file, through a temporary file synced to the disk and renamed over
-// the store, so a crash at any moment leaves the old store or the new one, whole.
-#include <algorithm>
+// Writing the store under its lock, merged with what another instance wrote meanwhile, through a
+// synced temporary file renamed over it: a crash leaves the old store or the new one, whole.
 
-#include "capi/buffer.hpp"
 #include "capi/declare.hpp"
 #include "capi/scope.hpp"
 #include "capi/call.hpp"
 #include "guarder/store.hpp"
 
 namespace rg {
-
 namespace {
 
-// Whether the file holds exactly the lines this component last synced, compared newest first
-// as the reader hands them: the usual case (one process alone) settled without an object made,
-// and without a read when the sizes differ.
+// Whether the file holds exactly the lines this component last synced, newest first: the usual
+// case (one process alone) settled without an object made, and unread when the sizes differ.
 class SameLines final : public LineSink {
  public:
   explicit SameLines(const List& expected) : expected_(expected), next_(expected.size()) {}
@@ -38,7 +33,6 @@ class SameLines final : public LineSink {
     return done ? Answer::kNo : Answer::kYes;
   }
   bool same() const { return !done && next_ == 0; }
-
  private:
   const List& expected_;
   Py_ssize_t next_;
@@ -62,64 +56,63 @@ int rows_to_lines(const JsonCodec& codec, StoreRows& mine, const Synced& synced)
   return 0;
 }
 
-// file.write() until all `n` bytes at `p` are written, through a view of them.
 int write_all(PyObject* file, const char* p, Py_ssize_t n) {
   while (n > 0) {
-    RG_LET(view, steal(PyMemoryView_FromMemory(const_cast<char*>(p), n, PyBUF_READ)));
-    RG_LET(wrote, call_method(file, S("write"), view));
-    const Py_ssize_t k = wrote.get() == Py_None ? 0 : PyNumber_AsSsize_t(wrote.get(), PyExc_OverflowError);
-    if (k == -1 && PyErr_Occurred()) return -1;
-    if (k <= 0 || k > n) return PyErr_SetString(PyExc_OSError, "short write to the usage store"), -1;
+    const Py_ssize_t k = through_view(file, S("write"), const_cast<char*>(p), n, PyBUF_READ);
+    RG_CHECK_OK(k);
+    if (k == 0 || k > n) return PyErr_SetString(PyExc_OSError, "short write to the usage store"), -1;
     p += k;
     n -= k;
   }
   return 0;
 }
 
-// The lines, each followed by "\n", through a small buffer: few calls of file.write() for many
-// short rows, and no copy of a whole store (megabytes) at once.
+// "\n".join(lines) + "\n", as Python code would write it.
 int write_lines(PyObject* file, const List& lines) {
-  constexpr std::size_t kStep = 256 * 1024;
-  Buffer<char> step;
-  auto put = [&](const char* p, std::size_t n) -> int {
-    for (std::size_t k; n > 0; p += k, n -= k) {
-      if (step.size() == kStep) {
-        RG_CHECK_OK(write_all(file, step.data(), kStep));
-        step.clear();
-      }
-      k = std::min(n, kStep - step.size());
-      if (!step.append(p, k)) return -1;
-    }
-    return 0;
-  };
-  for (Py_ssize_t i = 0; i < lines.size(); ++i) {
-    Str line = Str::probe(lines.at(i));
-    if (!line) {
-      return PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
-                          Py_TYPE(lines.at(i))->tp_name), -1;
-    }
-    Py_ssize_t n = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(line.get(), &n);
-    RG_CHECK(data);
-    RG_CHECK_OK(put(data, static_cast<std::size_t>(n)));
-    RG_CHECK_OK(put("\n", 1));
-  }
-  return write_all(file, step.data(), static_cast<Py_ssize_t>(step.size()));
+  RG_LET(newline, str("\n"));
+  RG_LET(text, steal(PyUnicode_Join(newline.get(), lines.get())));
+  Py_ssize_t n = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text.get(), &n);
+  RG_CHECK(data);
+  RG_CHECK_OK(write_all(file, data, n));
+  return lines.size() > 0 ? write_all(file, "\n", 1) : 0;
 }
 
-// Writes the lines, each followed by "\n", to the temporary file beside the store (owner-only,
-// synced with the GIL released) and renames it over the store with the path's own replace.
+// os.open(path, O_WRONLY | O_CREAT | O_TRUNC [| O_BINARY], 0o600), then open(fd, "wb", 0): no
+// moment with the default permissions. A descriptor open() refuses is closed.
+Ref create_owner_only(PyObject* path) {
+  RG_LET(os, G("os"));
+  RG_LET(no_bits, integer(0));
+  Ref flags = borrow(no_bits.get());
+  for (PyObject* name : {S("O_WRONLY"), S("O_CREAT"), S("O_TRUNC"), S("O_BINARY")}) {
+    RG_LET(flag, attr_or(os.get(), name, no_bits.get()));  // O_BINARY: Windows only
+    RG_CHECK(flags = steal(PyNumber_Or(flags.get(), flag.get())));
+  }
+  RG_LET(name, fs_text(path));
+  RG_LET(mode, integer(0600));
+  RG_LET(fd, call_method(os, S("open"), name, flags, mode));
+  Ref file = open_file(fd.get(), "wb");
+  if (!file) {
+    ErrorStash keep;  // open()'s error, not close's
+    Ref closed = call_method(os, S("close"), fd);
+    PyErr_Clear();
+  }
+  return file;
+}
+
+// The lines to the temporary file beside the store (owner-only even when one was left with other
+// permissions, synced with the GIL released), renamed over the store by the path's own replace.
 int write_store(PyObject* target, const List& lines) {
   RG_LET(suffix, str(".tmp"));
   RG_LET(tmp, call_method(target, S("with_suffix"), suffix));
   RG_LET(parent, attr(target, S("parent")));
   Bytes tmp_name = fs_path(tmp.get()), dir_name = tmp_name ? fs_path(parent.get()) : Bytes();
   RG_CHECK(dir_name);
-  RG_LET(file, open_file(tmp.get(), "wb"));
+  RG_LET(file, create_owner_only(tmp.get()));
   const int fd = PyObject_AsFileDescriptor(file.get());
   int status = fd < 0 ? -1 : 0;
   if (status == 0) {
-    int error = platform::restrict_to_owner(fd, fs_name(tmp_name));  // before any row is in it
+    int error = platform::restrict_to_owner(fd, tmp_name.data());
     if (!error) status = write_lines(file.get(), lines);
     if (!error && status == 0) {
       GilRelease nogil;
@@ -130,14 +123,8 @@ int write_store(PyObject* target, const List& lines) {
   RG_CHECK_OK(closing(file.get(), status));
   RG_CHECK(call_method(tmp, S("replace"), target));
   GilRelease nogil;
-  platform::sync_directory(fs_name(dir_name));
+  platform::sync_directory(dir_name.data());
   return 0;
-}
-
-// The component's rows become the merged ones; the list object stays the same.
-int take_merged(PyObject* self, PyObject* sessions, const List& merged) {
-  if (!PyList_Check(sessions)) return PyObject_SetAttr(self, S("_sessions"), merged.get());
-  return PyList_SetSlice(sessions, 0, PyList_Size(sessions), merged.get());
 }
 
 // Everything of _persist_unlocked that may raise OSError; the caller logs that one.
@@ -159,7 +146,6 @@ int persist_rows(PyObject* self) {
   RG_CHECK_OK(bounds.load());
   List in_file = List::of(last_stored(synced.lines.get()));
   RG_CHECK(in_file);
-
   Ref file = open_file(target.get(), "rb");
   if (!file && !unreadable()) return -1;
   bool cut = false, unchanged = false;
@@ -188,10 +174,13 @@ int persist_rows(PyObject* self) {
   List lines = List::of(last_stored(written.lines.get()));
   RG_CHECK(lines);
   RG_CHECK_OK(write_store(target.get(), lines));
-  if (!unchanged) RG_CHECK_OK(take_merged(self, sessions.get(), merged.rows));
+  PyObject* held = sessions.get();  // keeps its identity when it is a list
+  if (!unchanged) {
+    RG_CHECK_OK(PyList_Check(held) ? PyList_SetSlice(held, 0, PyList_Size(held), merged.rows.get())
+                                   : PyObject_SetAttr(self, S("_sessions"), merged.rows.get()));
+  }
   return Synced{List::borrowed(written.keys.get()), List::borrowed(written.lines.get())}.save(self);
 }
-
 }  // namespace
 
 namespace guarder {
@@ -217,7 +206,5 @@ Ref _persist(PyObject* self) {
   RG_CHECK_OK(with_lock(lock.get(), [&] { return call_method(self, S("_persist_unlocked")) ? 0 : -1; }));
   return none();
 }
-
 }  // namespace guarder
-
 }  // namespace rg

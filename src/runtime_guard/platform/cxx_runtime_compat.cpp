@@ -1,9 +1,7 @@
-// Linux: the module runs against the system's libstdc++ from GCC 8 on (manylinux_2_28). Newer
-// allocators report an allocation size that overflows through std::__throw_bad_array_new_length,
-// which GCC 8's library lacks; CMake wraps that call (ld --wrap) to this older equivalent. Built
-// without exceptions, both end the process the same way: std::terminate on an uncaught bad_alloc.
+// Linux: the module runs against libstdc++ from GCC 8 on (manylinux_2_28), which lacks the newer
+// std::__throw_bad_array_new_length; CMake wraps that call (ld --wrap) to this older equivalent.
+// Built without exceptions, both end the process alike: std::terminate on an uncaught bad_alloc.
 #include <cstddef>  // defines __GLIBCXX__ when the library is libstdc++
-
 #if defined(__linux__) && defined(__GLIBCXX__)
 #include <bits/functexcept.h>
 

@@ -1,20 +1,17 @@
-// POSIX side of the platform seam: calls a signal can interrupt are retried (the caller checks
-// for pending signals once it holds the GIL again).
+// POSIX side of the platform seam: calls a signal interrupts are retried (callers check signals).
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
 #include <cerrno>
+#include <utility>
 
 #include "platform/file_ops.hpp"
 
 namespace rg::platform {
-
 namespace {
 
-template <class Call>
-int retrying(Call call) {
+template <class Call> int retrying(Call call) {
   int r;
   do r = call();
   while (r == -1 && errno == EINTR);
@@ -25,39 +22,26 @@ int open_path(const char* path, int flags, mode_t mode = 0) {
   return retrying([&] { return ::open(path, flags | O_CLOEXEC, mode); });
 }
 
-// flock(2) locks belong to the open file description: a second handle in this same process is
-// kept out too, and the lock goes when the last handle closes. close(2) is never retried: the
-// descriptor is gone by then, and a retry could close one another thread just opened.
+// flock(2) locks belong to the open file description: another handle in this process is kept out
+// too. close(2) is never retried: a retry could close a descriptor another thread just opened.
 bool lock_now(int fd) { return retrying([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0; }
 
-// Device and inode, through statx on Linux: the stat family took new symbol versions in glibc
-// 2.33, and the module must load on older systems.
-bool identity(int fd, const char* path, unsigned long long out[2]) {
-#ifdef __linux__
-  struct statx sx;
-  if (::statx(path ? AT_FDCWD : fd, path ? path : "", path ? 0 : AT_EMPTY_PATH, STATX_INO, &sx) != 0)
-    return false;
-  out[0] = (static_cast<unsigned long long>(sx.stx_dev_major) << 32) | sx.stx_dev_minor;
-  out[1] = sx.stx_ino;
-#else
-  struct stat st;
-  if ((path ? ::stat(path, &st) : ::fstat(fd, &st)) != 0) return false;
-  out[0] = static_cast<unsigned long long>(st.st_dev);
-  out[1] = static_cast<unsigned long long>(st.st_ino);
-#endif
-  return true;
-}
-
+// Whether `fd` is the file `path` names (device and inode). statx on Linux: the stat family took
+// new symbol versions in glibc 2.33, and the module must load on older systems.
 bool same_file(int fd, const char* path) {
-  unsigned long long a[2], b[2];
-  return identity(fd, nullptr, a) && identity(-1, path, b) && a[0] == b[0] && a[1] == b[1];
+#ifdef __linux__
+  struct statx a, b;
+  return ::statx(fd, "", AT_EMPTY_PATH, STATX_INO, &a) == 0 && ::statx(AT_FDCWD, path, 0, STATX_INO, &b) == 0 &&
+         a.stx_dev_major == b.stx_dev_major && a.stx_dev_minor == b.stx_dev_minor && a.stx_ino == b.stx_ino;
+#else
+  struct stat a, b;
+  return ::fstat(fd, &a) == 0 && ::stat(path, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+#endif
 }
-
 }  // namespace
 
 void FileLock::release() {
-  if (handle_ != -1) ::close(static_cast<int>(handle_));
-  handle_ = -1;
+  if (handle_ != -1) ::close(static_cast<int>(std::exchange(handle_, -1)));
 }
 
 LockAttempt try_lock(const char* path, FileLock& out) {
@@ -73,10 +57,7 @@ LockAttempt try_lock(const char* path, FileLock& out) {
     }
     // Removed (a dead owner's file being swept) between our open and lock: a lock on that
     // orphan would guard nothing. Open the name again.
-    if (same_file(fd, path)) {
-      out.handle_ = fd;
-      return LockAttempt::kHeld;
-    }
+    if (same_file(fd, path)) return out.handle_ = fd, LockAttempt::kHeld;
     ::close(fd);
   }
   return LockAttempt::kFailed;

@@ -1,5 +1,4 @@
-// Windows side of the platform seam. Paths arrive in UTF-8 (Python's file system encoding on
-// Windows) and go to the wide-character API.
+// Windows side of the platform seam: UTF-8 paths (Python's file system encoding) go to the W API.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -8,14 +7,14 @@
 #include <aclapi.h>
 #include <io.h>
 #include <sddl.h>
-
 #include <cerrno>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/file_ops.hpp"
 
 namespace rg::platform {
-
 namespace {
 
 std::wstring widen(const char* path) {
@@ -30,13 +29,12 @@ std::wstring widen(const char* path) {
 // is probed through a second handle and removed while held.
 HANDLE open_path(const char* path, DWORD access, DWORD disposition, SECURITY_ATTRIBUTES* sa = nullptr,
                  DWORD flags = FILE_ATTRIBUTE_NORMAL) {
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  return CreateFileW(widen(path).c_str(), access, share, sa, disposition, flags, nullptr);
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  return CreateFileW(widen(path).c_str(), access, kShare, sa, disposition, flags, nullptr);
 }
 
-// Owner-only, as mode 0600: a protected DACL (nothing inherited) granting this process's user,
-// by its own SID (a file owned by an elevated administrator's group stays the user's), full
-// access and nobody else anything. Null when it cannot be made; LocalFree it.
+// Owner-only, as mode 0600: a protected DACL granting this process's user, by its own SID (a file
+// owned by an elevated administrator's group stays the user's), full access, nobody else any.
 PSECURITY_DESCRIPTOR owner_only() {
   HANDLE token;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
@@ -77,19 +75,16 @@ bool same_file(HANDLE file, const char* path) {
   CloseHandle(other);
   return same;
 }
-
 }  // namespace
 
 void FileLock::release() {
-  if (handle_ != -1) unlock_and_close(reinterpret_cast<HANDLE>(handle_));
-  handle_ = -1;  // INVALID_HANDLE_VALUE is -1 too: "no handle" on both sides of the seam
+  if (handle_ != -1) unlock_and_close(reinterpret_cast<HANDLE>(std::exchange(handle_, -1)));
 }
 
 LockAttempt try_lock(const char* path, FileLock& out) {
   out.release();
-  PSECURITY_DESCRIPTOR sd = owner_only();
-  SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
-  LockAttempt result = LockAttempt::kFailed;
+  const std::unique_ptr<void, decltype(&LocalFree)> sd(owner_only(), &LocalFree);
+  SECURITY_ATTRIBUTES sa{sizeof sa, sd.get(), FALSE};
   for (int attempt = 0; attempt < 8; ++attempt) {
     HANDLE file = open_path(path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, sd ? &sa : nullptr);
     if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
@@ -100,22 +95,19 @@ LockAttempt try_lock(const char* path, FileLock& out) {
         continue;
       }
     }
-    if (file == INVALID_HANDLE_VALUE) break;
+    if (file == INVALID_HANDLE_VALUE) return LockAttempt::kFailed;
     if (!lock_whole(file)) {
       const DWORD why = GetLastError();
       CloseHandle(file);
-      if (why == ERROR_LOCK_VIOLATION || why == ERROR_IO_PENDING) result = LockAttempt::kBusy;
-      break;
+      return why == ERROR_LOCK_VIOLATION || why == ERROR_IO_PENDING ? LockAttempt::kBusy : LockAttempt::kFailed;
     }
     if (same_file(file, path)) {  // else removed between the open and the lock: open it again
       out.handle_ = reinterpret_cast<std::intptr_t>(file);
-      result = LockAttempt::kHeld;
-      break;
+      return LockAttempt::kHeld;
     }
     unlock_and_close(file);
   }
-  if (sd) LocalFree(sd);
-  return result;
+  return LockAttempt::kFailed;
 }
 
 bool lock_is_held(const char* path) {
@@ -133,8 +125,7 @@ int sync_file(int fd) {
   return file != INVALID_HANDLE_VALUE && FlushFileBuffers(file) ? 0 : EIO;
 }
 
-// NTFS journals the rename itself; flushing the folder needs write access to it, which not
-// every account has.
+// NTFS journals the rename itself; flushing the folder needs write access, not every account's.
 void sync_directory(const char* path) {
   HANDLE dir = open_path(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, nullptr, FILE_FLAG_BACKUP_SEMANTICS);
   if (dir == INVALID_HANDLE_VALUE) return;
@@ -144,17 +135,14 @@ void sync_directory(const char* path) {
 
 // By name: a C runtime descriptor's handle lacks WRITE_DAC.
 int restrict_to_owner(int /*fd*/, const char* path) {
-  PSECURITY_DESCRIPTOR sd = owner_only();
+  const std::unique_ptr<void, decltype(&LocalFree)> sd(owner_only(), &LocalFree);
   BOOL present = FALSE, defaulted = FALSE;
   PACL dacl = nullptr;
-  std::wstring name = widen(path);
-  DWORD r = sd && GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted)
-                ? SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                        nullptr, nullptr, dacl, nullptr)
-                : ERROR_ACCESS_DENIED;
-  if (sd) LocalFree(sd);
-  return r == ERROR_SUCCESS ? 0 : EACCES;
+  constexpr SECURITY_INFORMATION kWhat = DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION;
+  return sd && GetSecurityDescriptorDacl(sd.get(), &present, &dacl, &defaulted) &&
+                 SetNamedSecurityInfoW(widen(path).data(), SE_FILE_OBJECT, kWhat, nullptr, nullptr, dacl, nullptr) == 0
+             ? 0
+             : EACCES;
 }
 
 }  // namespace rg::platform
