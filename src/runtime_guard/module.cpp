@@ -4,7 +4,7 @@
 #include "capi/declare.hpp"
 #include "capi/scope.hpp"
 #include "helpers/constants.hpp"
-#include "guarder/class.hpp"
+#include "guarder/guarder.hpp"
 
 namespace rg {
 namespace {

@@ -106,5 +106,4 @@ int bind_declared(declare::Body body, PyObject* dict, PyObject* owner, const cha
   }
   return 0;
 }
-
 }  // namespace rg

@@ -2,7 +2,7 @@
 
 #include <structmember.h>  // after Python.h
 
-#include "capi/params.hpp"
+#include "capi/declare.hpp"
 #include "capi/scope.hpp"
 
 namespace rg {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "capi/py.hpp"
+#include "capi/guard.hpp"
 
 namespace rg {
 // Made on first use and kept: such types hold no module state (each instance holds its module),

@@ -1,4 +1,4 @@
-#include "capi/params.hpp"
+#include "capi/declare.hpp"
 
 #include <algorithm>
 #include <cstdint>

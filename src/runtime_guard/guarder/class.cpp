@@ -1,6 +1,6 @@
 // The class statement and its small members: `__init__`, the `report_open` alias, the tracking
 // flag, the panel's log text, and the static helpers the flush resolves its identity by.
-#include "guarder/class.hpp"
+#include "guarder/guarder.hpp"
 
 #include "capi/declare.hpp"
 #include "capi/scope.hpp"
@@ -114,5 +114,4 @@ Ref guarder_class(PyObject* module, const char* module_name) {
   RG_CHECK_OK(PyObject_SetAttr(cls.get(), S("__doc__"), plain_doc.get()));
   return cls;
 }
-
 }  // namespace rg

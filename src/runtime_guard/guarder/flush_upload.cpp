@@ -2,7 +2,7 @@
 // damaged row never turns the server against the rest. A body stays within `_MAX_UPLOAD_BYTES`
 // (front ends commonly refuse over 1 MiB; a backlog with full logs would never deliver again):
 // all items in store order if they fit, else this session's row first (at shutdown), then oldest.
-#include "guarder/class.hpp"
+#include "guarder/guarder.hpp"
 
 #include <chrono>
 #include <cmath>
@@ -10,7 +10,6 @@
 #include "capi/buffer.hpp"
 #include "capi/scope.hpp"
 #include "capi/call.hpp"
-#include "guarder/store.hpp"
 #include "helpers/constants.hpp"
 #include "threads/threads.hpp"
 #include "upload/usage.hpp"
@@ -286,5 +285,4 @@ int upload_pending(const FlushUpload& job, const List& pending) {
     if (std::chrono::steady_clock::now() >= until) return 0;
   }
 }
-
 }  // namespace rg

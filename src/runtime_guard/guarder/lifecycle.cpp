@@ -5,9 +5,8 @@
 #include "capi/declare.hpp"
 #include "capi/scope.hpp"
 #include "capi/call.hpp"
-#include "guarder/store.hpp"
+#include "guarder/guarder.hpp"
 #include "helpers/constants.hpp"
-#include "guarder/class.hpp"
 #include "threads/threads.hpp"
 
 namespace rg {

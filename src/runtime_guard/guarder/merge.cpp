@@ -2,11 +2,10 @@
 // allocation is a MemoryError, never an abort).
 #include "capi/buffer.hpp"
 #include "capi/call.hpp"
-#include "guarder/store.hpp"
+#include "guarder/guarder.hpp"
 
 namespace rg {
 namespace {
-
 enum Change : signed char { kSame, kChanged, kNew };
 
 class Merger {

@@ -2,10 +2,9 @@
 #include "capi/declare.hpp"
 #include "capi/scope.hpp"
 #include "capi/call.hpp"
-#include "guarder/store.hpp"
+#include "guarder/guarder.hpp"
 
 namespace rg {
-
 int mark_store_loaded(PyObject* self) { return PyObject_SetAttr(self, S("_store_loaded"), Py_True); }
 int mark_store_unread(PyObject* self) { return PyObject_SetAttr(self, S("_store_loaded"), Py_False); }
 
@@ -67,7 +66,6 @@ bool unreadable() {
 }
 
 namespace guarder {
-
 // A failed load leaves the loaded state as it was: only start-up, which marks the store unread
 // before it loads, keeps its later writes off a store it could not read.
 RG_DEF(Method, 6, _load_store, "_load_store(self)", "")

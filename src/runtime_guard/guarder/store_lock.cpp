@@ -8,12 +8,11 @@
 #include "capi/scope.hpp"
 #include "capi/call.hpp"
 #include "helpers/constants.hpp"
-#include "guarder/store.hpp"
+#include "guarder/guarder.hpp"
 #include "threads/threads.hpp"
 
 namespace rg {
 namespace {
-
 // The innermost store lock this thread holds (start-up's, while its first write runs).
 thread_local StoreLock* t_held = nullptr;
 

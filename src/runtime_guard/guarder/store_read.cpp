@@ -9,11 +9,10 @@
 #include "capi/buffer.hpp"
 #include "capi/scope.hpp"
 #include "store_lines/shared.hpp"
-#include "guarder/store.hpp"
+#include "guarder/guarder.hpp"
 
 namespace rg {
 namespace {
-
 constexpr std::size_t kChunk = 1 << 20;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
@@ -62,7 +61,6 @@ Py_ssize_t through_view(PyObject* file, PyObject* method, char* p, Py_ssize_t n,
 }
 
 namespace {
-
 // file.seek(offset), then file.readinto() until `n` bytes or the end. Bytes a writer without the
 // lock cut off meanwhile read as line ends: no row forms of them.
 int read_at(PyObject* file, std::uint64_t offset, char* into, std::size_t n) {

@@ -3,11 +3,10 @@
 
 #include "capi/scope.hpp"
 #include "capi/call.hpp"
-#include "guarder/store.hpp"
+#include "guarder/guarder.hpp"
 
 namespace rg {
 namespace {
-
 // Surrogateescape decoding puts U+DC80..U+DCFF exactly where the file had bytes that are not
 // UTF-8: such a line is skipped like invalid JSON, one bad byte must not end session tracking.
 bool has_undecodable_bytes(const Str& text) {

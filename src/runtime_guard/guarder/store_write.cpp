@@ -4,11 +4,10 @@
 #include "capi/declare.hpp"
 #include "capi/scope.hpp"
 #include "capi/call.hpp"
-#include "guarder/store.hpp"
+#include "guarder/guarder.hpp"
 
 namespace rg {
 namespace {
-
 // Whether the file holds exactly the lines this component last synced, newest first: the usual
 // case (one process alone) settled without an object made, and unread when the sizes differ.
 class SameLines final : public LineSink {
@@ -184,7 +183,6 @@ int persist_rows(PyObject* self) {
 }  // namespace
 
 namespace guarder {
-
 RG_DEF(Method, 8, _persist_unlocked, "_persist_unlocked(self)", "")
 Ref _persist_unlocked(PyObject* self) {
   RG_LET(loaded, attr_or(self, S("_store_loaded"), Py_True));  // never started: written as usual

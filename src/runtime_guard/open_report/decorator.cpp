@@ -12,9 +12,7 @@
 #include <opcode.h>
 
 namespace rg {
-
 namespace {
-
 // Compiled once: 3.11's parser was seen to corrupt the heap when compiling under memory
 // pressure, so wrappers with a function's parameters are made from `_shaped` by replacement.
 constexpr const char* kTrampolines =
@@ -299,7 +297,6 @@ PyObject* decorate(PyObject* name, PyObject* const* args) {
   RG_CHECK_OK(PyObject_SetAttr(fn, S("__init__"), init.get()));
   return Py_NewRef(fn);
 }
-
 }  // namespace
 
 RG_DEF(Function, 20, runtimeguard, "runtimeguard(name=None)",
@@ -318,5 +315,4 @@ Ref runtimeguard(PyObject* name) {
   }
   return make_closure("runtimeguard.<locals>._decorate", "fn", decorate, name);
 }
-
 }  // namespace rg

@@ -5,10 +5,9 @@
 // it stands, so calls that end out of order leave the table sound.
 #pragma once
 
-#include "capi/py.hpp"
+#include "capi/guard.hpp"
 
 namespace rg {
-
 struct NativeFrame {
   PyObject* code_name;    // interned, immortal
   PyObject* self;         // borrowed; null when it has none
@@ -28,5 +27,4 @@ class NativeFrameScope {
  private:
   unsigned long long id_;  // 0 when the table was full: the call is then not counted
 };
-
 }  // namespace rg

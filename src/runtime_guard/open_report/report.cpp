@@ -14,7 +14,6 @@
 #include "redact/scanners.hpp"
 
 namespace rg {
-
 RG_DEF(Function, 17, _opened_log_line, "_opened_log_line(feature)", "")
 Ref _opened_log_line(PyObject* feature) {
   RG_LET(now, call_method(G("datetime"), S("now")));
@@ -36,7 +35,6 @@ Ref _build_open_session(PyObject* feature) {
 }
 
 namespace {
-
 Ref post_open_event(PyObject* feature) {
   RG_LET(row, call(G("_build_open_session"), feature));
   RG_LET(rows, steal(Py_BuildValue("[O]", row.get())));
@@ -53,7 +51,6 @@ PyObject* run_worker(PyObject* feature, PyObject* const*) {
   RG_CHECK_OK(log_ordinary("report_open worker failed"));
   Py_RETURN_NONE;
 }
-
 }  // namespace
 
 RG_DEF(Function, 19, report_open, "report_open(name=None, *, depth=2)",
@@ -78,7 +75,6 @@ Ref report_open(PyObject* name, PyObject* depth) {
 }
 
 namespace {
-
 // Already trimmed, with single spaces as the only whitespace.
 template <class Ch>
 bool is_normal(const Ch* s, Py_ssize_t n) {
@@ -218,7 +214,6 @@ Ref infer(PyObject* depth) {
                    Py_None, PyModule_GetDict(examined_native.module));
   return name_of_frame(reinterpret_cast<PyFrameObject*>(examined_real.get()));
 }
-
 }  // namespace
 
 NativeFrameScope::NativeFrameScope(PyObject* code_name, PyObject* self) : id_(0) {
@@ -244,5 +239,4 @@ Ref infer_open_name(PyObject* depth) {
   if (name || !catch_ordinary()) return name;  // not an ordinary exception: it passes
   return borrow(S("unknown"));
 }
-
 }  // namespace rg

@@ -5,7 +5,6 @@
 #include <cstdint>
 
 namespace rg::platform {
-
 enum class LockAttempt { kHeld, kBusy, kFailed };
 
 // An exclusive advisory lock, held while this keeps its file open; the OS drops it when we die.
@@ -35,5 +34,4 @@ void sync_directory(const char* path);  // after a rename in it; best effort (so
 // The file open as `fd` at `path` made owner-only (0600, or a protected DACL for the user
 // alone). 0 or the errno value.
 int restrict_to_owner(int fd, const char* path);
-
 }  // namespace rg::platform

@@ -10,7 +10,6 @@
 
 namespace rg::platform {
 namespace {
-
 template <class Call> int retrying(Call call) {
   int r;
   do r = call();
@@ -90,5 +89,4 @@ void sync_directory(const char* path) {
 }
 
 int restrict_to_owner(int fd, const char* /*path*/) { return ::fchmod(fd, 0600) == 0 ? 0 : errno; }
-
 }  // namespace rg::platform

@@ -16,7 +16,6 @@
 
 namespace rg::platform {
 namespace {
-
 std::wstring widen(const char* path) {
   const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
   std::wstring out(n > 0 ? static_cast<std::size_t>(n) : 1, L'\0');
@@ -144,5 +143,4 @@ int restrict_to_owner(int /*fd*/, const char* path) {
              ? 0
              : EACCES;
 }
-
 }  // namespace rg::platform

@@ -13,9 +13,7 @@
 #include "capi/call.hpp"
 
 namespace rg {
-
 namespace {
-
 using redact::Spans;
 using Finder = bool (*)(const Str&, Spans&);
 
@@ -88,7 +86,6 @@ Ref keep_tail(Ref text) {
   RG_LET(tail, steal(PySlice_New(start.get(), nullptr, nullptr)));
   return steal(PyObject_GetItem(text.get(), tail.get()));
 }
-
 }  // namespace
 
 RG_DEF(Function, 7, sanitize_log_text, "sanitize_log_text(text)",
@@ -108,7 +105,6 @@ Ref sanitize_log_text(PyObject* input) {
 }
 
 namespace {
-
 // convert(record.get(key) or fallback)
 Ref field(PyObject* record, PyObject* key, PyObject* fallback, PyObject* (*convert)(PyObject*)) {
   RG_LET(raw, mapping_get(record, key));
@@ -142,7 +138,6 @@ Ref render_line(PyObject* record) {
   RG_LET(line, steal(PyUnicode_Join(S(" "), parts.get())));
   return call_method(line, S("strip"));
 }
-
 }  // namespace
 
 RG_DEF(Function, 8, format_panel_logs, "format_panel_logs(records)",
@@ -162,5 +157,4 @@ Ref format_panel_logs(PyObject* records) {
   RG_LET(text, steal(PyUnicode_Join(S("\n"), lines.get())));
   return call(G("sanitize_log_text"), text);
 }
-
 }  // namespace rg

@@ -2,9 +2,7 @@
 #include "redact/scanners.hpp"
 
 namespace rg::redact {
-
 namespace {
-
 // Path scanner. A match lies inside one maximal run of component characters [a, q) (roots and
 // separators included). The greedy `(?:C+[/\\])+C+` ends at q if it matches at all: it needs a
 // separator with a component character on each side, so a root ending at p matches iff some
@@ -140,7 +138,6 @@ bool scan_tokens(const Ch* s, Py_ssize_t n, Spans& out) {
   }
   return true;
 }
-
 }  // namespace
 
 bool find_paths(const Str& text, Spans& out) {
@@ -152,5 +149,4 @@ bool find_emails(const Str& text, Spans& out) {
 bool find_tokens(const Str& text, Spans& out) {
   return with_text(text, [&](auto* s, Py_ssize_t n) { return scan_tokens(s, n, out); });
 }
-
 }  // namespace rg::redact

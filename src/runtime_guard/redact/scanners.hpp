@@ -9,10 +9,9 @@
 #include <string_view>
 
 #include "capi/buffer.hpp"
-#include "capi/py.hpp"
+#include "capi/guard.hpp"
 
 namespace rg::redact {
-
 enum : uint8_t {
   kAlpha = 1 << 0,      // [A-Za-z]
   kDigit = 1 << 1,      // [0-9]
@@ -97,5 +96,4 @@ decltype(auto) with_text(const Str& text, F&& f) {
 bool find_paths(const Str& text, Spans& out);
 bool find_emails(const Str& text, Spans& out);
 bool find_tokens(const Str& text, Spans& out);
-
 }  // namespace rg::redact

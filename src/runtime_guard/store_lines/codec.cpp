@@ -10,9 +10,7 @@
 #include "capi/call.hpp"
 
 namespace rg::store_lines {
-
 namespace {
-
 // How json writes a character below 0x80: itself (0), a two-character escape, or \u00XX ('u').
 constexpr std::array<char, 128> kEscapes = [] {
   std::array<char, 128> t{};
@@ -104,7 +102,6 @@ Coded encode_row(PyObject* row, Buffer<char>& out) {
   if (result != Coded::kDone) out.truncate(start);
   return result;
 }
-
 }  // namespace
 
 Coded encode_line(PyObject* row, Buffer<char>& scratch, Ref& line, PyObject* known) {
@@ -167,7 +164,6 @@ Answer json_is_standard(PyObject* json) {
 }
 
 namespace {
-
 using Byte = unsigned char;
 const char* as_chars(const Byte* p) { return reinterpret_cast<const char*>(p); }
 
@@ -326,7 +322,6 @@ struct Parser {
     return Coded::kDone;
   }
 };
-
 }  // namespace
 
 Coded decode_line(std::string_view text, Ref& row, Buffer<char>& scratch) {
@@ -338,5 +333,4 @@ Coded decode_line(std::string_view text, Ref& row, Buffer<char>& scratch) {
   if (coded == Coded::kDone) row = std::move(parsed);
   return coded;
 }
-
 }  // namespace rg::store_lines

@@ -6,10 +6,10 @@
 
 #include <string_view>
 
-#include "capi/py.hpp"
+#include "capi/buffer.hpp"
+#include "capi/guard.hpp"
 
 namespace rg::store_lines {
-
 enum class Coded { kDone, kFallback, kError };
 
 // kYes when `json` is the interpreter's own, with its own dumps, loads, encoder class and
@@ -23,5 +23,4 @@ Coded encode_line(PyObject* row, Buffer<char>& scratch, Ref& line, PyObject* kno
 // `text` parsed as json.loads parses it into a new dict; kFallback, with nothing set, for a
 // non-ASCII byte, a float, a nested value, an over-long integer or a malformed line.
 Coded decode_line(std::string_view text, Ref& row, Buffer<char>& scratch);
-
 }  // namespace rg::store_lines

@@ -15,7 +15,6 @@
 #endif
 
 namespace rg::store_lines {
-
 // Plain bytes are 0x20..kLastPlain but '"' and '\\': 0x7E for writing (json escapes DEL), 0x7F
 // for reading.
 template <unsigned char kLastPlain>
@@ -62,5 +61,4 @@ inline Coded refused() {
   PyErr_Clear();
   return Coded::kFallback;
 }
-
 }  // namespace rg::store_lines

@@ -12,7 +12,6 @@
 #include "capi/call.hpp"
 
 namespace rg {
-
 Ref daemon_thread(PyObject* target, PyObject* name, PyObject* kwargs) {
   RG_LET(thread_cls, attr(G("threading"), S("Thread")));
   const Kw daemon{S("daemon"), Py_True};
@@ -22,7 +21,6 @@ Ref daemon_thread(PyObject* target, PyObject* name, PyObject* kwargs) {
 }
 
 namespace {
-
 constexpr double kJoinSlice = 0.25;  // seconds: the budget is checked at least this often
 
 // with _light_threads_lock: body(_light_threads). Only C calls and collection paused: no signal
@@ -99,7 +97,6 @@ PyObject* run_light_thread(PyObject* target, PyObject* const*) {
   RG_CHECK_OK(forget_current_thread());
   Py_RETURN_NONE;
 }
-
 }  // namespace
 
 RG_DEF(Function, 2, _spawn_light_thread, "_spawn_light_thread(target, *, name)",
@@ -132,7 +129,6 @@ Ref _spawn_light_thread(PyObject* target, PyObject* name) {
 }
 
 namespace {
-
 // The registered threads alive, but the caller's, in the set's order; `is_alive` (Python code,
 // where a signal handler may run) is asked outside the lock.
 List live_threads(PyObject* current) {
@@ -167,7 +163,6 @@ int join_live_threads(PyObject* current) {
     if (live.size() == 0 || ThreadDeadline::clip(kJoinSlice) <= 0) return 0;
   }
 }
-
 }  // namespace
 
 RG_DEF(Function, 3, flush_runtime_guard, "flush_runtime_guard(timeout=2.0)",
@@ -187,7 +182,6 @@ Ref flush_runtime_guard(PyObject* timeout) {
 }
 
 namespace {
-
 constexpr double kLongestWait = 1e9;  // below threading.TIMEOUT_MAX
 
 // A number's seconds, or -1 when it is not a usable number. Clears any error.
@@ -210,7 +204,6 @@ double pair_seconds(const Pair& pair) {
   const double a = number_seconds(connect.get()), b = number_seconds(read.get());
   return a >= 0 && b >= 0 ? a + b : -1;
 }
-
 }  // namespace
 
 double timeout_seconds(PyObject* timeout, double fallback) {
@@ -221,7 +214,6 @@ double timeout_seconds(PyObject* timeout, double fallback) {
 }
 
 namespace {
-
 // A weakref.WeakSet in the module dict, made with the hook: its presence says it is registered.
 constexpr const char* kLiveComponents = "_live_components";
 
@@ -259,7 +251,6 @@ PyObject* after_fork_in_child(PyObject*, PyObject* const*) {
   }
   Py_RETURN_NONE;
 }
-
 }  // namespace
 
 int ensure_fork_hook() {
@@ -284,5 +275,4 @@ int track_for_fork(PyObject* component) {
   RG_CHECK(call_method(G(kLiveComponents), S("add"), component));
   return 0;
 }
-
 }  // namespace rg

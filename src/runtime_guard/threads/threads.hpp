@@ -4,10 +4,9 @@
 #include <algorithm>
 #include <chrono>
 
-#include "capi/py.hpp"
+#include "capi/guard.hpp"
 
 namespace rg {
-
 // threading.Thread(target=target[, kwargs=kwargs], name=name, daemon=True), not started.
 Ref daemon_thread(PyObject* target, PyObject* name, PyObject* kwargs = nullptr);
 
@@ -48,5 +47,4 @@ class ThreadDeadline {
   }
   Clock::time_point previous_;
 };
-
 }  // namespace rg

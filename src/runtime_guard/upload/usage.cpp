@@ -10,9 +10,7 @@
 #include "capi/declare.hpp"
 
 namespace rg {
-
 namespace {
-
 // {"v": 1, "alg": "AES-256-GCM", "nonce": "<16 base64 digits>", "ct": ""}; the GCM tag.
 constexpr Py_ssize_t kEnvelopeFrame = 69;
 constexpr Py_ssize_t kTagBytes = 16;
@@ -181,7 +179,6 @@ Py_ssize_t text_bytes(Ref dumped) {
   Py_ssize_t size = 0;
   return text && PyUnicode_AsUTF8AndSize(text.get(), &size) ? size : -1;
 }
-
 }  // namespace
 
 Ref build_usage_body(PyObject* machine_id, PyObject* token_id, PyObject* plan,
@@ -232,7 +229,6 @@ Py_ssize_t body_bytes(PyObject* envelope) {
 }
 
 namespace {
-
 Ref skipped() { return steal(PyTuple_Pack(2, Py_None, Py_None)); }
 
 // skipped(), after the one-time warning (its flag is a global: a host may reset it).
@@ -277,7 +273,6 @@ Ref upload(PyObject* url, PyObject* api_key, PyObject* body, PyObject* timeout) 
     RG_CHECK(log_at(S("debug"), "runtime_guard: usage POST HTTP %s body=%s", status, data));
   return steal(PyTuple_Pack(2, status, data.get()));
 }
-
 }  // namespace
 
 RG_DEF(Function, 16, _post_usage, "_post_usage(sessions, *, timeout, allow_empty=False)",
@@ -314,5 +309,4 @@ Ref _post_usage(PyObject* sessions, PyObject* timeout, PyObject* allow_empty) {
   RG_CHECK_OK(log_ordinary("Lightweight usage POST failed"));  // KeyboardInterrupt passes
   return skipped();
 }
-
 }  // namespace rg

@@ -1,10 +1,9 @@
 // The usage payload and its request, shared by `_post_usage` and the component's flush.
 #pragma once
 
-#include "capi/py.hpp"
+#include "capi/guard.hpp"
 
 namespace rg {
-
 // The usage payload, keys in wire order; "os" and "tz" are computed here, after the others.
 Ref build_usage_body(PyObject* machine_id, PyObject* token_id, PyObject* plan,
                      PyObject* app_version, PyObject* sessions);
@@ -30,5 +29,4 @@ struct UsageSender {
 Py_ssize_t json_bytes(PyObject* value);
 Py_ssize_t envelope_bytes(Py_ssize_t plain);
 Py_ssize_t body_bytes(PyObject* envelope);
-
 }  // namespace rg

@@ -1,3 +1,4 @@
+// RuntimeGuarder, the host's ApplicationComponent subclass, and its members in this folder.
 // The session store: JSON Lines in `_SESSIONS_FILE`, the last `_MAX_STORED` rows, read from its
 // end and rewritten whole through a temporary file and an atomic rename. Another instance may
 // share the file: every write happens under the store lock and merges with what is on disk.
@@ -5,11 +6,26 @@
 #include <cstdint>
 #include <string_view>
 
-#include "capi/py.hpp"
+#include "capi/buffer.hpp"
+#include "capi/guard.hpp"
 #include "store_lines/codec.hpp"
 #include "platform/file_ops.hpp"
 
 namespace rg {
+// The class statement: the members in definition order, the class made by calling the base's
+// metaclass, so whatever metaclass the host uses (ABCMeta, say) is the class's metaclass too.
+Ref guarder_class(PyObject* module, const char* module_name);
+
+struct FlushUpload {
+  PyObject *self, *url, *api_key, *token_id, *plan, *timeout;
+  bool allow_empty;
+};
+// Sends what fits of `pending` (row copies); marks flushed the rows the server accepted.
+int upload_pending(const FlushUpload& job, const List& pending);
+// Whether this runs on the start-up flush's own thread, which nobody waits for: its flush
+// waits per operation, not on the wall clock, and may send a backlog in several uploads.
+Answer on_background_flush_thread();
+
 
 Ref last_stored(PyObject* rows);  // rows[-_MAX_STORED:], read late like Python code would
 // json.dumps/loads, looked up per store operation; native while json is the interpreter's own.
