@@ -66,14 +66,14 @@ PyType_Slot slots[] = {
     RG_GC_SLOTS(NativeGc),
     {0, nullptr},
 };
-PyType_Spec spec = {"orlune.core.runtime_guard.NativeFunction", sizeof(NativeFunction), 0,
+PyType_Spec native_type = {"orlune.core.runtime_guard.NativeFunction", sizeof(NativeFunction), 0,
                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                         Py_TPFLAGS_DISALLOW_INSTANTIATION,
                     slots};
 }  // namespace
 Ref make_native(const char* qualname, const char* parameters, vectorcallfunc entry,
                 PyObject* state) {
-  NativeFunction* f = new_instance<NativeFunction, &spec>();
+  NativeFunction* f = new_instance<NativeFunction, &native_type>();
   if (!f) return {};
   f->vectorcall = entry;
   f->parameters = parameters;
@@ -93,7 +93,7 @@ Ref make_closure(const char* qualname, const char* parameter, ClosureBody body, 
   return fn;
 }
 PyObject* native_state(PyObject* fn, vectorcallfunc entry, PyObject** module) {
-  PyTypeObject* type = process_type<&spec>();
+  PyTypeObject* type = process_type<&native_type>();
   if (!type || !Py_IS_TYPE(fn, type) || as_native(fn)->vectorcall != entry) return nullptr;
   if (module) *module = as_native(fn)->module;
   return as_native(fn)->module ? as_native(fn)->state : nullptr;
