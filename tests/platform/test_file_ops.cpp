@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -39,10 +40,21 @@ std::string utf8(const fs::path& p) {
   return std::string(s.begin(), s.end());
 }
 
+// A file opened by the C library; by its wide name on Windows, where a narrow one would be
+// read in the code page (the scratch folder's name is not ASCII).
+std::FILE* open_file(const fs::path& p, const char* mode) {
+#ifdef _WIN32
+  const std::wstring wide_mode(mode, mode + std::strlen(mode));
+  return _wfopen(p.c_str(), wide_mode.c_str());
+#else
+  return std::fopen(p.c_str(), mode);
+#endif
+}
+
 // The whole file, read back with the C library.
-std::string read_file(const std::string& path) {
+std::string read_file(const fs::path& path) {
   std::string out;
-  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+  if (std::FILE* f = open_file(path, "rb")) {
     char step[4096];
     for (std::size_t n; (n = std::fread(step, 1, sizeof step, f)) > 0;) out.append(step, n);
     std::fclose(f);
@@ -61,8 +73,9 @@ fs::path scratch_dir() {
 }
 
 void syncs_and_owner_only(const fs::path& dir) {
-  const std::string path = utf8(dir / "store.tmp");
-  std::FILE* f = std::fopen(path.c_str(), "wb");
+  const fs::path file = dir / "store.tmp";
+  const std::string path = utf8(file);
+  std::FILE* f = open_file(file, "wb");
   CHECK(f != nullptr);
   if (!f) return;
 #ifndef _WIN32
@@ -76,7 +89,7 @@ void syncs_and_owner_only(const fs::path& dir) {
   std::fflush(f);
   CHECK(sync_file(fd) == 0);
   std::fclose(f);
-  CHECK(read_file(path) == "rows\n");  // the owner still reads and writes it
+  CHECK(read_file(file) == "rows\n");  // the owner still reads and writes it
 #ifndef _WIN32
   struct stat st;
   CHECK(::stat(path.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600);
@@ -86,7 +99,8 @@ void syncs_and_owner_only(const fs::path& dir) {
 }
 
 void locks(const fs::path& dir) {
-  const std::string path = utf8(dir / "store.lock");
+  const fs::path file = dir / "store.lock";
+  const std::string path = utf8(file);
   FileLock first;
   CHECK(try_lock(path.c_str(), first) == LockAttempt::kHeld);
   CHECK(first.held());
@@ -96,7 +110,7 @@ void locks(const fs::path& dir) {
   CHECK(try_lock(path.c_str(), second) == LockAttempt::kBusy);
   CHECK(!second.held());
   CHECK(lock_is_held(path.c_str()));
-  CHECK(fs::exists(path));  // a held lock file is left alone
+  CHECK(fs::exists(file));  // a held lock file is left alone
 
   // Moving keeps the lock; the moved-from object holds nothing.
   FileLock moved(static_cast<FileLock&&>(first));
@@ -107,14 +121,14 @@ void locks(const fs::path& dir) {
   moved.release();
   CHECK(!moved.held());
   CHECK(!lock_is_held(path.c_str()));
-  CHECK(!fs::exists(path));
+  CHECK(!fs::exists(file));
   CHECK(!lock_is_held(path.c_str()));  // missing
 
   // Removed by its holder while held (as the store does on release): the next taker gets a
   // lock on the new file at that name, not on the orphan.
   CHECK(try_lock(path.c_str(), first) == LockAttempt::kHeld);
   std::error_code ec;
-  CHECK(fs::remove(path, ec));
+  CHECK(fs::remove(file, ec));
   FileLock after;
   LockAttempt a = try_lock(path.c_str(), after);
   first.release();
