@@ -66,15 +66,36 @@ int write_all(PyObject* file, const char* p, Py_ssize_t n) {
   return 0;
 }
 
-// "\n".join(lines) + "\n", as Python code would write it.
+// The lines, each followed by "\n", through a small buffer: few calls of file.write() for many
+// short rows, and no copy of a whole store (megabytes) at once.
 int write_lines(PyObject* file, const List& lines) {
-  RG_LET(newline, str("\n"));
-  RG_LET(text, steal(PyUnicode_Join(newline.get(), lines.get())));
-  Py_ssize_t n = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.get(), &n);
-  RG_CHECK(data);
-  RG_CHECK_OK(write_all(file, data, n));
-  return lines.size() > 0 ? write_all(file, "\n", 1) : 0;
+  constexpr std::size_t kStep = 256 * 1024;
+  Buffer<char> step;
+  auto put = [&](const char* p, std::size_t n) -> int {
+    for (std::size_t k; n > 0; p += k, n -= k) {
+      if (step.size() == kStep) {
+        RG_CHECK_OK(write_all(file, step.data(), kStep));
+        step.clear();
+      }
+      k = std::min(n, kStep - step.size());
+      if (!step.append(p, k)) return -1;
+    }
+    return 0;
+  };
+  for (Py_ssize_t i = 0; i < lines.size(); ++i) {
+    Str line = Str::probe(lines.at(i));
+    if (!line) {
+      PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
+                   Py_TYPE(lines.at(i))->tp_name);
+      return -1;
+    }
+    Py_ssize_t n = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(line.get(), &n);
+    RG_CHECK(data);
+    RG_CHECK_OK(put(data, static_cast<std::size_t>(n)));
+    RG_CHECK_OK(put("\n", 1));
+  }
+  return write_all(file, step.data(), static_cast<Py_ssize_t>(step.size()));
 }
 
 // os.open(path, O_WRONLY | O_CREAT | O_TRUNC [| O_BINARY], 0o600), then open(fd, "wb", 0): no
