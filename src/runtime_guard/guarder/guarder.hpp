@@ -87,8 +87,10 @@ int read_rows(PyObject* file, const TailBounds& bounds, const JsonCodec& codec, 
 // them are the rows the file held then). Kept on the component as `_store_synced`.
 struct Synced {
   List keys, lines;
-  Ref key_of, line_of;  // {line: key} and {key: line}, made by load
+  Ref key_of, line_of;  // {line: key} (made by index_lines) and {key: line} (made by load)
   int load(PyObject* self);
+  // Only a store that changed on disk needs it: hashing a full store's lines costs milliseconds.
+  int index_lines();
   int save(PyObject* self) const;
 };
 

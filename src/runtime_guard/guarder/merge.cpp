@@ -149,12 +149,16 @@ int Synced::load(PyObject* self) {
   // Copies: host code (a key's __hash__) may run meanwhile and reach the attribute's lists.
   RG_CHECK(keys = List::fresh(whole ? PyList_GetSlice(k.get(), 0, PY_SSIZE_T_MAX) : PyList_New(0)));
   RG_CHECK(lines = List::fresh(whole ? PyList_GetSlice(l.get(), 0, PY_SSIZE_T_MAX) : PyList_New(0)));
-  RG_CHECK(key_of = steal(PyDict_New()));
   RG_CHECK(line_of = steal(PyDict_New()));
-  for (Py_ssize_t j = 0; j < lines.size(); ++j) {
-    RG_CHECK_OK(PyDict_SetItem(key_of.get(), lines.at(j), keys.at(j)));
+  for (Py_ssize_t j = 0; j < lines.size(); ++j)
     RG_CHECK_OK(PyDict_SetItem(line_of.get(), keys.at(j), lines.at(j)));
-  }
+  return 0;
+}
+
+int Synced::index_lines() {
+  RG_CHECK(key_of = steal(PyDict_New()));
+  for (Py_ssize_t j = 0; j < lines.size(); ++j)
+    RG_CHECK_OK(PyDict_SetItem(key_of.get(), lines.at(j), keys.at(j)));
   return 0;
 }
 

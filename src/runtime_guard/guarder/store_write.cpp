@@ -180,6 +180,7 @@ int persist_rows(PyObject* self) {
   }
   StoreRows disk, merged;
   if (!unchanged) {
+    RG_CHECK_OK(synced.index_lines());
     RG_CHECK_OK(read_rows(file.get(), bounds, codec, synced.key_of.get(), disk, cut));
     const int equal = PyObject_RichCompareBool(disk.lines.get(), in_file.get(), Py_EQ);
     RG_CHECK_OK(equal);
